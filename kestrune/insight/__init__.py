@@ -1,0 +1,1 @@
+"""Questions about the contents of a data set described by a ``DataFrameMeta``."""

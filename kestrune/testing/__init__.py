@@ -1,0 +1,1 @@
+"""Tools for looking at data sets while testing models."""

@@ -1,0 +1,1 @@
+"""Plots that compare panel data frames, such as original and synthetic data."""

@@ -1,0 +1,44 @@
+// Process-wide state of the module: the interned names and constants, the
+// module dictionary, the builtins fetched at import, and the lookup of module
+// globals at the moment of use.
+//
+// Everything here is a raw pointer that is never released: the objects live
+// until the process ends, and a C++ static destructor would run after the
+// interpreter has been finalised.
+#pragma once
+
+#include "pyref.hpp"
+
+namespace series {
+
+struct Names {
+#define NAME(x) PyObject* x;
+#define TEXT(field, text) PyObject* field;
+#include "names.def"
+#undef NAME
+#undef TEXT
+};
+// The interned names, filled by `init_names` during the exec step.
+extern Names names;
+void init_names();
+
+// The module dictionary: the globals of every function.
+extern PyObject* module_dict;
+// The builtins module's dictionary, where global lookups fall back to.
+extern PyObject* builtins_dict;
+
+// The five builtins that are fetched once, at import.
+struct Builtins {
+    PyObject* ValueError;
+    PyObject* enumerate;
+    PyObject* zip;
+    PyObject* range;
+    PyObject* print;
+};
+extern Builtins builtins;
+
+// Reads a module global by name: the module dictionary, then the builtins;
+// raises NameError "name '%U' is not defined" when neither has it.
+Ref global(PyObject* name);
+
+}  // namespace series

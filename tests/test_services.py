@@ -1,0 +1,152 @@
+import subprocess
+import sys
+from pathlib import Path
+
+import matplotlib
+import matplotlib.pyplot as plt
+import numpy as np
+import pandas as pd
+import pytest
+
+from kestrune import DataFrameMeta
+from kestrune.insight.dataset import categorical_or_continuous_values
+from kestrune.testing.plotting.style import set_plotting_style
+from kestrune.util import axes_grid
+
+
+@pytest.fixture
+def ax():
+    return plt.subplots(figsize=(6, 4))[1]
+
+
+@pytest.fixture
+def panel():
+    """Two stores over three days, id and time as plain columns."""
+    return pd.DataFrame({
+        "store": ["b", "a", "b", "a", "a", "b"],
+        "date": pd.to_datetime(["2021-01-02", "2021-01-03", "2021-01-01",
+                                "2021-01-01", "2021-01-02", "2021-01-03"]),
+        "weather": ["sun", "rain", None, "sun", "sun", "rain"],
+        "sales": [2.0, 3.0, 1.0, 4.0, 5.0, 6.0],
+        "visitors": [20, 30, 10, 40, 50, 60],
+    })
+
+
+def test_grid_cells_in_row_major_order_inside_parent(ax):
+    box = ax.get_position()
+    cells = axes_grid(ax, ["r0", "r1"], ["c0", "c1", "c2"])
+    assert len(cells) == 6
+    positions = [cell.get_position() for cell in cells]
+    for pos in positions:
+        assert box.x0 - 1e-9 <= pos.x0 < pos.x1 <= box.x1 + 1e-9
+        assert box.y0 - 1e-9 <= pos.y0 < pos.y1 <= box.y1 + 1e-9
+    # Left to right within a row, and the first row above the second.
+    assert positions[0].x0 < positions[1].x0 < positions[2].x0
+    assert positions[0].y0 > positions[3].y1
+    specs = [cell.get_subplotspec() for cell in cells]
+    assert [s.is_first_row() for s in specs] == [True] * 3 + [False] * 3
+    assert [s.is_last_row() for s in specs] == [False] * 3 + [True] * 3
+
+
+def test_titles_only_on_first_row_and_first_column(ax):
+    cells = axes_grid(ax, ["upper", 7], np.array([10, 20]))
+    assert [c.get_title() for c in cells] == ["10", "20", "", ""]
+    assert [c.get_ylabel() for c in cells] == ["upper", "", "7", ""]
+
+
+@pytest.mark.parametrize("rows, cols", [([], ["a"]), (["a"], []), ([], [])])
+def test_empty_grid_hides_parent(ax, rows, cols):
+    assert axes_grid(ax, rows, cols) == []
+    assert not ax.get_visible()
+    assert ax.figure.axes == [ax]
+
+
+@pytest.mark.parametrize("sharey", [True, False])
+def test_sharey_ties_each_row_to_its_first_cell(ax, sharey):
+    cells = axes_grid(ax, ["r0", "r1"], ["a", "b"], sharey=sharey)
+    cells[1].set_ylim(0, 100)
+    cells[3].set_ylim(-5, 5)
+    assert (cells[0].get_ylim() == (0, 100)) is sharey
+    assert (cells[2].get_ylim() == (-5, 5)) is sharey
+
+
+def test_nested_grid_hides_outer_titles_and_lays_out(ax):
+    rows = axes_grid(ax, ["sales", "visitors"], [""], hspace=0.3)
+    inner = axes_grid(rows[1], ["Count"], ["x", "y"], sharey=True, wspace=0.05)
+    assert not rows[1].get_visible() and rows[0].get_visible()
+    spec = inner[0].get_subplotspec()
+    assert spec.is_first_row() and spec.is_last_row()
+    outer = rows[1].get_position()
+    assert all(outer.y0 - 1e-9 <= c.get_position().y0 for c in inner)
+    ax.figure.tight_layout()
+
+
+def test_from_frame_infers_kinds_and_columns(panel):
+    meta = DataFrameMeta.from_frame(panel, "store", "date")
+    assert isinstance(meta.columns, pd.Index)
+    assert list(meta.columns) == ["weather", "sales", "visitors"]
+    assert all(type(name) is str for name in meta.columns)
+    assert str(meta) == format(meta, "") == repr(meta) == (
+        "DataFrameMeta(id_index='store', time_index='date', "
+        "categorical=['weather'], continuous=['sales', 'visitors'])")
+
+    forced = DataFrameMeta.from_frame(
+        panel.set_index(["date", "store"]), "store", "date",
+        categorical=["visitors"])
+    categorical, continuous = categorical_or_continuous_values(forced)
+    assert [(c.name, c.kind) for c in categorical] == [
+        ("weather", "categorical"), ("visitors", "categorical")]
+    assert [c.name for c in continuous] == ["sales"]
+
+
+@pytest.mark.parametrize("forced", [["missing"], ["store"]])
+def test_from_frame_refuses_forced_names_that_are_no_data_columns(
+        panel, forced):
+    with pytest.raises(ValueError, match=forced[0]):
+        DataFrameMeta.from_frame(panel, "store", "date", categorical=forced)
+
+
+def test_empty_meta_has_empty_columns():
+    meta = DataFrameMeta("store", "date")
+    assert meta.columns.empty and not meta.children
+
+
+@pytest.mark.parametrize("prepare", [
+    lambda df: df,
+    lambda df: df.set_index(["date", "store"]),
+    lambda df: df.set_index(["store", "date"]).sort_index(ascending=False),
+    lambda df: df.set_index("date"),
+])
+def test_set_indices_orders_levels_and_rows(panel, prepare):
+    meta = DataFrameMeta.from_frame(panel, "store", "date")
+    out = meta.set_indices(prepare(panel.copy()))
+    assert list(out.index.names) == ["store", "date"]
+    assert out.index.is_monotonic_increasing
+    assert list(out.columns) == ["weather", "sales", "visitors"]
+    assert out.xs("a")["sales"].tolist() == [4.0, 5.0, 3.0]
+
+
+def test_set_indices_refuses_foreign_index_level(panel):
+    meta = DataFrameMeta.from_frame(panel, "store", "date")
+    with pytest.raises(ValueError, match="region"):
+        meta.set_indices(panel.set_index(["store", "date"]).assign(region=1)
+                         .set_index("region", append=True))
+
+
+def test_set_plotting_style_changes_rcparams(restore_rc):
+    before = dict(matplotlib.rcParams)
+    assert set_plotting_style() is None
+    assert dict(matplotlib.rcParams) != before
+    assert matplotlib.rcParams["axes.grid"]
+
+
+def test_packages_import_without_numpy_or_pandas():
+    code = (
+        "import sys, kestrune, kestrune.testing, kestrune.testing.plotting\n"
+        "print(sorted({'numpy', 'pandas', 'matplotlib', 'seaborn'}"
+        " & set(sys.modules)))\n"
+    )
+    out = subprocess.run([sys.executable, "-c", code], check=True,
+                         cwd=str(Path(__file__).resolve().parents[1]),
+                         stdout=subprocess.PIPE, universal_newlines=True)
+    assert out.stdout.strip() == "[]"
