@@ -39,13 +39,13 @@ Ref import_module(PyObject* name, PyObject* submodule_attr = nullptr) {
     PyObject* modules = PyImport_GetModuleDict();
     PyObject* found = PyDict_GetItemWithError(modules, name);
     if (!found && PyErr_Occurred()) throw Error();
-    if (found && !is_initializing(found)) return Ref::borrow(found);
+    if (found && found != Py_None && !is_initializing(found)) return Ref::borrow(found);
 
     Ref locals = new_dict();
     Ref top = Ref::steal(PyImport_ImportModuleLevelObject(name, module_dict, locals, nullptr, 0));
     if (!submodule_attr) return top;
     found = PyDict_GetItemWithError(modules, name);
-    if (found) return Ref::borrow(found);
+    if (found && found != Py_None) return Ref::borrow(found);
     if (PyErr_Occurred()) throw Error();
     Ref sub = Ref::maybe(PyObject_GetAttr(top, submodule_attr));
     if (!sub) {

@@ -1,0 +1,155 @@
+"""How the module's functions bind their arguments and report bad calls."""
+import gc
+import sys
+import traceback
+import tracemalloc
+
+import pytest
+
+A, B, C, D = object(), object(), object(), object()
+
+COUNT = "{}() takes {} {} positional argument{} ({} given)"
+BAD_CALLS = [
+    # function, args, kwargs, expected message
+    ("_plot_column", (A, B, C, D), {}, COUNT.format("_plot_column", "exactly", 5, "s", 4)),
+    ("_verify_df_meta_has_required_parameters_set", (), {},
+     COUNT.format("_verify_df_meta_has_required_parameters_set", "exactly", 1, "", 0)),
+    ("plot_series", (), {}, COUNT.format("plot_series", "at least", 1, "", 0)),
+    ("plot_series", (A, B, C), {}, COUNT.format("plot_series", "at most", 2, "s", 3)),
+    ("plot_row", (A,) * 8, {}, COUNT.format("plot_row", "at most", 7, "s", 8)),
+    ("plot_multi_index_dataframes", (A,), {}, COUNT.format("plot_multi_index_dataframes", "at least", 2, "s", 1)),
+    ("plot_multi_index_dataframes", (), {"dfs": A},
+     COUNT.format("plot_multi_index_dataframes", "at least", 2, "s", 1)),
+    ("plot_multi_index_dataframes", (A,) * 7, {}, COUNT.format("plot_multi_index_dataframes", "at most", 6, "s", 7)),
+    ("_plot_column", (), {"axis": A, "df": B, "plot_name": C, "plot_type": D},
+     COUNT.format("_plot_column", "exactly", 5, "s", 2)),
+    ("_plot_column", (A, B), {"unknown": C}, COUNT.format("_plot_column", "exactly", 5, "s", 2)),
+    ("sequence_line_plot", (A, B, C), {"extra": 1},
+     "sequence_line_plot() got an unexpected keyword argument 'extra'"),
+    ("plot_series", (A,), {"sr": A}, "plot_series() got multiple values for keyword argument 'sr'"),
+    ("sequence_index_plot", (A, B, C, "YlGn"), {"cmap_name": "x"},
+     "sequence_index_plot() got multiple values for keyword argument 'cmap_name'"),
+]
+
+
+@pytest.mark.parametrize("name, args, kwargs, message", BAD_CALLS)
+def test_bad_call_raises_type_error_at_the_def_line(series, name, args, kwargs, message):
+    function = getattr(series, name)
+    with pytest.raises(TypeError) as excinfo:
+        function(*args, **kwargs)
+    assert str(excinfo.value) == message
+    entry = traceback.extract_tb(excinfo.tb)[-1]
+    assert entry.name == "kestrune.testing.plotting.series." + name
+    assert entry.lineno == function.__code__.co_firstlineno
+    assert entry.filename == "kestrune\\testing\\plotting\\series"
+
+
+@pytest.mark.parametrize("name, args, kwargs, message", [
+    ("plot_series", (A,), {1: 2}, "keywords must be strings"),
+    ("plot_row", (A, 5, B, C, D, A), {}, "Argument 'name' has incorrect type (expected str, got int)"),
+    ("plot_multi_index_dataframes", (A, B), {"forecast_from": 5},
+     "Argument 'forecast_from' has incorrect type (expected str, got int)"),
+    ("sequence_index_plot", (A, B, C, 5), {}, "Argument 'cmap_name' has incorrect type (expected str, got int)"),
+    ("sequence_index_plot", (A, B, C), {"cmap_name": type("Str", (str,), {})("YlGn")},
+     "Argument 'cmap_name' has incorrect type (expected str, got Str)"),
+])
+def test_checks_before_binding_and_type_test_add_no_entry(series, name, args, kwargs, message):
+    with pytest.raises(TypeError) as excinfo:
+        getattr(series, name)(*args, **kwargs)
+    assert str(excinfo.value) == message
+    assert all(e.filename != "kestrune\\testing\\plotting\\series" for e in traceback.extract_tb(excinfo.tb))
+
+
+@pytest.mark.parametrize("value", [None, "a name"])
+def test_str_parameter_accepts_str_and_none(series, monkeypatch, value):
+    seen = []
+    monkeypatch.setattr(series, "axes_grid", lambda **kw: seen.append(kw["row_titles"]) or [])
+    assert series.plot_row([], value, [], _Row(), series.ShareSetting.NONE, series.PlotType.CONTINUOUS) is None
+    assert seen == [[value]]
+
+
+class _Row:
+    """The least an axes of the outer grid must answer for plot_row."""
+
+    def get_subplotspec(self):
+        return self
+
+    def is_first_row(self):
+        return True
+
+
+def test_plot_series_collects_extra_keywords_into_a_new_dict(series, monkeypatch):
+    calls = []
+
+    class Axes:
+        def __bool__(self):
+            return True
+
+        def plot(self, *args, **kwargs):
+            calls.append(kwargs)
+
+    import pandas as pd
+
+    given = {"color": "red", "label": "x"}
+    series.plot_series(pd.Series([1.0, 2.0]), Axes(), **given)
+    series.plot_series(sr=pd.Series([1.0, 2.0]), ax=Axes())
+    assert calls == [{"color": "red", "label": "x"}, {}]
+    assert given == {"color": "red", "label": "x"}
+
+
+def test_internal_calls_follow_rebinding_and_non_module_callables(series, monkeypatch):
+    """A module function calls the global as it is bound at the time of the call."""
+    calls = []
+    monkeypatch.setattr(series, "_plot_continuous", lambda *a: calls.append(a) or "drawn")
+    assert series._plot_column(A, B, C, D, series.PlotType.CONTINUOUS) == "drawn"
+    assert calls == [(A, B, C, D)]
+    monkeypatch.delattr(series, "_plot_continuous")
+    with pytest.raises(NameError, match="^name '_plot_continuous' is not defined$"):
+        series._plot_column(A, B, C, D, series.PlotType.CONTINUOUS)
+
+
+def test_nested_failures_add_one_entry_per_function(series, monkeypatch):
+    monkeypatch.setattr(series, "axes_grid", lambda **kw: [])
+    with pytest.raises(IndexError) as excinfo:
+        series.plot_categorical_time_series([], ["a"], ["x", "y"], [_Row()], series.ShareSetting.NONE)
+    names = [e.name.rsplit(".", 1)[-1] for e in traceback.extract_tb(excinfo.tb)[1:]]
+    assert names == ["plot_categorical_time_series", "plot_row"]
+
+
+def _bad_calls(series):
+    for name, args, kwargs, _ in BAD_CALLS:
+        try:
+            getattr(series, name)(*args, **kwargs)
+        except TypeError:
+            pass
+    for f in (series.plot_series, series.sequence_index_plot):
+        try:
+            f(A, B, C, 5) if f is series.sequence_index_plot else f(A, **{1: 2})
+        except TypeError:
+            pass
+    for name in ("plot_row", "plot_multi_index_dataframes", "_plot_column"):
+        f = getattr(series, name)
+        f.__defaults__, f.__annotations__, f.__code__, f.__globals__, f.__dict__, f.__doc__, repr(f)
+
+
+def test_no_reference_or_memory_growth(series):
+    watched = [A, B, C, D, series.plot_row, series.plot_series, series.ShareSetting.AXES,
+               series.plot_multi_index_dataframes]
+    for _ in range(50):
+        _bad_calls(series)
+    gc.collect()
+    before = [sys.getrefcount(o) for o in watched]
+    tracemalloc.start()
+    try:
+        for _ in range(200):
+            _bad_calls(series)
+        gc.collect()
+        first, _ = tracemalloc.get_traced_memory()
+        for _ in range(2000):
+            _bad_calls(series)
+        gc.collect()
+        second, _ = tracemalloc.get_traced_memory()
+    finally:
+        tracemalloc.stop()
+    assert [sys.getrefcount(o) for o in watched] == before
+    assert second - first < 64 * 1024, (first, second)

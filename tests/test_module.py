@@ -1,0 +1,234 @@
+"""Loading the module: its globals, enumerations, function objects, and how
+an import fails or is repeated."""
+import enum
+import inspect
+import logging
+import subprocess
+import sys
+import textwrap
+import traceback
+import typing
+
+import matplotlib
+import matplotlib.axes
+import matplotlib.pyplot
+import numpy
+import pandas
+import pytest
+import seaborn
+
+import kestrune
+import kestrune.insight.dataset
+import kestrune.testing.plotting.style
+import kestrune.util
+
+MODULE = "kestrune.testing.plotting.series"
+FUNCTIONS = [
+    # name, def line, parameters, defaults
+    ("_plot_column", 34, "axis df id_name plot_name plot_type", None),
+    ("_plot_continuous", 46, "axis df id_name plot_name", None),
+    ("_plot_categorical", 52, "axis df id_name plot_name", None),
+    ("plot_row", 58, "dfs name ids ax share plot_type last_row", (False,)),
+    ("plot_continuous_time_series", 116, "dfs names ids axes share", None),
+    ("plot_time_series", 142, "x t ax", None),
+    ("plot_series", 151, "sr ax kwargs", (None,)),
+    ("plot_categorical_time_series", 159, "dfs names ids axes share", None),
+    ("sequence_index_plot", 170, "x t ax cmap_name", ("YlGn",)),
+    ("sequence_line_plot", 181, "x t ax", None),
+    ("_verify_df_meta_applies_to_dfs", 185, "df_meta dfs", None),
+    ("_verify_df_meta_has_required_parameters_set", 204, "df_meta", None),
+    ("_verify_columns_exist_in_df_meta", 214, "df_meta columns", None),
+    ("_verify_names_exist_in_df_index", 226, "df names", None),
+    ("plot_multi_index_dataframes", 235,
+     "dfs df_meta columns_to_plot categories_to_group_plots share_setting forecast_from", "axes"),
+]
+
+
+def run_python(code):
+    """Runs code in a fresh interpreter (for what poisons the process)."""
+    result = subprocess.run([sys.executable, "-c", textwrap.dedent(code)],
+                            stdout=subprocess.PIPE, stderr=subprocess.PIPE, universal_newlines=True)
+    assert result.returncode == 0, result.stderr
+    return result.stdout
+
+
+def test_globals_bound_in_source_order(series):
+    expected = {
+        "enum": enum, "logging": logging, "List": typing.List, "Union": typing.Union,
+        "cast": typing.cast, "plt": matplotlib.pyplot, "np": numpy, "pd": pandas,
+        "sns": seaborn, "cm": matplotlib.cm, "Axes": matplotlib.axes.Axes,
+        "SubplotBase": matplotlib.axes.SubplotBase, "DataFrame": pandas.DataFrame,
+        "DataFrameMeta": kestrune.DataFrameMeta,
+        "categorical_or_continuous_values": kestrune.insight.dataset.categorical_or_continuous_values,
+        "set_plotting_style": kestrune.testing.plotting.style.set_plotting_style,
+        "axes_grid": kestrune.util.axes_grid,
+    }
+    for name, value in expected.items():
+        assert getattr(series, name) is value, name
+    names = [n for n in vars(series) if not n.startswith("__")]
+    order = list(expected) + ["logger", "ShareSetting", "PlotType"]
+    order += [f[0] for f in FUNCTIONS[:13]] + ["ID_INDEX_IDX"] + [f[0] for f in FUNCTIONS[13:]]
+    assert names == order
+    assert series.ID_INDEX_IDX == 0 and type(series.ID_INDEX_IDX) is int
+    assert series.__test__ == {} and series.__doc__ is None
+    assert series.__builtins__ is __builtins__ or series.__builtins__.__name__ == "builtins"
+    assert series.logger is logging.getLogger(series.__name__)
+
+
+def test_enumerations_are_plain_enums(series):
+    share, kind = series.ShareSetting, series.PlotType
+    assert [(m.name, m.value) for m in share] == [("NONE", 0), ("PLOT", 1), ("X_AXIS", 2), ("AXES", 3)]
+    assert [(m.name, m.value) for m in kind] == [("CONTINUOUS", 0), ("CATEGORICAL", 1)]
+    for cls in (share, kind):
+        assert cls.__bases__ == (enum.Enum,) and type(cls) is enum.EnumMeta
+        assert cls.__module__ == MODULE and cls.__qualname__ == cls.__name__
+        assert cls.__doc__ == "An enumeration."
+    assert format(kind.CATEGORICAL, "") == str(kind.CATEGORICAL) == "PlotType.CATEGORICAL"
+    assert repr(share.AXES) == "<ShareSetting.AXES: 3>"
+    assert share.AXES != 3 and not isinstance(share.AXES, int)
+    assert share(3) is share.AXES and kind["CATEGORICAL"] is kind.CATEGORICAL
+    assert kind.CONTINUOUS != share.NONE and list(share.__members__) == ["NONE", "PLOT", "X_AXIS", "AXES"]
+
+
+@pytest.mark.parametrize("name, line, params, defaults", FUNCTIONS)
+def test_function_objects(series, name, line, params, defaults):
+    f = getattr(series, name)
+    assert callable(f) and f.__name__ == f.__qualname__ == name
+    assert f.__module__ == MODULE and f.__globals__ is vars(series)
+    assert f.__kwdefaults__ is None and f.__closure__ is None and f.__dict__ == {}
+    if defaults == "axes":
+        defaults = (None, None, series.ShareSetting.AXES, None)
+        assert f.__defaults__[2] is series.ShareSetting.AXES
+    assert f.__defaults__ == defaults and f.__defaults__ is f.__defaults__
+    code = f.__code__
+    assert (code.co_filename, code.co_name, code.co_firstlineno) == ("kestrune\\testing\\plotting\\series", name, line)
+    assert code.co_varnames == tuple(params.split())
+    assert list(inspect.signature(f).parameters) == params.split()
+    annotations = f.__annotations__
+    assert isinstance(annotations, dict) and annotations is f.__annotations__
+    assert list(annotations) == [p for p in params.split() if p in annotations]
+    assert all(isinstance(v, str) for v in annotations.values()) and "return" not in annotations
+    f.custom = 1
+    assert f.__dict__ == {"custom": 1}
+    del f.custom
+
+
+def test_annotations_and_docstrings(series):
+    assert series._plot_column.__annotations__ == {}
+    assert series.plot_row.__annotations__ == {
+        "dfs": "Union[pd.DataFrame, List[pd.DataFrame]]", "name": "str", "ids": "List[str]",
+        "ax": "Union[Axes, SubplotBase]", "share": "ShareSetting", "plot_type": "PlotType", "last_row": "bool"}
+    assert series.sequence_index_plot.__annotations__ == {"ax": "Axes", "cmap_name": "str"}
+    assert series._verify_df_meta_applies_to_dfs.__doc__.split("\n") == [
+        "", "    Verify that the inputted dataframes all correspond to the df_meta object inputted",
+        "    Args:", "        df_meta:", "        dfs:", "", "    Returns: Void or Error", "    "]
+    doc = series.plot_multi_index_dataframes.__doc__.split("\n")
+    assert doc[:3] == ["", "    Plot dataframes with timeseries indexes and normal indexes grouped by a useful "
+                       "categorical index, highlighting", "    data predicted after a certain date."]
+    assert doc[-4:] == ["", "    Returns: Void", "", "    "] and len(doc) == 15
+    doc = series.plot_continuous_time_series.__doc__.split("\n")
+    assert doc[4] == "        dfs: List of dataframes with identical metas to plot" and len(doc) == 13
+    documented = {n for n, *_ in FUNCTIONS if getattr(series, n).__doc__ is not None}
+    assert documented == {"plot_multi_index_dataframes", "plot_continuous_time_series",
+                          "_verify_df_meta_applies_to_dfs"}
+
+
+def test_reimport_gives_the_same_objects(series):
+    share, func = series.ShareSetting, series.plot_row
+    del sys.modules[MODULE]
+    try:
+        import kestrune.testing.plotting.series as again
+    finally:
+        sys.modules[MODULE] = series
+    assert again is series and again.ShareSetting is share and again.plot_row is func
+    assert again.plot_multi_index_dataframes.__defaults__[2] is share.AXES
+    import importlib
+    assert importlib.reload(series) is series and series.plot_row is func
+
+
+def test_sub_interpreter_is_refused(tmp_path):
+    out = tmp_path / "result.txt"
+    run_python("""
+        import _testcapi
+        import kestrune.testing.plotting.series
+        code = '''
+        try:
+            import kestrune.testing.plotting.series
+            result = "imported"
+        except Exception as error:
+            result = type(error).__name__ + ": " + str(error)
+        with open(%r, "w") as f:
+            f.write(result)
+        '''
+        assert _testcapi.run_in_subinterp(code) == 0
+    """ % str(out))
+    assert out.read_text() == ("ImportError: Interpreter change detected - this module can only be "
+                               "loaded into one interpreter per process.")
+
+
+def test_missing_dependency_fails_at_its_line_and_import_can_be_retried():
+    out = run_python("""
+        import sys, traceback
+
+        class Block:
+            def find_spec(self, name, path=None, target=None):
+                if name.split(".")[0] == "seaborn":
+                    raise ModuleNotFoundError("No module named 'seaborn'", name="seaborn")
+
+        sys.meta_path.insert(0, Block())
+        try:
+            import kestrune.testing.plotting.series
+        except ModuleNotFoundError as error:
+            entry = [e for e in traceback.extract_tb(error.__traceback__) if e.name.startswith("init ")]
+            print(entry[0].name, entry[0].lineno, entry[0].filename, error.name)
+        assert "kestrune.testing.plotting.series" not in sys.modules
+        del sys.meta_path[0]
+        import kestrune.testing.plotting.series as series
+        print(series.sns.__name__, series.plot_row.__name__)
+    """)
+    assert out.splitlines() == [
+        "init kestrune.testing.plotting.series 8 kestrune\\testing\\plotting\\series seaborn",
+        "seaborn plot_row"]
+
+
+def test_sibling_module_lacking_a_name():
+    out = run_python("""
+        import traceback
+        import kestrune.insight.dataset as dataset
+        del dataset.categorical_or_continuous_values
+        try:
+            import kestrune.testing.plotting.series
+        except ImportError as error:
+            entry = traceback.extract_tb(error.__traceback__)[-1]
+            print(type(error).__name__, error, entry.name, entry.lineno)
+    """)
+    assert out.strip() == ("ImportError cannot import name categorical_or_continuous_values "
+                           "init kestrune.testing.plotting.series 14")
+
+
+def test_enum_rebound_without_enum_member_fails_at_class_line():
+    out = run_python("""
+        import enum, traceback
+        import matplotlib.pyplot, matplotlib.cm, matplotlib.axes, pandas, seaborn
+        import kestrune, kestrune.insight.dataset, kestrune.testing.plotting.style, kestrune.util
+        Enum = enum.Enum
+        del enum.Enum
+        try:
+            import kestrune.testing.plotting.series
+        except AttributeError as error:
+            print(traceback.extract_tb(error.__traceback__)[-1].lineno)
+        enum.Enum = Enum
+        import kestrune.testing.plotting.series as series
+        print(list(series.PlotType))
+    """)
+    assert out.splitlines() == ["22", "[<PlotType.CONTINUOUS: 0>, <PlotType.CATEGORICAL: 1>]"]
+
+
+def test_only_the_init_entry_is_exported():
+    import kestrune.testing.plotting.series as series
+    result = subprocess.run(["nm", "-D", "--defined-only", series.__file__],
+                            stdout=subprocess.PIPE, universal_newlines=True)
+    if result.returncode != 0:
+        pytest.skip("nm is not available")
+    symbols = [line.split()[-1] for line in result.stdout.splitlines() if line.strip()]
+    assert symbols == ["PyInit_series"]
