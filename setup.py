@@ -4,7 +4,7 @@ Everything but the extension itself is declared in ``pyproject.toml``.
 """
 from pathlib import Path
 
-from setuptools import Extension, setup
+from setuptools import Extension, find_packages, setup
 
 HERE = Path(__file__).resolve().parent
 SOURCES = sorted(str(p.relative_to(HERE)) for p in (HERE / "src" / "series").glob("*.cpp"))
@@ -20,4 +20,4 @@ series = Extension(
     extra_link_args=["-Wl,--version-script=" + str(EXPORTS)],
 )
 
-setup(ext_modules=[series])
+setup(packages=find_packages(include=["kestrune", "kestrune.*"]), ext_modules=[series])

@@ -7,13 +7,6 @@ namespace series {
 
 namespace {
 
-// `raise ValueError(message)` with the ValueError fetched at import.
-[[noreturn]] void raise_value_error(PyObject* message) {
-    Ref exc = call(builtins.ValueError, {message});
-    PyErr_SetObject(reinterpret_cast<PyObject*>(Py_TYPE(exc.get())), exc);
-    throw Error();
-}
-
 // `cast(List[str], value)`: the typing no-op, looked up and called as written.
 Ref cast_to_list_of_str(PyObject* value) {
     Ref cast = global(names.cast);

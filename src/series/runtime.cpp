@@ -40,6 +40,12 @@ void raise(PyObject* type, const char* format, ...) {
     throw Error();
 }
 
+void raise_value_error(PyObject* message) {
+    Ref exc = call(builtins.ValueError, {message});
+    PyErr_SetObject(reinterpret_cast<PyObject*>(Py_TYPE(exc.get())), exc);
+    throw Error();
+}
+
 Ref text(PyObject* o) { return Ref::steal(PyObject_Format(o, names.empty)); }
 
 Ref concat(std::initializer_list<PyObject*> parts) {

@@ -41,4 +41,7 @@ extern Builtins builtins;
 // raises NameError "name '%U' is not defined" when neither has it.
 Ref global(PyObject* name);
 
+// `raise ValueError(message)`, with the ValueError fetched at import.
+[[noreturn]] void raise_value_error(PyObject* message);
+
 }  // namespace series

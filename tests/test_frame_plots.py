@@ -1,0 +1,222 @@
+"""Multi-index frame plots: one cell, one row, blocks of rows and the whole
+figure, as a user sees them."""
+import enum
+import traceback
+
+import matplotlib.pyplot as plt
+import numpy as np
+import pandas as pd
+import pytest
+
+from kestrune import DataFrameMeta
+
+IDS = ["a", "b", "c"]
+
+
+@pytest.fixture
+def df():
+    index = pd.MultiIndex.from_product([IDS, [0, 1, 2, 3]], names=["id", "t"])
+    return pd.DataFrame({"temp": np.arange(12.0), "weather": ["sun", np.nan, "rain", "sun"] * 3}, index=index)
+
+
+@pytest.fixture
+def meta():
+    return DataFrameMeta("id", "t", categorical=["weather"], continuous=["temp"])
+
+
+@pytest.fixture
+def rows():
+    """The row axes of a three-row figure."""
+    return list(plt.subplots(3, 1)[1])
+
+
+def entry_line(excinfo, function):
+    (entry,) = [e for e in traceback.extract_tb(excinfo.tb)
+                if e.name == "kestrune.testing.plotting.series." + function]
+    assert entry.filename == "kestrune\\testing\\plotting\\series"
+    return entry.lineno
+
+
+def cells():
+    """The cells drawn into the current figure after its first three axes."""
+    return plt.gcf().axes[3:]
+
+
+def shows_labels(axis):
+    return all(t.label1.get_visible() for t in axis.get_major_ticks())
+
+
+@pytest.mark.parametrize("kind, column", [("CONTINUOUS", "temp"), ("CATEGORICAL", "weather")])
+def test_plot_column_draws_one_id(series, df, kind, column):
+    ax = plt.gca()
+    drawn = series._plot_column(ax, df, "b", column, getattr(series.PlotType, kind))
+    if kind == "CONTINUOUS":
+        (line,) = ax.get_lines()
+        assert (line.get_label(), list(line.get_xdata()), list(line.get_ydata())) == ("b", [0, 1, 2, 3], [4, 5, 6, 7])
+        assert drawn.index.name == "t"
+    else:
+        assert [p.get_height() for p in ax.patches] == [1, 1, 2]
+        assert list(drawn.index) == ["Null", "rain", "sun"] and drawn.index.name == "weather"
+
+
+class Lookalike(enum.Enum):
+    CONTINUOUS = 0
+
+
+@pytest.mark.parametrize("plot_type", [None, 0, Lookalike.CONTINUOUS])
+def test_plot_column_refuses_non_members(series, df, plot_type):
+    ax = plt.gca()
+    with pytest.raises(ValueError) as excinfo:
+        series._plot_column(ax, df, "a", "temp", plot_type)
+    assert str(excinfo.value) == (f"Unknown PlotType {plot_type}. PlotType has to be either "
+                                  "PlotType.CONTINUOUS or PlotType.CATEGORICAL")
+    assert entry_line(excinfo, "_plot_column") == 40
+    assert not ax.get_lines() and not ax.patches
+
+
+@pytest.mark.parametrize("share", ["NONE", "PLOT", "X_AXIS", "AXES"])
+def test_continuous_row_by_sharing_setting(series, df, rows, share):
+    series.plot_row([df, df], "temp", IDS, rows[0], getattr(series.ShareSetting, share), series.PlotType.CONTINUOUS)
+    drawn = cells()
+    if share == "PLOT":
+        (cell,) = drawn
+        assert cell.get_title() == "" and len(cell.get_lines()) == 6
+        assert [t.get_text() for t in cell.get_legend().get_texts()] == ["a", "a", "b", "b", "c", "c"]
+    else:
+        assert [c.get_title() for c in drawn] == IDS and [len(c.get_lines()) for c in drawn] == [2, 2, 2]
+        assert [shows_labels(c.yaxis) for c in drawn] == [True] + [share != "AXES"] * 2
+    assert drawn[0].get_ylabel() == "temp"
+    # Not the figure's last row: only NONE shows x tick labels and the x label.
+    assert all(shows_labels(c.xaxis) == (share == "NONE") for c in drawn)
+    assert all(c.get_xlabel() == ("t" if share == "NONE" else "") for c in drawn)
+
+
+@pytest.mark.parametrize("row, last_row, labelled", [(1, False, False), (1, True, True), (2, False, True)])
+def test_continuous_row_x_labels_by_place(series, df, rows, row, last_row, labelled):
+    series.plot_row(df, "temp", ["a", "c"], rows[row], series.ShareSetting.X_AXIS, series.PlotType.CONTINUOUS,
+                    last_row)
+    assert [c.get_title() for c in cells()] == ["", ""]
+    assert all(shows_labels(c.xaxis) == labelled and c.get_xlabel() == "t" * labelled for c in cells())
+
+
+def test_categorical_rows_always_label_x(series, df, rows):
+    series.plot_categorical_time_series([df], ["weather", "weather"], IDS, rows[:2], series.ShareSetting.NONE)
+    drawn = cells()
+    assert [c.get_ylabel() for c in drawn] == ["Count", "", "", "Count", "", ""]
+    assert [c.get_title() for c in drawn] == IDS + ["", "", ""]
+    assert all(c.get_xlabel() == "weather" and shows_labels(c.xaxis) for c in drawn)
+    assert all(t.label1.get_rotation() == 90 for t in drawn[4].xaxis.get_major_ticks())
+    assert [p.get_height() for p in drawn[4].patches] == [1, 1, 2]
+
+
+@pytest.mark.parametrize("kind, row", [("CATEGORICAL", 0), ("CONTINUOUS", 2)])
+def test_row_without_frames_has_no_series(series, rows, kind, row):
+    with pytest.raises(UnboundLocalError, match="^local variable 'series' referenced before assignment$"):
+        series.plot_row([], "temp", ["a"], rows[row], series.ShareSetting.AXES, getattr(series.PlotType, kind))
+
+
+# Rows named like the last name show their x labels; names beyond the axes are not drawn.
+@pytest.mark.parametrize("names, n_axes, labelled", [
+    (["temp", "temp"], 2, [True, True]), (["temp", "weather"], 1, [False]), ([], 2, [])])
+def test_continuous_block_flags_last_name(series, df, rows, names, n_axes, labelled):
+    assert series.plot_continuous_time_series(df, names, ["a"], rows[:n_axes], series.ShareSetting.AXES) is None
+    assert [shows_labels(c.xaxis) for c in cells()] == labelled
+
+
+def test_continuous_block_passes_comparison_result(series, monkeypatch):
+    seen = []
+    monkeypatch.setattr(series, "plot_row", lambda *args, last_row: seen.append((args[1], args[5], last_row)))
+    series.plot_continuous_time_series("df", np.array([1.0, 2.0]), "ids", "xy", "share")
+    assert seen == [(1.0, series.PlotType.CONTINUOUS, False), (2.0, series.PlotType.CONTINUOUS, True)]
+    assert all(type(flag) is np.bool_ for *_, flag in seen)
+
+
+def test_driver_defaults(series, df, meta, capsys, restore_rc):
+    original = df.copy()
+    series.plot_multi_index_dataframes(df, meta, [])
+    assert capsys.readouterr().out == ("No columns to plot provided so plotting all 2 columns...\n"
+                                       "No categories to plot provided so plotting all 3 categories...\n")
+    assert tuple(plt.gcf().get_size_inches()) == (15, 6)
+    drawn = cells()  # after the figure's own axes and the cells of its two rows
+    assert [c.get_title() for c in drawn[:3]] == IDS
+    assert [len(c.get_lines()) for c in drawn[:3]] == [1, 1, 1] and all(c.patches for c in drawn[3:])
+    pd.testing.assert_frame_equal(df, original)
+
+
+@pytest.mark.parametrize("columns, ids, size", [(["temp"], ["b"], (5, 3)), (["temp", "temp"], ["a", "c"], (10, 6))])
+def test_driver_figure_size(series, df, meta, capsys, restore_rc, columns, ids, size):
+    series.plot_multi_index_dataframes((df,), meta, columns, ids, forecast_from="2020")
+    assert capsys.readouterr().out == ""
+    assert tuple(plt.gcf().get_size_inches()) == size
+
+
+def test_driver_hands_rows_to_current_wrappers(series, df, meta, monkeypatch, restore_rc):
+    seen = []
+    for name in ("plot_continuous_time_series", "plot_categorical_time_series"):
+        monkeypatch.setattr(series, name, lambda *args: seen.append(args[1:]))
+    series.plot_multi_index_dataframes([df], meta, ["weather"], ["a"])
+    assert seen[0][0] == seen[0][2] == [] and seen[0][3] is series.ShareSetting.AXES
+    assert seen[1][:2] == (["weather"], ["a"]) and len(seen[1][2]) == 1
+
+
+def returning(value):
+    return lambda *args, **kwargs: value
+
+
+def failing(*args):
+    if not args or isinstance(args[-1], np.ndarray):
+        raise RuntimeError("refused")
+    return args[-1]
+
+
+NOT_FOUND = "The following columns were specified that were not found in the "
+SPLIT = "categorical_or_continuous_values"
+
+
+@pytest.mark.parametrize("patch, dfs, args, exc, text, line", [
+    ({}, None, (["zz"],), ValueError, NOT_FOUND + "df_meta: {'zz'}", 274),
+    ({}, None, (["temp"], ["q"]), ValueError, NOT_FOUND + "df: {'q'}", 286),
+    ({}, [], (), IndexError, "list index out of range", 271),
+    ({"cast": failing}, None, (["temp"],), RuntimeError, "refused", 278),
+    ({"ID_INDEX_IDX": "nope"}, None, (["temp"],), KeyError, "'Level nope not found'", 279),
+    ({SPLIT: returning("abc")}, None, (), ValueError, "too many values to unpack (expected 2)", 289),
+    ({SPLIT: returning("a")}, None, (), ValueError, "need more than 1 value to unpack", 289),
+    ({SPLIT: returning("")}, None, (), ValueError, "need more than 0 values to unpack", 289),
+    ({"set_plotting_style": failing}, None, (), RuntimeError, "refused", 300),
+    ({"axes_grid": returning(5)}, None, (), TypeError, "'int' object is unsliceable", 325),
+])
+def test_driver_failures(series, df, meta, monkeypatch, restore_rc, patch, dfs, args, exc, text, line):
+    for name, value in patch.items():
+        monkeypatch.setattr(series, name, value)
+    with pytest.raises(exc) as excinfo:
+        series.plot_multi_index_dataframes(df if dfs is None else dfs, meta, *args)
+    assert (str(excinfo.value), entry_line(excinfo, "plot_multi_index_dataframes")) == (text, line)
+    assert bool(plt.get_fignums()) == (line > 300)
+
+
+@pytest.mark.parametrize("bad", [None, 5, "x", object()])
+@pytest.mark.parametrize("name", [
+    "_plot_column", "_plot_continuous", "_plot_categorical", "plot_row", "plot_continuous_time_series",
+    "plot_categorical_time_series", "plot_multi_index_dataframes", "_verify_df_meta_applies_to_dfs",
+    "_verify_df_meta_has_required_parameters_set", "_verify_columns_exist_in_df_meta",
+    "_verify_names_exist_in_df_index"])
+def test_wrong_types_raise_or_return(series, df, meta, rows, restore_rc, capsys, name, bad):
+    ax, share, kinds = rows[0], series.ShareSetting.PLOT, series.PlotType
+    valid = {
+        "_plot_column": (ax, df, "a", "temp", kinds.CONTINUOUS),
+        "_plot_continuous": (ax, df, "a", "temp"),
+        "_plot_categorical": (ax, df, "a", "weather"),
+        "plot_row": (df, "temp", ["a"], ax, share, kinds.CONTINUOUS, True),
+        "plot_continuous_time_series": (df, ["temp"], ["a"], rows, share),
+        "plot_categorical_time_series": (df, ["weather"], ["a"], rows, share),
+        "plot_multi_index_dataframes": (df, meta, ["temp"], ["a"], share, None),
+        "_verify_df_meta_applies_to_dfs": (meta, [df]),
+        "_verify_df_meta_has_required_parameters_set": (meta,),
+        "_verify_columns_exist_in_df_meta": (meta, ["temp"]),
+        "_verify_names_exist_in_df_index": (df, ["a"]),
+    }[name]
+    for pos in range(len(valid)):
+        try:
+            getattr(series, name)(*valid[:pos], bad, *valid[pos + 1:])
+        except Exception:
+            pass
