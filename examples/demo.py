@@ -14,6 +14,8 @@ import matplotlib
 matplotlib.use("Agg")
 
 import matplotlib.pyplot as plt  # noqa: E402
+from matplotlib.patches import Patch  # noqa: E402
+import numpy as np  # noqa: E402
 import pandas as pd  # noqa: E402
 
 # An installed kestrune comes first; otherwise use the checkout this script
@@ -44,10 +46,46 @@ def load_panel(name):
     return frame.set_index([ID, TIME])
 
 
+def label_frames(figure, names):
+    """Tell the frames apart: translucent bars and one legend for the figure.
+
+    The cells draw the frames one after another in the colours of the
+    property cycle, so the n-th frame has the n-th colour of the cycle.
+    """
+    for ax in figure.axes:
+        for patch in ax.patches:
+            patch.set_alpha(0.6)
+    colours = plt.rcParams["axes.prop_cycle"].by_key()["color"]
+    handles = [Patch(color=colours[i], alpha=0.8, label=name) for i, name in enumerate(names)]
+    figure.subplots_adjust(top=0.93)
+    figure.legend(handles=handles, loc="upper center", ncol=len(names), frameon=False)
+
+
+def draw_one_store(original, store, out):
+    """The single-series plots for one store: a strip, a line and a series."""
+    rows = original.xs(store)
+    figure, (strip, line, dots) = plt.subplots(3, 1, figsize=(10, 6), sharex=False)
+    weather = rows["weather"].fillna("Null").to_numpy()
+    series.plot_time_series(weather, rows.index, strip)
+    strip.set_title("{}: weather, one band a month".format(store))
+    # The strip colours each value by its rank among the distinct values.
+    values = np.unique(weather)
+    cmap = plt.get_cmap("YlGn")
+    strip.legend(handles=[Patch(color=cmap(j / len(values)), label=v) for j, v in enumerate(values)],
+                 loc="center left", bbox_to_anchor=(1.0, 0.5), frameon=False)
+    series.plot_time_series(rows["visitors"], rows.index, line)
+    line.set_title("{}: visitors".format(store))
+    series.plot_series(rows["sales"], dots, marker="o", markersize=3, color="C2")
+    dots.set_title("{}: sales".format(store))
+    figure.tight_layout()
+    figure.savefig(str(out))
+
+
 def main(argv=None):
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     parser.add_argument("--out", default="build/demo.png",
-                        help="where to write the PNG (default: %(default)s)")
+                        help="where to write the PNG (default: %(default)s); the "
+                             "single-store figure goes beside it with '-store' added")
     args = parser.parse_args(argv)
 
     original = load_panel("original")
@@ -56,12 +94,18 @@ def main(argv=None):
 
     out = Path(args.out).resolve()
     out.parent.mkdir(parents=True, exist_ok=True)
+    store_out = out.with_name(out.stem + "-store" + out.suffix)
     try:
         series.plot_multi_index_dataframes([original, synthetic], meta)
-        plt.gcf().savefig(str(out))
+        figure = plt.gcf()
+        label_frames(figure, ["original", "synthetic"])
+        figure.savefig(str(out))
+        plt.close("all")
+        draw_one_store(original, "north", store_out)
     finally:
         plt.close("all")
     print(out)
+    print(store_out)
 
 
 if __name__ == "__main__":

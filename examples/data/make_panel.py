@@ -15,8 +15,8 @@ import pandas as pd
 SEED = 20240601
 STORES = ["north", "south", "east", "west"]
 N_MONTHS = 36
-WEATHER = ["sunny", "cloudy", "rain"]
-PROMO = ["none", "discount", "bundle"]
+WEATHER = ["sun", "cloud", "rain"]
+PROMO = ["none", "sale", "gift"]
 MISSING_RATE = 0.06
 HERE = Path(__file__).resolve().parent
 

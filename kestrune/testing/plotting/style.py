@@ -18,7 +18,7 @@ def set_plotting_style():
     mpl.rcParams.update({
         "axes.titlesize": 12,
         "axes.labelsize": 11,
-        "xtick.labelsize": 9,
+        "xtick.labelsize": 8,
         "ytick.labelsize": 9,
         "legend.fontsize": 9,
         "lines.linewidth": 1.5,
