@@ -1,8 +1,10 @@
 """Loading the module: its globals, enumerations, function objects, and how
 an import fails or is repeated."""
+import copy
 import enum
 import inspect
 import logging
+import pickle
 import subprocess
 import sys
 import textwrap
@@ -112,6 +114,7 @@ def test_function_objects(series, name, line, params, defaults):
     assert isinstance(annotations, dict) and annotations is f.__annotations__
     assert list(annotations) == [p for p in params.split() if p in annotations]
     assert all(isinstance(v, str) for v in annotations.values()) and "return" not in annotations
+    assert pickle.loads(pickle.dumps(f)) is f and copy.deepcopy(f) is f
     f.custom = 1
     assert f.__dict__ == {"custom": 1}
     del f.custom

@@ -241,6 +241,18 @@ PyObject* get_annotations(PyObject* self, void*) {
 
 PyObject* get_none(PyObject*, void*) { Py_RETURN_NONE; }
 
+// Pickled by reference, as ordinary functions are: the name is looked up in
+// the module again when unpickling.
+PyObject* function_reduce(PyObject* self, PyObject*) {
+    Py_INCREF(as_function(self)->name);
+    return as_function(self)->name;
+}
+
+PyMethodDef function_methods[] = {
+    {"__reduce__", function_reduce, METH_NOARGS, nullptr},
+    {nullptr, nullptr, 0, nullptr},
+};
+
 PyGetSetDef function_getset[] = {
     {const_cast<char*>("__defaults__"), get_defaults, nullptr, nullptr, nullptr},
     {const_cast<char*>("__kwdefaults__"), get_none, nullptr, nullptr, nullptr},
@@ -275,6 +287,7 @@ void init_function_type() {
     function_type.tp_call = function_call;
     function_type.tp_traverse = function_traverse;
     function_type.tp_clear = function_clear;
+    function_type.tp_methods = function_methods;
     function_type.tp_getset = function_getset;
     function_type.tp_members = function_members;
     function_type.tp_dictoffset = offsetof(FunctionObject, dict);
