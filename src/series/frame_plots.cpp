@@ -9,23 +9,6 @@ namespace series {
 
 namespace {
 
-// `a, b = value` for any iterable: exactly two items, or a ValueError that
-// says how many there were (or that there were more).
-void unpack_two(PyObject* value, Ref& first, Ref& second) {
-    Ref it = iter(value);
-    first = next(it);
-    if (!first) raise(PyExc_ValueError, "need more than %zd value%.1s to unpack", Py_ssize_t(0), "s");
-    second = next(it);
-    if (!second) raise(PyExc_ValueError, "need more than %zd value%.1s to unpack", Py_ssize_t(1), "");
-    if (next(it)) raise(PyExc_ValueError, "too many values to unpack (expected %zd)", Py_ssize_t(2));
-}
-
-// The two items of a tuple that zip or enumerate yields, as new references.
-void pair_items(PyObject* pair, Ref& first, Ref& second) {
-    first = Ref::borrow(PyTuple_GET_ITEM(pair, 0));
-    second = Ref::borrow(PyTuple_GET_ITEM(pair, 1));
-}
-
 // [getattr(item, "name") for item in iterable]
 Ref names_of(PyObject* iterable) {
     Ref result = new_list();
@@ -185,7 +168,7 @@ Ref plot_row(Frame& f, PyObject* const* a, PyObject*) {
     Ref ids_it = iter(call(builtins.enumerate, {ids}));
     while (Ref pair = next(ids_it)) {
         Ref n, id_name;
-        pair_items(pair, n, id_name);
+        unpack_two(pair, n, id_name);
 
         f.line = 86;
         Ref axis = length(col_titles) == 1 ? item(ax_columns, integer(0)) : item(ax_columns, n);
@@ -264,7 +247,7 @@ Ref plot_continuous_time_series(Frame& f, PyObject* const* a, PyObject*) {
     Ref rows = iter(call(builtins.zip, {names_, axes}));
     while (Ref pair = next(rows)) {
         Ref row_name, row_ax;
-        pair_items(pair, row_name, row_ax);
+        unpack_two(pair, row_name, row_ax);
         f.line = 137;
         // The comparison's own result is handed on, whatever its type.
         Ref is_last_row = compare(row_name, item(names_, integer(-1)), Py_EQ);
@@ -288,7 +271,7 @@ Ref plot_categorical_time_series(Frame& f, PyObject* const* a, PyObject*) {
     Ref rows = iter(call(builtins.zip, {names_, axes}));
     while (Ref pair = next(rows)) {
         Ref row_name, row_ax;
-        pair_items(pair, row_name, row_ax);
+        unpack_two(pair, row_name, row_ax);
         f.line = 167;
         Ref plot_row = global(names.plot_row);
         Ref categorical = attr(global(names.PlotType), names.CATEGORICAL);

@@ -40,6 +40,20 @@ void raise(PyObject* type, const char* format, ...) {
     throw Error();
 }
 
+void unpack_two(PyObject* value, Ref& first, Ref& second) {
+    if (PyTuple_CheckExact(value) && PyTuple_GET_SIZE(value) == 2) {
+        first = Ref::borrow(PyTuple_GET_ITEM(value, 0));
+        second = Ref::borrow(PyTuple_GET_ITEM(value, 1));
+        return;
+    }
+    Ref it = iter(value);
+    first = next(it);
+    if (!first) raise(PyExc_ValueError, "need more than %zd value%.1s to unpack", Py_ssize_t(0), "s");
+    second = next(it);
+    if (!second) raise(PyExc_ValueError, "need more than %zd value%.1s to unpack", Py_ssize_t(1), "");
+    if (next(it)) raise(PyExc_ValueError, "too many values to unpack (expected %zd)", Py_ssize_t(2));
+}
+
 void raise_value_error(PyObject* message) {
     Ref exc = call(builtins.ValueError, {message});
     PyErr_SetObject(reinterpret_cast<PyObject*>(Py_TYPE(exc.get())), exc);

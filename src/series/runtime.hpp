@@ -41,6 +41,11 @@ extern Builtins builtins;
 // raises NameError "name '%U' is not defined" when neither has it.
 Ref global(PyObject* name);
 
+// `first, second = value` for any iterable of exactly two items; a ValueError
+// that says how many there were otherwise. Pairs that zip and enumerate make
+// are taken apart directly.
+void unpack_two(PyObject* value, Ref& first, Ref& second);
+
 // `raise ValueError(message)`, with the ValueError fetched at import.
 [[noreturn]] void raise_value_error(PyObject* message);
 

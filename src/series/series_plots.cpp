@@ -64,8 +64,9 @@ Ref sequence_index_plot(Frame& f, PyObject* const* a, PyObject*) {
     {
         Ref it = iter(call(builtins.enumerate, {values}));
         while (Ref pair = next(it)) {
-            // enumerate yields (position, value) pairs.
-            require(PyDict_SetItem(val2idx, PyTuple_GET_ITEM(pair.get(), 1), PyTuple_GET_ITEM(pair.get(), 0)));
+            Ref i, val;
+            unpack_two(pair, i, val);
+            require(PyDict_SetItem(val2idx, val, i));
         }
     }
     f.line = 174;
@@ -85,11 +86,9 @@ Ref sequence_index_plot(Frame& f, PyObject* const* a, PyObject*) {
     Ref it = iter(call(builtins.enumerate, {x}));
     Ref one = integer(1);
     Ref top = integer(2);
-    while (true) {
-        Ref pair = next(it);
-        if (!pair) break;
-        PyObject* i = PyTuple_GET_ITEM(pair.get(), 0);
-        PyObject* val = PyTuple_GET_ITEM(pair.get(), 1);
+    while (Ref pair = next(it)) {
+        Ref i, val;
+        unpack_two(pair, i, val);
         f.line = 178;
         Ref fill_between = attr(ax, names.fill_between);
         Ref span = tuple({i, Ref::steal(PyNumber_Add(i, one))});
