@@ -7,20 +7,13 @@ namespace series {
 
 namespace {
 
-// `cast(List[str], value)`: the typing no-op, looked up and called as written.
-Ref cast_to_list_of_str(PyObject* value) {
-    Ref cast = global(names.cast);
-    Ref list_of_str = item(global(names.List), reinterpret_cast<PyObject*>(&PyUnicode_Type));
-    return call(cast, {list_of_str, value});
-}
-
 // Every frame has exactly the meta's columns; the first frame that differs is
 // reported, with the meta's set first and the frame's second.
 Ref verify_df_meta_applies_to_dfs(Frame& f, PyObject* const* a, PyObject*) {
     PyObject* df_meta = a[0];
     PyObject* dfs = a[1];
     f.line = 194;
-    Ref allowed_columns = new_set(cast_to_list_of_str(attr(df_meta, names.columns)));
+    Ref allowed_columns = new_set(cast_to_list_of_str([&] { return attr(df_meta, names.columns); }));
     f.line = 195;
     Ref it = iter(dfs);
     while (Ref df = next(it)) {
@@ -68,7 +61,7 @@ Ref verify_columns_exist_in_df_meta(Frame& f, PyObject* const* a, PyObject*) {
     PyObject* df_meta = a[0];
     PyObject* columns = a[1];
     f.line = 215;
-    Ref df_meta_columns = cast_to_list_of_str(attr(df_meta, names.columns));
+    Ref df_meta_columns = cast_to_list_of_str([&] { return attr(df_meta, names.columns); });
     f.line = 216;
     Ref requested = new_set(columns);
     Ref known = new_set(df_meta_columns);

@@ -235,50 +235,46 @@ Ref plot_row(Frame& f, PyObject* const* a, PyObject*) {
 
 // --- blocks of rows ---------------------------------------------------------
 
-// One continuous row per (name, axes) pair; rows named like the last name
-// show their x tick labels and x label.
-Ref plot_continuous_time_series(Frame& f, PyObject* const* a, PyObject*) {
+// Pairs the names with the row axes (the builtin zip: the shorter side ends
+// the pairing) and draws one row of the given PlotType member per pair. The
+// continuous block also flags every row named like its last name, handing on
+// the comparison's own result. `line` is the loop's source line; the
+// statements of its body follow it.
+Ref plot_rows(Frame& f, PyObject* const* a, int line, PyObject* plot_type_member) {
     PyObject* dfs = a[0];
     PyObject* names_ = a[1];
     PyObject* ids = a[2];
     PyObject* axes = a[3];
     PyObject* share = a[4];
-    f.line = 136;
+    const bool continuous = plot_type_member == names.CONTINUOUS;
+    f.line = line;
     Ref rows = iter(call(builtins.zip, {names_, axes}));
     while (Ref pair = next(rows)) {
         Ref row_name, row_ax;
         unpack_two(pair, row_name, row_ax);
-        f.line = 137;
-        // The comparison's own result is handed on, whatever its type.
-        Ref is_last_row = compare(row_name, item(names_, integer(-1)), Py_EQ);
-        f.line = 138;
+        Ref is_last_row;
+        if (continuous) {
+            f.line = line + 1;
+            is_last_row = compare(row_name, item(names_, integer(-1)), Py_EQ);
+        }
+        f.line = continuous ? line + 2 : line + 1;
         Ref plot_row = global(names.plot_row);
-        Ref continuous = attr(global(names.PlotType), names.CONTINUOUS);
-        call(plot_row, {dfs, row_name, ids, row_ax, share, continuous}, {{names.last_row, is_last_row}});
-        f.line = 136;
+        Ref plot_type = attr(global(names.PlotType), plot_type_member);
+        if (continuous)
+            call(plot_row, {dfs, row_name, ids, row_ax, share, plot_type}, {{names.last_row, is_last_row}});
+        else
+            call(plot_row, {dfs, row_name, ids, row_ax, share, plot_type});
+        f.line = line;
     }
     return none();
 }
 
-// One categorical row per (name, axes) pair.
+Ref plot_continuous_time_series(Frame& f, PyObject* const* a, PyObject*) {
+    return plot_rows(f, a, 136, names.CONTINUOUS);
+}
+
 Ref plot_categorical_time_series(Frame& f, PyObject* const* a, PyObject*) {
-    PyObject* dfs = a[0];
-    PyObject* names_ = a[1];
-    PyObject* ids = a[2];
-    PyObject* axes = a[3];
-    PyObject* share = a[4];
-    f.line = 166;
-    Ref rows = iter(call(builtins.zip, {names_, axes}));
-    while (Ref pair = next(rows)) {
-        Ref row_name, row_ax;
-        unpack_two(pair, row_name, row_ax);
-        f.line = 167;
-        Ref plot_row = global(names.plot_row);
-        Ref categorical = attr(global(names.PlotType), names.CATEGORICAL);
-        call(plot_row, {dfs, row_name, ids, row_ax, share, categorical});
-        f.line = 166;
-    }
-    return none();
+    return plot_rows(f, a, 166, names.CATEGORICAL);
 }
 
 // --- the driver ---------------------------------------------------------------
@@ -324,10 +320,7 @@ Ref plot_multi_index_dataframes(Frame& f, PyObject* const* a, PyObject*) {
     f.line = 270;
     if (!truth(columns_to_plot)) {
         f.line = 271;
-        Ref cast = global(names.cast);
-        Ref list_of_str = item(global(names.List), reinterpret_cast<PyObject*>(&PyUnicode_Type));
-        Ref columns = attr(item(dfs, integer(0)), names.columns);
-        columns_to_plot = call(cast, {list_of_str, columns});
+        columns_to_plot = cast_to_list_of_str([&] { return attr(item(dfs, integer(0)), names.columns); });
         f.line = 272;
         Ref note = concat({names.note_columns_head, text(ssize(length(columns_to_plot))), names.note_columns_tail});
         call(builtins.print, {note});

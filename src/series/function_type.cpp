@@ -151,29 +151,24 @@ PyObject* function_call(PyObject* self, PyObject* args, PyObject* kw) {
     if (!PyArg_ValidateKeywordArguments(kw)) return nullptr;
 
     const Py_ssize_t nkw = PyDict_GET_SIZE(kw);
-    PyObject* stack = PyTuple_New(nargs + nkw);  // owns the values while the call runs
-    if (!stack) return nullptr;
-    PyObject* kwnames = PyTuple_New(nkw);
-    if (!kwnames) {
-        Py_DECREF(stack);
-        return nullptr;
-    }
-    Ref stack_ref = Ref::steal(stack), kwnames_ref = Ref::steal(kwnames);
+    Ref stack = Ref::maybe(PyTuple_New(nargs + nkw));  // owns the values while the call runs
+    Ref kwnames = Ref::maybe(PyTuple_New(nkw));
+    if (!stack || !kwnames) return nullptr;
     for (Py_ssize_t i = 0; i < nargs; ++i) {
         PyObject* v = PyTuple_GET_ITEM(args, i);
         Py_INCREF(v);
-        PyTuple_SET_ITEM(stack, i, v);
+        PyTuple_SET_ITEM(stack.get(), i, v);
     }
     Py_ssize_t pos = 0, k = 0;
     PyObject *key, *value;
     while (PyDict_Next(kw, &pos, &key, &value)) {
         Py_INCREF(key);
         Py_INCREF(value);
-        PyTuple_SET_ITEM(kwnames, k, key);
-        PyTuple_SET_ITEM(stack, nargs + k, value);
+        PyTuple_SET_ITEM(kwnames.get(), k, key);
+        PyTuple_SET_ITEM(stack.get(), nargs + k, value);
         ++k;
     }
-    return invoke(fn, &PyTuple_GET_ITEM(stack, 0), nargs, kwnames);
+    return invoke(fn, &PyTuple_GET_ITEM(stack.get(), 0), nargs, kwnames);
 }
 
 int function_traverse(PyObject* self, visitproc visit, void* arg) {

@@ -41,6 +41,16 @@ extern Builtins builtins;
 // raises NameError "name '%U' is not defined" when neither has it.
 Ref global(PyObject* name);
 
+// `cast(List[str], value())`: the typing no-op, with `cast` and `List` looked
+// up as module globals before the value is computed, in Python's order.
+template <class Value>
+Ref cast_to_list_of_str(Value value) {
+    Ref cast = global(names.cast);
+    Ref list_of_str = item(global(names.List), reinterpret_cast<PyObject*>(&PyUnicode_Type));
+    Ref v = value();
+    return call(cast, {list_of_str, v});
+}
+
 // `first, second = value` for any iterable of exactly two items; a ValueError
 // that says how many there were otherwise. Pairs that zip and enumerate make
 // are taken apart directly.

@@ -42,17 +42,15 @@ void add_traceback(const char* qualified_name, int line) {
     PyObject *type, *value, *tb;
     PyErr_Fetch(&type, &value, &tb);
     PyCodeObject* code = entry_code(qualified_name, line);
-    PyFrameObject* frame = nullptr;
-    if (code && module_dict) {
-        frame = PyFrame_New(PyThreadState_Get(), code, module_dict, nullptr);
-        if (frame) frame->f_lineno = line;
-    }
-    if (!frame) PyErr_Clear();
+    Ref frame;
+    if (code && module_dict)
+        frame = Ref::maybe(reinterpret_cast<PyObject*>(PyFrame_New(PyThreadState_Get(), code, module_dict, nullptr)));
+    if (frame)
+        reinterpret_cast<PyFrameObject*>(frame.get())->f_lineno = line;
+    else
+        PyErr_Clear();
     PyErr_Restore(type, value, tb);
-    if (frame) {
-        PyTraceBack_Here(frame);
-        Py_DECREF(frame);
-    }
+    if (frame) PyTraceBack_Here(reinterpret_cast<PyFrameObject*>(frame.get()));
 }
 
 Ref make_code_record(const char* name, int line, const char* const* params, int nparams, bool var_keywords) {
