@@ -97,41 +97,28 @@ Ref verify_names_exist_in_df_index(Frame& f, PyObject* const* a, PyObject*) {
 
 }  // namespace
 
-const FuncDef verify_df_meta_applies_to_dfs_def = {
-    "_verify_df_meta_applies_to_dfs", 185, 2, 2,
-    {"df_meta", "dfs"},
-    {"DataFrameMeta", "List[DataFrame]"},
-    false, -1,
-    "\n"
-    "    Verify that the inputted dataframes all correspond to the df_meta object inputted\n"
-    "    Args:\n"
-    "        df_meta:\n"
-    "        dfs:\n"
-    "\n"
-    "    Returns: Void or Error\n"
-    "    ",
-    verify_df_meta_applies_to_dfs,
-};
+constexpr FuncDef verify_df_meta_applies_to_dfs_def = FuncDef("_verify_df_meta_applies_to_dfs", 185, verify_df_meta_applies_to_dfs)
+    .param("df_meta", "DataFrameMeta")
+    .param("dfs", "List[DataFrame]")
+    .with_doc(
+        "\n"
+        "    Verify that the inputted dataframes all correspond to the df_meta object inputted\n"
+        "    Args:\n"
+        "        df_meta:\n"
+        "        dfs:\n"
+        "\n"
+        "    Returns: Void or Error\n"
+        "    ");
 
-const FuncDef verify_df_meta_has_required_parameters_set_def = {
-    "_verify_df_meta_has_required_parameters_set", 204, 1, 1,
-    {"df_meta"},
-    {"DataFrameMeta"},
-    false, -1, nullptr, verify_df_meta_has_required_parameters_set,
-};
+constexpr FuncDef verify_df_meta_has_required_parameters_set_def = FuncDef("_verify_df_meta_has_required_parameters_set", 204, verify_df_meta_has_required_parameters_set)
+    .param("df_meta", "DataFrameMeta");
 
-const FuncDef verify_columns_exist_in_df_meta_def = {
-    "_verify_columns_exist_in_df_meta", 214, 2, 2,
-    {"df_meta", "columns"},
-    {"DataFrameMeta", "List[str]"},
-    false, -1, nullptr, verify_columns_exist_in_df_meta,
-};
+constexpr FuncDef verify_columns_exist_in_df_meta_def = FuncDef("_verify_columns_exist_in_df_meta", 214, verify_columns_exist_in_df_meta)
+    .param("df_meta", "DataFrameMeta")
+    .param("columns", "List[str]");
 
-const FuncDef verify_names_exist_in_df_index_def = {
-    "_verify_names_exist_in_df_index", 226, 2, 2,
-    {"df", "names"},
-    {"DataFrame", "List[str]"},
-    false, -1, nullptr, verify_names_exist_in_df_index,
-};
+constexpr FuncDef verify_names_exist_in_df_index_def = FuncDef("_verify_names_exist_in_df_index", 226, verify_names_exist_in_df_index)
+    .param("df", "DataFrame")
+    .param("names", "List[str]");
 
 }  // namespace series

@@ -5,8 +5,8 @@
 
 #include <cstdio>
 #include <new>
-#include <vector>
 
+#include "compat.hpp"
 #include "runtime.hpp"
 #include "traceback.hpp"
 
@@ -21,7 +21,9 @@ namespace {
 
 struct FunctionObject {
     PyObject_HEAD
+    compat::VectorcallFunc vectorcall;  // the entry of calls with an argument array (3.8+)
     const FuncDef* def;
+    PyObject* varnames;              // the parameter names, a tuple of interned str
     PyObject* defaults[kMaxParams];  // by parameter position; NULL for a required one
     PyObject* defaults_tuple;        // __defaults__, built on first access
     PyObject* annotations;           // __annotations__; NULL until first access when unannotated
@@ -52,7 +54,9 @@ bool same_name(PyObject* keyword, PyObject* param) {
 
 // Binds positional values `args[0:nargs]` and keyword values `args[nargs:]`
 // named by `kwnames` to the parameters of `fn`. `bound` receives one borrowed
-// value per parameter; `kwargs` the new **kwargs dict where the function has one.
+// value per parameter; `kwargs` the new **kwargs dict where the function has
+// one. Keeps its bookkeeping on the stack: a parameter consumes at most one
+// keyword, so at most kMaxParams keywords are ever consumed.
 void bind(FunctionObject* fn, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames, PyObject** bound,
           Ref& kwargs) {
     const FuncDef& def = *fn->def;
@@ -65,14 +69,20 @@ void bind(FunctionObject* fn, PyObject* const* args, Py_ssize_t nargs, PyObject*
 
     for (Py_ssize_t i = 0; i < nargs; ++i) bound[i] = args[i];
 
-    PyObject* params = reinterpret_cast<PyCodeObject*>(fn->code)->co_varnames;
-    std::vector<bool> used(static_cast<size_t>(nkw), false);
+    PyObject* params = fn->varnames;
+    Py_ssize_t consumed[kMaxParams];
+    int nconsumed = 0;
+    auto is_consumed = [&](Py_ssize_t k) {
+        for (int c = 0; c < nconsumed; ++c)
+            if (consumed[c] == k) return true;
+        return false;
+    };
     for (Py_ssize_t i = nargs; i < n; ++i) {
         PyObject* param = PyTuple_GET_ITEM(params, i);
         bound[i] = nullptr;
         for (Py_ssize_t k = 0; k < nkw; ++k) {
-            if (!used[k] && same_name(PyTuple_GET_ITEM(kwnames, k), param)) {
-                used[k] = true;
+            if (!is_consumed(k) && same_name(PyTuple_GET_ITEM(kwnames, k), param)) {
+                consumed[nconsumed++] = k;
                 bound[i] = args[nargs + k];
                 break;
             }
@@ -85,7 +95,7 @@ void bind(FunctionObject* fn, PyObject* const* args, Py_ssize_t nargs, PyObject*
 
     if (def.var_keywords) kwargs = new_dict();
     for (Py_ssize_t k = 0; k < nkw; ++k) {
-        if (used[k]) continue;
+        if (is_consumed(k)) continue;
         PyObject* key = PyTuple_GET_ITEM(kwnames, k);
         if (!PyUnicode_Check(key)) raise(PyExc_TypeError, "%.200s() keywords must be strings", def.name);
         for (Py_ssize_t i = 0; i < nargs; ++i) {
@@ -139,41 +149,94 @@ PyObject* invoke(FunctionObject* fn, PyObject* const* args, Py_ssize_t nargs, Py
     return result;
 }
 
-// --- the type ------------------------------------------------------------
+// The argument array of a call that arrives as a tuple and a dict: on the
+// stack for the usual call, from the raw allocator (which never runs a
+// garbage collection) for a very long one. It owns a reference to each value,
+// since the body may change the caller's dict while it runs.
+class ArgumentArray {
+public:
+    explicit ArgumentArray(Py_ssize_t capacity)
+        : data_(capacity <= kInline ? inline_
+                                    : static_cast<PyObject**>(PyMem_RawMalloc(sizeof(PyObject*) * size_t(capacity)))),
+          capacity_(capacity) {}
+    ArgumentArray(const ArgumentArray&) = delete;
+    ArgumentArray& operator=(const ArgumentArray&) = delete;
+    ~ArgumentArray() {
+        for (Py_ssize_t i = 0; i < size_; ++i) Py_DECREF(data_[i]);
+        if (data_ != inline_) PyMem_RawFree(data_);
+    }
+    explicit operator bool() const { return data_ != nullptr; }
+    // Appends a value; false when the array is full.
+    bool push(PyObject* v) {
+        if (size_ == capacity_) return false;
+        Py_INCREF(v);
+        data_[size_++] = v;
+        return true;
+    }
+    PyObject* const* get() const { return data_; }
 
-// The ordinary call path: an argument tuple and maybe a keyword dict. The
-// dict may be the caller's own, so it is only read: its keys become a tuple
-// of names and its values follow the positional ones in one new array.
+private:
+    static constexpr Py_ssize_t kInline = 16;
+    PyObject* inline_[kInline];
+    PyObject** data_;
+    Py_ssize_t capacity_;
+    Py_ssize_t size_ = 0;
+};
+
+// The ordinary call path of interpreters without vectorcall: an argument
+// tuple and maybe a keyword dict. The dict may be the caller's own, so it is
+// only read: its keys become a tuple of names and its values follow the
+// positional ones in one array.
 PyObject* function_call(PyObject* self, PyObject* args, PyObject* kw) {
     FunctionObject* fn = as_function(self);
     const Py_ssize_t nargs = PyTuple_GET_SIZE(args);
     if (!kw || PyDict_GET_SIZE(kw) == 0) return invoke(fn, &PyTuple_GET_ITEM(args, 0), nargs, nullptr);
     if (!PyArg_ValidateKeywordArguments(kw)) return nullptr;
 
-    const Py_ssize_t nkw = PyDict_GET_SIZE(kw);
-    Ref stack = Ref::maybe(PyTuple_New(nargs + nkw));  // owns the values while the call runs
-    Ref kwnames = Ref::maybe(PyTuple_New(nkw));
-    if (!stack || !kwnames) return nullptr;
-    for (Py_ssize_t i = 0; i < nargs; ++i) {
-        PyObject* v = PyTuple_GET_ITEM(args, i);
-        Py_INCREF(v);
-        PyTuple_SET_ITEM(stack.get(), i, v);
+    Ref kwnames = Ref::maybe(PyTuple_New(PyDict_GET_SIZE(kw)));
+    if (!kwnames) return nullptr;
+    // Allocating the tuple may have run a garbage collection whose finalisers
+    // changed the dict; from here on nothing runs Python code until the call.
+    const Py_ssize_t nkw = PyTuple_GET_SIZE(kwnames.get());
+    if (PyDict_GET_SIZE(kw) != nkw) {
+        PyErr_Format(PyExc_TypeError, "%.200s() keyword arguments changed size while the call was set up",
+                     fn->def->name);
+        return nullptr;
     }
+    if (!PyArg_ValidateKeywordArguments(kw)) return nullptr;
+
+    ArgumentArray values(nargs + nkw);
+    if (!values) return PyErr_NoMemory();
+    for (Py_ssize_t i = 0; i < nargs; ++i) values.push(PyTuple_GET_ITEM(args, i));
     Py_ssize_t pos = 0, k = 0;
     PyObject *key, *value;
-    while (PyDict_Next(kw, &pos, &key, &value)) {
+    while (k < nkw && PyDict_Next(kw, &pos, &key, &value)) {
         Py_INCREF(key);
-        Py_INCREF(value);
-        PyTuple_SET_ITEM(kwnames.get(), k, key);
-        PyTuple_SET_ITEM(stack.get(), nargs + k, value);
-        ++k;
+        PyTuple_SET_ITEM(kwnames.get(), k++, key);
+        values.push(value);
     }
-    return invoke(fn, &PyTuple_GET_ITEM(stack.get(), 0), nargs, kwnames);
+    return invoke(fn, values.get(), nargs, kwnames);
 }
+
+// The entry of calls with an argument array (3.8+).
+PyObject* function_vectorcall(PyObject* self, PyObject* const* args, size_t nargsf, PyObject* kwnames) {
+    if (compat::kEntryChecksKeywordStrings && kwnames) {
+        for (Py_ssize_t k = 0; k < PyTuple_GET_SIZE(kwnames); ++k) {
+            if (!PyUnicode_Check(PyTuple_GET_ITEM(kwnames, k))) {
+                PyErr_SetString(PyExc_TypeError, "keywords must be strings");
+                return nullptr;
+            }
+        }
+    }
+    return invoke(as_function(self), args, compat::vector_nargs(nargsf), kwnames);
+}
+
+// --- the type ------------------------------------------------------------
 
 int function_traverse(PyObject* self, visitproc visit, void* arg) {
     FunctionObject* fn = as_function(self);
     for (PyObject* d : fn->defaults) Py_VISIT(d);
+    Py_VISIT(fn->varnames);
     Py_VISIT(fn->defaults_tuple);
     Py_VISIT(fn->annotations);
     Py_VISIT(fn->globals);
@@ -188,6 +251,7 @@ int function_traverse(PyObject* self, visitproc visit, void* arg) {
 int function_clear(PyObject* self) {
     FunctionObject* fn = as_function(self);
     for (PyObject*& d : fn->defaults) Py_CLEAR(d);
+    Py_CLEAR(fn->varnames);
     Py_CLEAR(fn->defaults_tuple);
     Py_CLEAR(fn->annotations);
     Py_CLEAR(fn->globals);
@@ -287,17 +351,20 @@ void init_function_type() {
     function_type.tp_members = function_members;
     function_type.tp_dictoffset = offsetof(FunctionObject, dict);
     function_type.tp_weaklistoffset = offsetof(FunctionObject, weakreflist);
+    compat::enable_vectorcall(&function_type, offsetof(FunctionObject, vectorcall));
     require(PyType_Ready(&function_type));
 }
 
-bool is_series_function(PyObject* f) { return Py_TYPE(f) == &function_type; }
-
-PyObject* call_series_function(PyObject* f, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    return invoke(as_function(f), args, nargs, kwnames);
-}
-
 Ref make_function(const FuncDef& def, std::initializer_list<PyObject*> defaults) {
-    Ref code = make_code_record(def.name, def.line, def.params, def.nparams, def.var_keywords);
+    if (static_cast<int>(defaults.size()) != def.nparams - def.nrequired)
+        raise(PyExc_SystemError, "%s: %d defaults given for %d optional parameters", def.name,
+              static_cast<int>(defaults.size()), def.nparams - def.nrequired);
+    Ref varnames = Ref::steal(PyTuple_New(def.nparams + (def.var_keywords ? 1 : 0)));
+    for (int i = 0; i < def.nparams; ++i)
+        PyTuple_SET_ITEM(varnames.get(), i, require(PyUnicode_InternFromString(def.params[i])));
+    if (def.var_keywords)
+        PyTuple_SET_ITEM(varnames.get(), def.nparams, require(PyUnicode_InternFromString("kwargs")));
+    Ref code = make_code_record(def.name, def.line, varnames, def.nparams, def.var_keywords);
     Ref name = Ref::steal(PyUnicode_InternFromString(def.name));
     Ref doc = def.doc ? Ref::steal(PyUnicode_FromString(def.doc)) : none();
     Ref annotations;
@@ -310,6 +377,7 @@ Ref make_function(const FuncDef& def, std::initializer_list<PyObject*> defaults)
 
     FunctionObject* fn = PyObject_GC_New(FunctionObject, &function_type);
     if (!fn) throw Error();
+    fn->vectorcall = function_vectorcall;
     fn->def = &def;
     for (PyObject*& d : fn->defaults) d = nullptr;
     fn->defaults_tuple = nullptr;
@@ -320,6 +388,7 @@ Ref make_function(const FuncDef& def, std::initializer_list<PyObject*> defaults)
         Py_INCREF(d);
         fn->defaults[i++] = d;
     }
+    fn->varnames = varnames.release();
     fn->annotations = annotations.release();
     fn->globals = Ref::borrow(module_dict).release();
     fn->name = name.release();
@@ -351,8 +420,8 @@ Ref call(PyObject* f, std::initializer_list<PyObject*> args, std::initializer_li
         }
     }
     const Py_ssize_t n = static_cast<Py_ssize_t>(nargs);
-    if (is_series_function(f)) return Ref::steal(call_series_function(f, stack, n, kwnames.get()));
-    return Ref::steal(_PyObject_FastCallKeywords(f, stack, n, kwnames.get()));
+    if (Py_TYPE(f) == &function_type) return Ref::steal(invoke(as_function(f), stack, n, kwnames.get()));
+    return Ref::steal(compat::vectorcall(f, stack, n, kwnames.get()));
 }
 
 }  // namespace series

@@ -28,7 +28,4 @@ extern const FuncDef verify_df_meta_has_required_parameters_set_def;  // line 20
 extern const FuncDef verify_columns_exist_in_df_meta_def;             // line 214
 extern const FuncDef verify_names_exist_in_df_index_def;              // line 226
 
-// Raises NotImplementedError for a body that is not written yet.
-Ref not_implemented(Frame& frame, PyObject* const* args, PyObject* kwargs);
-
 }  // namespace series

@@ -4,6 +4,7 @@
 #include <cstdio>
 #include <new>
 
+#include "compat.hpp"
 #include "functions.hpp"
 #include "runtime.hpp"
 #include "traceback.hpp"
@@ -17,12 +18,21 @@ namespace {
 PyObject* the_module = nullptr;
 bool interpreter_recorded = false;
 int64_t interpreter_id = -1;
+// Set when that interpreter has been finalised: an embedding program may
+// initialise a new main interpreter, which gets the same identifier, but the
+// module's objects died with the old one and its dependencies (numpy) cannot
+// be initialised twice in one process.
+bool interpreter_finalized = false;
+
+const char* const kInterpreterChange =
+    "Interpreter change detected - this module can only be loaded into one interpreter per process.";
 
 const char* const kInitEntry = "init kestrune.testing.plotting.series";
 
 void set_global(PyObject* name, PyObject* value) { require(PyDict_SetItem(module_dict, name, value)); }
 
-// True when a module in sys.modules is still running its own body.
+// True when a module in sys.modules is still running its own body. Reading
+// `__spec__` may run Python code, so the caller holds its own reference.
 bool is_initializing(PyObject* module) {
     Ref spec = Ref::maybe(PyObject_GetAttr(module, names.__spec__));
     Ref flag = spec ? Ref::maybe(PyObject_GetAttr(spec, names._initializing)) : Ref();
@@ -36,16 +46,16 @@ bool is_initializing(PyObject* module) {
 // initialising; otherwise the import system runs with the module dictionary
 // as globals.
 Ref import_module(PyObject* name, PyObject* submodule_attr = nullptr) {
-    PyObject* modules = PyImport_GetModuleDict();
-    PyObject* found = PyDict_GetItemWithError(modules, name);
+    Ref modules = Ref::borrow(PyImport_GetModuleDict());
+    Ref found = Ref::borrow(PyDict_GetItemWithError(modules, name));
     if (!found && PyErr_Occurred()) throw Error();
-    if (found && found != Py_None && !is_initializing(found)) return Ref::borrow(found);
+    if (found && found.get() != Py_None && !is_initializing(found)) return found;
 
     Ref locals = new_dict();
     Ref top = Ref::steal(PyImport_ImportModuleLevelObject(name, module_dict, locals, nullptr, 0));
     if (!submodule_attr) return top;
-    found = PyDict_GetItemWithError(modules, name);
-    if (found && found != Py_None) return Ref::borrow(found);
+    found = Ref::borrow(PyDict_GetItemWithError(modules, name));
+    if (found && found.get() != Py_None) return found;
     if (PyErr_Occurred()) throw Error();
     Ref sub = Ref::maybe(PyObject_GetAttr(top, submodule_attr));
     if (!sub) {
@@ -79,6 +89,25 @@ struct Member {
     int line;
 };
 
+// The metaclass of a class with these bases: the most derived of their types,
+// or `type` without bases; a TypeError when no type derives from all others.
+Ref most_derived_metaclass(PyObject* bases) {
+    const Py_ssize_t n = PyTuple_GET_SIZE(bases);
+    PyTypeObject* winner = n ? Py_TYPE(PyTuple_GET_ITEM(bases, 0)) : &PyType_Type;
+    for (Py_ssize_t i = 0; i < n; ++i) {
+        PyTypeObject* candidate = Py_TYPE(PyTuple_GET_ITEM(bases, i));
+        if (PyType_IsSubtype(winner, candidate)) continue;
+        if (PyType_IsSubtype(candidate, winner)) {
+            winner = candidate;
+            continue;
+        }
+        raise(PyExc_TypeError,
+              "metaclass conflict: the metaclass of a derived class must be a (non-strict) subclass of the "
+              "metaclasses of all its bases");
+    }
+    return Ref::borrow(reinterpret_cast<PyObject*>(winner));
+}
+
 // Creates an enumeration class on `enum.Enum` the way a class statement does:
 // resolve the bases, pick the metaclass, fill the namespace that its
 // __prepare__ gives, then call the metaclass.
@@ -105,7 +134,7 @@ void define_enum(Frame& f, int line, PyObject* class_name, std::initializer_list
             if (entries) {
                 Ref replaced = call(entries, {orig_bases.get()});
                 if (!PyTuple_Check(replaced.get())) raise(PyExc_TypeError, "__mro_entries__ must return a tuple");
-                require(_PyList_Extend(reinterpret_cast<PyListObject*>(resolved.get()), replaced) ? 0 : -1);
+                require(PyList_SetSlice(resolved, PY_SSIZE_T_MAX, PY_SSIZE_T_MAX, replaced));
                 changed = true;
             } else {
                 append(resolved, base);
@@ -114,11 +143,7 @@ void define_enum(Frame& f, int line, PyObject* class_name, std::initializer_list
         if (changed) bases = Ref::steal(PyList_AsTuple(resolved));
     }
 
-    PyObject* meta = PyTuple_GET_SIZE(bases.get()) ? reinterpret_cast<PyObject*>(Py_TYPE(PyTuple_GET_ITEM(bases.get(), 0)))
-                                                   : reinterpret_cast<PyObject*>(&PyType_Type);
-    meta = reinterpret_cast<PyObject*>(
-        _PyType_CalculateMetaclass(reinterpret_cast<PyTypeObject*>(meta), bases));
-    if (!meta) throw Error();
+    Ref meta = most_derived_metaclass(bases);
 
     Ref namespace_;
     Ref prepare = Ref::maybe(PyObject_GetAttr(meta, names.__prepare__));
@@ -250,16 +275,24 @@ void fetch_builtins() {
     }
 }
 
-void exec_steps(Frame& f, PyObject* module) {
+// Takes a new reference into a process-wide slot, releasing what it held.
+void keep(PyObject*& slot, PyObject* value) {
+    Py_INCREF(value);
+    Py_XSETREF(slot, value);
+}
+
+// `registered` tells whether the steps put the module into sys.modules under
+// its canonical name, so that a failure can take it out again.
+void exec_steps(Frame& f, PyObject* module, bool& registered) {
     // Recorded first, so that a failure below can release it.
     Py_INCREF(module);
     the_module = module;
-    PyObject* dict = PyModule_GetDict(module);
-    Py_INCREF(dict);  // kept for the life of the process, like the functions' globals
-    module_dict = dict;
+    // The dictionary of the latest attempt stays with the process, like the
+    // functions' globals; an earlier, failed attempt's is let go here.
+    keep(module_dict, PyModule_GetDict(module));
 
-    PyObject* builtins_module = require(PyImport_AddModule("builtins"));
-    builtins_dict = PyModule_GetDict(builtins_module);
+    Ref builtins_module = Ref::borrow(require(PyImport_AddModule("builtins")));
+    keep(builtins_dict, PyModule_GetDict(builtins_module));
     require(PyDict_SetItemString(module_dict, "__builtins__", builtins_module));
 
     check_version();
@@ -267,10 +300,11 @@ void exec_steps(Frame& f, PyObject* module) {
     init_names();
     init_function_type();
 
-    PyObject* modules = PyImport_GetModuleDict();
+    Ref modules = Ref::borrow(PyImport_GetModuleDict());
     if (!PyDict_GetItemWithError(modules, names.module_name)) {
         if (PyErr_Occurred()) throw Error();
         require(PyDict_SetItem(modules, names.module_name, module));
+        registered = true;
     }
 
     fetch_builtins();
@@ -279,15 +313,17 @@ void exec_steps(Frame& f, PyObject* module) {
 
 // --- the two initialisation steps -------------------------------------------
 
+void note_finalization() { interpreter_finalized = true; }
+
 PyObject* create_step(PyObject* spec, PyModuleDef*) {
-    const int64_t current = PyInterpreterState_GetID(PyThreadState_Get()->interp);
+    const int64_t current = PyInterpreterState_GetID(compat::current_interpreter());
     if (!interpreter_recorded) {
         if (current == -1) return nullptr;
         interpreter_id = current;
         interpreter_recorded = true;
-    } else if (current != interpreter_id) {
-        PyErr_SetString(PyExc_ImportError,
-                        "Interpreter change detected - this module can only be loaded into one interpreter per process.");
+        Py_AtExit(note_finalization);
+    } else if (current != interpreter_id || interpreter_finalized) {
+        PyErr_SetString(PyExc_ImportError, kInterpreterChange);
         return nullptr;
     }
     if (the_module) {
@@ -336,14 +372,25 @@ int exec_step(PyObject* module) {
         return -1;
     }
     Frame f{1};
+    bool registered = false;
     try {
-        exec_steps(f, module);
+        exec_steps(f, module, registered);
         return 0;
     } catch (const Error&) {
     } catch (const std::bad_alloc&) {
         PyErr_NoMemory();
     }
     add_traceback(kInitEntry, f.line);
+    if (registered) {
+        // Take out the entry the steps made (the import system removes only
+        // its own), unless something else has replaced it meanwhile.
+        PyObject *type, *value, *tb;
+        PyErr_Fetch(&type, &value, &tb);
+        PyObject* modules = PyImport_GetModuleDict();
+        if (PyDict_GetItemWithError(modules, names.module_name) == module) PyDict_DelItem(modules, names.module_name);
+        PyErr_Clear();
+        PyErr_Restore(type, value, tb);
+    }
     Py_CLEAR(the_module);
     return -1;
 }
@@ -372,10 +419,6 @@ PyModuleDef module_def = {
 #pragma GCC diagnostic pop
 
 }  // namespace
-
-Ref not_implemented(Frame&, PyObject* const*, PyObject*) {
-    raise(PyExc_NotImplementedError, "not implemented yet");
-}
 
 }  // namespace series
 

@@ -107,21 +107,4 @@ Ref text(PyObject* o);
 // Concatenation of str objects.
 Ref concat(std::initializer_list<PyObject*> parts);
 
-// --- calls -----------------------------------------------------------------
-// One keyword argument of a call.
-struct Kw {
-    PyObject* name;  // an interned str
-    PyObject* value;
-};
-// Calls `f` with positional arguments and keyword arguments, in the order
-// given. A callee of the module's own function type is entered through its
-// argument array directly; anything else through the generic fast call.
-Ref call(PyObject* f, std::initializer_list<PyObject*> args = {}, std::initializer_list<Kw> kws = {});
-// The same for a method looked up on `o`.
-inline Ref call_method(PyObject* o, PyObject* name, std::initializer_list<PyObject*> args = {},
-                       std::initializer_list<Kw> kws = {}) {
-    Ref m = attr(o, name);
-    return call(m, args, kws);
-}
-
 }  // namespace series

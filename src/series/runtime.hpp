@@ -2,12 +2,12 @@
 // module dictionary, the builtins fetched at import, and the lookup of module
 // globals at the moment of use.
 //
-// Everything here is a raw pointer that is never released: the objects live
-// until the process ends, and a C++ static destructor would run after the
-// interpreter has been finalised.
+// Everything here is a raw pointer that owns its object and is never released
+// at exit: the objects live until the process ends, and a C++ static
+// destructor would run after the interpreter has been finalised.
 #pragma once
 
-#include "pyref.hpp"
+#include "function_type.hpp"
 
 namespace series {
 
@@ -22,9 +22,10 @@ struct Names {
 extern Names names;
 void init_names();
 
-// The module dictionary: the globals of every function.
+// The module dictionary: the globals of every function. Owned; the exec step
+// replaces it with the dictionary of the module it runs.
 extern PyObject* module_dict;
-// The builtins module's dictionary, where global lookups fall back to.
+// The builtins module's dictionary, where global lookups fall back to. Owned.
 extern PyObject* builtins_dict;
 
 // The five builtins that are fetched once, at import.

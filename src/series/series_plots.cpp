@@ -111,30 +111,25 @@ Ref sequence_line_plot(Frame& f, PyObject* const* a, PyObject*) {
 
 }  // namespace
 
-const FuncDef plot_time_series_def = {
-    "plot_time_series", 142, 3, 3,
-    {"x", "t", "ax"},
-    {}, false, -1, nullptr, plot_time_series,
-};
+constexpr FuncDef plot_time_series_def = FuncDef("plot_time_series", 142, plot_time_series)
+    .param("x")
+    .param("t")
+    .param("ax");
 
-const FuncDef plot_series_def = {
-    "plot_series", 151, 2, 1,
-    {"sr", "ax"},
-    {"pd.Series", "Union[Axes, SubplotBase]"},
-    true, -1, nullptr, plot_series,
-};
+constexpr FuncDef plot_series_def = FuncDef("plot_series", 151, plot_series)
+    .param("sr", "pd.Series")
+    .param("ax", "Union[Axes, SubplotBase]", Need::optional)
+    .with_var_keywords();
 
-const FuncDef sequence_index_plot_def = {
-    "sequence_index_plot", 170, 4, 3,
-    {"x", "t", "ax", "cmap_name"},
-    {nullptr, nullptr, "Axes", "str"},
-    false, 3, nullptr, sequence_index_plot,
-};
+constexpr FuncDef sequence_index_plot_def = FuncDef("sequence_index_plot", 170, sequence_index_plot)
+    .param("x")
+    .param("t")
+    .param("ax", "Axes")
+    .param("cmap_name", "str", Need::optional);
 
-const FuncDef sequence_line_plot_def = {
-    "sequence_line_plot", 181, 3, 3,
-    {"x", "t", "ax"},
-    {}, false, -1, nullptr, sequence_line_plot,
-};
+constexpr FuncDef sequence_line_plot_def = FuncDef("sequence_line_plot", 181, sequence_line_plot)
+    .param("x")
+    .param("t")
+    .param("ax");
 
 }  // namespace series

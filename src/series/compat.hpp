@@ -1,0 +1,120 @@
+// The interpreter differences the module meets, each behind one spelling.
+//
+// This is the only file that tests the interpreter's version: the units call
+// the functions below and read the same on every CPython from 3.7 on.
+#pragma once
+
+#define PY_SSIZE_T_CLEAN
+#include <Python.h>
+#include <frameobject.h>
+
+namespace series {
+namespace compat {
+
+// --- calls with an argument array ------------------------------------------
+
+#if PY_VERSION_HEX >= 0x03080000
+// The interpreter can hand the function objects an argument array directly.
+constexpr bool kVectorcall = true;
+using VectorcallFunc = vectorcallfunc;
+#else
+// Only tp_call reaches a type of our own: an argument tuple and a keyword dict.
+constexpr bool kVectorcall = false;
+using VectorcallFunc = PyObject* (*)(PyObject*, PyObject* const*, size_t, PyObject*);
+#endif
+
+#ifdef PY_VECTORCALL_ARGUMENTS_OFFSET
+constexpr size_t kArgumentsOffset = PY_VECTORCALL_ARGUMENTS_OFFSET;
+#else
+constexpr size_t kArgumentsOffset = size_t(1) << (8 * sizeof(size_t) - 1);
+#endif
+
+// The positional count of a vectorcall `nargsf`.
+inline Py_ssize_t vector_nargs(size_t nargsf) { return static_cast<Py_ssize_t>(nargsf & ~kArgumentsOffset); }
+
+// On 3.8 the interpreter unpacks `f(**mapping)` for a vectorcall type without
+// testing the keys, so the entry has to reject non-string names itself; later
+// interpreters raise "keywords must be strings" before the call arrives.
+constexpr bool kEntryChecksKeywordStrings = PY_VERSION_HEX >= 0x03080000 && PY_VERSION_HEX < 0x03090000;
+
+// Calls any callable with positional values `args[0:nargs]` and keyword values
+// after them, named by `kwnames` (a tuple, or NULL).
+inline PyObject* vectorcall(PyObject* f, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+#if PY_VERSION_HEX >= 0x03090000
+    return PyObject_Vectorcall(f, args, static_cast<size_t>(nargs), kwnames);
+#elif PY_VERSION_HEX >= 0x03080000
+    return _PyObject_Vectorcall(f, args, static_cast<size_t>(nargs), kwnames);
+#else
+    return _PyObject_FastCallKeywords(f, args, nargs, kwnames);
+#endif
+}
+
+// Lets a type join the vectorcall protocol with the entry stored at `offset`
+// of each instance; on 3.7 the type keeps its tp_call alone.
+inline void enable_vectorcall(PyTypeObject* type, Py_ssize_t offset) {
+#if PY_VERSION_HEX >= 0x03090000
+    type->tp_vectorcall_offset = offset;
+    type->tp_flags |= Py_TPFLAGS_HAVE_VECTORCALL;
+    type->tp_call = PyVectorcall_Call;
+#elif PY_VERSION_HEX >= 0x03080000
+    type->tp_vectorcall_offset = offset;
+    type->tp_flags |= _Py_TPFLAGS_HAVE_VECTORCALL;
+    type->tp_call = PyVectorcall_Call;
+#else
+    (void)type;
+    (void)offset;
+#endif
+}
+
+// --- interpreters ------------------------------------------------------------
+
+inline PyInterpreterState* current_interpreter() {
+#if PY_VERSION_HEX >= 0x03090000
+    return PyInterpreterState_Get();
+#else
+    return PyThreadState_Get()->interp;
+#endif
+}
+
+// --- code records and traceback frames --------------------------------------
+
+// A code object without instructions: `nargs` positional-or-keyword
+// parameters, `varnames` naming them (and **kwargs after them), `flags` the
+// CO_* flags.
+inline PyCodeObject* new_code(int nargs, int flags, PyObject* varnames, PyObject* filename, PyObject* name,
+                              int firstlineno) {
+    const int nlocals = static_cast<int>(PyTuple_GET_SIZE(varnames));
+    PyObject* empty_bytes = PyBytes_FromStringAndSize(nullptr, 0);
+    PyObject* empty_tuple = PyTuple_New(0);
+    PyCodeObject* code = nullptr;
+    if (empty_bytes && empty_tuple) {
+#if PY_VERSION_HEX >= 0x030C0000
+        code = PyUnstable_Code_New(nargs, 0, nlocals, 0, flags, empty_bytes, empty_tuple, empty_tuple, varnames,
+                                   empty_tuple, empty_tuple, filename, name, name, firstlineno, empty_bytes,
+                                   empty_bytes);
+#elif PY_VERSION_HEX >= 0x030B0000
+        code = PyCode_New(nargs, 0, nlocals, 0, flags, empty_bytes, empty_tuple, empty_tuple, varnames, empty_tuple,
+                          empty_tuple, filename, name, name, firstlineno, empty_bytes, empty_bytes);
+#elif PY_VERSION_HEX >= 0x03080000
+        code = PyCode_NewWithPosOnlyArgs(nargs, 0, 0, nlocals, 0, flags, empty_bytes, empty_tuple, empty_tuple,
+                                         varnames, empty_tuple, empty_tuple, filename, name, firstlineno,
+                                         empty_bytes);
+#else
+        code = PyCode_New(nargs, 0, nlocals, 0, flags, empty_bytes, empty_tuple, empty_tuple, varnames, empty_tuple,
+                          empty_tuple, filename, name, firstlineno, empty_bytes);
+#endif
+    }
+    Py_XDECREF(empty_bytes);
+    Py_XDECREF(empty_tuple);
+    return code;
+}
+
+// A frame to stand for one traceback entry: `code` (from PyCode_NewEmpty, whose
+// first line is the line to report) run with `globals`. Every version reads the
+// entry's line from the code object of a frame that has not started.
+inline PyFrameObject* new_entry_frame(PyCodeObject* code, PyObject* globals) {
+    return PyFrame_New(PyThreadState_Get(), code, globals, nullptr);
+}
+
+}  // namespace compat
+}  // namespace series
