@@ -9,6 +9,21 @@ namespace series {
 
 namespace {
 
+// The keyword of the axes' y-label helper that turns off its test of the
+// axes' shape: `check_patch` in older matplotlib, `skip_non_rectangular_axes`
+// since 3.8. The helper's own parameter names tell which one it takes.
+PyObject* shape_test_keyword(PyObject* label_outer) {
+    Ref code = Ref::maybe(PyObject_GetAttr(label_outer, names.__code__));
+    Ref params = code ? Ref::maybe(PyObject_GetAttr(code, names.co_varnames)) : Ref();
+    if (!params) {
+        if (!PyErr_ExceptionMatches(PyExc_AttributeError)) throw Error();
+        PyErr_Clear();
+        return names.check_patch;
+    }
+    return require(PySequence_Contains(params, names.check_patch)) ? names.check_patch
+                                                                   : names.skip_non_rectangular_axes;
+}
+
 // [getattr(item, "name") for item in iterable]
 Ref names_of(PyObject* iterable) {
     Ref result = new_list();
@@ -217,7 +232,8 @@ Ref plot_row(Frame& f, PyObject* const* a, PyObject*) {
             f.line = 106;
             if (share == attr(global(names.ShareSetting), names.AXES).get()) {
                 f.line = 107;
-                call_method(axis, names._label_outer_yaxis, {}, {{names.check_patch, Py_False}});
+                Ref label_outer = attr(axis, names._label_outer_yaxis);
+                call(label_outer, {}, {{shape_test_keyword(label_outer), Py_False}});
             }
             f.line = 108;
             if (share == attr(global(names.ShareSetting), names.NONE).get() || truth(last_row)) {

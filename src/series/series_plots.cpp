@@ -6,6 +6,17 @@ namespace series {
 
 namespace {
 
+// `cm.get_cmap`; where matplotlib no longer offers it, the `get_cmap` of its
+// colormap registry, which takes the same names (and None for the default).
+Ref colormap_getter(PyObject* cm) {
+    Ref get_cmap = Ref::maybe(PyObject_GetAttr(cm, names.get_cmap));
+    if (get_cmap) return get_cmap;
+    if (!PyErr_ExceptionMatches(PyExc_AttributeError)) throw Error();
+    PyErr_Clear();
+    Ref matplotlib = Ref::steal(PyImport_Import(names.matplotlib));
+    return attr(attr(matplotlib, names.colormaps), names.get_cmap);
+}
+
 // Draws the values against the times: a line for signed integers and floats,
 // a strip of coloured bands for every other dtype kind. The two plotters are
 // read from the module namespace at each call, so rebinding them takes effect.
@@ -70,7 +81,7 @@ Ref sequence_index_plot(Frame& f, PyObject* const* a, PyObject*) {
         }
     }
     f.line = 174;
-    Ref cmap = call(attr(global(names.cm), names.get_cmap), {cmap_name});
+    Ref cmap = call(colormap_getter(global(names.cm)), {cmap_name});
     f.line = 175;
     Ref colors = new_list();
     {
