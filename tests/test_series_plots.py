@@ -1,6 +1,7 @@
 """Single-series plots: coloured bands, seaborn lines, series against their index."""
 import traceback
 
+import matplotlib
 import matplotlib.pyplot as plt
 import numpy as np
 import pandas as pd
@@ -27,8 +28,15 @@ def bands(ax):
     return out
 
 
+def get_cmap(name):
+    """The colour map the module draws with: cm.get_cmap, or the registry where it is gone."""
+    if hasattr(cm, "get_cmap"):
+        return cm.get_cmap(name)
+    return matplotlib.colormaps.get_cmap(name)
+
+
 def expected_bands(ranks, n, cmap_name="YlGn"):
-    cmap = cm.get_cmap(cmap_name)
+    cmap = get_cmap(cmap_name)
     return [(i, i + 1, 0, 2, to_rgba(cmap(r / n))) for i, r in enumerate(ranks)]
 
 
