@@ -1,5 +1,9 @@
 // The checks that the multi-index frame driver runs on its input before
 // anything is drawn. Each returns None or raises ValueError with a fixed text.
+//
+// Each `raise` statement spans two lines, its message written on the second:
+// the message is built at that later line (an error while formatting a value
+// reports it), and the line goes back to the `raise` for the raise itself.
 #include "functions.hpp"
 #include "runtime.hpp"
 

@@ -347,6 +347,8 @@ Ref plot_multi_index_dataframes(Frame& f, PyObject* const* a, PyObject*) {
 
     f.line = 277;
     if (!truth(categories_to_group_plots)) {
+        // The cast spans two lines with its arguments on the second: they are
+        // computed there, then the line goes back to the call of cast.
         f.line = 278;
         Ref cast = global(names.cast);
         f.line = 279;
@@ -356,6 +358,8 @@ Ref plot_multi_index_dataframes(Frame& f, PyObject* const* a, PyObject*) {
         Ref ids = attr(call_method(level, names.unique), names.values);
         f.line = 278;
         categories_to_group_plots = call(cast, {list_of_str, ids});
+        // The print spans two lines with its text on the second: the text is
+        // built there, then the line goes back to the print itself.
         f.line = 282;
         Ref note = concat({names.note_categories_head, text(ssize(length(categories_to_group_plots))),
                            names.note_categories_tail});
