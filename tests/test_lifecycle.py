@@ -28,10 +28,14 @@ import kestrune.util, kestrune.testing.plotting, kestrune.testing.plotting.style
 NAME = "kestrune.testing.plotting.series"
 """
 
-SCRIPTS = {
+VECTORCALL = pytest.mark.skipif(sys.version_info >= (3, 8), reason="from 3.8 the interpreter builds the "
+                                "argument arrays of a vectorcall itself (and crashes here with a plain function too)")
+IMMORTAL_NONE = pytest.mark.skipif(sys.version_info >= (3, 12), reason="None is immortal from 3.12: no count to compare")
+
+SCENARIOS = [
     # `enum` is in sys.modules, but reading its __spec__ puts the real module
     # back, which drops the last reference to the object that was found.
-    "spec-read-drops-the-entry": ("""
+    pytest.param("""
         real = sys.modules["enum"]
         class Vanishing(types.ModuleType):
             @property
@@ -45,11 +49,11 @@ SCRIPTS = {
         del found
         import kestrune.testing.plotting.series as series
         print("bound the object found" if alive() is not None and series.enum is alive() else "bound another object")
-    """, "bound the object found"),
+    """, "bound the object found", id="spec-read-drops-the-entry"),
 
     # A finaliser that runs in the collection triggered while the call's
     # arrays are allocated adds keys to the very dict passed as **kw.
-    "kwargs-grow-during-call": ("""
+    pytest.param("""
         import kestrune.testing.plotting.series as series
         f = series._verify_df_meta_has_required_parameters_set
         kw, in_call, grown, errors = {}, False, 0, 0
@@ -72,9 +76,9 @@ SCRIPTS = {
                 errors += 1
             in_call = False
         print("grown during %s calls, %d TypeErrors" % ("some" if grown else "no", errors))
-    """, "grown during some calls, 20 TypeErrors"),
+    """, "grown during some calls, 20 TypeErrors", id="kwargs-grow-during-call", marks=VECTORCALL),
 
-    "failed-imports-keep-one-dict": ("""
+    pytest.param("""
         sys.modules["seaborn"] = None
         for attempt in range(5):
             try:
@@ -88,9 +92,9 @@ SCRIPTS = {
         import kestrune.testing.plotting.series as series
         print("%s after 5 failures; import %s" % ("at most one dict" if kept <= 1 else "%d dicts" % kept,
                                                  "works" if hasattr(series, "plot_row") else "broken"))
-    """, "at most one dict after 5 failures; import works"),
+    """, "at most one dict after 5 failures; import works", id="failed-imports-keep-one-dict"),
 
-    "failed-load-under-another-name": ("""
+    pytest.param("""
         spec = importlib.util.spec_from_file_location("alt.series", importlib.util.find_spec(NAME).origin)
         sys.modules["seaborn"] = None
         try:
@@ -102,11 +106,11 @@ SCRIPTS = {
         import kestrune.testing.plotting.series as series
         complete = hasattr(series, "plot_row") and hasattr(series, "plt")
         print("left %s; later import %s" % ("a module" if left else "nothing", "complete" if complete else "incomplete"))
-    """, "left nothing; later import complete"),
+    """, "left nothing; later import complete", id="failed-load-under-another-name"),
 
     # The builtins in use at import are a stand-in that is freed afterwards;
     # the freed dict object is the next one a new dict literal gets.
-    "builtins-freed-after-import": ("""
+    pytest.param("""
         def cast(kind, value):
             return value
         def unrelated(kind, value):
@@ -127,11 +131,11 @@ SCRIPTS = {
             print("cast found in an unrelated dict")
         except ValueError:
             print("cast found in the builtins")
-    """, "cast found in the builtins"),
+    """, "cast found in the builtins", id="builtins-freed-after-import"),
 
     # Both imports fail at the same line, when the enumeration's metaclass
     # refuses to prepare a namespace; one reaches the base via __mro_entries__.
-    "mro-entries-base": ("""
+    pytest.param("""
         class Refusing(type):
             @classmethod
             def __prepare__(mcls, name, bases):
@@ -157,15 +161,8 @@ SCRIPTS = {
         none_refs_kept(Base)  # warm-up
         baseline = none_refs_kept(Base)
         print("references to None kept: %d" % (none_refs_kept(Entries()) - baseline))
-    """, "references to None kept: 0"),
-}
-
-SKIPS = {
-    "kwargs-grow-during-call": (sys.version_info >= (3, 8), "from 3.8 the interpreter builds the argument arrays "
-                                "of a vectorcall itself (and crashes here with a plain function as well)"),
-    "mro-entries-base": (sys.version_info >= (3, 12), "None is immortal from 3.12: its count shows no leak"),
-}
-
+    """, "references to None kept: 0", id="mro-entries-base", marks=IMMORTAL_NONE),
+]
 
 def child_env(*path):
     """The parent's environment (sanitizer settings included), with the
@@ -175,11 +172,8 @@ def child_env(*path):
     return env
 
 
-@pytest.mark.parametrize("name", [
-    pytest.param(name, marks=[pytest.mark.skipif(cond, reason=why) for cond, why in [SKIPS.get(name, (False, ""))]])
-    for name in SCRIPTS])
-def test_hostile_sequence_ends_safely(tmp_path, name):
-    code, verdict = SCRIPTS[name]
+@pytest.mark.parametrize("code, verdict", SCENARIOS)
+def test_hostile_sequence_ends_safely(tmp_path, code, verdict):
     script = tmp_path / "scenario.py"
     script.write_text(PRELUDE + textwrap.dedent(code))
     env = child_env()
@@ -200,10 +194,10 @@ def embedding_build_flags():
     config = os.path.join(sys.base_prefix, "bin", "python%s-config" % version)
     if not os.access(config, os.X_OK):
         return None, "no %s" % config
-    libdir = sysconfig.get_config_var("LIBDIR") or ""
-    libs = [sysconfig.get_config_var(v) for v in ("LDLIBRARY", "LIBRARY")]
-    if not any(lib and os.path.exists(os.path.join(libdir, lib)) for lib in libs):
-        return None, "no libpython in %s" % libdir
+    dirs = [sysconfig.get_config_var(v) or "" for v in ("LIBDIR", "LIBPL")]
+    libs = [sysconfig.get_config_var(v) or "" for v in ("LDLIBRARY", "LIBRARY")]
+    if not any(lib and os.path.exists(os.path.join(d, lib)) for d in dirs for lib in libs):
+        return None, "no libpython in %s" % " or ".join(dirs)
     embed = ["--embed"] if sys.version_info >= (3, 8) else []
     flags = []
     for option in ("--cflags", "--ldflags"):
