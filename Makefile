@@ -43,3 +43,38 @@ clean:
 
 distclean: clean
 	rm -rf $(VENV)
+
+# --- make sanitize -----------------------------------------------------------
+# Builds the extension with AddressSanitizer and UndefinedBehaviorSanitizer into
+# build/asan/lib, beside its own copy of the pure-Python package (the in-place
+# build is left alone), then runs the whole suite against that copy with the
+# sanitizer runtimes preloaded. Reports go to build/asan/reports, from pytest
+# and from every interpreter the tests start; any report fails the run.
+ASAN_DIR       := build/asan
+ASAN_LIB       := $(CURDIR)/$(ASAN_DIR)/lib
+ASAN_REPORTS   := $(CURDIR)/$(ASAN_DIR)/reports
+SANITIZE_CC    ?= gcc
+SANITIZE_FLAGS := -fsanitize=address,undefined -fno-sanitize-recover=all -fno-omit-frame-pointer -g
+SANITIZE_ENV    = LD_PRELOAD="$$($(SANITIZE_CC) -print-file-name=libasan.so) $$($(SANITIZE_CC) -print-file-name=libubsan.so)" \
+                  PYTHONMALLOC=malloc PYTHONPATH=$(ASAN_LIB) MPLBACKEND=Agg \
+                  ASAN_OPTIONS=detect_leaks=0:halt_on_error=1:abort_on_error=1:log_path=$(ASAN_REPORTS)/asan \
+                  UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1:abort_on_error=1:log_path=$(ASAN_REPORTS)/ubsan
+
+# pytest runs outside the checkout (so that no test imports the in-place
+# build); paths to tests in PYTEST_ARGS are made absolute for it.
+SANITIZE_PYTEST_ARGS = $(patsubst tests%,$(CURDIR)/tests%,$(subst =tests,=$(CURDIR)/tests,$(PYTEST_ARGS)))
+
+.PHONY: sanitize
+sanitize: $(STAMP)
+	@start=$$(date +%s); \
+	CC=$(SANITIZE_CC) CFLAGS="$(SANITIZE_FLAGS)" LDFLAGS="-fsanitize=address,undefined" \
+	    $(VPY) setup.py --quiet build_py --build-lib $(ASAN_LIB) build_ext --build-lib $(ASAN_LIB) --build-temp $(ASAN_DIR)/tmp || exit 1; \
+	rm -rf $(ASAN_REPORTS) && mkdir -p $(ASAN_REPORTS) $(ASAN_DIR)/run; \
+	built=$$(date +%s); \
+	cd $(ASAN_DIR)/run || exit 1; \
+	PYTHONPATH=$(ASAN_LIB) $(CURDIR)/$(VPY) -c 'import importlib.util, sys; f = importlib.util.find_spec("kestrune.testing.plotting.series").origin; sys.exit(None if f.startswith("$(ASAN_LIB)/") else "not the sanitized build: " + f)' && \
+	$(SANITIZE_ENV) $(CURDIR)/$(VENV)/bin/pytest -q -p no:cacheprovider --rootdir=$(CURDIR) $(or $(SANITIZE_PYTEST_ARGS),$(CURDIR)/tests); \
+	status=$$?; end=$$(date +%s); \
+	echo "sanitized suite: $$((end - built)) s (build $$((built - start)) s)"; \
+	if [ -n "$$(ls -A $(ASAN_REPORTS))" ]; then cat $(ASAN_REPORTS)/* >&2; echo "sanitizer reports in $(ASAN_DIR)/reports" >&2; exit 1; fi; \
+	exit $$status

@@ -1,0 +1,232 @@
+"""Unusual but legal sequences around loading and calling: each runs in a
+fresh interpreter (they poison the process or may crash it) and must end with
+the verdict line that the module's own bookkeeping promises."""
+import os
+import shutil
+import site
+import subprocess
+import sys
+import sysconfig
+import textwrap
+
+import pytest
+
+import kestrune
+
+MODULE = "kestrune.testing.plotting.series"
+# The directory the parent imports kestrune from: the in-place build, or
+# another build area put first on PYTHONPATH.
+PACKAGE_ROOT = os.path.dirname(os.path.dirname(os.path.abspath(kestrune.__file__)))
+INTERPRETER_CHANGE = "Interpreter change detected - this module can only be loaded into one interpreter per process."
+
+# Every dependency is loaded first, so that a script can replace entries of
+# sys.modules without the module body importing anything from disk.
+PRELUDE = """\
+import builtins, gc, importlib.util, sys, types, weakref
+import enum, logging, typing, matplotlib.pyplot, numpy, pandas, seaborn
+import kestrune.util, kestrune.testing.plotting, kestrune.testing.plotting.style, kestrune.insight.dataset
+NAME = "kestrune.testing.plotting.series"
+"""
+
+VECTORCALL = pytest.mark.skipif(sys.version_info >= (3, 8), reason="from 3.8 the interpreter builds the "
+                                "argument arrays of a vectorcall itself (and crashes here with a plain function too)")
+IMMORTAL_NONE = pytest.mark.skipif(sys.version_info >= (3, 12), reason="None is immortal from 3.12: no count to compare")
+
+SCENARIOS = [
+    # `enum` is in sys.modules, but reading its __spec__ puts the real module
+    # back, which drops the last reference to the object that was found.
+    pytest.param("""
+        real = sys.modules["enum"]
+        class Vanishing(types.ModuleType):
+            @property
+            def __spec__(self):
+                sys.modules["enum"] = real
+                return real.__spec__
+        found = Vanishing("enum")
+        found.__dict__.update((k, v) for k, v in vars(real).items() if k != "__spec__")
+        alive = weakref.ref(found)
+        sys.modules["enum"] = found
+        del found
+        import kestrune.testing.plotting.series as series
+        print("bound the object found" if alive() is not None and series.enum is alive() else "bound another object")
+    """, "bound the object found", id="spec-read-drops-the-entry"),
+
+    # A finaliser that runs in the collection triggered while the call's
+    # arrays are allocated adds keys to the very dict passed as **kw.
+    pytest.param("""
+        import kestrune.testing.plotting.series as series
+        f = series._verify_df_meta_has_required_parameters_set
+        kw, in_call, grown, errors = {}, False, 0, 0
+        class Grower:
+            def __del__(self):
+                global grown
+                grown += in_call
+                kw.update(("extra%d" % i, i) for i in range(2000))
+        gc.collect()
+        gc.set_threshold(1)
+        for trial in range(20):
+            kw = {"k%d" % i: i for i in range(24)}
+            g = Grower()
+            g.cycle = g
+            del g
+            in_call = True
+            try:
+                f(**kw)
+            except TypeError:
+                errors += 1
+            in_call = False
+        print("grown during %s calls, %d TypeErrors" % ("some" if grown else "no", errors))
+    """, "grown during some calls, 20 TypeErrors", id="kwargs-grow-during-call", marks=VECTORCALL),
+
+    pytest.param("""
+        sys.modules["seaborn"] = None
+        for attempt in range(5):
+            try:
+                import kestrune.testing.plotting.series
+            except ImportError:
+                pass
+        gc.collect()
+        kept = sum(1 for o in gc.get_objects()
+                   if type(o) is dict and o.get("__name__") == NAME and "enum" in o)
+        sys.modules["seaborn"] = seaborn
+        import kestrune.testing.plotting.series as series
+        print("%s after 5 failures; import %s" % ("at most one dict" if kept <= 1 else "%d dicts" % kept,
+                                                 "works" if hasattr(series, "plot_row") else "broken"))
+    """, "at most one dict after 5 failures; import works", id="failed-imports-keep-one-dict"),
+
+    pytest.param("""
+        spec = importlib.util.spec_from_file_location("alt.series", importlib.util.find_spec(NAME).origin)
+        sys.modules["seaborn"] = None
+        try:
+            spec.loader.exec_module(importlib.util.module_from_spec(spec))
+        except ImportError:
+            pass
+        sys.modules["seaborn"] = seaborn
+        left = NAME in sys.modules
+        import kestrune.testing.plotting.series as series
+        complete = hasattr(series, "plot_row") and hasattr(series, "plt")
+        print("left %s; later import %s" % ("a module" if left else "nothing", "complete" if complete else "incomplete"))
+    """, "left nothing; later import complete", id="failed-load-under-another-name"),
+
+    # The builtins in use at import are a stand-in that is freed afterwards;
+    # the freed dict object is the next one a new dict literal gets.
+    pytest.param("""
+        def cast(kind, value):
+            return value
+        def unrelated(kind, value):
+            return ["b"]
+        stand_in = types.ModuleType("builtins")
+        stand_in.__dict__.update(vars(builtins))
+        stand_in.cast = builtins.cast = cast
+        sys.modules["builtins"] = stand_in
+        import kestrune.testing.plotting.series as series
+        sys.modules["builtins"] = builtins
+        vars(series)["__builtins__"] = builtins
+        del vars(series)["cast"], stand_in
+        other = {"cast": unrelated}
+        class Meta:
+            columns = ["a"]
+        try:
+            series._verify_columns_exist_in_df_meta(Meta(), ["b"])
+            print("cast found in an unrelated dict")
+        except ValueError:
+            print("cast found in the builtins")
+    """, "cast found in the builtins", id="builtins-freed-after-import"),
+
+    # Both imports fail at the same line, when the enumeration's metaclass
+    # refuses to prepare a namespace; one reaches the base via __mro_entries__.
+    pytest.param("""
+        class Refusing(type):
+            @classmethod
+            def __prepare__(mcls, name, bases):
+                if name == "ShareSetting":
+                    raise LookupError(name)
+                return {}
+        class Base(metaclass=Refusing):
+            pass
+        class Entries:
+            def __mro_entries__(self, bases):
+                return (Base,)
+        def none_refs_kept(enum_base):
+            sys.modules["enum"] = types.ModuleType("enum")
+            sys.modules["enum"].Enum = enum_base
+            before = sys.getrefcount(None)
+            for attempt in range(5):
+                try:
+                    import kestrune.testing.plotting.series
+                    sys.exit("the import succeeded")
+                except LookupError:
+                    pass
+            return sys.getrefcount(None) - before
+        none_refs_kept(Base)  # warm-up
+        baseline = none_refs_kept(Base)
+        print("references to None kept: %d" % (none_refs_kept(Entries()) - baseline))
+    """, "references to None kept: 0", id="mro-entries-base", marks=IMMORTAL_NONE),
+]
+
+def child_env(*path):
+    """The parent's environment (sanitizer settings included), with the
+    package that the parent imports first on the path."""
+    env = dict(os.environ, MPLBACKEND="Agg")
+    env["PYTHONPATH"] = os.pathsep.join(filter(None, (PACKAGE_ROOT,) + path + (env.get("PYTHONPATH"),)))
+    return env
+
+
+@pytest.mark.parametrize("code, verdict", SCENARIOS)
+def test_hostile_sequence_ends_safely(tmp_path, code, verdict):
+    script = tmp_path / "scenario.py"
+    script.write_text(PRELUDE + textwrap.dedent(code))
+    env = child_env()
+    # The debug hooks fill freed memory; a sanitized run keeps its own setting.
+    env.setdefault("PYTHONMALLOC", "debug")
+    result = subprocess.run([sys.executable, str(script)], env=env, cwd=str(tmp_path), timeout=300,
+                            stdout=subprocess.PIPE, stderr=subprocess.PIPE, universal_newlines=True)
+    assert (result.returncode, result.stdout.strip()) == (0, verdict), result.stderr[-3000:]
+
+
+def embedding_build_flags():
+    """Compiler and flags for a program that embeds the running interpreter,
+    or a reason to skip."""
+    compiler = shutil.which((sysconfig.get_config_var("CC") or "cc").split()[0]) or shutil.which("cc")
+    if not compiler:
+        return None, "no C compiler"
+    version = "%d.%d" % sys.version_info[:2]
+    config = os.path.join(sys.base_prefix, "bin", "python%s-config" % version)
+    if not os.access(config, os.X_OK):
+        return None, "no %s" % config
+    dirs = [sysconfig.get_config_var(v) or "" for v in ("LIBDIR", "LIBPL")]
+    libs = [sysconfig.get_config_var(v) or "" for v in ("LDLIBRARY", "LIBRARY")]
+    if not any(lib and os.path.exists(os.path.join(d, lib)) for d in dirs for lib in libs):
+        return None, "no libpython in %s" % " or ".join(dirs)
+    embed = ["--embed"] if sys.version_info >= (3, 8) else []
+    flags = []
+    for option in ("--cflags", "--ldflags"):
+        out = subprocess.run([config, option] + embed, stdout=subprocess.PIPE, universal_newlines=True, check=True)
+        flags += out.stdout.split()
+    # A static libpython must still export its symbols to extension modules.
+    return compiler, flags + ["-Xlinker", "-export-dynamic"]
+
+
+def test_second_interpreter_of_an_embedding_program_is_refused(tmp_path):
+    compiler, flags = embedding_build_flags()
+    if compiler is None:
+        pytest.skip(flags)
+    program = tmp_path / "init_twice"
+    source = os.path.join(os.path.dirname(__file__), "embed", "init_twice.c")
+    # The compiler runs without the sanitizer runtimes a sanitized run preloads.
+    build_env = {k: v for k, v in os.environ.items() if k != "LD_PRELOAD"}
+    built = subprocess.run([compiler, source, "-o", str(program)] + flags, env=build_env,
+                           stdout=subprocess.PIPE, stderr=subprocess.STDOUT, universal_newlines=True)
+    assert built.returncode == 0, built.stdout
+    # The embedded interpreter starts from the base installation: the venv's
+    # packages come through the path.
+    env = child_env(*site.getsitepackages())
+    env.setdefault("PYTHONHOME", sys.base_prefix)
+    result = subprocess.run([str(program)], env=env, cwd=str(tmp_path), timeout=300,
+                            stdout=subprocess.PIPE, stderr=subprocess.PIPE, universal_newlines=True)
+    assert result.stdout.splitlines() == [
+        "import 1: ok complete",
+        "import 2: ImportError: " + INTERPRETER_CHANGE,
+        "same object: no",
+    ], result.stderr[-3000:]
+    assert result.returncode == 0, result.stderr[-3000:]
