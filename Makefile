@@ -43,3 +43,14 @@ clean:
 
 distclean: clean
 	rm -rf $(VENV)
+
+# Pictures: `make baselines` redraws the baseline images of tests/test_pictures.py
+# (in the reference environment only: the pins of requirements/py37.txt);
+# `make gallery` redraws docs/gallery/ from the Grunfeld panel.
+.PHONY: baselines gallery
+
+baselines: build
+	MPLBACKEND=Agg $(VPY) tests/pictures.py
+
+gallery: build
+	MPLBACKEND=Agg $(VPY) examples/gallery.py --out docs/gallery
