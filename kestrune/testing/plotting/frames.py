@@ -34,7 +34,7 @@ from matplotlib.patches import Patch
 from ...util import _accepts_subplots_adjust
 
 LINESTYLES = ("-", "--", ":", "-.")
-HATCHES = ("", "///", "...", "xx")
+HATCHES = (None, "///", "...", "xx")
 # Bars of the last frame keep this share of the first frame's width.
 NARROWEST = 0.55
 # Handles of the frame legend when colours stand for ids.
