@@ -78,3 +78,14 @@ sanitize: $(STAMP)
 	echo "sanitized suite: $$((end - built)) s (build $$((built - start)) s)"; \
 	if [ -n "$$(ls -A $(ASAN_REPORTS))" ]; then cat $(ASAN_REPORTS)/* >&2; echo "sanitizer reports in $(ASAN_DIR)/reports" >&2; exit 1; fi; \
 	exit $$status
+
+# Pictures: `make baselines` redraws the baseline images of tests/test_pictures.py
+# (in the reference environment only: the pins of requirements/py37.txt);
+# `make gallery` redraws docs/gallery/ from the Grunfeld panel.
+.PHONY: baselines gallery
+
+baselines: build
+	MPLBACKEND=Agg $(VPY) tests/pictures.py
+
+gallery: build
+	MPLBACKEND=Agg $(VPY) examples/gallery.py --out docs/gallery

@@ -23,6 +23,7 @@ import pandas as pd  # noqa: E402
 sys.path.append(str(Path(__file__).resolve().parents[1]))
 
 from kestrune import DataFrameMeta  # noqa: E402
+from kestrune.testing.plotting.frames import labelled_frames  # noqa: E402
 import kestrune.testing.plotting.series as series  # noqa: E402
 
 DATA = Path(__file__).resolve().parent / "data"
@@ -44,21 +45,6 @@ def load_panel(name):
         na_values=[""],
     )
     return frame.set_index([ID, TIME])
-
-
-def label_frames(figure, names):
-    """Tell the frames apart: translucent bars and one legend for the figure.
-
-    The cells draw the frames one after another in the colours of the
-    property cycle, so the n-th frame has the n-th colour of the cycle.
-    """
-    for ax in figure.axes:
-        for patch in ax.patches:
-            patch.set_alpha(0.6)
-    colours = plt.rcParams["axes.prop_cycle"].by_key()["color"]
-    handles = [Patch(color=colours[i], alpha=0.8, label=name) for i, name in enumerate(names)]
-    figure.subplots_adjust(top=0.93)
-    figure.legend(handles=handles, loc="upper center", ncol=len(names), frameon=False)
 
 
 def draw_one_store(original, store, out):
@@ -96,10 +82,10 @@ def main(argv=None):
     out.parent.mkdir(parents=True, exist_ok=True)
     store_out = out.with_name(out.stem + "-store" + out.suffix)
     try:
-        series.plot_multi_index_dataframes([original, synthetic], meta)
-        figure = plt.gcf()
-        label_frames(figure, ["original", "synthetic"])
-        figure.savefig(str(out))
+        # Names the frames in a legend before the driver shows the figure.
+        with labelled_frames(["original", "synthetic"]):
+            series.plot_multi_index_dataframes([original, synthetic], meta)
+        plt.gcf().savefig(str(out))
         plt.close("all")
         draw_one_store(original, "north", store_out)
     finally:

@@ -44,7 +44,15 @@ class DataFrameMeta:
     point in time. The plotting functions expect it indexed by a row
     ``MultiIndex`` of the id level followed by the time level, with the
     data columns beside it; :meth:`set_indices` brings a frame into that
-    shape.
+    shape and into the dtypes the plots can draw.
+
+    ``plot_multi_index_dataframes`` compares the columns of the frames it
+    is given with :attr:`columns` before it calls :meth:`set_indices` on a
+    copy of each, so the id and the time must already form the row index of
+    the frames handed to it (in either order): with the id and the time
+    still among the columns the frames have columns that the meta does not
+    name. ``meta.set_indices(frame)`` turns a frame with id and time columns
+    into one that can be handed on.
 
     Parameters
     ----------
@@ -53,12 +61,12 @@ class DataFrameMeta:
     time_index : str
         Name of the time level (or column) of the frame.
     categorical : list of str, optional
-        Names of the data columns that hold labels. In the frames that are
-        plotted, these columns must hold strings in an ``object`` column,
-        with missing values as ``NaN``: a pandas ``category`` column cannot
-        take the placeholder "Null" that missing labels are counted under.
+        Names of the data columns that hold labels: strings (in an
+        ``object`` column or pandas' string dtype), pandas ``category`` or
+        ``bool`` columns. Missing labels are counted under "Null".
     continuous : list of str, optional
-        Names of the data columns that hold numbers.
+        Names of the data columns that hold numbers, pandas' nullable
+        ``Int64`` and ``Float64`` included.
 
     Attributes
     ----------
@@ -104,10 +112,11 @@ class DataFrameMeta:
     def from_frame(cls, df, id_index, time_index, categorical=None):
         """Describe ``df`` by inferring the kind of each data column.
 
-        Columns of ``object``, ``category`` or ``bool`` dtype are taken as
-        categorical and numeric columns as continuous. The data are not
-        converted: turn ``category`` columns into ``object`` strings before
-        plotting (see the class docstring).
+        By dtype: numbers (pandas' nullable ``Int64``, ``Float64`` and so
+        on included) are continuous; strings in an ``object`` column or in
+        pandas' string dtype, ``category`` and ``bool`` columns are
+        categorical. :meth:`set_indices` later turns each kind into what the
+        plots draw.
 
         Parameters
         ----------
@@ -118,7 +127,7 @@ class DataFrameMeta:
             Names of the id and the time.
         categorical : list of str, optional
             Data columns to take as categorical whatever their dtype, such
-            as numeric codes.
+            as numeric codes; their values are shown as text.
 
         Returns
         -------
@@ -128,14 +137,18 @@ class DataFrameMeta:
         Raises
         ------
         ValueError
-            If a name in ``categorical`` is no data column of ``df``, or a
-            column is neither numeric nor of a label dtype (dates, say).
+            If the id or the time is neither a level of the row index nor a
+            column (the message names which), if the row index has another
+            named level, if a name in ``categorical`` is no data column of
+            ``df``, or if a data column holds neither numbers nor labels
+            (dates, durations, complex numbers, or an ``object`` column
+            with values other than strings): the message names the column
+            and its dtype.
 
         """
-        from pandas.api import types
-
-        index_names = [id_index, time_index]
-        names = [name for name in df.columns if name not in index_names]
+        meta = cls(id_index, time_index)
+        meta._check_frame(df)
+        names = [name for name in df.columns if name not in (id_index, time_index)]
         forced = set(categorical or ())
         unknown = forced - set(names)
         if unknown:
@@ -145,16 +158,17 @@ class DataFrameMeta:
 
         categorical_names, continuous_names = [], []
         for name in names:
-            dtype = df[name].dtype
-            if name in forced or _is_label_dtype(dtype):
+            kind = CATEGORICAL if name in forced else _kind_of(df[name])
+            if kind == CATEGORICAL:
                 categorical_names.append(name)
-            elif types.is_numeric_dtype(dtype):
+            elif kind == CONTINUOUS:
                 continuous_names.append(name)
             else:
                 raise ValueError(
-                    "Cannot tell whether column {!r} of dtype {} is "
-                    "categorical or continuous; name it in categorical or "
-                    "leave it out of the frame".format(name, dtype))
+                    "Column {!r} of dtype {} holds neither numbers nor "
+                    "labels{}; name it in categorical to count its values "
+                    "as text, or leave it out of the frame".format(
+                        name, df[name].dtype, kind))
         return cls(id_index, time_index, categorical_names, continuous_names)
 
     @property
@@ -175,7 +189,22 @@ class DataFrameMeta:
         return [c.name for c in self.children if c.kind == CONTINUOUS]
 
     def set_indices(self, frame):
-        """Index ``frame`` by (id, time), sorted.
+        """Return a copy of ``frame`` indexed by (id, time), ready to plot.
+
+        The row index becomes a ``MultiIndex`` of the id level followed by
+        the time level, sorted by id, then time. The data columns that this
+        meta describes are converted to what the plots draw:
+
+        - categorical columns hold plain labels in an ``object`` column:
+          strings stay as they are, a ``category`` column becomes its
+          labels, ``True`` and ``False`` become "True" and "False", any
+          other value becomes its ``str``; missing values stay missing
+          (``NaN``), so the plots count them under "Null";
+        - continuous columns of pandas' nullable number dtypes become
+          ``float64``, with missing values as ``NaN``; numpy numbers are
+          kept as they are.
+
+        Other columns are kept unchanged. ``frame`` itself is never changed.
 
         Parameters
         ----------
@@ -187,30 +216,56 @@ class DataFrameMeta:
         Returns
         -------
         pandas.DataFrame
-            A new frame whose row index is a ``MultiIndex`` with the id
-            level first and the time level second, sorted by id, then time.
-            The data columns are unchanged.
+            The prepared copy.
 
         Raises
         ------
         ValueError
-            If the row index has a named level other than the id and time.
-        KeyError
             If the id or the time is found neither in the index nor among
-            the columns.
+            the columns (the message names which), or the row index has a
+            named level other than the id and the time.
 
         """
+        self._check_frame(frame)
         index_names = [self.id_index, self.time_index]
-        extra = [name for name in frame.index.names
-                 if name is not None and name not in index_names]
+        in_index = [name for name in frame.index.names if name in index_names]
+        if in_index:
+            frame = frame.reset_index(level=in_index)
+        prepared = frame.set_index(index_names).sort_index()
+        converted = {}
+        for child in self.children:
+            if child.name not in prepared.columns:
+                continue
+            column = prepared[child.name]
+            if child.kind == CATEGORICAL:
+                converted[child.name] = _as_labels(column)
+            elif _is_nullable_number(column.dtype):
+                converted[child.name] = _as_floats(column)
+        return prepared.assign(**converted)
+
+    def _check_frame(self, frame):
+        """Refuse a frame that lacks the id or the time, or has other levels."""
+        levels = [name for name in frame.index.names if name is not None]
+        missing = [
+            "{} {!r}".format(role, name)
+            for role, name in (("id_index", self.id_index),
+                               ("time_index", self.time_index))
+            if name not in levels and name not in frame.columns]
+        if missing:
+            raise ValueError(
+                "{} {} of the frame; its index levels are {} and its "
+                "columns {}".format(
+                    " and ".join(missing),
+                    "is neither a level of the row index nor a column"
+                    if len(missing) == 1 else
+                    "are neither levels of the row index nor columns",
+                    levels, list(frame.columns)))
+        extra = [name for name in levels
+                 if name not in (self.id_index, self.time_index)]
         if extra:
             raise ValueError(
                 "The row index has levels {} besides {!r} and {!r}".format(
                     extra, self.id_index, self.time_index))
-        in_index = [name for name in frame.index.names if name in index_names]
-        if in_index:
-            frame = frame.reset_index(level=in_index)
-        return frame.set_index(index_names).sort_index()
 
     def __repr__(self):
         return (
@@ -220,10 +275,60 @@ class DataFrameMeta:
                 self.categorical, self.continuous))
 
 
-def _is_label_dtype(dtype):
+def _kind_of(column):
+    """CATEGORICAL or CONTINUOUS by the dtype of ``column``, else why not.
+
+    What is not a kind is returned as a short reason (possibly empty) for
+    the error message of the caller.
+    """
     import pandas as pd
     from pandas.api import types
 
-    return (types.is_object_dtype(dtype)
-            or isinstance(dtype, pd.CategoricalDtype)
-            or types.is_bool_dtype(dtype))
+    dtype = column.dtype
+    if (types.is_bool_dtype(dtype)
+            or isinstance(dtype, (pd.CategoricalDtype, pd.StringDtype))):
+        return CATEGORICAL
+    if types.is_object_dtype(dtype):
+        inferred = types.infer_dtype(column, skipna=True)
+        if inferred in ("string", "empty"):
+            return CATEGORICAL
+        return " (its values are {}, not all strings)".format(inferred)
+    if types.is_numeric_dtype(dtype) and not types.is_complex_dtype(dtype):
+        return CONTINUOUS
+    return ""
+
+
+def _is_nullable_number(dtype):
+    from pandas.api import types
+    from pandas.api.extensions import ExtensionDtype
+
+    return isinstance(dtype, ExtensionDtype) and types.is_numeric_dtype(dtype)
+
+
+def _as_floats(column):
+    import numpy as np
+    import pandas as pd
+
+    values = column.to_numpy(dtype="float64", na_value=np.nan)
+    return pd.Series(values, index=column.index, name=column.name)
+
+
+def _as_labels(column):
+    import numpy as np
+    import pandas as pd
+
+    missing = column.isna().to_numpy()
+    labels = [np.nan if gap else _label(value)
+              for value, gap in zip(column.astype(object), missing)]
+    return pd.Series(labels, index=column.index, name=column.name,
+                     dtype=object)
+
+
+def _label(value):
+    """The text a bar of ``value`` is labelled with."""
+    if isinstance(value, str):
+        return value
+    if isinstance(value, float) and value.is_integer():
+        # Codes read into a float column (1.0 beside a missing value).
+        return str(int(value))
+    return str(value)

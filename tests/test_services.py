@@ -7,6 +7,7 @@ import matplotlib.pyplot as plt
 import numpy as np
 import pandas as pd
 import pytest
+from matplotlib.transforms import Bbox
 
 from kestrune import DataFrameMeta
 from kestrune.insight.dataset import categorical_or_continuous_values
@@ -131,6 +132,99 @@ def test_set_indices_refuses_foreign_index_level(panel):
     with pytest.raises(ValueError, match="region"):
         meta.set_indices(panel.set_index(["store", "date"]).assign(region=1)
                          .set_index("region", append=True))
+
+
+NAN = float("nan")
+LABELS = ["x", None, "y", "x"]
+
+# A data column as a user brings it: how from_frame classifies it (or the
+# dtype its refusal names), and the values set_indices prepares from it.
+DTYPES = [
+    (pd.Series(LABELS, dtype=object), (), "categorical", ["x", NAN, "y", "x"]),
+    (pd.Series(LABELS, dtype="category"), (), "categorical", ["x", NAN, "y", "x"]),
+    (pd.Series(LABELS, dtype="string"), (), "categorical", ["x", NAN, "y", "x"]),
+    (pd.Series([None] * 4, dtype=object), (), "categorical", [NAN] * 4),
+    (pd.Series([True, False, True, True]), (), "categorical", ["True", "False", "True", "True"]),
+    (pd.Series([True, None, False, True], dtype="boolean"), (), "categorical", ["True", NAN, "False", "True"]),
+    (pd.Series([1.0, NAN, 2.0, 1.0]), ["col"], "categorical", ["1", NAN, "2", "1"]),
+    (pd.Series([1, None, 3, 4], dtype="Int64"), (), "continuous", [1.0, NAN, 3.0, 4.0]),
+    (pd.Series([1.5, None, 3, 4], dtype="Float64"), (), "continuous", [1.5, NAN, 3.0, 4.0]),
+    (pd.Series([1, 2, 3, 4], dtype="uint8"), (), "continuous", [1, 2, 3, 4]),
+    (pd.Series([0.5, NAN, 3.0, 4.0]), (), "continuous", [0.5, NAN, 3.0, 4.0]),
+    (pd.Series(pd.to_datetime(["2020-01-01"] * 4)), (), "datetime64", None),
+    (pd.Series(pd.to_timedelta([1, 2, 3, 4], unit="D")), (), "timedelta64", None),
+    (pd.Series(["a", 1, None, "b"], dtype=object), (), "object", None),
+    (pd.Series([1j, 2j, 3j, 4j]), (), "complex", None),
+]
+
+
+@pytest.mark.parametrize("values, forced, kind, prepared", DTYPES)
+def test_column_dtypes(values, forced, kind, prepared):
+    frame = pd.DataFrame({"store": ["a", "a", "b", "b"], "date": [1, 2, 1, 2], "col": values})
+    if prepared is None:
+        with pytest.raises(ValueError, match="Column 'col' of dtype {}".format(kind)):
+            DataFrameMeta.from_frame(frame, "store", "date", categorical=forced)
+        return
+    meta = DataFrameMeta.from_frame(frame, "store", "date", categorical=forced)
+    assert getattr(meta, kind) == ["col"]
+    before = frame.copy(deep=True)
+    out = meta.set_indices(frame)["col"]
+    pd.testing.assert_frame_equal(frame, before)
+    expected_dtype = object if kind == "categorical" else (
+        values.dtype if isinstance(values.dtype, np.dtype) else np.float64)
+    assert out.dtype == expected_dtype
+    pd.testing.assert_series_equal(
+        out.reset_index(drop=True), pd.Series(prepared, name="col", dtype=expected_dtype))
+
+
+@pytest.mark.parametrize("id_index, time_index, message", [
+    ("shop", "date", "^id_index 'shop' is neither a level of the row index nor a column"),
+    ("store", "day", "^time_index 'day' is neither"),
+    ("shop", "day", "^id_index 'shop' and time_index 'day' are neither levels"),
+])
+@pytest.mark.parametrize("indexed", [False, True])
+def test_missing_id_or_time_is_named(panel, id_index, time_index, message, indexed):
+    frame = panel.set_index(["store", "date"]) if indexed else panel
+    with pytest.raises(ValueError, match=message):
+        DataFrameMeta.from_frame(frame, id_index, time_index)
+    with pytest.raises(ValueError, match=message):
+        DataFrameMeta(id_index, time_index, continuous=["sales"]).set_indices(frame)
+
+
+def test_driver_draws_labels_of_category_and_bool_columns(series, restore_rc):
+    index = pd.MultiIndex.from_product([["a"], range(4)], names=["id", "t"])
+    frame = pd.DataFrame({"kind": pd.Categorical(["x", None, "y", "x"]),
+                          "flag": [True, False, True, True],
+                          "count": pd.array([1, None, 3, 4], dtype="Int64")}, index=index)
+    series.plot_multi_index_dataframes(frame, DataFrameMeta.from_frame(frame, "id", "t"), ["kind", "flag", "count"])
+    ticks = {ax.get_xlabel(): [t.get_text() for t in ax.get_xticklabels()]
+             for ax in plt.gcf().axes if ax.get_visible() and ax.patches}
+    assert ticks == {"kind": ["Null", "x", "y"], "flag": ["False", "True"]}
+
+
+def label_panel(n_columns):
+    """Two ids, each column with three labels of 20 characters."""
+    index = pd.MultiIndex.from_product([["a", "b"], range(6)], names=["id", "t"])
+    return pd.DataFrame({"c{}".format(c): ["{}-{}".format(c, k % 3).ljust(20, "x") for k in range(12)]
+                         for c in range(n_columns)}, index=index)
+
+
+@pytest.mark.parametrize("n_rows", [2, 3, 6])
+def test_rows_of_long_labels_do_not_collide(series, restore_rc, n_rows):
+    frame = label_panel(n_rows)
+    series.plot_multi_index_dataframes(frame, DataFrameMeta.from_frame(frame, "id", "t"))
+    figure = plt.gcf()
+    figure.canvas.draw()
+    renderer = figure.canvas.get_renderer()
+    rows = sorted(figure.axes[1:1 + n_rows], key=lambda row: -row.get_position().y0)
+    boxes = []
+    for row in rows:
+        box = row.get_position()
+        cells = [ax for ax in figure.axes if ax.get_visible() and box.y0 <= ax.get_position().y0 < box.y1]
+        assert len(cells) == 2
+        boxes.append(Bbox.union([ax.get_tightbbox(renderer) for ax in cells]))
+    # Everything drawn for a row (rotated tick labels, x label) ends above the row below.
+    assert all(lower.y1 < upper.y0 for upper, lower in zip(boxes, boxes[1:]))
 
 
 def test_set_plotting_style_changes_rcparams(restore_rc):

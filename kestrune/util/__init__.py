@@ -9,6 +9,15 @@ def axes_grid(ax, row_titles, col_titles, sharey=False, wspace=None,
     added to its figure for each cell. A returned cell can be divided again
     by a later call.
 
+    When ``ax`` fills a grid of its figure on its own, as the single axes of
+    ``plt.subplots()`` does, the cells form a new top-level grid of the
+    figure over the same area. :meth:`~matplotlib.figure.Figure.tight_layout`
+    spaces the rows and columns of such a grid to fit their tick labels,
+    axis labels and titles, so long rotated labels of one row never run
+    into the row below. It only sees top-level grids: the cells of any other
+    ``ax`` (such as a cell of an earlier call) form a grid nested inside it,
+    which keeps the given spacing.
+
     Parameters
     ----------
     ax : matplotlib.axes.Axes
@@ -27,7 +36,9 @@ def axes_grid(ax, row_titles, col_titles, sharey=False, wspace=None,
     wspace, hspace : float, optional
         Space between the columns, respectively the rows, as a fraction of
         the average cell width, respectively height. ``None`` takes
-        matplotlib's default.
+        matplotlib's default. For a top-level grid these are written to the
+        figure's subplot parameters (``figure.subplotpars``), where
+        ``tight_layout`` can later replace them.
 
     Returns
     -------
@@ -46,8 +57,7 @@ def axes_grid(ax, row_titles, col_titles, sharey=False, wspace=None,
         return []
 
     fig = ax.figure
-    grid = ax.get_subplotspec().subgridspec(
-        nrows, ncols, wspace=wspace, hspace=hspace)
+    grid = _grid_over(ax, nrows, ncols, wspace, hspace)
     cells = []
     for row in range(nrows):
         first = None
@@ -63,3 +73,42 @@ def axes_grid(ax, row_titles, col_titles, sharey=False, wspace=None,
     for row, title in enumerate(row_titles):
         cells[row * ncols].set_ylabel(str(title))
     return cells
+
+
+def _grid_over(ax, nrows, ncols, wspace, hspace):
+    """A grid spec of ``nrows`` by ``ncols`` cells covering ``ax``.
+
+    The figure's tight layout spaces only the rows and columns of top-level
+    grids whose spacing is not fixed locally, so a grid that replaces an
+    axes filling a whole top-level grid is made top-level too, with the
+    spacing set on the figure. Anywhere else the grid is nested in ``ax``.
+    """
+    from matplotlib.gridspec import GridSpec
+
+    spec = ax.get_subplotspec()
+    parent = spec.get_gridspec()
+    fills_parent = (
+        type(parent) is GridSpec
+        and not parent.locally_modified_subplot_params()
+        and (spec.rowspan.start, spec.rowspan.stop) == (0, parent.nrows)
+        and (spec.colspan.start, spec.colspan.stop) == (0, parent.ncols))
+    if not fills_parent:
+        return spec.subgridspec(nrows, ncols, wspace=wspace, hspace=hspace)
+
+    fig = ax.figure
+    spacing = {name: value for name, value in
+               (("wspace", wspace), ("hspace", hspace)) if value is not None}
+    if spacing and _accepts_subplots_adjust(fig):
+        fig.subplots_adjust(**spacing)
+    return GridSpec(nrows, ncols, figure=fig)
+
+
+def _accepts_subplots_adjust(fig):
+    # A figure under constrained layout places its axes itself and warns
+    # when its subplot parameters are set.
+    get_engine = getattr(fig, "get_layout_engine", None)
+    if get_engine is not None:
+        engine = get_engine()
+        return engine is None or engine.adjust_compatible
+    get_constrained = getattr(fig, "get_constrained_layout", None)
+    return get_constrained is None or not get_constrained()

@@ -9,7 +9,9 @@ def set_plotting_style():
 
     Uses seaborn's "whitegrid" theme with its "deep" palette, font sizes
     that stay legible in figures of many small cells, and matplotlib's
-    concise date labels. The style is written
+    concise date labels. Text is set in DejaVu Sans, the font that ships
+    with matplotlib, so a figure looks the same on every machine whatever
+    fonts are installed. The style is written
     to :data:`matplotlib.rcParams`, so it holds for the whole process; wrap
     the call in :func:`matplotlib.rc_context` to keep it local.
 
@@ -22,6 +24,8 @@ def set_plotting_style():
         "ytick.labelsize": 9,
         "legend.fontsize": 9,
         "lines.linewidth": 1.5,
+        "font.family": "sans-serif",
+        "font.sans-serif": ["DejaVu Sans"],
         "axes.spines.top": False,
         "axes.spines.right": False,
         # Short date tick labels ("2020", "Apr") that fit narrow cells.
