@@ -1,25 +1,50 @@
 # Two entry points for a newcomer:
 #   make demo   build everything from scratch, then draw the demo figure to a PNG
 #   make test   build everything from scratch, then run the whole test suite
-# Name another interpreter with PYTHON=/path/to/python3.7.
+# Name another interpreter with PYTHON=/path/to/python3.X: it gets an
+# environment of its own, .venv-3.X, with the pins of requirements/py3X.txt;
+# the default interpreter (CPython 3.7) keeps .venv.
+#
+# Beside them:
+#   make matrix       the suite on every CPython 3.7 to 3.13 found, one table row each
+#   make wheel        a wheel of the package into dist/ (pip wheel .)
+#   make wheel-check  that wheel installed into a fresh environment, imported and drawn with outside the checkout
+#   make stubtest     the type stubs of the native module checked against the built module
+#   make bench-calls  benchmarks/calls.py on every interpreter of the matrix
 
 PYTHON ?= $(shell scripts/find-python37)
-VENV   := .venv
-VPY    := $(VENV)/bin/python
-STAMP  := $(VENV)/.installed
+# X.Y of the interpreter: it names the environment, the pins and the build stamp.
+PYVER := $(shell $(PYTHON) -c 'import sys; print("%d.%d" % sys.version_info[:2])' 2>/dev/null)
+PYTAG := $(subst .,,$(PYVER))
+VENV  := $(if $(filter 3.7,$(PYVER)),.venv,.venv-$(PYVER))
+VPY   := $(VENV)/bin/python
+PIP   := $(VPY) -m pip --quiet --disable-pip-version-check
+REQUIREMENTS := requirements/py$(PYTAG).txt
+BUILD_REQUIREMENTS := requirements/build-py$(PYTAG).txt
+TYPING_REQUIREMENTS := requirements/typing-py$(PYTAG).txt
+STAMP := $(VENV)/.installed
+TYPING_STAMP := $(VENV)/.typing-installed
 SOURCES := $(wildcard src/series/*.cpp src/series/*.hpp src/series/*.def) setup.py
-EXT_STAMP := build/.ext-built
+# The in-place extension carries the interpreter's ABI tag in its file name, so
+# the builds of several versions sit side by side; so do their stamps.
+EXT_STAMP := build/.ext-built-$(PYVER)
 DEMO_PNG ?= build/demo.png
+WHEEL_DIR := dist
 
-.PHONY: all venv build demo test clean distclean
+.PHONY: all venv build demo test matrix wheel wheel-check stubtest bench-calls check-python clean distclean
 
 all: build
 
-$(STAMP): requirements/py37.txt requirements/build-py37.txt
-	@test -n "$(PYTHON)" || { echo "no CPython 3.7 found: run make with PYTHON=/path/to/python3.7" >&2; exit 1; }
+check-python:
+	@test -n "$(PYVER)" || { echo "no usable interpreter: run make with PYTHON=/path/to/python3.X (3.7 by default, found by scripts/find-python37)" >&2; exit 1; }
+	@test -f $(REQUIREMENTS) -a -f $(BUILD_REQUIREMENTS) || { echo "no pins for Python $(PYVER): expected $(REQUIREMENTS) and $(BUILD_REQUIREMENTS)" >&2; exit 1; }
+
+$(STAMP): | check-python
+$(STAMP): $(REQUIREMENTS) $(BUILD_REQUIREMENTS)
+	rm -rf $(VENV)
 	$(PYTHON) -m venv $(VENV)
-	$(VPY) -m pip install --quiet --disable-pip-version-check -r requirements/build-py37.txt
-	$(VPY) -m pip install --quiet --disable-pip-version-check -r requirements/py37.txt
+	$(PIP) install -r $(BUILD_REQUIREMENTS)
+	$(PIP) install -r $(REQUIREMENTS)
 	# Make the source tree importable from the venv (sub-interpreters included).
 	$(VPY) -c 'import site, os; open(os.path.join(site.getsitepackages()[0], "kestrune-dev.pth"), "w").write(os.getcwd() + "\n")'
 	touch $@
@@ -38,8 +63,30 @@ demo: build
 test: build
 	MPLBACKEND=Agg $(VPY) -m pytest -q $(PYTEST_ARGS)
 
+# MATRIX_ARGS: --strict fails when one of the seven interpreters is missing;
+# --no-wheel skips the wheel check of each row; --only 3.7,3.13 limits the rows.
+matrix:
+	$(PYTHON) scripts/matrix.py $(MATRIX_ARGS)
+
+bench-calls:
+	$(PYTHON) scripts/matrix.py --bench-calls $(MATRIX_ARGS)
+
+wheel: $(STAMP)
+	$(PIP) wheel --no-deps --wheel-dir $(WHEEL_DIR) .
+
+wheel-check: wheel
+	$(VPY) scripts/wheel_check.py --python $(PYTHON) --wheel-dir $(WHEEL_DIR) --constraints $(REQUIREMENTS)
+
+$(TYPING_STAMP): $(STAMP) $(TYPING_REQUIREMENTS)
+	$(PIP) install -r $(TYPING_REQUIREMENTS)
+	touch $@
+
+stubtest: build $(TYPING_STAMP)
+	$(VPY) -m mypy.stubtest kestrune.testing.plotting.series \
+	    --mypy-config-file pyproject.toml --allowlist stubtest-allowlist.txt
+
 clean:
-	rm -rf build kestrune/testing/plotting/series*.so
+	rm -rf build dist kestrune/testing/plotting/series*.so *.egg-info
 
 distclean: clean
-	rm -rf $(VENV)
+	rm -rf .venv .venv-3.*
