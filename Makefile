@@ -73,8 +73,10 @@ matrix:
 bench-calls:
 	$(MATRIX_PYTHON) scripts/matrix.py --bench-calls $(MATRIX_ARGS)
 
+# pip builds in the source tree; its egg-info would otherwise show up as an
+# installed distribution in every environment that has the tree on its path.
 wheel: $(STAMP)
-	$(PIP) wheel --no-deps --wheel-dir $(WHEEL_DIR) .
+	$(PIP) wheel --no-deps --wheel-dir $(WHEEL_DIR) .; status=$$?; rm -rf kestrune_series.egg-info; exit $$status
 
 wheel-check: wheel
 	$(VPY) scripts/wheel_check.py --python $(PYTHON) --wheel-dir $(WHEEL_DIR) --constraints $(REQUIREMENTS)
