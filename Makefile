@@ -31,15 +31,20 @@ EXT_STAMP := build/.ext-built-$(PYVER)
 DEMO_PNG ?= build/demo.png
 WHEEL_DIR := dist
 
-.PHONY: all venv build demo test matrix wheel wheel-check stubtest bench-calls check-python clean distclean
+.PHONY: all venv build demo test matrix wheel wheel-check stubtest bench-calls clean distclean
+
+# Every goal but these needs an interpreter with pins of its own.
+ifneq ($(filter-out clean distclean matrix bench-calls,$(or $(MAKECMDGOALS),all)),)
+ifeq ($(PYVER),)
+$(error no usable interpreter: run make with PYTHON=/path/to/python3.X (3.7 by default, found by scripts/find-python37))
+endif
+ifeq ($(wildcard $(REQUIREMENTS)),)
+$(error no pins for Python $(PYVER): $(REQUIREMENTS) is missing; supported are 3.7 to 3.13)
+endif
+endif
 
 all: build
 
-check-python:
-	@test -n "$(PYVER)" || { echo "no usable interpreter: run make with PYTHON=/path/to/python3.X (3.7 by default, found by scripts/find-python37)" >&2; exit 1; }
-	@test -f $(REQUIREMENTS) -a -f $(BUILD_REQUIREMENTS) || { echo "no pins for Python $(PYVER): expected $(REQUIREMENTS) and $(BUILD_REQUIREMENTS)" >&2; exit 1; }
-
-$(STAMP): | check-python
 $(STAMP): $(REQUIREMENTS) $(BUILD_REQUIREMENTS)
 	rm -rf $(VENV)
 	$(PYTHON) -m venv $(VENV)
