@@ -114,7 +114,7 @@ def library_versions(version):
     return values if out.returncode == 0 and len(values) == len(LIBRARIES) else ["-"] * len(LIBRARIES)
 
 
-def test_row(version, python, wheel):
+def suite_row(version, python, wheel):
     """One row of the matrix: (cells, ok)."""
     with open(os.path.join(LOGS, version + ".log"), "w") as log:
         rc, _ = make("venv", python, log)
@@ -136,6 +136,7 @@ def test_row(version, python, wheel):
 
 
 def bench_row(version, python):
+    """One row of benchmarks/calls.py: (cells, ok)."""
     with open(os.path.join(LOGS, version + "-bench.log"), "w") as log:
         rc, _ = make("build", python, log)
         if rc:
@@ -145,11 +146,13 @@ def bench_row(version, python):
         log.write(proc.stdout)
         if proc.returncode:
             return ["benchmark failed"] + ["-"] * 5, False
-        r = json.loads(proc.stdout.strip().splitlines()[-1])
-        return ["{:.1f}".format(r["positional"]["module"]), "{:.1f}".format(r["positional"]["python"]),
-                "{:.2f}".format(r["positional"]["ratio"]),
-                "{:.1f}".format(r["keyword"]["module"]), "{:.1f}".format(r["keyword"]["python"]),
-                "{:.2f}".format(r["keyword"]["ratio"])], True
+        result = json.loads(proc.stdout.strip().splitlines()[-1])
+        cells = []
+        for shape in ("positional", "keyword"):
+            times = result[shape]
+            cells += ["{:.1f}".format(times["module"]), "{:.1f}".format(times["python"]),
+                      "{:.2f}".format(times["ratio"])]
+        return cells, True
 
 
 def print_table(header, rows):
@@ -192,7 +195,7 @@ def main(argv=None):
             if args.bench_calls:
                 cells, ok = bench_row(version, python)
             else:
-                cells, ok = test_row(version, python, not args.no_wheel)
+                cells, ok = suite_row(version, python, not args.no_wheel)
                 cells.append("{:.0f} s".format(time.perf_counter() - row_start))
             status = "ok" if ok else "FAIL"
         failed = failed or status == "FAIL"
