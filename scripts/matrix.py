@@ -1,0 +1,221 @@
+"""Run the suite on every supported CPython found, each in its own environment.
+
+    python scripts/matrix.py [--strict] [--no-wheel] [--only 3.7,3.13]
+    python scripts/matrix.py --bench-calls [--only ...]
+
+For each of CPython 3.7 to 3.13 found (pyenv's versions first, then PATH),
+runs `make test PYTHON=...` (which builds the interpreter's own environment,
+.venv or .venv-3.X, and the extension) and then `make wheel-check` (pip wheel
+., installed into a fresh environment and drawn with). Every step's output goes
+to build/matrix/3.X.log. A row that fails does not stop the others. Then the
+stubs are checked with mypy.stubtest on the newest interpreter found, and a
+table of version, library versions, result and wall time is printed.
+
+Exits non-zero when any row or the stub check fails and, with --strict, when
+one of the seven interpreters is missing.
+
+--bench-calls instead builds each interpreter's environment and prints one
+row of benchmarks/calls.py per version.
+"""
+import argparse
+import glob
+import json
+import os
+import re
+import subprocess
+import sys
+import time
+
+VERSIONS = ["3.7", "3.8", "3.9", "3.10", "3.11", "3.12", "3.13"]
+LIBRARIES = ["numpy", "pandas", "matplotlib", "seaborn"]
+ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
+LOGS = os.path.join(ROOT, "build", "matrix")
+
+PROBE = ("import sys, sysconfig; print(sys.executable); "
+         "print('%d.%d' % sys.version_info[:2]); print(sys.implementation.name); "
+         "print(bool(sysconfig.get_config_var('Py_GIL_DISABLED')))")
+LIBRARY_VERSIONS = r'''
+try:
+    from importlib.metadata import version
+except ImportError:
+    from pkg_resources import get_distribution
+    def version(name):
+        return get_distribution(name).version
+print(" ".join(version(n) for n in %r))
+''' % (LIBRARIES,)
+
+
+def probe(candidate, wanted):
+    """The real path of candidate if it is a CPython `wanted` with the GIL."""
+    try:
+        out = subprocess.run([candidate, "-c", PROBE], stdout=subprocess.PIPE,
+                             stderr=subprocess.DEVNULL, universal_newlines=True, timeout=60)
+    except (OSError, subprocess.TimeoutExpired):
+        return None
+    lines = out.stdout.split()
+    if out.returncode or lines[1:] != [wanted, "cpython", "False"]:
+        return None
+    return lines[0]
+
+
+def patch_level(path):
+    match = re.search(r"/(\d+)\.(\d+)\.(\d+)/bin/", path)
+    return tuple(int(x) for x in match.groups()) if match else (0, 0, 0)
+
+
+def find_interpreter(version):
+    root = os.environ.get("PYENV_ROOT", os.path.expanduser("~/.pyenv"))
+    pyenv = sorted(glob.glob(os.path.join(root, "versions", version + ".*", "bin", "python" + version)),
+                   key=patch_level, reverse=True)
+    on_path = [os.path.join(d, "python" + version) for d in os.environ.get("PATH", "").split(os.pathsep) if d]
+    for candidate in pyenv + [p for p in on_path if os.access(p, os.X_OK)]:
+        found = probe(candidate, version)
+        if found:
+            return found
+    return None
+
+
+def venv_python(version):
+    """The interpreter of the environment that the Makefile gives this version."""
+    return os.path.join(ROOT, ".venv" if version == "3.7" else ".venv-" + version, "bin", "python")
+
+
+def make(target, python, log, **variables):
+    """Run one make target for one interpreter, appending its output to log."""
+    env = {k: v for k, v in os.environ.items() if k not in ("MAKEFLAGS", "MFLAGS", "MAKELEVEL")}
+    cmd = ["make", "--no-print-directory", "-C", ROOT, target, "PYTHON=" + python]
+    cmd += ["{}={}".format(k, v) for k, v in variables.items()]
+    log.write("\n$ {}\n".format(" ".join(cmd)))
+    log.flush()
+    proc = subprocess.run(cmd, stdout=subprocess.PIPE, stderr=subprocess.STDOUT,
+                          universal_newlines=True, env=env)
+    log.write(proc.stdout)
+    log.flush()
+    return proc.returncode, proc.stdout
+
+
+def pytest_counts(output):
+    """'N passed, M failed, ...' from pytest's closing line, or None."""
+    for line in reversed(output.splitlines()):
+        if re.search(r" in [\d.]+s", line):
+            counts = re.findall(r"(\d+) (passed|failed|skipped|errors?|xfailed|xpassed)", line)
+            if counts:
+                return ", ".join("{} {}".format(n, word) for n, word in counts)
+    return None
+
+
+def library_versions(version):
+    try:
+        out = subprocess.run([venv_python(version), "-c", LIBRARY_VERSIONS], stdout=subprocess.PIPE,
+                             stderr=subprocess.DEVNULL, universal_newlines=True, timeout=120)
+    except (OSError, subprocess.TimeoutExpired):
+        return ["-"] * len(LIBRARIES)
+    values = out.stdout.split()
+    return values if out.returncode == 0 and len(values) == len(LIBRARIES) else ["-"] * len(LIBRARIES)
+
+
+def suite_row(version, python, wheel):
+    """One row of the matrix: (cells, ok)."""
+    with open(os.path.join(LOGS, version + ".log"), "w") as log:
+        rc, _ = make("venv", python, log)
+        if rc:
+            return ["-"] * len(LIBRARIES) + ["environment failed", "-"], False
+        libraries = library_versions(version)
+        rc, _ = make("build", python, log)
+        if rc:
+            return libraries + ["build failed", "-"], False
+        rc, out = make("test", python, log)
+        result = pytest_counts(out) or "tests did not run (exit {})".format(rc)
+        ok = rc == 0
+        wheel_result = "-"
+        if wheel:
+            wheel_rc, _ = make("wheel-check", python, log)
+            wheel_result = "FAIL" if wheel_rc else "ok"
+            ok = ok and not wheel_rc
+        return libraries + [result, wheel_result], ok
+
+
+def bench_row(version, python):
+    """One row of benchmarks/calls.py: (cells, ok)."""
+    with open(os.path.join(LOGS, version + "-bench.log"), "w") as log:
+        rc, _ = make("build", python, log)
+        if rc:
+            return ["build failed"] + ["-"] * 5, False
+        proc = subprocess.run([venv_python(version), os.path.join(ROOT, "benchmarks", "calls.py"), "--json"],
+                              stdout=subprocess.PIPE, stderr=subprocess.STDOUT, universal_newlines=True)
+        log.write(proc.stdout)
+        if proc.returncode:
+            return ["benchmark failed"] + ["-"] * 5, False
+        result = json.loads(proc.stdout.strip().splitlines()[-1])
+        cells = []
+        for shape in ("positional", "keyword"):
+            times = result[shape]
+            cells += ["{:.1f}".format(times["module"]), "{:.1f}".format(times["python"]),
+                      "{:.2f}".format(times["ratio"])]
+        return cells, True
+
+
+def print_table(header, rows):
+    widths = [max(len(row[i]) for row in [header] + rows) for i in range(len(header))]
+    for row in [header, ["-" * w for w in widths]] + rows:
+        print("| " + " | ".join(c.ljust(w) for c, w in zip(row, widths)) + " |")
+
+
+def main(argv=None):
+    parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
+    parser.add_argument("--strict", action="store_true",
+                        help="fail when one of the seven interpreters is missing")
+    parser.add_argument("--no-wheel", action="store_true", help="skip the wheel check of each row")
+    parser.add_argument("--only", help="comma-separated versions to run, for example 3.7,3.13")
+    parser.add_argument("--bench-calls", action="store_true",
+                        help="print benchmarks/calls.py per interpreter instead of testing")
+    args = parser.parse_args(argv)
+    versions = args.only.split(",") if args.only else VERSIONS
+    unknown = [v for v in versions if v not in VERSIONS]
+    if unknown:
+        parser.error("unsupported versions: " + ", ".join(unknown))
+    os.makedirs(LOGS, exist_ok=True)
+    if args.bench_calls:
+        header = ["Python", "module pos ns", "python pos ns", "ratio pos",
+                  "module kw ns", "python kw ns", "ratio kw"]
+    else:
+        header = ["Python"] + LIBRARIES + ["result", "wheel", "time"]
+
+    start = time.perf_counter()
+    rows, failed, found = [], False, []
+    for version in versions:
+        row_start = time.perf_counter()
+        python = find_interpreter(version)
+        if python is None:
+            cells = ["not found"] + ["-"] * (len(header) - 2)
+            status = "FAIL" if args.strict else "missing"
+        else:
+            found.append((version, python))
+            print("{}: {} ...".format(version, python), flush=True)
+            if args.bench_calls:
+                cells, ok = bench_row(version, python)
+            else:
+                cells, ok = suite_row(version, python, not args.no_wheel)
+                cells.append("{:.0f} s".format(time.perf_counter() - row_start))
+            status = "ok" if ok else "FAIL"
+        failed = failed or status == "FAIL"
+        rows.append([version] + cells + [status])
+        print("{}: {} ({})".format(version, ", ".join(cells), status), flush=True)
+
+    print()
+    if args.bench_calls:
+        print("Cost of one call (min of repeats); ratio = native module / pure Python")
+    print_table(header + ["status"], rows)
+    if found and not args.bench_calls:
+        version, python = found[-1]
+        with open(os.path.join(LOGS, version + "-stubtest.log"), "w") as log:
+            rc, _ = make("stubtest", python, log)
+        print("\nstubtest on {}: {}".format(version, "FAIL" if rc else "passed"))
+        failed = failed or bool(rc)
+    print("\ntotal {:.0f} s; logs in build/matrix/".format(time.perf_counter() - start))
+    print("matrix: FAILED" if failed else "matrix: passed")
+    return 1 if failed else 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())
