@@ -2,6 +2,7 @@
 
     python scripts/matrix.py [--strict] [--no-wheel] [--only 3.7,3.13]
     python scripts/matrix.py --bench-calls [--only ...]
+    python scripts/matrix.py --which 3.13
 
 For each of CPython 3.7 to 3.13 found (pyenv's versions first, then PATH),
 runs `make test PYTHON=...` (which builds the interpreter's own environment,
@@ -169,7 +170,14 @@ def main(argv=None):
     parser.add_argument("--only", help="comma-separated versions to run, for example 3.7,3.13")
     parser.add_argument("--bench-calls", action="store_true",
                         help="print benchmarks/calls.py per interpreter instead of testing")
+    parser.add_argument("--which", metavar="X.Y", help="print the path of that interpreter and stop")
     args = parser.parse_args(argv)
+    if args.which:
+        path = find_interpreter(args.which)
+        if not path:
+            sys.exit("no CPython %s found" % args.which)
+        print(path)
+        return 0
     versions = args.only.split(",") if args.only else VERSIONS
     unknown = [v for v in versions if v not in VERSIONS]
     if unknown:
