@@ -293,7 +293,7 @@ void exec_steps(Frame& f, PyObject* module, bool& registered) {
 
     Ref builtins_module = Ref::borrow(require(PyImport_AddModule("builtins")));
     keep(builtins_dict, PyModule_GetDict(builtins_module));
-    require(PyDict_SetItemString(module_dict, "__builtins__", builtins_module));
+    require(PyDict_SetItem(module_dict, names.__builtins__, builtins_module));
 
     check_version();
 
