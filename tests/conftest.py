@@ -24,5 +24,9 @@ def restore_rc():
 @pytest.fixture(scope="session")
 def series():
     import kestrune.testing.plotting.series as module
-
     return module
+
+
+@pytest.fixture
+def ax():
+    return plt.subplots()[1]

@@ -7,11 +7,8 @@ import logging
 import pickle
 import subprocess
 import sys
-import textwrap
-import traceback
 import typing
 
-import matplotlib
 import matplotlib.axes
 import matplotlib.pyplot
 import numpy
@@ -23,8 +20,8 @@ import kestrune
 import kestrune.insight.dataset
 import kestrune.testing.plotting.style
 import kestrune.util
+from support import FILENAME, INTERPRETER_CHANGE, MODULE, run_python
 
-MODULE = "kestrune.testing.plotting.series"
 FUNCTIONS = [
     # name, def line, parameters, defaults
     ("_plot_column", 34, "axis df id_name plot_name plot_type", None),
@@ -44,14 +41,6 @@ FUNCTIONS = [
     ("plot_multi_index_dataframes", 235,
      "dfs df_meta columns_to_plot categories_to_group_plots share_setting forecast_from", "axes"),
 ]
-
-
-def run_python(code):
-    """Runs code in a fresh interpreter (for what poisons the process)."""
-    result = subprocess.run([sys.executable, "-c", textwrap.dedent(code)],
-                            stdout=subprocess.PIPE, stderr=subprocess.PIPE, universal_newlines=True)
-    assert result.returncode == 0, result.stderr
-    return result.stdout
 
 
 def test_globals_bound_in_source_order(series):
@@ -111,7 +100,7 @@ def test_function_objects(series, name, line, params, defaults):
         assert f.__defaults__[2] is series.ShareSetting.AXES
     assert f.__defaults__ == defaults and f.__defaults__ is f.__defaults__
     code = f.__code__
-    assert (code.co_filename, code.co_name, code.co_firstlineno) == ("kestrune\\testing\\plotting\\series", name, line)
+    assert (code.co_filename, code.co_name, code.co_firstlineno) == (FILENAME, name, line)
     assert code.co_varnames == tuple(params.split())
     assert list(inspect.signature(f).parameters) == params.split()
     annotations = f.__annotations__
@@ -162,84 +151,51 @@ def test_sub_interpreter_is_refused(tmp_path):
     run_python("""
         import _testcapi
         import kestrune.testing.plotting.series
-        code = '''
-        try:
-            import kestrune.testing.plotting.series
-            result = "imported"
-        except Exception as error:
-            result = type(error).__name__ + ": " + str(error)
-        with open(%r, "w") as f:
-            f.write(result)
-        '''
-        assert _testcapi.run_in_subinterp(code) == 0
+        assert _testcapi.run_in_subinterp('''if 1:
+            try:
+                import kestrune.testing.plotting.series
+                result = "imported"
+            except Exception as error:
+                result = type(error).__name__ + ": " + str(error)
+            open(%r, "w").write(result)''') == 0
     """ % str(out))
-    assert out.read_text() == ("ImportError: Interpreter change detected - this module can only be "
-                               "loaded into one interpreter per process.")
+    assert out.read_text() == "ImportError: " + INTERPRETER_CHANGE
 
 
-def test_missing_dependency_fails_at_its_line_and_import_can_be_retried():
+# A failed import names the line of the module body that failed; once the
+# cause is mended, importing again gives a complete module.
+@pytest.mark.parametrize("breaks, mends, reported", [
+    ("sys.modules['seaborn'] = None", "del sys.modules['seaborn']",
+     "ModuleNotFoundError import of seaborn halted; None in sys.modules 8"),
+    ("import kestrune.insight.dataset as d; saved = d.categorical_or_continuous_values; "
+     "del d.categorical_or_continuous_values", "d.categorical_or_continuous_values = saved",
+     "ImportError cannot import name categorical_or_continuous_values 14"),
+    # Everything else that needs enum.Enum is imported before it goes.
+    ("import matplotlib.pyplot, pandas, seaborn, kestrune.insight.dataset, kestrune.testing.plotting.style, "
+     "kestrune.util; Enum = enum.Enum; del enum.Enum", "enum.Enum = Enum",
+     "AttributeError module 'enum' has no attribute 'Enum' 22"),
+])
+def test_failed_import_names_its_line_and_can_be_retried(breaks, mends, reported):
     out = run_python("""
-        import sys, traceback
-
-        class Block:
-            def find_spec(self, name, path=None, target=None):
-                if name.split(".")[0] == "seaborn":
-                    raise ModuleNotFoundError("No module named 'seaborn'", name="seaborn")
-
-        sys.meta_path.insert(0, Block())
+        import enum, sys, traceback
+        %s
         try:
             import kestrune.testing.plotting.series
-        except ModuleNotFoundError as error:
-            entry = [e for e in traceback.extract_tb(error.__traceback__) if e.name.startswith("init ")]
-            print(entry[0].name, entry[0].lineno, entry[0].filename, error.name)
+        except Exception as error:
+            (entry,) = [e for e in traceback.extract_tb(error.__traceback__) if e.filename == %r]
+            assert entry.name == "init kestrune.testing.plotting.series"
+            print(type(error).__name__, error, entry.lineno)
         assert "kestrune.testing.plotting.series" not in sys.modules
-        del sys.meta_path[0]
+        %s
         import kestrune.testing.plotting.series as series
-        print(series.sns.__name__, series.plot_row.__name__)
-    """)
-    assert out.splitlines() == [
-        "init kestrune.testing.plotting.series 8 kestrune\\testing\\plotting\\series seaborn",
-        "seaborn plot_row"]
+        print(series.sns.__name__, list(series.PlotType))
+    """ % (breaks, FILENAME, mends))
+    assert out.splitlines() == [reported, "seaborn [<PlotType.CONTINUOUS: 0>, <PlotType.CATEGORICAL: 1>]"]
 
 
-def test_sibling_module_lacking_a_name():
-    out = run_python("""
-        import traceback
-        import kestrune.insight.dataset as dataset
-        del dataset.categorical_or_continuous_values
-        try:
-            import kestrune.testing.plotting.series
-        except ImportError as error:
-            entry = traceback.extract_tb(error.__traceback__)[-1]
-            print(type(error).__name__, error, entry.name, entry.lineno)
-    """)
-    assert out.strip() == ("ImportError cannot import name categorical_or_continuous_values "
-                           "init kestrune.testing.plotting.series 14")
-
-
-def test_enum_rebound_without_enum_member_fails_at_class_line():
-    out = run_python("""
-        import enum, traceback
-        import matplotlib.pyplot, matplotlib.cm, matplotlib.axes, pandas, seaborn
-        import kestrune, kestrune.insight.dataset, kestrune.testing.plotting.style, kestrune.util
-        Enum = enum.Enum
-        del enum.Enum
-        try:
-            import kestrune.testing.plotting.series
-        except AttributeError as error:
-            print(traceback.extract_tb(error.__traceback__)[-1].lineno)
-        enum.Enum = Enum
-        import kestrune.testing.plotting.series as series
-        print(list(series.PlotType))
-    """)
-    assert out.splitlines() == ["22", "[<PlotType.CONTINUOUS: 0>, <PlotType.CATEGORICAL: 1>]"]
-
-
-def test_only_the_init_entry_is_exported():
-    import kestrune.testing.plotting.series as series
+def test_only_the_init_entry_is_exported(series):
     result = subprocess.run(["nm", "-D", "--defined-only", series.__file__],
                             stdout=subprocess.PIPE, universal_newlines=True)
     if result.returncode != 0:
         pytest.skip("nm is not available")
-    symbols = [line.split()[-1] for line in result.stdout.splitlines() if line.strip()]
-    assert symbols == ["PyInit_series"]
+    assert [line.split()[-1] for line in result.stdout.splitlines() if line.strip()] == ["PyInit_series"]
