@@ -1,10 +1,14 @@
 """How the module's functions bind their arguments and report bad calls."""
 import gc
 import sys
-import traceback
 import tracemalloc
+from types import SimpleNamespace
+from unittest.mock import Mock
 
+import pandas as pd
 import pytest
+
+from support import PREFIX, module_entries
 
 A, B, C, D = object(), object(), object(), object()
 
@@ -32,19 +36,8 @@ BAD_CALLS = [
 ]
 
 
-@pytest.mark.parametrize("name, args, kwargs, message", BAD_CALLS)
-def test_bad_call_raises_type_error_at_the_def_line(series, name, args, kwargs, message):
-    function = getattr(series, name)
-    with pytest.raises(TypeError) as excinfo:
-        function(*args, **kwargs)
-    assert str(excinfo.value) == message
-    entry = traceback.extract_tb(excinfo.tb)[-1]
-    assert entry.name == "kestrune.testing.plotting.series." + name
-    assert entry.lineno == function.__code__.co_firstlineno
-    assert entry.filename == "kestrune\\testing\\plotting\\series"
-
-
-@pytest.mark.parametrize("name, args, kwargs, message", [
+# Refused before the arguments are bound.
+EARLY = [
     ("plot_series", (A,), {1: 2}, "keywords must be strings"),
     ("plot_row", (A, 5, B, C, D, A), {}, "Argument 'name' has incorrect type (expected str, got int)"),
     ("plot_multi_index_dataframes", (A, B), {"forecast_from": 5},
@@ -52,49 +45,37 @@ def test_bad_call_raises_type_error_at_the_def_line(series, name, args, kwargs, 
     ("sequence_index_plot", (A, B, C, 5), {}, "Argument 'cmap_name' has incorrect type (expected str, got int)"),
     ("sequence_index_plot", (A, B, C), {"cmap_name": type("Str", (str,), {})("YlGn")},
      "Argument 'cmap_name' has incorrect type (expected str, got Str)"),
-])
-def test_checks_before_binding_and_type_test_add_no_entry(series, name, args, kwargs, message):
+]
+
+
+@pytest.mark.parametrize("name, args, kwargs, message", BAD_CALLS + EARLY)
+def test_bad_call_raises_type_error(series, name, args, kwargs, message):
+    function = getattr(series, name)
     with pytest.raises(TypeError) as excinfo:
-        getattr(series, name)(*args, **kwargs)
+        function(*args, **kwargs)
     assert str(excinfo.value) == message
-    assert all(e.filename != "kestrune\\testing\\plotting\\series" for e in traceback.extract_tb(excinfo.tb))
+    # A failed binding is reported at the def line; the checks before it add no entry.
+    bound = (name, args, kwargs, message) in BAD_CALLS
+    assert module_entries(excinfo.tb) == [(PREFIX + name, function.__code__.co_firstlineno)] * bound
 
 
 @pytest.mark.parametrize("value", [None, "a name"])
 def test_str_parameter_accepts_str_and_none(series, monkeypatch, value):
     seen = []
     monkeypatch.setattr(series, "axes_grid", lambda **kw: seen.append(kw["row_titles"]) or [])
-    assert series.plot_row([], value, [], _Row(), series.ShareSetting.NONE, series.PlotType.CONTINUOUS) is None
+    assert series.plot_row([], value, [], Mock(), series.ShareSetting.NONE, series.PlotType.CONTINUOUS) is None
     assert seen == [[value]]
 
 
-class _Row:
-    """The least an axes of the outer grid must answer for plot_row."""
-
-    def get_subplotspec(self):
-        return self
-
-    def is_first_row(self):
-        return True
-
-
-def test_plot_series_collects_extra_keywords_into_a_new_dict(series, monkeypatch):
+def test_plot_series_hands_extra_keywords_on_in_a_dict_of_their_own(series, ax):
     calls = []
-
-    class Axes:
-        def __bool__(self):
-            return True
-
-        def plot(self, *args, **kwargs):
-            calls.append(kwargs)
-
-    import pandas as pd
-
+    fake = SimpleNamespace(plot=lambda *args, **kwargs: calls.append(kwargs))
     given = {"color": "red", "label": "x"}
-    series.plot_series(pd.Series([1.0, 2.0]), Axes(), **given)
-    series.plot_series(sr=pd.Series([1.0, 2.0]), ax=Axes())
-    assert calls == [{"color": "red", "label": "x"}, {}]
-    assert given == {"color": "red", "label": "x"}
+    series.plot_series(pd.Series([1.0, 2.0]), fake, **given)
+    series.plot_series(sr=pd.Series([1.0, 2.0]), ax=fake)
+    assert calls == [{"color": "red", "label": "x"}, {}] and given == {"color": "red", "label": "x"}
+    with pytest.raises(AttributeError):
+        series.plot_series(pd.Series([1, 2]), ax, no_such_property=1)
 
 
 def test_internal_calls_follow_rebinding_and_non_module_callables(series, monkeypatch):
@@ -111,20 +92,15 @@ def test_internal_calls_follow_rebinding_and_non_module_callables(series, monkey
 def test_nested_failures_add_one_entry_per_function(series, monkeypatch):
     monkeypatch.setattr(series, "axes_grid", lambda **kw: [])
     with pytest.raises(IndexError) as excinfo:
-        series.plot_categorical_time_series([], ["a"], ["x", "y"], [_Row()], series.ShareSetting.NONE)
-    names = [e.name.rsplit(".", 1)[-1] for e in traceback.extract_tb(excinfo.tb)[1:]]
-    assert names == ["plot_categorical_time_series", "plot_row"]
+        series.plot_categorical_time_series([], ["a"], ["x", "y"], [Mock()], series.ShareSetting.NONE)
+    assert [name for name, _ in module_entries(excinfo.tb)] == [
+        PREFIX + "plot_categorical_time_series", PREFIX + "plot_row"]
 
 
 def _bad_calls(series):
-    for name, args, kwargs, _ in BAD_CALLS:
+    for name, args, kwargs, _ in BAD_CALLS + EARLY:
         try:
             getattr(series, name)(*args, **kwargs)
-        except TypeError:
-            pass
-    for f in (series.plot_series, series.sequence_index_plot):
-        try:
-            f(A, B, C, 5) if f is series.sequence_index_plot else f(A, **{1: 2})
         except TypeError:
             pass
     for name in ("plot_row", "plot_multi_index_dataframes", "_plot_column"):

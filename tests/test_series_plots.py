@@ -1,6 +1,4 @@
 """Single-series plots: coloured bands, seaborn lines, series against their index."""
-import traceback
-
 import matplotlib
 import matplotlib.pyplot as plt
 import numpy as np
@@ -9,12 +7,10 @@ import pytest
 from matplotlib import cm
 from matplotlib.colors import to_rgba
 
-PREFIX = "kestrune.testing.plotting.series."
+from support import PREFIX, module_entries
 
-
-@pytest.fixture
-def ax():
-    return plt.subplots()[1]
+# The colour maps the module draws with: cm's, or the registry's where that is gone.
+get_cmap = getattr(cm, "get_cmap", None) or matplotlib.colormaps.get_cmap
 
 
 def bands(ax):
@@ -23,16 +19,8 @@ def bands(ax):
     for coll in ax.collections:
         (path,) = coll.get_paths()
         v = path.vertices
-        out.append((v[:, 0].min(), v[:, 0].max(), v[:, 1].min(), v[:, 1].max(),
-                    tuple(coll.get_facecolor()[0])))
+        out.append((v[:, 0].min(), v[:, 0].max(), v[:, 1].min(), v[:, 1].max(), tuple(coll.get_facecolor()[0])))
     return out
-
-
-def get_cmap(name):
-    """The colour map the module draws with: cm.get_cmap, or the registry where it is gone."""
-    if hasattr(cm, "get_cmap"):
-        return cm.get_cmap(name)
-    return matplotlib.colormaps.get_cmap(name)
 
 
 def expected_bands(ranks, n, cmap_name="YlGn"):
@@ -53,19 +41,9 @@ def test_index_plot_bands(series, ax, x, ranks, n, cmap_name):
     assert not ax.get_yaxis().get_visible()
 
 
-class StrSub(str):
-    pass
-
-
-@pytest.mark.parametrize("cmap_name, exc, text", [
-    (5, TypeError, "Argument 'cmap_name' has incorrect type (expected str, got int)"),
-    (StrSub("YlGn"), TypeError, "Argument 'cmap_name' has incorrect type (expected str, got StrSub)"),
-    ("no-such-map", ValueError, None),
-])
-def test_index_plot_bad_cmap_draws_nothing(series, ax, cmap_name, exc, text):
-    with pytest.raises(exc) as info:
-        series.sequence_index_plot(["a"], None, ax, cmap_name=cmap_name)
-    assert text is None or str(info.value) == text
+def test_index_plot_unknown_cmap_draws_nothing(series, ax):
+    with pytest.raises(ValueError):
+        series.sequence_index_plot(["a"], None, ax, cmap_name="no-such-map")
     assert not ax.collections and ax.get_yaxis().get_visible()
 
 
@@ -78,7 +56,7 @@ def test_unmatched_value_keeps_earlier_bands(series, ax, via):
     assert np.isnan(info.value.args[0])
     assert bands(ax) == expected_bands([0], 3)
     assert ax.get_yaxis().get_visible()
-    names = [e.name for e in traceback.extract_tb(info.value.__traceback__)[1:]]
+    names = [name for name, _ in module_entries(info.tb)]
     assert names == [PREFIX + f for f in dict.fromkeys([via, "sequence_index_plot"])]
 
 
@@ -113,19 +91,16 @@ def test_time_series_uses_current_binding(series, monkeypatch, name, x):
     assert seen == [((), {"x": x, "t": "t", "ax": "ax"})]
 
 
-@pytest.mark.parametrize("sr, xs, ys", [
-    (pd.Series([1.0, np.nan, 3.0], index=[10, 20, 30]), [10, 30], [1, 3]),
-    (pd.Series(["1", "word", "2.5", ""], index=list("abcd")), ["a", "c"], [1, 2.5]),
-    (pd.Series([], dtype=float), None, None),
-    (pd.Series(["4", "x"]), None, None),
+# Entries that are no numbers are dropped; fewer than two points draw nothing.
+@pytest.mark.parametrize("sr, lines", [
+    (pd.Series([1.0, np.nan, 3.0], index=[10, 20, 30]), [([10, 30], [1, 3])]),
+    (pd.Series(["1", "word", "2.5", ""], index=list("abcd")), [(["a", "c"], [1, 2.5])]),
+    (pd.Series([], dtype=float), []),
+    (pd.Series(["4", "x"]), []),
 ])
-def test_plot_series_points(series, ax, sr, xs, ys):
+def test_plot_series_points(series, ax, sr, lines):
     assert series.plot_series(sr, ax) is None
-    if xs is None:
-        assert not ax.lines
-    else:
-        (line,) = ax.lines
-        assert list(line.get_xdata()) == xs and list(line.get_ydata()) == ys
+    assert [(list(line.get_xdata()), list(line.get_ydata())) for line in ax.lines] == lines
 
 
 @pytest.mark.parametrize("args", [(), (None,), ("given",)])
@@ -135,31 +110,3 @@ def test_plot_series_axes_choice(series, ax, monkeypatch, args):
         monkeypatch.setattr(plt, "gca", lambda: pytest.fail("gca called with axes given"))
     series.plot_series(pd.Series([1, 2]), *args)
     assert len(ax.lines) == 1
-
-
-def test_plot_series_passes_keywords_unchanged(series, ax):
-    kw = {"color": "red", "label": "demand"}
-    series.plot_series(pd.Series([1, 2]), ax, **kw)
-    assert kw == {"color": "red", "label": "demand"}
-    assert (ax.lines[0].get_color(), ax.lines[0].get_label()) == ("red", "demand")
-    with pytest.raises(AttributeError):
-        series.plot_series(pd.Series([1, 2]), ax, no_such_property=1)
-
-
-VALID = {
-    "plot_time_series": lambda ax: [np.array(["a"]), [0], ax],
-    "plot_series": lambda ax: [pd.Series([1, 2]), ax],
-    "sequence_index_plot": lambda ax: [["a", "b"], [0, 1], ax, "YlGn"],
-    "sequence_line_plot": lambda ax: [[1, 2], [0, 1], ax],
-}
-
-
-@pytest.mark.parametrize("func, pos", [(f, p) for f, mk in VALID.items() for p in range(len(mk(None)))])
-@pytest.mark.parametrize("bad", [None, 5, "x", object()])
-def test_wrong_types_raise_or_return(series, ax, func, pos, bad):
-    args = VALID[func](ax)
-    args[pos] = bad
-    try:
-        assert getattr(series, func)(*args) is None
-    except Exception:
-        pass
