@@ -11,13 +11,10 @@ def reference_mismatch():
     """Why the baselines do not apply here, or an empty string."""
     if not pictures.MANIFEST.exists():
         return "no baselines yet: run 'make baselines' in the reference environment"
-    recorded = json.loads(pictures.MANIFEST.read_text())
-    installed = pictures.installed_versions()
+    recorded, installed = json.loads(pictures.MANIFEST.read_text()), pictures.installed_versions()
     differ = ["{} {} (baselines: {})".format(name, installed.get(name), version)
               for name, version in sorted(recorded.items()) if installed.get(name) != version]
-    if differ:
-        return "baselines were drawn with other library versions; here " + ", ".join(differ)
-    return ""
+    return "baselines were drawn with other library versions; here " + ", ".join(differ) if differ else ""
 
 
 MISMATCH = reference_mismatch()
