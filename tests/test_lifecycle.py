@@ -12,12 +12,11 @@ import textwrap
 import pytest
 
 import kestrune
+from support import INTERPRETER_CHANGE
 
-MODULE = "kestrune.testing.plotting.series"
 # The directory the parent imports kestrune from: the in-place build, or
 # another build area put first on PYTHONPATH.
 PACKAGE_ROOT = os.path.dirname(os.path.dirname(os.path.abspath(kestrune.__file__)))
-INTERPRETER_CHANGE = "Interpreter change detected - this module can only be loaded into one interpreter per process."
 
 # Every dependency is loaded first, so that a script can replace entries of
 # sys.modules without the module body importing anything from disk.
@@ -48,7 +47,7 @@ SCENARIOS = [
         sys.modules["enum"] = found
         del found
         import kestrune.testing.plotting.series as series
-        print("bound the object found" if alive() is not None and series.enum is alive() else "bound another object")
+        print("bound the object found" if series.enum is alive() else "bound another object")
     """, "bound the object found", id="spec-read-drops-the-entry"),
 
     # A finaliser that runs in the collection triggered while the call's
@@ -111,10 +110,7 @@ SCENARIOS = [
     # The builtins in use at import are a stand-in that is freed afterwards;
     # the freed dict object is the next one a new dict literal gets.
     pytest.param("""
-        def cast(kind, value):
-            return value
-        def unrelated(kind, value):
-            return ["b"]
+        cast, unrelated = (lambda kind, value: value), (lambda kind, value: ["b"])
         stand_in = types.ModuleType("builtins")
         stand_in.__dict__.update(vars(builtins))
         stand_in.cast = builtins.cast = cast
@@ -124,10 +120,8 @@ SCENARIOS = [
         vars(series)["__builtins__"] = builtins
         del vars(series)["cast"], stand_in
         other = {"cast": unrelated}
-        class Meta:
-            columns = ["a"]
         try:
-            series._verify_columns_exist_in_df_meta(Meta(), ["b"])
+            series._verify_columns_exist_in_df_meta(types.SimpleNamespace(columns=["a"]), ["b"])
             print("cast found in an unrelated dict")
         except ValueError:
             print("cast found in the builtins")
@@ -185,32 +179,27 @@ def test_hostile_sequence_ends_safely(tmp_path, code, verdict):
 
 
 def embedding_build_flags():
-    """Compiler and flags for a program that embeds the running interpreter,
-    or a reason to skip."""
+    """Compiler and flags for a program that embeds the running interpreter
+    (or the test is skipped)."""
     compiler = shutil.which((sysconfig.get_config_var("CC") or "cc").split()[0]) or shutil.which("cc")
-    if not compiler:
-        return None, "no C compiler"
-    version = "%d.%d" % sys.version_info[:2]
-    config = os.path.join(sys.base_prefix, "bin", "python%s-config" % version)
-    if not os.access(config, os.X_OK):
-        return None, "no %s" % config
+    config = os.path.join(sys.base_prefix, "bin", "python%d.%d-config" % sys.version_info[:2])
     dirs = [sysconfig.get_config_var(v) or "" for v in ("LIBDIR", "LIBPL")]
     libs = [sysconfig.get_config_var(v) or "" for v in ("LDLIBRARY", "LIBRARY")]
+    if not compiler:
+        pytest.skip("no C compiler")
+    if not os.access(config, os.X_OK):
+        pytest.skip("no %s" % config)
     if not any(lib and os.path.exists(os.path.join(d, lib)) for d in dirs for lib in libs):
-        return None, "no libpython in %s" % " or ".join(dirs)
+        pytest.skip("no libpython in %s" % " or ".join(dirs))
     embed = ["--embed"] if sys.version_info >= (3, 8) else []
-    flags = []
-    for option in ("--cflags", "--ldflags"):
-        out = subprocess.run([config, option] + embed, stdout=subprocess.PIPE, universal_newlines=True, check=True)
-        flags += out.stdout.split()
+    flags = [flag for option in ("--cflags", "--ldflags")
+             for flag in subprocess.check_output([config, option] + embed, universal_newlines=True).split()]
     # A static libpython must still export its symbols to extension modules.
     return compiler, flags + ["-Xlinker", "-export-dynamic"]
 
 
 def test_second_interpreter_of_an_embedding_program_is_refused(tmp_path):
     compiler, flags = embedding_build_flags()
-    if compiler is None:
-        pytest.skip(flags)
     program = tmp_path / "init_twice"
     source = os.path.join(os.path.dirname(__file__), "embed", "init_twice.c")
     # The compiler runs without the sanitizer runtimes a sanitized run preloads.
