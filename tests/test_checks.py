@@ -1,6 +1,5 @@
 """The input checks of the frame plots: what passes, and the exact message and
 traceback line of what does not."""
-import traceback
 from types import SimpleNamespace
 
 import numpy as np
@@ -8,6 +7,7 @@ import pandas as pd
 import pytest
 
 from kestrune import DataFrameMeta
+from support import PREFIX, module_entries
 
 
 def frame(columns, ids=("a", "b")):
@@ -25,10 +25,7 @@ def raises_at(line, function, call, text):
         return
     with pytest.raises(ValueError) as excinfo:
         call()
-    assert excinfo.value.args == (text,)
-    (entry,) = [e for e in traceback.extract_tb(excinfo.tb)
-                if e.name == "kestrune.testing.plotting.series." + function]
-    assert (entry.filename, entry.lineno) == ("kestrune\\testing\\plotting\\series", line)
+    assert (excinfo.value.args, module_entries(excinfo.tb)) == ((text,), [(PREFIX + function, line)])
 
 
 @pytest.mark.parametrize("frames, bad", [
