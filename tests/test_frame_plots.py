@@ -63,29 +63,27 @@ def test_plot_column_refuses_non_members(series, df, plot_type):
     assert not ax.get_lines() and not ax.patches
 
 
-@pytest.mark.parametrize("share", ["NONE", "PLOT", "X_AXIS", "AXES"])
-def test_continuous_row_by_sharing_setting(series, df, rows, share):
-    series.plot_row([df, df], "temp", IDS, rows[0], getattr(series.ShareSetting, share), series.PlotType.CONTINUOUS)
+# A continuous row by sharing setting on the first of three rows (x labels with
+# NONE only), then with X_AXIS further down or flagged as the last row.
+@pytest.mark.parametrize("share, row, last_row, frames, titles, y_labelled, x_labelled", [
+    ("NONE", 0, False, 2, IDS, [True] * 3, True),
+    ("PLOT", 0, False, 2, [""], [True], False),
+    ("X_AXIS", 0, False, 2, IDS, [True] * 3, False),
+    ("AXES", 0, False, 2, IDS, [True, False, False], False),
+    ("X_AXIS", 1, False, 1, [""] * 3, [True] * 3, False),
+    ("X_AXIS", 1, True, 1, [""] * 3, [True] * 3, True),
+    ("X_AXIS", 2, False, 1, [""] * 3, [True] * 3, True),
+])
+def test_continuous_row(series, df, rows, share, row, last_row, frames, titles, y_labelled, x_labelled):
+    series.plot_row([df] * frames if frames > 1 else df, "temp", IDS, rows[row], getattr(series.ShareSetting, share),
+                    series.PlotType.CONTINUOUS, last_row)
     drawn = cells()
+    assert [c.get_title() for c in drawn] == titles and drawn[0].get_ylabel() == "temp"
+    assert [len(c.get_lines()) for c in drawn] == ([6] if share == "PLOT" else [frames] * 3)
+    assert [shows_labels(c.yaxis) for c in drawn] == y_labelled
+    assert all(shows_labels(c.xaxis) == x_labelled and c.get_xlabel() == "t" * x_labelled for c in drawn)
     if share == "PLOT":
-        (cell,) = drawn
-        assert cell.get_title() == "" and len(cell.get_lines()) == 6
-        assert [t.get_text() for t in cell.get_legend().get_texts()] == ["a", "a", "b", "b", "c", "c"]
-    else:
-        assert [c.get_title() for c in drawn] == IDS and [len(c.get_lines()) for c in drawn] == [2, 2, 2]
-        assert [shows_labels(c.yaxis) for c in drawn] == [True] + [share != "AXES"] * 2
-    assert drawn[0].get_ylabel() == "temp"
-    # Not the figure's last row: only NONE shows x tick labels and the x label.
-    assert all(shows_labels(c.xaxis) == (share == "NONE") for c in drawn)
-    assert all(c.get_xlabel() == ("t" if share == "NONE" else "") for c in drawn)
-
-
-@pytest.mark.parametrize("row, last_row, labelled", [(1, False, False), (1, True, True), (2, False, True)])
-def test_continuous_row_x_labels_by_place(series, df, rows, row, last_row, labelled):
-    series.plot_row(df, "temp", ["a", "c"], rows[row], series.ShareSetting.X_AXIS, series.PlotType.CONTINUOUS,
-                    last_row)
-    assert [c.get_title() for c in cells()] == ["", ""]
-    assert all(shows_labels(c.xaxis) == labelled and c.get_xlabel() == "t" * labelled for c in cells())
+        assert [t.get_text() for t in drawn[0].get_legend().get_texts()] == ["a", "a", "b", "b", "c", "c"]
 
 
 def test_categorical_rows_always_label_x(series, df, rows):
@@ -104,20 +102,16 @@ def test_row_without_frames_has_no_series(series, rows, kind, row):
         series.plot_row([], "temp", ["a"], rows[row], series.ShareSetting.AXES, getattr(series.PlotType, kind))
 
 
-# Rows named like the last name show their x labels; names beyond the axes are not drawn.
-@pytest.mark.parametrize("names, n_axes, labelled", [
-    (["temp", "temp"], 2, [True, True]), (["temp", "weather"], 1, [False]), ([], 2, [])])
-def test_continuous_block_flags_last_name(series, df, rows, names, n_axes, labelled):
-    assert series.plot_continuous_time_series(df, names, ["a"], rows[:n_axes], series.ShareSetting.AXES) is None
-    assert [shows_labels(c.xaxis) for c in cells()] == labelled
-
-
-def test_continuous_block_passes_comparison_result(series, monkeypatch):
+def test_continuous_block_flags_rows_named_like_the_last_name(series, monkeypatch):
     seen = []
-    monkeypatch.setattr(series, "plot_row", lambda *args, last_row: seen.append((args[1], args[5], last_row)))
-    series.plot_continuous_time_series("df", np.array([1.0, 2.0]), "ids", "xy", "share")
-    assert seen == [(1.0, series.PlotType.CONTINUOUS, False), (2.0, series.PlotType.CONTINUOUS, True)]
-    assert all(type(flag) is np.bool_ for *_, flag in seen)
+    monkeypatch.setattr(series, "plot_row", lambda *args, last_row: seen.append(args + (last_row,)))
+    # The shorter of names and axes ends the pairing: no names, no rows (and no last name read).
+    series.plot_continuous_time_series("df", [], "ids", "xy", "share")
+    series.plot_continuous_time_series("df", np.array([1.0, 2.0, 1.0]), "ids", "xy", "share")
+    kind = series.PlotType.CONTINUOUS
+    assert seen == [("df", 1.0, "ids", "x", "share", kind, True), ("df", 2.0, "ids", "y", "share", kind, False)]
+    # The comparison's own result is handed on.
+    assert all(type(row[-1]) is np.bool_ for row in seen)
 
 
 def test_driver_defaults(series, df, meta, capsys, restore_rc):
