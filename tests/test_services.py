@@ -33,8 +33,7 @@ def test_grid_cells_in_row_major_order_inside_parent(ax):
         assert box.x0 - 1e-9 <= pos.x0 < pos.x1 <= box.x1 + 1e-9
         assert box.y0 - 1e-9 <= pos.y0 < pos.y1 <= box.y1 + 1e-9
     # Left to right within a row, and the first row above the second.
-    assert positions[0].x0 < positions[1].x0 < positions[2].x0
-    assert positions[0].y0 > positions[3].y1
+    assert positions[0].x0 < positions[1].x0 < positions[2].x0 and positions[0].y0 > positions[3].y1
     specs = [cell.get_subplotspec() for cell in cells]
     assert [(s.is_first_row(), s.is_last_row()) for s in specs] == [(True, False)] * 3 + [(False, True)] * 3
     # Titles only on the first row, y labels only in the first column, both through str.
@@ -44,9 +43,7 @@ def test_grid_cells_in_row_major_order_inside_parent(ax):
 
 @pytest.mark.parametrize("rows, cols", [([], ["a"]), (["a"], []), ([], [])])
 def test_empty_grid_hides_parent(ax, rows, cols):
-    assert axes_grid(ax, rows, cols) == []
-    assert not ax.get_visible()
-    assert ax.figure.axes == [ax]
+    assert axes_grid(ax, rows, cols) == [] and not ax.get_visible() and ax.figure.axes == [ax]
 
 
 @pytest.mark.parametrize("sharey", [True, False])
@@ -54,8 +51,7 @@ def test_sharey_ties_each_row_to_its_first_cell(ax, sharey):
     cells = axes_grid(ax, ["r0", "r1"], ["a", "b"], sharey=sharey)
     cells[1].set_ylim(0, 100)
     cells[3].set_ylim(-5, 5)
-    assert (cells[0].get_ylim() == (0, 100)) is sharey
-    assert (cells[2].get_ylim() == (-5, 5)) is sharey
+    assert [cells[0].get_ylim() == (0, 100), cells[2].get_ylim() == (-5, 5)] == [sharey] * 2
 
 
 def test_nested_grid_hides_outer_titles_and_lays_out(ax):
@@ -64,26 +60,19 @@ def test_nested_grid_hides_outer_titles_and_lays_out(ax):
     assert not rows[1].get_visible() and rows[0].get_visible()
     spec = inner[0].get_subplotspec()
     assert spec.is_first_row() and spec.is_last_row()
-    outer = rows[1].get_position()
-    assert all(outer.y0 - 1e-9 <= c.get_position().y0 for c in inner)
+    assert all(rows[1].get_position().y0 - 1e-9 <= c.get_position().y0 for c in inner)
     ax.figure.tight_layout()
 
 
 def test_from_frame_infers_kinds_and_columns(panel):
     meta = DataFrameMeta.from_frame(panel, "store", "date")
-    assert isinstance(meta.columns, pd.Index)
-    assert list(meta.columns) == ["weather", "sales", "visitors"]
+    assert isinstance(meta.columns, pd.Index) and list(meta.columns) == ["weather", "sales", "visitors"]
     assert all(type(name) is str for name in meta.columns)
     assert str(meta) == format(meta, "") == repr(meta) == (
-        "DataFrameMeta(id_index='store', time_index='date', "
-        "categorical=['weather'], continuous=['sales', 'visitors'])")
-
-    forced = DataFrameMeta.from_frame(
-        panel.set_index(["date", "store"]), "store", "date",
-        categorical=["visitors"])
+        "DataFrameMeta(id_index='store', time_index='date', categorical=['weather'], continuous=['sales', 'visitors'])")
+    forced = DataFrameMeta.from_frame(panel.set_index(["date", "store"]), "store", "date", categorical=["visitors"])
     categorical, continuous = categorical_or_continuous_values(forced)
-    assert [(c.name, c.kind) for c in categorical] == [
-        ("weather", "categorical"), ("visitors", "categorical")]
+    assert [(c.name, c.kind) for c in categorical] == [("weather", "categorical"), ("visitors", "categorical")]
     assert [c.name for c in continuous] == ["sales"]
     empty = DataFrameMeta("store", "date")
     assert empty.columns.empty and not empty.children
@@ -105,10 +94,8 @@ def test_meta_refuses_names_that_are_no_data_columns(panel):
     lambda df: df.set_index("date"),
 ])
 def test_set_indices_orders_levels_and_rows(panel, prepare):
-    meta = DataFrameMeta.from_frame(panel, "store", "date")
-    out = meta.set_indices(prepare(panel.copy()))
-    assert list(out.index.names) == ["store", "date"]
-    assert out.index.is_monotonic_increasing
+    out = DataFrameMeta.from_frame(panel, "store", "date").set_indices(prepare(panel.copy()))
+    assert list(out.index.names) == ["store", "date"] and out.index.is_monotonic_increasing
     assert list(out.columns) == ["weather", "sales", "visitors"]
     assert out.xs("a")["sales"].tolist() == [4.0, 5.0, 3.0]
 
@@ -141,19 +128,16 @@ DTYPES = [
 def test_column_dtypes(values, forced, kind, prepared):
     frame = pd.DataFrame({"store": ["a", "a", "b", "b"], "date": [1, 2, 1, 2], "col": values})
     if prepared is None:
-        with pytest.raises(ValueError, match="Column 'col' of dtype {}".format(kind)):
+        with pytest.raises(ValueError, match="Column 'col' of dtype " + kind):
             DataFrameMeta.from_frame(frame, "store", "date", categorical=forced)
         return
     meta = DataFrameMeta.from_frame(frame, "store", "date", categorical=forced)
     assert getattr(meta, kind) == ["col"]
     before = frame.copy(deep=True)
-    out = meta.set_indices(frame)["col"]
+    out = meta.set_indices(frame)["col"].reset_index(drop=True)
     pd.testing.assert_frame_equal(frame, before)
-    expected_dtype = object if kind == "categorical" else (
-        values.dtype if isinstance(values.dtype, np.dtype) else np.float64)
-    assert out.dtype == expected_dtype
-    pd.testing.assert_series_equal(
-        out.reset_index(drop=True), pd.Series(prepared, name="col", dtype=expected_dtype))
+    dtype = object if kind == "categorical" else values.dtype if isinstance(values.dtype, np.dtype) else np.float64
+    pd.testing.assert_series_equal(out, pd.Series(prepared, name="col", dtype=dtype))
 
 
 @pytest.mark.parametrize("id_index, time_index, message", [
@@ -172,8 +156,7 @@ def test_missing_id_or_time_is_named(panel, id_index, time_index, message, index
 
 def test_driver_draws_labels_of_category_and_bool_columns(series, restore_rc):
     index = pd.MultiIndex.from_product([["a"], range(4)], names=["id", "t"])
-    frame = pd.DataFrame({"kind": pd.Categorical(["x", None, "y", "x"]),
-                          "flag": [True, False, True, True],
+    frame = pd.DataFrame({"kind": pd.Categorical(["x", None, "y", "x"]), "flag": [True, False, True, True],
                           "count": pd.array([1, None, 3, 4], dtype="Int64")}, index=index)
     series.plot_multi_index_dataframes(frame, DataFrameMeta.from_frame(frame, "id", "t"), ["kind", "flag", "count"])
     ticks = {ax.get_xlabel(): [t.get_text() for t in ax.get_xticklabels()]
@@ -181,23 +164,18 @@ def test_driver_draws_labels_of_category_and_bool_columns(series, restore_rc):
     assert ticks == {"kind": ["Null", "x", "y"], "flag": ["False", "True"]}
 
 
-def label_panel(n_columns):
-    """Two ids, each column with three labels of 20 characters."""
-    index = pd.MultiIndex.from_product([["a", "b"], range(6)], names=["id", "t"])
-    return pd.DataFrame({"c{}".format(c): ["{}-{}".format(c, k % 3).ljust(20, "x") for k in range(12)]
-                         for c in range(n_columns)}, index=index)
-
-
 @pytest.mark.parametrize("n_rows", [2, 3, 6])
 def test_rows_of_long_labels_do_not_collide(series, restore_rc, n_rows):
-    frame = label_panel(n_rows)
+    # Two ids; each column holds three labels of 20 characters.
+    index = pd.MultiIndex.from_product([["a", "b"], range(6)], names=["id", "t"])
+    frame = pd.DataFrame({"c{}".format(c): ["{}-{}".format(c, k % 3).ljust(20, "x") for k in range(12)]
+                          for c in range(n_rows)}, index=index)
     series.plot_multi_index_dataframes(frame, DataFrameMeta.from_frame(frame, "id", "t"))
     figure = plt.gcf()
     figure.canvas.draw()
     renderer = figure.canvas.get_renderer()
-    rows = sorted(figure.axes[1:1 + n_rows], key=lambda row: -row.get_position().y0)
     boxes = []
-    for row in rows:
+    for row in sorted(figure.axes[1:1 + n_rows], key=lambda row: -row.get_position().y0):
         box = row.get_position()
         cells = [ax for ax in figure.axes if ax.get_visible() and box.y0 <= ax.get_position().y0 < box.y1]
         assert len(cells) == 2
@@ -208,9 +186,9 @@ def test_rows_of_long_labels_do_not_collide(series, restore_rc, n_rows):
 
 def test_set_plotting_style_changes_rcparams(restore_rc):
     before = dict(matplotlib.rcParams)
-    assert set_plotting_style() is None
+    assert set_plotting_style() is None and matplotlib.rcParams["axes.grid"]
     assert dict(matplotlib.rcParams) != before
-    assert matplotlib.rcParams["axes.grid"]
+
 
 
 def test_packages_import_without_numpy_or_pandas():
