@@ -108,7 +108,8 @@ def installed_versions():
 
 def main():
     installed = installed_versions()
-    pins = dict((part.strip() for part in line.split("==", 1)) for line in PINS.read_text().splitlines() if "==" in line)
+    pins = dict((part.strip() for part in line.split("==", 1))
+                for line in PINS.read_text().splitlines() if "==" in line)
     differ = ["{} is {} (pinned {})".format(name, installed[name], pins[name])
               for name in PACKAGES if name in pins and installed[name] != pins[name]]
     if differ:
