@@ -8,7 +8,7 @@ import pandas as pd
 import pytest
 
 from kestrune import DataFrameMeta
-from support import PREFIX, module_entries
+from support import FUNCTIONS, PREFIX, module_entries
 
 IDS = ["a", "b", "c"]
 
@@ -181,30 +181,20 @@ def test_driver_failures(series, df, meta, monkeypatch, restore_rc, patch, dfs, 
 
 # A wrong value in any place must raise or return, never crash the process.
 @pytest.mark.parametrize("bad", [None, 5, "x", object()])
-@pytest.mark.parametrize("name", [
-    "_plot_column", "_plot_continuous", "_plot_categorical", "plot_row", "plot_continuous_time_series",
-    "plot_categorical_time_series", "plot_multi_index_dataframes", "_verify_df_meta_applies_to_dfs",
-    "_verify_df_meta_has_required_parameters_set", "_verify_columns_exist_in_df_meta",
-    "_verify_names_exist_in_df_index", "plot_time_series", "plot_series", "sequence_index_plot",
-    "sequence_line_plot"])
+@pytest.mark.parametrize("name", [name for name, *_ in FUNCTIONS])
 def test_wrong_types_raise_or_return(series, df, meta, rows, restore_rc, name, bad):
     ax, share, kinds = rows[0], series.ShareSetting.PLOT, series.PlotType
     valid = {
-        "_plot_column": (ax, df, "a", "temp", kinds.CONTINUOUS),
-        "_plot_continuous": (ax, df, "a", "temp"),
+        "_plot_column": (ax, df, "a", "temp", kinds.CONTINUOUS), "_plot_continuous": (ax, df, "a", "temp"),
         "_plot_categorical": (ax, df, "a", "weather"),
         "plot_row": (df, "temp", ["a"], ax, share, kinds.CONTINUOUS, True),
         "plot_continuous_time_series": (df, ["temp"], ["a"], rows, share),
         "plot_categorical_time_series": (df, ["weather"], ["a"], rows, share),
         "plot_multi_index_dataframes": (df, meta, ["temp"], ["a"], share, None),
-        "_verify_df_meta_applies_to_dfs": (meta, [df]),
-        "_verify_df_meta_has_required_parameters_set": (meta,),
-        "_verify_columns_exist_in_df_meta": (meta, ["temp"]),
-        "_verify_names_exist_in_df_index": (df, ["a"]),
-        "plot_time_series": (np.array(["a"]), [0], ax),
-        "plot_series": (pd.Series([1, 2]), ax),
-        "sequence_index_plot": (["a", "b"], [0, 1], ax, "YlGn"),
-        "sequence_line_plot": ([1, 2], [0, 1], ax),
+        "_verify_df_meta_applies_to_dfs": (meta, [df]), "_verify_df_meta_has_required_parameters_set": (meta,),
+        "_verify_columns_exist_in_df_meta": (meta, ["temp"]), "_verify_names_exist_in_df_index": (df, ["a"]),
+        "plot_time_series": (np.array(["a"]), [0], ax), "plot_series": (pd.Series([1, 2]), ax),
+        "sequence_index_plot": (["a", "b"], [0, 1], ax, "YlGn"), "sequence_line_plot": ([1, 2], [0, 1], ax),
     }[name]
     for pos in range(len(valid)):
         try:

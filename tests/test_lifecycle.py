@@ -85,8 +85,7 @@ SCENARIOS = [
             except ImportError:
                 pass
         gc.collect()
-        kept = sum(1 for o in gc.get_objects()
-                   if type(o) is dict and o.get("__name__") == NAME and "enum" in o)
+        kept = sum(type(o) is dict and o.get("__name__") == NAME and "enum" in o for o in gc.get_objects())
         sys.modules["seaborn"] = seaborn
         import kestrune.testing.plotting.series as series
         print("%s after 5 failures; import %s" % ("at most one dict" if kept <= 1 else "%d dicts" % kept,
@@ -136,8 +135,7 @@ SCENARIOS = [
                 if name == "ShareSetting":
                     raise LookupError(name)
                 return {}
-        class Base(metaclass=Refusing):
-            pass
+        Base = Refusing("Base", (), {})
         class Entries:
             def __mro_entries__(self, bases):
                 return (Base,)
@@ -178,9 +176,8 @@ def test_hostile_sequence_ends_safely(tmp_path, code, verdict):
     assert (result.returncode, result.stdout.strip()) == (0, verdict), result.stderr[-3000:]
 
 
-def embedding_build_flags():
-    """Compiler and flags for a program that embeds the running interpreter
-    (or the test is skipped)."""
+def test_second_interpreter_of_an_embedding_program_is_refused(tmp_path):
+    # A compiler and the flags for a program that embeds the running interpreter.
     compiler = shutil.which((sysconfig.get_config_var("CC") or "cc").split()[0]) or shutil.which("cc")
     config = os.path.join(sys.base_prefix, "bin", "python%d.%d-config" % sys.version_info[:2])
     dirs = [sysconfig.get_config_var(v) or "" for v in ("LIBDIR", "LIBPL")]
@@ -195,11 +192,7 @@ def embedding_build_flags():
     flags = [flag for option in ("--cflags", "--ldflags")
              for flag in subprocess.check_output([config, option] + embed, universal_newlines=True).split()]
     # A static libpython must still export its symbols to extension modules.
-    return compiler, flags + ["-Xlinker", "-export-dynamic"]
-
-
-def test_second_interpreter_of_an_embedding_program_is_refused(tmp_path):
-    compiler, flags = embedding_build_flags()
+    flags += ["-Xlinker", "-export-dynamic"]
     program = tmp_path / "init_twice"
     source = os.path.join(os.path.dirname(__file__), "embed", "init_twice.c")
     # The compiler runs without the sanitizer runtimes a sanitized run preloads.
