@@ -18,13 +18,13 @@ def frame(columns, ids=("a", "b")):
 META = DataFrameMeta("id", "t", categorical=["kind"], continuous=["temp", "rain"])
 
 
-def raises_at(line, function, call, text):
-    """Runs `call`, expecting a ValueError with `text` (None: no error) reported at `line`."""
+def check(series, function, args, text, line):
+    """Calls the check: it returns None (`text` None) or raises a ValueError with `text` reported at `line`."""
     if text is None:
-        assert call() is None
+        assert getattr(series, function)(*args) is None
         return
     with pytest.raises(ValueError) as excinfo:
-        call()
+        getattr(series, function)(*args)
     assert (excinfo.value.args, module_entries(excinfo.tb)) == ((text,), [(PREFIX + function, line)])
 
 
@@ -39,8 +39,7 @@ def test_frames_must_have_the_meta_columns(series, frames, bad):
     text = None if bad is None else (
         "Meta provided must apply to all dataframes provided. df_meta received had columns "
         f"{set(META.columns)} whilst one dataframe had the following columns {set(frames[bad].columns)}.")
-    raises_at(198, "_verify_df_meta_applies_to_dfs",
-              lambda: series._verify_df_meta_applies_to_dfs(META, frames), text)
+    check(series, "_verify_df_meta_applies_to_dfs", (META, frames), text, 198)
 
 
 @pytest.mark.parametrize("columns, children, what, line", [
@@ -53,8 +52,7 @@ def test_frames_must_have_the_meta_columns(series, frames, bad):
 def test_meta_needs_columns_then_children(series, columns, children, what, line):
     meta = SimpleNamespace(columns=columns, children=children)
     text = what and f"df_meta must have {what} values set but this df_meta does not: {meta}"
-    raises_at(line, "_verify_df_meta_has_required_parameters_set",
-              lambda: series._verify_df_meta_has_required_parameters_set(meta), text)
+    check(series, "_verify_df_meta_has_required_parameters_set", (meta,), text, line)
 
 
 # A set's text follows its hash order: the expected one is built the same way.
@@ -62,8 +60,7 @@ def test_meta_needs_columns_then_children(series, columns, children, what, line)
 def test_requested_columns_must_be_in_meta(series, columns):
     missing = set(columns) - set(META.columns)
     text = f"The following columns were specified that were not found in the df_meta: {missing}" if missing else None
-    raises_at(218, "_verify_columns_exist_in_df_meta",
-              lambda: series._verify_columns_exist_in_df_meta(META, columns), text)
+    check(series, "_verify_columns_exist_in_df_meta", (META, columns), text, 218)
 
 
 # The time level holds 0 and 1, which are no ids.
@@ -72,8 +69,7 @@ def test_requested_ids_must_be_in_id_level(series, names):
     df = frame(["temp"])
     missing = set(names) - set(df.index.get_level_values(0))
     text = f"The following columns were specified that were not found in the df: {missing}" if missing else None
-    raises_at(229, "_verify_names_exist_in_df_index",
-              lambda: series._verify_names_exist_in_df_index(df, names), text)
+    check(series, "_verify_names_exist_in_df_index", (df, names), text, 229)
 
 
 def test_id_level_position_is_read_at_call_time(series, monkeypatch):

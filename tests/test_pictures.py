@@ -47,8 +47,7 @@ def drop_first_x_label(figure):
 
 def recolour_first_line_or_band(figure):
     ax = next(ax for ax in visible(figure) if ax.get_lines() or ax.collections)
-    artist = (ax.get_lines() or ax.collections)[0]
-    artist.set_color("C3")
+    (ax.get_lines() or ax.collections)[0].set_color("C3")
 
 
 # Each fault must push the picture past the tolerance: against the baseline in
