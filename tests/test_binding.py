@@ -91,34 +91,29 @@ def test_nested_failures_add_one_entry_per_function(series, monkeypatch):
         PREFIX + "plot_categorical_time_series", PREFIX + "plot_row"]
 
 
-def _bad_calls(series):
-    for name, args, kwargs, _ in BAD_CALLS + EARLY:
-        try:
-            getattr(series, name)(*args, **kwargs)
-        except TypeError:
-            pass
-    for name in ("plot_row", "plot_multi_index_dataframes", "_plot_column"):
-        f = getattr(series, name)
-        f.__defaults__, f.__annotations__, f.__code__, f.__globals__, f.__dict__, f.__doc__, repr(f)
+def _bad_calls(series, times):
+    """Makes every bad call `times` times; returns the memory traced afterwards."""
+    for _ in range(times):
+        for name, args, kwargs, _ in BAD_CALLS + EARLY:
+            try:
+                getattr(series, name)(*args, **kwargs)
+            except TypeError:
+                pass
+        for name in ("plot_row", "plot_multi_index_dataframes", "_plot_column"):
+            f = getattr(series, name)
+            f.__defaults__, f.__annotations__, f.__code__, f.__globals__, f.__dict__, f.__doc__, repr(f)
+    gc.collect()
+    return tracemalloc.get_traced_memory()[0]
 
 
 def test_no_reference_or_memory_growth(series):
     watched = [A, B, C, D, series.plot_row, series.plot_series, series.ShareSetting.AXES,
                series.plot_multi_index_dataframes]
-    for _ in range(50):
-        _bad_calls(series)
-    gc.collect()
+    _bad_calls(series, 50)
     before = [sys.getrefcount(o) for o in watched]
     tracemalloc.start()
     try:
-        for _ in range(200):
-            _bad_calls(series)
-        gc.collect()
-        first, _ = tracemalloc.get_traced_memory()
-        for _ in range(2000):
-            _bad_calls(series)
-        gc.collect()
-        second, _ = tracemalloc.get_traced_memory()
+        first, second = _bad_calls(series, 200), _bad_calls(series, 2000)
     finally:
         tracemalloc.stop()
     assert [sys.getrefcount(o) for o in watched] == before

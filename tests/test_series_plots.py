@@ -15,12 +15,8 @@ get_cmap = getattr(cm, "get_cmap", None) or matplotlib.colormaps.get_cmap
 
 def bands(ax):
     """(x0, x1, y0, y1, facecolour) of every filled band, in drawing order."""
-    out = []
-    for coll in ax.collections:
-        (path,) = coll.get_paths()
-        v = path.vertices
-        out.append((v[:, 0].min(), v[:, 0].max(), v[:, 1].min(), v[:, 1].max(), tuple(coll.get_facecolor()[0])))
-    return out
+    return [(p.vertices[:, 0].min(), p.vertices[:, 0].max(), p.vertices[:, 1].min(), p.vertices[:, 1].max(),
+             tuple(coll.get_facecolor()[0])) for coll in ax.collections for (p,) in [coll.get_paths()]]
 
 
 def expected_bands(ranks, n, cmap_name="YlGn"):
@@ -54,8 +50,7 @@ def test_unmatched_value_keeps_earlier_bands(series, ax, via):
     with pytest.raises(KeyError) as info:
         getattr(series, via)(x=x, t=None, ax=ax)
     assert np.isnan(info.value.args[0])
-    assert bands(ax) == expected_bands([0], 3)
-    assert ax.get_yaxis().get_visible()
+    assert bands(ax) == expected_bands([0], 3) and ax.get_yaxis().get_visible()
     names = [name for name, _ in module_entries(info.tb)]
     assert names == [PREFIX + f for f in dict.fromkeys([via, "sequence_index_plot"])]
 
@@ -103,10 +98,9 @@ def test_plot_series_points(series, ax, sr, lines):
     assert [(list(line.get_xdata()), list(line.get_ydata())) for line in ax.lines] == lines
 
 
-@pytest.mark.parametrize("args", [(), (None,), ("given",)])
-def test_plot_series_axes_choice(series, ax, monkeypatch, args):
-    if args == ("given",):
-        args = (ax,)
-        monkeypatch.setattr(plt, "gca", lambda: pytest.fail("gca called with axes given"))
-    series.plot_series(pd.Series([1, 2]), *args)
-    assert len(ax.lines) == 1
+def test_plot_series_draws_on_the_current_axes_unless_given(series, ax, monkeypatch):
+    series.plot_series(pd.Series([1, 2]))
+    series.plot_series(pd.Series([1, 2]), None)
+    monkeypatch.setattr(plt, "gca", lambda: pytest.fail("gca called with axes given"))
+    series.plot_series(pd.Series([1, 2]), ax)
+    assert len(ax.lines) == 3
