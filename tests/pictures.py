@@ -1,13 +1,10 @@
 """The figures whose pictures tests/test_pictures.py compares with baselines.
 
-    make baselines        (or: .venv/bin/python tests/pictures.py)
-
-redraws every baseline into tests/baseline_images/ and records the library
-versions they were drawn with. Baselines belong to the reference environment,
-the pins of requirements/py37.txt; the command refuses to run anywhere else.
-
-Every figure holds one continuous and one categorical column, so the order of
-its rows does not depend on the order of a set (and so not on the hash seed).
+`make baselines` (or: .venv/bin/python tests/pictures.py) redraws every baseline
+into tests/baseline_images/ and records the library versions it was drawn with;
+it refuses to run outside the reference environment (requirements/py37.txt).
+Each figure holds one continuous and one categorical column, so the order of its
+rows does not depend on the order of a set (and so not on the hash seed).
 """
 import json
 import sys

@@ -41,8 +41,7 @@ def test_frame_legend_and_styles(series, frames, restore_rc, share):
     assert figure.legends == [legend]
     colours = [to_rgba(c) for c in plt.rcParams["axes.prop_cycle"].by_key()["color"]]
     line_cells = [ax for ax in cells(figure) if ax.get_lines()]
-    bar_cells = [ax for ax in cells(figure) if ax.containers]
-    first, second = bar_cells[0].containers[:2]
+    first, second = [ax for ax in cells(figure) if ax.containers][0].containers[:2]
     if share == "PLOT":
         # Colours stand for the ids, styles for the frames.
         (cell,) = line_cells

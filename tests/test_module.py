@@ -2,6 +2,7 @@
 an import fails or is repeated."""
 import copy
 import enum
+import importlib
 import inspect
 import logging
 import pickle
@@ -45,14 +46,11 @@ def test_enumerations_are_plain_enums(series):
     share, kind = series.ShareSetting, series.PlotType
     assert [(m.name, m.value) for m in share] == [("NONE", 0), ("PLOT", 1), ("X_AXIS", 2), ("AXES", 3)]
     assert [(m.name, m.value) for m in kind] == [("CONTINUOUS", 0), ("CATEGORICAL", 1)]
-    class Plain(enum.Enum):
-        A = 0
-
     for cls in (share, kind):
         assert cls.__bases__ == (enum.Enum,) and type(cls) is enum.EnumMeta
         assert cls.__module__ == MODULE and cls.__qualname__ == cls.__name__
         # No docstring of its own: whatever the interpreter gives a plain enum.
-        assert cls.__doc__ == Plain.__doc__
+        assert cls.__doc__ == enum.Enum("Plain", {"A": 0}).__doc__
     assert format(kind.CATEGORICAL, "") == str(kind.CATEGORICAL) == "PlotType.CATEGORICAL"
     assert repr(share.AXES) == "<ShareSetting.AXES: 3>"
     assert share.AXES != 3 and not isinstance(share.AXES, int)
@@ -101,16 +99,12 @@ def test_annotations_and_docstrings(series):
         "plot_multi_index_dataframes", "plot_continuous_time_series", "_verify_df_meta_applies_to_dfs"}
 
 
-def test_reimport_gives_the_same_objects(series):
+def test_reimport_gives_the_same_objects(series, monkeypatch):
     share, func = series.ShareSetting, series.plot_row
-    del sys.modules[MODULE]
-    try:
-        import kestrune.testing.plotting.series as again
-    finally:
-        sys.modules[MODULE] = series
+    monkeypatch.delitem(sys.modules, MODULE)
+    import kestrune.testing.plotting.series as again
     assert again is series and again.ShareSetting is share and again.plot_row is func
     assert again.plot_multi_index_dataframes.__defaults__[2] is share.AXES
-    import importlib
     assert importlib.reload(series) is series and series.plot_row is func
 
 

@@ -17,11 +17,9 @@ def panel():
     """Two stores over three days, id and time as plain columns."""
     return pd.DataFrame({
         "store": ["b", "a", "b", "a", "a", "b"],
-        "date": pd.to_datetime(["2021-01-02", "2021-01-03", "2021-01-01",
-                                "2021-01-01", "2021-01-02", "2021-01-03"]),
+        "date": pd.to_datetime(["2021-01-02", "2021-01-03", "2021-01-01", "2021-01-01", "2021-01-02", "2021-01-03"]),
         "weather": ["sun", "rain", None, "sun", "sun", "rain"],
-        "sales": [2.0, 3.0, 1.0, 4.0, 5.0, 6.0],
-        "visitors": [20, 30, 10, 40, 50, 60],
+        "sales": [2.0, 3.0, 1.0, 4.0, 5.0, 6.0], "visitors": [20, 30, 10, 40, 50, 60],
     })
 
 

@@ -18,8 +18,7 @@ STUB_FUNCTIONS = {name: value for name, value in STUB_NAMESPACE.items() if inspe
 
 
 def test_stubs_name_exactly_the_module_functions_and_constants(series):
-    function_type = type(series.plot_row)
-    assert set(STUB_FUNCTIONS) == {name for name, value in vars(series).items() if type(value) is function_type}
+    assert set(STUB_FUNCTIONS) == {name for name, value in vars(series).items() if type(value) is type(series.plot_row)}
     assert set(STUB_NAMESPACE["__annotations__"]) == {"ID_INDEX_IDX", "logger"}
 
 
