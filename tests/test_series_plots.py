@@ -55,12 +55,6 @@ def test_unmatched_value_keeps_earlier_bands(series, ax, via):
     assert names == [PREFIX + f for f in dict.fromkeys([via, "sequence_index_plot"])]
 
 
-def test_line_plot_crosses_names(series, ax):
-    series.sequence_line_plot(x=pd.Series([5.0, 1.0, 3.0]), t=pd.Series([10, 20, 30]), ax=ax)
-    (line,) = ax.lines
-    assert list(line.get_xdata()) == [10, 20, 30] and list(line.get_ydata()) == [5, 1, 3]
-
-
 @pytest.mark.parametrize("x, as_line", [
     (np.array([3, 1, 2]), True),
     (np.array([0.5, 0.25]), True),
@@ -70,9 +64,11 @@ def test_line_plot_crosses_names(series, ax):
     (np.array(["2021-01-02", "2021-01-01"], dtype="datetime64[D]"), False),
 ])
 def test_time_series_dispatch(series, ax, x, as_line):
-    assert series.plot_time_series(x, np.arange(len(x)), ax) is None
-    if as_line:
-        assert list(ax.lines[0].get_ydata()) == list(x) and ax.get_yaxis().get_visible()
+    t = np.arange(10, 10 + len(x))
+    assert series.plot_time_series(x, t, ax) is None
+    if as_line:  # the values up, against the times
+        (line,) = ax.lines
+        assert (list(line.get_xdata()), list(line.get_ydata())) == (list(t), list(x)) and ax.get_yaxis().get_visible()
     else:
         assert bands(ax) == expected_bands([1, 0], 2) and not ax.lines
 
