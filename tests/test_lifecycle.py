@@ -188,7 +188,10 @@ def test_second_interpreter_of_an_embedding_program_is_refused(tmp_path):
         pytest.skip("no %s" % config)
     if not any(lib and os.path.exists(os.path.join(d, lib)) for d in dirs for lib in libs):
         pytest.skip("no libpython in %s" % " or ".join(dirs))
-    embed = ["--embed"] if sys.version_info >= (3, 8) else []
+    # The program links libpython itself: python-config says how with --embed
+    # where it knows that option, and by default where it does not.
+    embed = ["--embed"] if subprocess.run([config, "--ldflags", "--embed"], stdout=subprocess.DEVNULL,
+                                          stderr=subprocess.DEVNULL).returncode == 0 else []
     flags = [flag for option in ("--cflags", "--ldflags")
              for flag in subprocess.check_output([config, option] + embed, universal_newlines=True).split()]
     # A static libpython must still export its symbols to extension modules.
