@@ -13,13 +13,12 @@ namespace compat {
 
 // --- calls with an argument array ------------------------------------------
 
+// The entry of calls with an argument array. Before 3.8 only tp_call reaches
+// a type of our own (an argument tuple and a keyword dict), and the entry
+// stays unused.
 #if PY_VERSION_HEX >= 0x03080000
-// The interpreter can hand the function objects an argument array directly.
-constexpr bool kVectorcall = true;
 using VectorcallFunc = vectorcallfunc;
 #else
-// Only tp_call reaches a type of our own: an argument tuple and a keyword dict.
-constexpr bool kVectorcall = false;
 using VectorcallFunc = PyObject* (*)(PyObject*, PyObject* const*, size_t, PyObject*);
 #endif
 
