@@ -4,8 +4,8 @@
 // the functions below and read the same on every CPython from 3.7 on.
 #pragma once
 
-#define PY_SSIZE_T_CLEAN
-#include <Python.h>
+#include "pyref.hpp"
+
 #include <frameobject.h>
 
 namespace series {
@@ -83,29 +83,22 @@ inline PyInterpreterState* current_interpreter() {
 inline PyCodeObject* new_code(int nargs, int flags, PyObject* varnames, PyObject* filename, PyObject* name,
                               int firstlineno) {
     const int nlocals = static_cast<int>(PyTuple_GET_SIZE(varnames));
-    PyObject* empty_bytes = PyBytes_FromStringAndSize(nullptr, 0);
-    PyObject* empty_tuple = PyTuple_New(0);
-    PyCodeObject* code = nullptr;
-    if (empty_bytes && empty_tuple) {
+    Ref empty_bytes = Ref::maybe(PyBytes_FromStringAndSize(nullptr, 0));
+    Ref empty_tuple = Ref::maybe(PyTuple_New(0));
+    if (!empty_bytes || !empty_tuple) return nullptr;
 #if PY_VERSION_HEX >= 0x030C0000
-        code = PyUnstable_Code_New(nargs, 0, nlocals, 0, flags, empty_bytes, empty_tuple, empty_tuple, varnames,
-                                   empty_tuple, empty_tuple, filename, name, name, firstlineno, empty_bytes,
-                                   empty_bytes);
+    return PyUnstable_Code_New(nargs, 0, nlocals, 0, flags, empty_bytes, empty_tuple, empty_tuple, varnames,
+                               empty_tuple, empty_tuple, filename, name, name, firstlineno, empty_bytes, empty_bytes);
 #elif PY_VERSION_HEX >= 0x030B0000
-        code = PyCode_New(nargs, 0, nlocals, 0, flags, empty_bytes, empty_tuple, empty_tuple, varnames, empty_tuple,
-                          empty_tuple, filename, name, name, firstlineno, empty_bytes, empty_bytes);
+    return PyCode_New(nargs, 0, nlocals, 0, flags, empty_bytes, empty_tuple, empty_tuple, varnames, empty_tuple,
+                      empty_tuple, filename, name, name, firstlineno, empty_bytes, empty_bytes);
 #elif PY_VERSION_HEX >= 0x03080000
-        code = PyCode_NewWithPosOnlyArgs(nargs, 0, 0, nlocals, 0, flags, empty_bytes, empty_tuple, empty_tuple,
-                                         varnames, empty_tuple, empty_tuple, filename, name, firstlineno,
-                                         empty_bytes);
+    return PyCode_NewWithPosOnlyArgs(nargs, 0, 0, nlocals, 0, flags, empty_bytes, empty_tuple, empty_tuple, varnames,
+                                     empty_tuple, empty_tuple, filename, name, firstlineno, empty_bytes);
 #else
-        code = PyCode_New(nargs, 0, nlocals, 0, flags, empty_bytes, empty_tuple, empty_tuple, varnames, empty_tuple,
-                          empty_tuple, filename, name, firstlineno, empty_bytes);
+    return PyCode_New(nargs, 0, nlocals, 0, flags, empty_bytes, empty_tuple, empty_tuple, varnames, empty_tuple,
+                      empty_tuple, filename, name, firstlineno, empty_bytes);
 #endif
-    }
-    Py_XDECREF(empty_bytes);
-    Py_XDECREF(empty_tuple);
-    return code;
 }
 
 // A frame to stand for one traceback entry: `code` (from PyCode_NewEmpty, whose
