@@ -4,6 +4,11 @@ This module imports neither numpy nor pandas when it is loaded; pandas is
 imported inside the methods that need it.
 """
 
+try:
+    from ._version import __version__
+except ImportError:  # a source tree that setup.py has not run in yet
+    __version__ = "0+unknown"
+
 CATEGORICAL = "categorical"
 CONTINUOUS = "continuous"
 
