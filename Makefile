@@ -12,7 +12,13 @@
 #   make stubtest     the type stubs of the native module checked against the built module
 #   make bench-calls  benchmarks/calls.py on every interpreter of the matrix
 
-PYTHON ?= $(shell scripts/find-python37)
+# Without PYTHON, scripts/find-python picks CPython 3.7 (the reference) or else
+# the newest CPython 3.8 to 3.13, and says why; the choice is printed below.
+ifeq ($(origin PYTHON),undefined)
+FOUND := $(shell scripts/find-python)
+PYTHON := $(firstword $(FOUND))
+PYTHON_REASON := $(wordlist 2,$(words $(FOUND)),$(FOUND))
+endif
 # X.Y of the interpreter: it names the environment, the pins and the build stamp.
 PYVER := $(shell $(PYTHON) -c 'import sys; print("%d.%d" % sys.version_info[:2])' 2>/dev/null)
 PYTAG := $(subst .,,$(PYVER))
@@ -36,10 +42,13 @@ WHEEL_DIR := dist
 # Every goal but these needs an interpreter with pins of its own.
 ifneq ($(filter-out clean distclean matrix bench-calls,$(or $(MAKECMDGOALS),all)),)
 ifeq ($(PYVER),)
-$(error no usable interpreter: run make with PYTHON=/path/to/python3.X (3.7 by default, found by scripts/find-python37))
+$(error no usable interpreter: run make with PYTHON=/path/to/python3.X (by default scripts/find-python looks for 3.7, then the newest 3.8 to 3.13))
 endif
 ifeq ($(wildcard $(REQUIREMENTS)),)
 $(error no pins for Python $(PYVER): $(REQUIREMENTS) is missing; supported are 3.7 to 3.13)
+endif
+ifneq ($(PYTHON_REASON),)
+$(info interpreter: $(PYTHON) ($(PYTHON_REASON)); environment: $(VENV))
 endif
 endif
 
