@@ -7,10 +7,13 @@
 #
 # Beside them:
 #   make matrix       the suite on every CPython 3.7 to 3.13 found, one table row each
-#   make wheel        a wheel of the package into dist/ (pip wheel .)
-#   make wheel-check  that wheel installed into a fresh environment, imported and drawn with outside the checkout
+#   make wheel        a wheel built with the machine's compiler into build/wheel/ (pip wheel .)
+#   make wheel-check  the manylinux wheel of dist/ installed into a fresh environment, drawn with
+#                     (WHEEL_CHECK_ARGS=--suite: the whole suite) outside the checkout
 #   make stubtest     the type stubs of the native module checked against the built module
 #   make bench-calls  benchmarks/calls.py on every interpreter of the matrix
+#   make dist         the release: a source distribution and one manylinux_2_17_x86_64
+#                     wheel per CPython 3.7 to 3.13 in dist/, cross-built with zig
 
 # Without PYTHON, scripts/find-python picks CPython 3.7 (the reference) or else
 # the newest CPython 3.8 to 3.13, and says why; the choice is printed below.
@@ -35,12 +38,12 @@ SOURCES := $(wildcard src/series/*.cpp src/series/*.hpp src/series/*.def) setup.
 # the builds of several versions sit side by side; so do their stamps.
 EXT_STAMP := build/.ext-built-$(PYVER)
 DEMO_PNG ?= build/demo.png
-WHEEL_DIR := dist
+WHEEL_DIR := build/wheel
 
-.PHONY: all venv build demo test matrix wheel wheel-check stubtest bench-calls clean distclean
+.PHONY: all venv build demo test matrix wheel wheel-check stubtest bench-calls dist clean distclean
 
 # Every goal but these needs an interpreter with pins of its own.
-ifneq ($(filter-out clean distclean matrix bench-calls,$(or $(MAKECMDGOALS),all)),)
+ifneq ($(filter-out clean distclean matrix bench-calls dist,$(or $(MAKECMDGOALS),all)),)
 ifeq ($(PYVER),)
 $(error no usable interpreter: run make with PYTHON=/path/to/python3.X (by default scripts/find-python looks for 3.7, then the newest 3.8 to 3.13))
 endif
@@ -87,13 +90,24 @@ matrix:
 bench-calls:
 	$(MATRIX_PYTHON) scripts/matrix.py --bench-calls $(MATRIX_ARGS)
 
-# pip builds in the source tree; its egg-info would otherwise show up as an
-# installed distribution in every environment that has the tree on its path.
+# Needs every CPython 3.7 to 3.13; the tools come from requirements/dist.txt.
+dist:
+	$(MATRIX_PYTHON) scripts/dist.py
+
+# A wheel of the in-place kind (the machine's compiler and glibc, tagged
+# linux_x86_64) for a quick look; releases come from make dist. pip builds in
+# the source tree; its egg-info would otherwise show up as an installed
+# distribution in every environment that has the tree on its path.
 wheel: $(STAMP)
 	$(PIP) wheel --no-deps --wheel-dir $(WHEEL_DIR) .; status=$$?; rm -rf kestrune_series.egg-info; exit $$status
 
-wheel-check: wheel
-	$(VPY) scripts/wheel_check.py --python $(PYTHON) --wheel-dir $(WHEEL_DIR) --constraints $(REQUIREMENTS)
+# The manylinux wheel of dist/ (make dist) for this interpreter, installed into
+# a fresh environment with the declared dependency ranges and drawn with from
+# outside the checkout. WHEEL_CHECK_ARGS: --suite runs the whole test suite
+# against it, --lowest holds the libraries to their declared lower bounds,
+# --sdist installs the source distribution instead.
+wheel-check:
+	$(PYTHON) scripts/wheel_check.py --python $(PYTHON) $(WHEEL_CHECK_ARGS)
 
 $(TYPING_STAMP): $(STAMP) $(TYPING_REQUIREMENTS)
 	$(PIP) install -r $(TYPING_REQUIREMENTS)

@@ -6,10 +6,15 @@
 
 For each of CPython 3.7 to 3.13 found (pyenv's versions first, then PATH),
 runs `make test PYTHON=...` (which builds the interpreter's own environment,
-.venv or .venv-3.X, and the extension) and then `make wheel-check` (pip wheel
-., installed into a fresh environment and drawn with). Every step's output goes
-to build/matrix/3.X.log. A row that fails does not stop the others. Then the
-stubs are checked with mypy.stubtest on the newest interpreter found, and a
+.venv or .venv-3.X, and the extension) and then `make wheel-check`: the
+manylinux wheel of dist/ (make dist) installed into a fresh environment with
+the declared dependency ranges, outside the checkout; on 3.7 and 3.13 the
+whole suite runs against it, on the others it draws. Then one more row on 3.11
+runs the suite against the wheel with numpy, pandas, matplotlib and seaborn
+held to their declared lower bounds, and the source distribution is built and
+installed once, on the newest interpreter, and drawn with. Every step's output
+goes to build/matrix/3.X.log. A row that fails does not stop the others. Then
+the stubs are checked with mypy.stubtest on the newest interpreter found, and a
 table of version, library versions, result and wall time is printed.
 
 Exits non-zero when any row or the stub check fails and, with --strict, when
@@ -29,6 +34,10 @@ import time
 
 VERSIONS = ["3.7", "3.8", "3.9", "3.10", "3.11", "3.12", "3.13"]
 LIBRARIES = ["numpy", "pandas", "matplotlib", "seaborn"]
+# The whole suite runs against the installed wheel on these; the others draw.
+SUITE_ON_WHEEL = ["3.7", "3.13"]
+# The interpreter of the row with the lowest declared library versions.
+LOWEST = "3.11"
 ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
 LOGS = os.path.join(ROOT, "build", "matrix")
 
@@ -130,10 +139,33 @@ def suite_row(version, python, wheel):
         ok = rc == 0
         wheel_result = "-"
         if wheel:
-            wheel_rc, _ = make("wheel-check", python, log)
-            wheel_result = "FAIL" if wheel_rc else "ok"
+            suite = version in SUITE_ON_WHEEL
+            wheel_rc, wheel_out = make("wheel-check", python, log, WHEEL_CHECK_ARGS="--suite" if suite else "")
+            wheel_result = wheel_cell(wheel_rc, wheel_out, suite)
             ok = ok and not wheel_rc
         return libraries + [result, wheel_result], ok
+
+
+def wheel_cell(rc, output, suite):
+    if rc:
+        return "FAIL"
+    return (pytest_counts(output) or "?") if suite else "draws"
+
+
+def lowest_row(python):
+    """The suite against the wheel with the libraries at their lower bounds: (cells, ok)."""
+    with open(os.path.join(LOGS, LOWEST + "-lowest.log"), "w") as log:
+        rc, out = make("wheel-check", python, log, WHEEL_CHECK_ARGS="--lowest --suite")
+    declared = dict(re.findall(r"([\w-]+)==(\S+)", "".join(re.findall(r"^lowest declared: (.*)$", out, re.M))))
+    libraries = [declared.get(name, "-") for name in LIBRARIES]
+    return libraries + ["-", wheel_cell(rc, out, True)], rc == 0
+
+
+def sdist_check(python):
+    """The source distribution built, installed and drawn with: True if it passed."""
+    with open(os.path.join(LOGS, "sdist.log"), "w") as log:
+        rc, _ = make("wheel-check", python, log, WHEEL_CHECK_ARGS="--sdist")
+    return rc == 0
 
 
 def bench_row(version, python):
@@ -210,10 +242,26 @@ def main(argv=None):
         rows.append([version] + cells + [status])
         print("{}: {} ({})".format(version, ", ".join(cells), status), flush=True)
 
+    if not args.bench_calls and not args.no_wheel and LOWEST in versions:
+        row_start = time.perf_counter()
+        python = find_interpreter(LOWEST)
+        if python:
+            print("{} lowest: {} ...".format(LOWEST, python), flush=True)
+            cells, ok = lowest_row(python)
+            cells.append("{:.0f} s".format(time.perf_counter() - row_start))
+            failed = failed or not ok
+            rows.append([LOWEST + " lowest"] + cells + ["ok" if ok else "FAIL"])
+            print("{} lowest: {}".format(LOWEST, ", ".join(cells)), flush=True)
+
     print()
     if args.bench_calls:
         print("Cost of one call (min of repeats); ratio = native module / pure Python")
     print_table(header + ["status"], rows)
+    if found and not args.bench_calls and not args.no_wheel:
+        version, python = found[-1]
+        ok = sdist_check(python)
+        print("\nsource distribution on {}: {}".format(version, "installs and draws" if ok else "FAIL"))
+        failed = failed or not ok
     if found and not args.bench_calls:
         version, python = found[-1]
         with open(os.path.join(LOGS, version + "-stubtest.log"), "w") as log:

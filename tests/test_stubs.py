@@ -10,7 +10,10 @@ from pathlib import Path
 
 import pytest
 
-STUB = Path(__file__).resolve().parents[1] / "kestrune" / "testing" / "plotting" / "series.pyi"
+import kestrune.testing.plotting
+
+# The stub beside the module that is imported: in an installed wheel, the one it ships.
+STUB = Path(kestrune.testing.plotting.__file__).with_name("series.pyi")
 # The stub is plain Python: running it gives functions whose signatures inspect reads.
 STUB_NAMESPACE = {}
 exec(compile(STUB.read_text(), str(STUB), "exec"), STUB_NAMESPACE)
