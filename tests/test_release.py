@@ -1,8 +1,12 @@
-"""What a release carries: the version, and how the commands pick an interpreter."""
+"""What a release carries and how it is made: the version, the declared
+dependency ranges, the cross-compiler's wrapper, and how the commands pick an
+interpreter."""
+import importlib.util
 import re
 import shutil
 import subprocess
 import sys
+import zipfile
 from pathlib import Path
 
 import pytest
@@ -92,3 +96,70 @@ def test_make_says_which_interpreter_and_environment_without_37(tmp_path):
         "interpreter: {} (CPython 3.12, the newest found: no CPython 3.7 in pyenv or on PATH);"
         " environment: .venv-3.12".format(fake))
     assert "-m pytest" in result.stdout
+
+
+def declared_dependencies():
+    text = (ROOT / "pyproject.toml").read_text(encoding="utf-8")
+    block = re.search(r"^dependencies = \[(.*?)^\]", text, re.M | re.S).group(1)
+    return re.findall(r'"([^"]+)"', block)
+
+
+@pytest.mark.parametrize("python_version", ["3.7", "3.8", "3.9", "3.10", "3.11", "3.12", "3.13"])
+def test_every_line_declares_one_lower_bound_per_library(python_version):
+    from pip._vendor.packaging.requirements import Requirement
+    bounds = {}
+    for text in declared_dependencies():
+        req = Requirement(text)
+        if req.marker is None or req.marker.evaluate({"python_version": python_version}):
+            assert req.name not in bounds, "two ranges of {} on {}".format(req.name, python_version)
+            bounds[req.name] = [s.version for s in req.specifier if s.operator == ">="]
+    assert sorted(bounds) == ["matplotlib", "numpy", "pandas", "seaborn"]
+    assert all(len(lower) == 1 for lower in bounds.values()), bounds
+
+
+def load_script(name):
+    spec = importlib.util.spec_from_file_location(name, str(ROOT / "scripts" / (name + ".py")))
+    module = importlib.util.module_from_spec(spec)
+    sys.path.insert(0, str(ROOT / "scripts"))
+    try:
+        spec.loader.exec_module(module)
+    finally:
+        sys.path.remove(str(ROOT / "scripts"))
+    return module
+
+
+def test_lower_bounds_read_from_a_wheel_follow_its_markers(tmp_path):
+    wheel_check = load_script("wheel_check")
+    this = "%d.%d" % sys.version_info[:2]
+    wheel = tmp_path / "kestrune_series-0-py3-none-any.whl"
+    with zipfile.ZipFile(str(wheel), "w") as archive:
+        archive.writestr("kestrune_series-0.dist-info/METADATA", "\n".join([
+            "Metadata-Version: 2.1", "Name: kestrune-series", "Version: 0",
+            "Requires-Dist: numpy>=1.0; python_version != '{}'".format(this),
+            "Requires-Dist: numpy<9,>=1.5; python_version == '{}'".format(this),
+            "Requires-Dist: pandas>=2.0", "Requires-Dist: pytz", ""]))
+    result = subprocess.run([sys.executable, "-c", wheel_check.LOWER_BOUNDS, str(wheel), "numpy", "pandas"],
+                            stdout=subprocess.PIPE, stderr=subprocess.PIPE, universal_newlines=True)
+    assert (result.returncode, result.stdout.split()) == (0, ["numpy==1.5", "pandas==2.0"])
+    refused = subprocess.run([sys.executable, "-c", wheel_check.LOWER_BOUNDS, str(wheel), "pytz"],
+                             stdout=subprocess.PIPE, stderr=subprocess.PIPE, universal_newlines=True)
+    assert refused.returncode == 1 and "no single lower bound for pytz" in refused.stderr
+
+
+def test_compiler_wrapper_drops_build_machine_paths_and_strips_shared_objects(tmp_path):
+    dist = load_script("dist")
+    echo = tmp_path / "python"  # stands in for the tools' interpreter: prints what zig would get
+    echo.write_text('#!/bin/sh\nfor a in "$@"; do echo "$a"; done\n')
+    echo.chmod(0o755)
+    wrapper = tmp_path / "zig-c++"
+    wrapper.write_text(dist.WRAPPER.format(python=echo, target=dist.TARGET, fallback="/fallback"))
+    wrapper.chmod(0o755)
+
+    def args(*given):
+        return subprocess.check_output([str(wrapper)] + list(given), universal_newlines=True).splitlines()
+
+    linked = args("-shared", "a.o", "-L/opt/py/lib", "-Wl,-rpath,/opt/py/lib", "-o", "m b.so")
+    assert linked == ["-m", "ziglang", "c++", "-target", "x86_64-linux-gnu.2.17", "-idirafter", "/fallback",
+                      "-shared", "a.o", "-L/opt/py/lib", "-o", "m b.so", "-Wl,--strip-debug"]
+    compiled = args("-c", "a.cpp", "-o", "a.o")
+    assert compiled[-4:] == ["-c", "a.cpp", "-o", "a.o"] and "-Wl,--strip-debug" not in compiled
