@@ -12,6 +12,7 @@
 #                     (WHEEL_CHECK_ARGS=--suite: the whole suite) outside the checkout
 #   make stubtest     the type stubs of the native module checked against the built module
 #   make bench-calls  benchmarks/calls.py on every interpreter of the matrix
+#   make bench-wheel  benchmarks/calls.py in the wheel of dist/ beside the in-place build
 #   make dist         the release: a source distribution and one manylinux_2_17_x86_64
 #                     wheel per CPython 3.7 to 3.13 in dist/, cross-built with zig
 
@@ -40,7 +41,7 @@ EXT_STAMP := build/.ext-built-$(PYVER)
 DEMO_PNG ?= build/demo.png
 WHEEL_DIR := build/wheel
 
-.PHONY: all venv build demo test matrix wheel wheel-check stubtest bench-calls dist clean distclean
+.PHONY: all venv build demo test matrix wheel wheel-check stubtest bench-calls bench-wheel dist clean distclean
 
 # Every goal but these needs an interpreter with pins of its own.
 ifneq ($(filter-out clean distclean matrix bench-calls dist,$(or $(MAKECMDGOALS),all)),)
@@ -108,6 +109,11 @@ wheel: $(STAMP)
 # --sdist installs the source distribution instead.
 wheel-check:
 	$(PYTHON) scripts/wheel_check.py --python $(PYTHON) $(WHEEL_CHECK_ARGS)
+
+# benchmarks/calls.py in the wheel of dist/ beside the in-place build, median of
+# 5 interleaved runs; fails when the wheel is more than 5 % slower.
+bench-wheel: build
+	$(PYTHON) scripts/bench_wheel.py --python $(PYTHON)
 
 $(TYPING_STAMP): $(STAMP) $(TYPING_REQUIREMENTS)
 	$(PIP) install -r $(TYPING_REQUIREMENTS)
