@@ -274,18 +274,22 @@ PyObject* function_repr(PyObject* self) {
     return PyUnicode_FromFormat("<function %U at %p>", as_function(self)->name, self);
 }
 
+// __defaults__ and __annotations__ are built on first access. Allocating the
+// new object can run a garbage collection, and with it finalisers that read
+// the same attribute and fill the cache first: the cache is tested again
+// before the new object is stored, and the first one stored is kept.
 PyObject* get_defaults(PyObject* self, void*) {
     FunctionObject* fn = as_function(self);
     const FuncDef& def = *fn->def;
     if (def.nrequired == def.nparams) Py_RETURN_NONE;
     if (!fn->defaults_tuple) {
-        PyObject* t = PyTuple_New(def.nparams - def.nrequired);
+        Ref t = Ref::maybe(PyTuple_New(def.nparams - def.nrequired));
         if (!t) return nullptr;
         for (int i = def.nrequired; i < def.nparams; ++i) {
             Py_INCREF(fn->defaults[i]);
-            PyTuple_SET_ITEM(t, i - def.nrequired, fn->defaults[i]);
+            PyTuple_SET_ITEM(t.get(), i - def.nrequired, fn->defaults[i]);
         }
-        fn->defaults_tuple = t;
+        if (!fn->defaults_tuple) fn->defaults_tuple = t.release();
     }
     Py_INCREF(fn->defaults_tuple);
     return fn->defaults_tuple;
@@ -293,7 +297,11 @@ PyObject* get_defaults(PyObject* self, void*) {
 
 PyObject* get_annotations(PyObject* self, void*) {
     FunctionObject* fn = as_function(self);
-    if (!fn->annotations && !(fn->annotations = PyDict_New())) return nullptr;
+    if (!fn->annotations) {
+        Ref d = Ref::maybe(PyDict_New());
+        if (!d) return nullptr;
+        if (!fn->annotations) fn->annotations = d.release();
+    }
     Py_INCREF(fn->annotations);
     return fn->annotations;
 }
