@@ -361,6 +361,10 @@ void init_function_type() {
     function_type.tp_weaklistoffset = offsetof(FunctionObject, weakreflist);
     compat::enable_vectorcall(&function_type, offsetof(FunctionObject, vectorcall));
     require(PyType_Ready(&function_type));
+    // Calls between the module's own functions go straight to the binder.
+    set_direct_entry(&function_type, [](PyObject* f, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+        return invoke(as_function(f), args, nargs, kwnames);
+    });
 }
 
 Ref make_function(const FuncDef& def, std::initializer_list<PyObject*> defaults) {
@@ -406,30 +410,6 @@ Ref make_function(const FuncDef& def, std::initializer_list<PyObject*> defaults)
     std::snprintf(fn->entry_name, sizeof fn->entry_name, "kestrune.testing.plotting.series.%s", def.name);
     PyObject_GC_Track(fn);
     return Ref::steal(reinterpret_cast<PyObject*>(fn));
-}
-
-// --- calls from the module's own code ------------------------------------
-
-Ref call(PyObject* f, std::initializer_list<PyObject*> args, std::initializer_list<Kw> kws) {
-    constexpr size_t kMaxArgs = 16;
-    PyObject* stack[kMaxArgs];
-    const size_t nargs = args.size(), nkw = kws.size();
-    if (nargs + nkw > kMaxArgs) raise(PyExc_SystemError, "too many arguments in an internal call");
-    size_t i = 0;
-    for (PyObject* a : args) stack[i++] = a;
-    Ref kwnames;
-    if (nkw) {
-        kwnames = Ref::steal(PyTuple_New(static_cast<Py_ssize_t>(nkw)));
-        Py_ssize_t k = 0;
-        for (const Kw& kw : kws) {
-            Py_INCREF(kw.name);
-            PyTuple_SET_ITEM(kwnames.get(), k++, kw.name);
-            stack[i++] = kw.value;
-        }
-    }
-    const Py_ssize_t n = static_cast<Py_ssize_t>(nargs);
-    if (Py_TYPE(f) == &function_type) return Ref::steal(invoke(as_function(f), stack, n, kwnames.get()));
-    return Ref::steal(compat::vectorcall(f, stack, n, kwnames.get()));
 }
 
 }  // namespace series
