@@ -105,12 +105,15 @@ def label_frames(names, figure=None, alpha=0.5):
     return _label(figure, names, alpha, old)
 
 
-def _label(figure, names, alpha, old=None, by_id=None, frames_in=None):
+def _label(figure, names, alpha, old=None, by_id=None, frames_in=None,
+           top=None):
     """Restyle (once) and add the frame legend; see :func:`label_frames`.
 
     ``by_id`` and ``frames_in`` are for callers that know what they drew:
     whether colours stand for ids, and ``frames_in(ax)``, the positions of
     the frames drawn into a cell, in drawing order (by default every frame).
+    ``top`` places the legend's top edge lower than the figure's (a fraction
+    of its height), below a heading.
     """
     if old is None:
         by_id = _restyle(figure, len(names), alpha, by_id, frames_in)
@@ -118,8 +121,9 @@ def _label(figure, names, alpha, old=None, by_id=None, frames_in=None):
         old[0].remove()
         by_id = old[1]
     handles = _frame_handles(figure, len(names), alpha, by_id)
+    place = {} if top is None else {"bbox_to_anchor": (0.5, top)}
     legend = figure.legend(handles, names, loc="upper center",
-                           ncol=len(names), frameon=False)
+                           ncol=len(names), frameon=False, **place)
     setattr(figure, _MARK, (legend, by_id))
     _make_room(figure, legend)
     return legend
