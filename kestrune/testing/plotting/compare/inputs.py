@@ -92,7 +92,9 @@ def read_panel(frames, meta=None, id_index=None, time_index=None, names=None,
         _check_rows(name, frame, meta)
     _check_numbers(names, prepared, meta)
 
-    valid = list(meta.columns)
+    # The frame's own order: the meta lists categorical columns first.
+    declared = set(meta.columns)
+    valid = [c for c in _data_columns(frames[0], meta) if c in declared]
     if columns is None:
         columns = valid
     else:
