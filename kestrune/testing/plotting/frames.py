@@ -106,14 +106,15 @@ def label_frames(names, figure=None, alpha=0.5):
 
 
 def _label(figure, names, alpha, old=None, by_id=None, frames_in=None,
-           top=None):
+           top=None, make_room=True):
     """Restyle (once) and add the frame legend; see :func:`label_frames`.
 
     ``by_id`` and ``frames_in`` are for callers that know what they drew:
     whether colours stand for ids, and ``frames_in(ax)``, the positions of
     the frames drawn into a cell, in drawing order (by default every frame).
     ``top`` places the legend's top edge lower than the figure's (a fraction
-    of its height), below a heading.
+    of its height), below a heading; a caller that left room for the legend
+    passes ``make_room=False`` and saves drawing the figure to measure it.
     """
     if old is None:
         by_id = _restyle(figure, len(names), alpha, by_id, frames_in)
@@ -125,7 +126,8 @@ def _label(figure, names, alpha, old=None, by_id=None, frames_in=None,
     legend = figure.legend(handles, names, loc="upper center",
                            ncol=len(names), frameon=False, **place)
     setattr(figure, _MARK, (legend, by_id))
-    _make_room(figure, legend)
+    if make_room:
+        _make_room(figure, legend)
     return legend
 
 

@@ -170,15 +170,20 @@ def draw_page(page, spec, frames):
     _label(figure, list(spec.names), 0.5,
            by_id=share is series.ShareSetting.PLOT,
            frames_in=lambda cell: drawn_in.get(cell, ()),
-           top=1 - 0.4 / height)
+           top=1 - 0.4 / height, make_room=False)
     return figure
 
 
 def _time_ticks(cell, integer_time):
-    """Few enough time ticks for a narrow cell; whole numbers for integers."""
+    """Few enough time ticks for a narrow cell; whole numbers for integers.
+
+    The time axis ends where the data ends, so that no tick label sits on
+    the edge between two cells and runs into the next cell's first one.
+    """
     import matplotlib.dates as mdates
     from matplotlib.ticker import MaxNLocator
 
+    cell.margins(x=0)
     if integer_time:
         cell.xaxis.set_major_locator(MaxNLocator(nbins=5, integer=True))
     elif isinstance(cell.xaxis.get_major_locator(), mdates.DateLocator):
@@ -272,7 +277,8 @@ def rendered(tasks, count, jobs=1, executor=None, progress=None):
             yield from _bar(_in_order(executor, tasks, 2 * _workers(executor)), bar)
         elif jobs > 1:
             pool = concurrent.futures.ProcessPoolExecutor(
-                jobs, initializer=_use_agg_if_unset)
+                jobs, mp_context=_worker_context(),
+                initializer=_use_agg_if_unset)
             with pool:
                 yield from _bar(_in_order(pool, tasks, 2 * jobs), bar)
         else:
@@ -280,6 +286,25 @@ def rendered(tasks, count, jobs=1, executor=None, progress=None):
     finally:
         if bar is not None:
             bar.close()
+
+
+def _worker_context():
+    """Start workers from a clean server process, never by forking this one.
+
+    Forking a process that runs threads (numpy's, a notebook's) can leave
+    the child holding a lock for ever. The fork server starts once, imports
+    the drawing code and forks the workers from itself; where there is none,
+    workers are spawned. Neither runs the caller's main module again.
+    """
+    import multiprocessing
+
+    if "forkserver" in multiprocessing.get_all_start_methods():
+        context = multiprocessing.get_context("forkserver")
+        context.set_forkserver_preload(
+            ["kestrune.testing.plotting.compare.render", "pandas",
+             "matplotlib.figure", "kestrune.testing.plotting.style"])
+        return context
+    return multiprocessing.get_context("spawn")
 
 
 def check_executor(executor):
