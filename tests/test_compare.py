@@ -151,6 +151,12 @@ def test_session_untouched(frames, tmp_path, capsys, monkeypatch):
     assert capsys.readouterr() == ("", "")
 
 
+def test_progress_bar_on_request(frames, tmp_path, capsys):
+    report_of(frames, ids_per_page=1, progress=True).save(tmp_path / "out")
+    err = capsys.readouterr().err
+    assert "report: 100%" in err and "5/5" in err
+
+
 def test_folder_and_pdf(frames, tmp_path):
     pypdf = pytest.importorskip("pypdf")
     report = report_of(frames, ids_per_page=2)

@@ -87,6 +87,14 @@ def _use_agg_if_unset():
         matplotlib.use("Agg")
 
 
+def _start_worker():
+    # What the libraries warn about while drawing is the parent's to say
+    # (or not): a worker's warnings would reach the terminal unasked.
+    warnings.simplefilter("ignore")
+    import matplotlib
+    matplotlib.use("Agg")
+
+
 def _to_bytes(figure, fmt):
     buffer = io.BytesIO()
     # No creation date: the same input gives the same bytes.
@@ -277,8 +285,7 @@ def rendered(tasks, count, jobs=1, executor=None, progress=None):
             yield from _bar(_in_order(executor, tasks, 2 * _workers(executor)), bar)
         elif jobs > 1:
             pool = concurrent.futures.ProcessPoolExecutor(
-                jobs, mp_context=_worker_context(),
-                initializer=_use_agg_if_unset)
+                jobs, mp_context=_worker_context(), initializer=_start_worker)
             with pool:
                 yield from _bar(_in_order(pool, tasks, 2 * jobs), bar)
         else:
@@ -301,8 +308,9 @@ def _worker_context():
     if "forkserver" in multiprocessing.get_all_start_methods():
         context = multiprocessing.get_context("forkserver")
         context.set_forkserver_preload(
-            ["kestrune.testing.plotting.compare.render", "pandas",
-             "matplotlib.figure", "kestrune.testing.plotting.style"])
+            ["kestrune.testing.plotting.compare.render",
+             "kestrune.testing.plotting.style",
+             "kestrune.testing.plotting.series"])
         return context
     return multiprocessing.get_context("spawn")
 

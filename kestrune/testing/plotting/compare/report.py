@@ -114,6 +114,8 @@ def compare_panels(frames, meta=None, *, id_index=None, time_index=None,
     divergences = {
         name: _table(panel.frames[0], frame, panel.meta, panel.columns, panel.ids)
         for name, frame in zip(panel.names[1:], panel.frames[1:])}
+    for table in divergences.values():
+        table.index.name = panel.meta.id_index
     largest = pd.concat(list(divergences.values())).groupby(level=0, sort=False).max()
     ordered = order_ids(panel, largest.reindex(panel.ids), order,
                         given=None if ids is None else list(ids))
