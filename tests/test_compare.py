@@ -108,7 +108,7 @@ def test_order_of_ids_and_pages(frames, order, ids, expected):
 
 
 def test_given_order_defaults_to_first_appearance_in_the_frame_as_passed(frames):
-    original = frames["original"].iloc[::-1]
+    original = frames["original"].iloc[::-1].set_index(["id", "t"])  # levels, not columns
     report = report_of({"original": original, "synthetic": frames["synthetic"]}, order="given")
     assert list(report.divergence.index) == ["e", "d", "c", "b", "a"]
 

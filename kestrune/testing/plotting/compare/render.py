@@ -58,7 +58,11 @@ def page_frames(frames, columns, categorical, ids):
 
 
 def render_task(task):
-    """Render one task (``("page", page, spec, frames)`` or an overview).
+    """Render one task: ``("page", page, spec, frames, fmt)`` or
+    ``("overview", table, names, total, why, id_name, fmt)``.
+
+    The figure is drawn on its own Agg canvas, so the process's matplotlib
+    backend is neither used nor changed.
 
     Returns
     -------
@@ -67,7 +71,6 @@ def render_task(task):
 
     """
     kind = task[0]
-    _use_agg_if_unset()
     import matplotlib as mpl
     from ..style import set_plotting_style
 
@@ -80,16 +83,10 @@ def render_task(task):
         return _to_bytes(figure, task[-1])
 
 
-def _use_agg_if_unset():
-    # A worker process draws without a display; the parent keeps its own.
-    if "matplotlib.pyplot" not in sys.modules:
-        import matplotlib
-        matplotlib.use("Agg")
-
-
 def _start_worker():
     # What the libraries warn about while drawing is the parent's to say
-    # (or not): a worker's warnings would reach the terminal unasked.
+    # (or not): a worker's warnings would reach the terminal unasked. A
+    # worker never needs a display.
     warnings.simplefilter("ignore")
     import matplotlib
     matplotlib.use("Agg")
