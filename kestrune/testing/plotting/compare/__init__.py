@@ -11,8 +11,28 @@ in a notebook, or make it from the command line::
         --id store --time date -o report.pdf
 """
 
-from .divergence import divergence_table
-from .plan import Page
-from .report import Report, compare_panels
+import importlib
 
-__all__ = ["compare_panels", "divergence_table", "Report", "Page"]
+__all__ = ["compare_panels", "divergence_table", "Report", "Page",
+           "MissingIdsWarning", "ORDERS"]
+
+#: The orders of the ids that a report knows.
+ORDERS = ("divergence", "id", "given")
+
+# The public names are imported when first used, so that the command line
+# can silence the libraries' import-time warnings before numpy, pandas and
+# matplotlib are loaded.
+_HOMES = {"compare_panels": "report", "Report": "report",
+          "MissingIdsWarning": "report",
+          "divergence_table": "divergence", "Page": "plan"}
+
+
+def __getattr__(name):
+    if name in _HOMES:
+        module = importlib.import_module("." + _HOMES[name], __name__)
+        return getattr(module, name)
+    raise AttributeError("module {!r} has no attribute {!r}".format(__name__, name))
+
+
+def __dir__():
+    return sorted(list(globals()) + __all__)

@@ -7,12 +7,13 @@ bad command line), followed by a pointer to ``--help`` for the latter.
 """
 
 import argparse
+import logging
 import re
 import sys
 import warnings
 from pathlib import Path
 
-from .inputs import ORDERS, shown
+from . import ORDERS
 
 PARQUET = (".parquet", ".pq")
 ISO_DATE = re.compile(r"^\d{4}-\d{2}-\d{2}([T ]\d{2}:\d{2}(:\d{2}(\.\d+)?)?)?$")
@@ -78,19 +79,25 @@ def main(argv=None, prog="kestrune-compare"):
     if len(args.files) < 2:
         parser(prog).error("give at least two files: the reference first, then "
                            "the ones to compare with it")
+    # The libraries' warnings and log records (deprecations, fonts) are not
+    # the user's to act on: only the report's own warning is shown.
+    quiet = logging.NullHandler()
+    logging.getLogger().addHandler(quiet)
     try:
         with warnings.catch_warnings(record=True) as caught:
             warnings.simplefilter("always")
             out = run(args)
+        from .report import MissingIdsWarning
         for warning in caught:
-            # Only the report's own warning (ids a file lacks) is news.
-            if issubclass(warning.category, UserWarning) and "lacks" in str(warning.message):
+            if issubclass(warning.category, MissingIdsWarning):
                 print("{}: warning: {}".format(prog, warning.message), file=sys.stderr)
     except (DataError, ValueError) as error:
         if args.debug:
             raise
         print("{}: error: {}".format(prog, _one_line(error)), file=sys.stderr)
         return 1
+    finally:
+        logging.getLogger().removeHandler(quiet)
     print(out)
     return 0
 
@@ -134,6 +141,8 @@ def read(path, args):
     """One file as a frame with parsed ISO dates in the time column."""
     import pandas as pd
 
+    from .inputs import shown
+
     if not path.is_file():
         raise DataError("{}: no such file".format(path) if not path.exists()
                         else "{}: not a file".format(path))
@@ -173,6 +182,8 @@ def _read_parquet(path):
 
 def match_ids(frames, id_column, texts):
     """The ids whose text is in ``texts``, in the order of ``texts``."""
+    from .inputs import shown
+
     by_text = {}
     for frame in frames:
         for value in frame[id_column].unique():

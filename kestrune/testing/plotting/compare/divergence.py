@@ -61,10 +61,8 @@ def divergence_table(reference, other, meta, columns=None, ids=None):
 
 
 def _sorted_union(*frames):
-    ids = pd.Index([], dtype=object)
-    for frame in frames:
-        ids = ids.append(frame.index.get_level_values(0).unique())
-    ids = ids.unique()
+    parts = [frame.index.get_level_values(0).unique() for frame in frames]
+    ids = parts[0].append(parts[1:]).unique()
     try:
         return ids.sort_values()
     except TypeError:  # ids of types that do not compare

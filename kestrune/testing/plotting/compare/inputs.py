@@ -13,7 +13,6 @@ from pandas.api import types
 
 from kestrune import DataFrameMeta
 
-ORDERS = ("divergence", "id", "given")
 # How many valid choices or offending values a message lists.
 SHOWN = 10
 

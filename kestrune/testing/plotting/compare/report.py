@@ -6,9 +6,14 @@ import warnings
 import pandas as pd
 
 from .divergence import _table
-from .inputs import ORDERS, read_panel, shown
+from . import ORDERS
+from .inputs import read_panel, shown
 from .plan import _WHY, order_ids, plan_pages
 from . import render, sinks
+
+
+class MissingIdsWarning(UserWarning):
+    """Some frames lack some of the report's ids (see ``Report.missing``)."""
 
 
 def compare_panels(frames, meta=None, *, id_index=None, time_index=None,
@@ -81,7 +86,7 @@ def compare_panels(frames, meta=None, *, id_index=None, time_index=None,
 
     Warns
     -----
-    UserWarning
+    MissingIdsWarning
         Once, naming each frame that lacks some ids and those ids (the
         first ten).
 
@@ -110,7 +115,8 @@ def compare_panels(frames, meta=None, *, id_index=None, time_index=None,
                          "are {}".format([m.name for m in series.ShareSetting]))
     panel = read_panel(frames, meta, id_index, time_index, names, columns, ids)
     if panel.missing:
-        warnings.warn(missing_message(panel.missing), UserWarning, stacklevel=2)
+        warnings.warn(missing_message(panel.missing), MissingIdsWarning,
+                      stacklevel=2)
     divergences = {
         name: _table(panel.frames[0], frame, panel.meta, panel.columns, panel.ids)
         for name, frame in zip(panel.names[1:], panel.frames[1:])}
