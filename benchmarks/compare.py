@@ -7,8 +7,8 @@ Prints, for a panel of 500 stores x 24 months x 6 columns of mixed dtypes
 
 - seconds per page drawn in this process (jobs=1) and the speed-up with
   jobs=2, worker start-up included, saving a folder of PNG pages;
-- the peak memory (maximum resident set size) of this process after a
-  report of 10 pages and after one of 100 pages;
+- the peak memory (maximum resident set size) of a process that saves a
+  report of 10 pages and of one that saves 100 pages (each a fresh process);
 - the time of the divergence table for 10,000 stores against a loop of
   scipy.stats.ks_2samp (continuous columns) and of label counts
   (categorical columns) per store and column, and the largest difference
@@ -16,6 +16,7 @@ Prints, for a panel of 500 stores x 24 months x 6 columns of mixed dtypes
 """
 import argparse
 import resource
+import subprocess
 import sys
 import tempfile
 import time
@@ -67,12 +68,16 @@ def pages(args, out):
     print("pages: {} pages of 4 ids from {} stores x {} months x 6 columns".format(count, args.ids, MONTHS))
     print("  jobs=1: {:.2f} s, {:.3f} s per page".format(one, one / count))
     print("  jobs=2: {:.2f} s, speed-up {:.2f}x".format(two, one / two))
-    timed_save(frames, stores[:40], 1, out / "ten")
-    after_ten = peak_mib()
-    timed_save(frames, stores[:400], 1, out / "hundred")
-    after_hundred = peak_mib()
-    print("  peak memory of this process: {:.0f} MiB after 10 pages, {:.0f} MiB after 100 pages "
-          "({:.2f}x)".format(after_ten, after_hundred, after_hundred / after_ten))
+    ten, hundred = (memory_of(args.ids, count, out / "memory-{}".format(count)) for count in (10, 100))
+    print("  peak memory of the process: {:.0f} MiB for 10 pages, {:.0f} MiB for 100 pages "
+          "({:.2f}x)".format(ten, hundred, hundred / ten))
+
+
+def memory_of(n_stores, count, out):
+    """Peak memory of a fresh process that saves a report of ``count`` pages."""
+    done = subprocess.run([sys.executable, __file__, "--ids", str(n_stores), "--memory-pages", str(count),
+                           "--out", str(out)], check=True, stdout=subprocess.PIPE, universal_newlines=True)
+    return float(done.stdout.split()[-1])
 
 
 def loop_of_scipy(original, synthetic, meta):
@@ -117,7 +122,14 @@ def main(argv=None):
     parser.add_argument("--pages", type=int, default=20, help="pages timed with jobs=1 and jobs=2")
     parser.add_argument("--divergence-ids", type=int, default=10000)
     parser.add_argument("--skip-pages", action="store_true")
+    parser.add_argument("--memory-pages", type=int, help=argparse.SUPPRESS)
+    parser.add_argument("--out", type=Path, help=argparse.SUPPRESS)
     args = parser.parse_args(argv)
+    if args.memory_pages:
+        frames = panels(args.ids)
+        timed_save(frames, make_panel.store_names(args.ids)[:4 * args.memory_pages], 1, args.out)
+        print(peak_mib())
+        return
     divergence(args)
     if not args.skip_pages:
         with tempfile.TemporaryDirectory() as out:
