@@ -131,6 +131,19 @@ def test_missing_ids_warn_once_and_keep_their_colours(frames):
     assert np.array_equal(ticks, np.round(ticks))
 
 
+def test_shared_cells_name_their_own_ids(frames, series):
+    report = report_of(frames, ids_per_page=3, order="id", share_setting=series.ShareSetting.PLOT)
+    task = next(report._page_tasks("png"))
+    with mpl.rc_context():
+        figure = render.draw_page(*task[1:-1])
+    line_cells = [ax for ax in figure.axes if ax.get_visible() and ax.get_lines()]
+    assert [[t.get_text() for t in ax.get_legend().get_texts()] for ax in line_cells] == [["a", "b"], ["c"]]
+    colours = [to_rgba(c) for c in mpl.rcParams["axes.prop_cycle"].by_key()["color"]]
+    # Each id keeps the colour of its place on the page, each frame its line style.
+    assert [(to_rgba(l.get_color()), l.get_linestyle()) for ax in line_cells for l in ax.get_lines()] == [
+        (colours[0], "-"), (colours[0], "--"), (colours[1], "-"), (colours[1], "--"), (colours[2], "-")]
+
+
 @pytest.mark.parametrize("ids_per_page", [1, 5])
 def test_page_size(frames, ids_per_page):
     report = report_of(frames, ids_per_page=ids_per_page)

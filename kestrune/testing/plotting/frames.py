@@ -106,18 +106,18 @@ def label_frames(names, figure=None, alpha=0.5):
 
 
 def _label(figure, names, alpha, old=None, by_id=None, frames_in=None,
-           top=None, make_room=True):
+           top=None, make_room=True, ids_in=None):
     """Restyle (once) and add the frame legend; see :func:`label_frames`.
 
     ``by_id`` and ``frames_in`` are for callers that know what they drew:
     whether colours stand for ids, and ``frames_in(ax)``, the positions of
-    the frames drawn into a cell, in drawing order (by default every frame).
-    ``top`` places the legend's top edge lower than the figure's (a fraction
+    the frames drawn into a cell, in drawing order (by default every frame);
+    ``ids_in`` is that of :func:`_restyle`. ``top`` places the legend's top edge lower than the figure's (a fraction
     of its height), below a heading; a caller that left room for the legend
     passes ``make_room=False`` and saves drawing the figure to measure it.
     """
     if old is None:
-        by_id = _restyle(figure, len(names), alpha, by_id, frames_in)
+        by_id = _restyle(figure, len(names), alpha, by_id, frames_in, ids_in)
     else:
         old[0].remove()
         by_id = old[1]
@@ -225,8 +225,15 @@ def _check_names_match(figure, nframes):
             "drawn".format(nframes, "" if nframes == 1 else "s"))
 
 
-def _restyle(figure, nframes, alpha, by_id=None, frames_in=None):
-    """Restyle the frames' artists; tell whether colours stand for ids."""
+def _restyle(figure, nframes, alpha, by_id=None, frames_in=None,
+             ids_in=None):
+    """Restyle the frames' artists; tell whether colours stand for ids.
+
+    ``ids_in(ax)``, where given, lists the ids of a cell that holds several
+    (``ShareSetting.PLOT``) as pairs of the id and the place in the colour
+    cycle that it takes; by default every such cell holds the same ids, in
+    the order of the first cell's lines.
+    """
     cells = _cells(figure)
     if by_id is None:
         # A cell with more artists than frames, or with a legend of ids,
@@ -238,11 +245,13 @@ def _restyle(figure, nframes, alpha, by_id=None, frames_in=None):
     ids = []
     for ax in cells:
         drawn = list(frames_in(ax)) if frames_in else list(range(nframes))
+        places = [place for _, place in ids_in(ax)] if ids_in else None
         lines = ax.get_lines()
         for n, line in enumerate(lines):
             frame, group = drawn[n % len(drawn)], n // len(drawn)
             if by_id:
-                line.set_color(colours[group % len(colours)])
+                place = places[group] if places else group
+                line.set_color(colours[place % len(colours)])
                 line.set_linestyle(LINESTYLES[frame % len(LINESTYLES)])
             elif frames_in:
                 line.set_color(colours[frame % len(colours)])
@@ -250,12 +259,19 @@ def _restyle(figure, nframes, alpha, by_id=None, frames_in=None):
                 ids.append(line.get_label())
         for n, bars in enumerate(ax.containers):
             frame, group = drawn[n % len(drawn)], n // len(drawn)
-            colour = colours[(group if by_id else frame) % len(colours)]
+            if by_id:
+                place = places[group] if places else group
+            colour = colours[(place if by_id else frame) % len(colours)]
             hatch = HATCHES[frame % len(HATCHES)] if by_id else None
             _restyle_bars(bars, colour, alpha, hatch,
                           _bar_width_share(frame, nframes))
     if by_id:
         for ax in cells:
+            if ids_in:
+                pairs = list(ids_in(ax))
+                _id_legend(ax, [i for i, _ in pairs], colours,
+                           bool(ax.get_lines()), [p for _, p in pairs])
+                continue
             per_id = len(frames_in(ax)) if frames_in else nframes
             groups = max(len(ax.get_lines()), len(ax.containers)) // per_id
             if ax.get_lines() or len(ids) >= groups:
@@ -281,11 +297,12 @@ def _bar_width_share(frame, nframes):
     return 1.0 - (1.0 - NARROWEST) * frame / (nframes - 1)
 
 
-def _id_legend(ax, ids, colours, lines):
+def _id_legend(ax, ids, colours, lines, places=None):
+    places = range(len(ids)) if places is None else places
     handles = [Line2D([], [], color=colours[n % len(colours)]) if lines
                else Patch(color=colours[n % len(colours)])
-               for n in range(len(ids))]
-    ax.legend(handles, ids)
+               for n in places]
+    ax.legend(handles, [str(i) for i in ids])
 
 
 def _frame_handles(figure, nframes, alpha, by_id):

@@ -145,7 +145,7 @@ def draw_page(page, spec, frames):
                     hspace=GAP / (axes_height / nrows),
                     left=0.85 / width, right=1 - RIGHT / width,
                     bottom=GAP / height, top=1 - (HEADER + TITLES) / height)
-    drawn_in = {}
+    drawn_in, ids_in = {}, {}
     for row, (column, kind) in enumerate(zip(spec.columns, spec.kinds)):
         continuous = kind == "continuous"
         plot_type = (series.PlotType.CONTINUOUS if continuous
@@ -160,6 +160,8 @@ def draw_page(page, spec, frames):
             cells = figure.axes[before:]
             for cell in cells:
                 drawn_in[cell] = drawn
+                # The id's place on the page is its colour in shared cells.
+                ids_in[cell] = [(page.ids[n], n) for n in range(start, stop)]
                 if continuous:
                     _time_ticks(cell, spec.integer_time)
             if start and cells:
@@ -175,6 +177,7 @@ def draw_page(page, spec, frames):
     _label(figure, list(spec.names), 0.5,
            by_id=share is series.ShareSetting.PLOT,
            frames_in=lambda cell: drawn_in.get(cell, ()),
+           ids_in=lambda cell: ids_in.get(cell, ()),
            top=1 - 0.4 / height, make_room=False)
     return figure
 
