@@ -301,7 +301,9 @@ def _worker_context():
     Forking a process that runs threads (numpy's, a notebook's) can leave
     the child holding a lock for ever. The fork server starts once, imports
     the drawing code and forks the workers from itself; where there is none,
-    workers are spawned. Neither runs the caller's main module again.
+    workers are spawned. Either way a worker imports the caller's main
+    module (as ``__mp_main__``), so a script guards its own work with
+    ``if __name__ == "__main__":``, as for any process pool started so.
     """
     import multiprocessing
 

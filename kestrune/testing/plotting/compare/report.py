@@ -62,6 +62,9 @@ def compare_panels(frames, meta=None, *, id_index=None, time_index=None,
         ``ShareSetting.AXES`` by default.
     jobs : int, optional
         Worker processes that draw the pages; 1 draws them in this process.
+        The workers are started from a fork server (spawned where there is
+        none) and import the caller's main module, so a script that passes
+        ``jobs`` keeps its own work under ``if __name__ == "__main__":``.
     executor : concurrent.futures.Executor, optional
         A process-based executor to draw the pages with instead, such as a
         dask ``Client.get_executor()``. A thread pool is refused.
