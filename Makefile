@@ -26,7 +26,8 @@ STAMP := $(VENV)/.installed
 TYPING_STAMP := $(VENV)/.typing-installed
 SOURCES := $(wildcard src/series/*.cpp src/series/*.hpp src/series/*.def) setup.py
 # The in-place extension carries the interpreter's ABI tag in its file name, so
-# the builds of several versions sit side by side; so do their stamps.
+# the builds of several versions sit side by side; so do their stamps, which
+# hold a digest of what the extension was built from.
 EXT_STAMP := build/.ext-built-$(PYVER)
 DEMO_PNG ?= build/demo.png
 WHEEL_DIR := dist
@@ -56,11 +57,10 @@ $(STAMP): $(REQUIREMENTS) $(BUILD_REQUIREMENTS)
 
 venv: $(STAMP)
 
-$(EXT_STAMP): $(STAMP) $(SOURCES)
-	$(VPY) setup.py --quiet build_ext --inplace
-	@mkdir -p build && touch $@
-
-build: $(EXT_STAMP)
+# Rebuilt when the sources' content differs from the last build's (see the
+# script): time stamps would miss a change saved within the same second.
+build: $(STAMP)
+	@$(VPY) scripts/build_inplace.py $(EXT_STAMP) $(SOURCES)
 
 demo: build
 	MPLBACKEND=Agg $(VPY) examples/demo.py --out $(DEMO_PNG)

@@ -27,6 +27,8 @@ BAD_CALLS = [(name, args, kwargs, name + "() " + text) for name, args, kwargs, t
     ("_plot_column", (A, B), {"unknown": C}, "takes exactly 5 positional arguments (2 given)"),
     ("sequence_line_plot", (A, B, C), {"extra": 1}, "got an unexpected keyword argument 'extra'"),
     ("plot_series", (A,), {"sr": A}, "got multiple values for keyword argument 'sr'"),
+    # A name made at run time: equal to the parameter's name, not the same object.
+    ("plot_series", (A,), {"".join(["s", "r"]): A}, "got multiple values for keyword argument 'sr'"),
     ("sequence_index_plot", (A, B, C, "YlGn"), {"cmap_name": "x"},
      "got multiple values for keyword argument 'cmap_name'"),
 ]]
@@ -70,6 +72,16 @@ def test_plot_series_hands_extra_keywords_on_in_a_dict_of_their_own(series, ax):
     assert calls == [{"color": "red", "label": "x"}, {}] and given == {"color": "red", "label": "x"}
     with pytest.raises(AttributeError):
         series.plot_series(pd.Series([1, 2]), ax, no_such_property=1)
+
+
+def test_keyword_names_made_at_run_time_bind(series, monkeypatch):
+    calls = []
+    monkeypatch.setattr(series, "_plot_continuous", lambda *a: calls.append(a))
+    names = ["axis", "df", "id_name", "plot_name", "plot_type"]
+    kwargs = {"".join(list(name)): value for name, value in zip(names, (A, B, C, D, series.PlotType.CONTINUOUS))}
+    assert not any(made is name for made, name in zip(kwargs, names))
+    series._plot_column(**kwargs)
+    assert calls == [(A, B, C, D)]
 
 
 def test_internal_calls_follow_rebinding_and_non_module_callables(series, monkeypatch):

@@ -1,6 +1,7 @@
 """Multi-index frame plots: one cell, one row, blocks of rows and the whole
 figure, as a user sees them."""
 import enum
+import types
 
 import matplotlib.pyplot as plt
 import numpy as np
@@ -73,12 +74,64 @@ def test_continuous_row(series, df, rows, share, row, last_row, frames, titles, 
     series.plot_row([df] * frames if frames > 1 else df, "temp", IDS, rows[row], getattr(series.ShareSetting, share),
                     series.PlotType.CONTINUOUS, last_row)
     drawn = cells()
+    # The row's cells: y axes shared under AXES only; the gap between cells is
+    # 0.1 of a cell's width under NONE, 0.05 otherwise.
+    shared = [drawn[0].get_shared_y_axes().joined(drawn[0], c) for c in drawn[1:]]
+    assert shared == [share == "AXES"] * (len(drawn) - 1)
+    boxes = [c.get_position() for c in drawn]
+    gaps = [(right.x0 - left.x1) / left.width for left, right in zip(boxes, boxes[1:])]
+    assert gaps == pytest.approx([0.1 if share == "NONE" else 0.05] * (len(drawn) - 1))
     assert [c.get_title() for c in drawn] == titles and drawn[0].get_ylabel() == "temp"
     assert [len(c.get_lines()) for c in drawn] == ([6] if share == "PLOT" else [frames] * 3)
     assert [shows_labels(c.yaxis) for c in drawn] == y_labelled
     assert all(shows_labels(c.xaxis) == x_labelled and c.get_xlabel() == "t" * x_labelled for c in drawn)
     if share == "PLOT":
         assert [t.get_text() for t in drawn[0].get_legend().get_texts()] == ["a", "a", "b", "b", "c", "c"]
+
+
+# The y-label helper of the cells under AXES gets `check_patch`, unless it
+# names `skip_non_rectangular_axes` among its parameters (matplotlib 3.8+).
+HELPER_CALLS = []
+
+
+def takes_kwargs(self, **kwargs):
+    skip_non_rectangular_axes = kwargs  # a local, not a parameter
+    HELPER_CALLS.append(skip_non_rectangular_axes)
+
+
+def takes_new_keyword(self, *, skip_non_rectangular_axes=True):
+    HELPER_CALLS.append({"skip_non_rectangular_axes": skip_non_rectangular_axes})
+
+
+def takes_old_keyword(self, check_patch=True):
+    HELPER_CALLS.append({"check_patch": check_patch})
+
+
+class WithoutCode:
+    def __call__(self, **kwargs):
+        HELPER_CALLS.append(kwargs)
+
+
+@pytest.mark.parametrize("helper, keyword", [
+    (takes_kwargs, "check_patch"),
+    (takes_new_keyword, "skip_non_rectangular_axes"),
+    (takes_old_keyword, "check_patch"),
+    (WithoutCode(), "check_patch"),
+])
+def test_y_label_helper_keyword(series, df, rows, monkeypatch, helper, keyword):
+    grid = series.axes_grid
+
+    def grid_of_stand_ins(**kwargs):
+        drawn = grid(**kwargs)
+        for cell in drawn:
+            is_function = isinstance(helper, types.FunctionType)
+            cell._label_outer_yaxis = types.MethodType(helper, cell) if is_function else helper
+        return drawn
+
+    HELPER_CALLS.clear()
+    monkeypatch.setattr(series, "axes_grid", grid_of_stand_ins)
+    series.plot_row(df, "temp", IDS, rows[0], series.ShareSetting.AXES, series.PlotType.CONTINUOUS)
+    assert HELPER_CALLS == [{keyword: False}] * len(IDS)
 
 
 def test_categorical_rows_always_label_x(series, df, rows):

@@ -5,7 +5,7 @@ import pytest
 from matplotlib.colors import to_rgba
 
 from kestrune import DataFrameMeta
-from kestrune.testing.plotting.frames import label_frames, labelled_frames
+from kestrune.testing.plotting.frames import NARROWEST, label_frames, labelled_frames
 
 NAMES = ["original", "synthetic"]
 
@@ -55,7 +55,7 @@ def test_frame_legend_and_styles(series, frames, restore_rc, share):
         assert entries(legend) == [(name, colour, "-") for name, colour in zip(NAMES, colours)]
     # Translucent fills with opaque outlines; the later frame narrower, on the same centre.
     assert first[0].get_facecolor()[3] == second[0].get_facecolor()[3] == 0.5 and first[0].get_edgecolor()[3] == 1
-    assert second[0].get_width() < first[0].get_width()
+    assert second[0].get_width() == pytest.approx(NARROWEST * first[0].get_width())
     assert second[0].get_x() + second[0].get_width() / 2 == pytest.approx(first[0].get_x() + first[0].get_width() / 2)
     # The legend sits above everything the cells draw.
     figure.canvas.draw()

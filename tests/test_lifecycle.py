@@ -1,6 +1,7 @@
 """Unusual but legal sequences around loading and calling: each runs in a
 fresh interpreter (they poison the process or may crash it) and must end with
 the verdict line that the module's own bookkeeping promises."""
+import importlib.util
 import os
 import shutil
 import site
@@ -29,6 +30,7 @@ NAME = "kestrune.testing.plotting.series"
 
 VECTORCALL = pytest.mark.skipif(sys.version_info >= (3, 8), reason="from 3.8 the interpreter builds the "
                                 "argument arrays of a vectorcall itself (and crashes here with a plain function too)")
+NOMEMORY = pytest.mark.skipif(importlib.util.find_spec("_testcapi") is None, reason="needs _testcapi.set_nomemory")
 IMMORTAL_NONE = pytest.mark.skipif(sys.version_info >= (3, 12), reason="None is immortal from 3.12: no count to compare")
 
 SCENARIOS = [
@@ -76,6 +78,77 @@ SCENARIOS = [
             in_call = False
         print("grown during %s calls, %d TypeErrors" % ("some" if grown else "no", errors))
     """, "grown during some calls, 20 TypeErrors", id="kwargs-grow-during-call", marks=VECTORCALL),
+
+    # Tools that run the code object they find on a function (decorators,
+    # tracers, serialisers) get an exception, never a crash.
+    pytest.param("""
+        import kestrune.testing.plotting.series as series
+        outcomes = set()
+        for f in vars(series).values():
+            if type(f).__name__ != "function" or f.__module__ != NAME:
+                continue
+            code = f.__code__
+            for run in (lambda: types.FunctionType(code, vars(series))(*[None] * code.co_argcount),
+                        lambda: types.FunctionType(code, {})(*[None] * code.co_argcount)):
+                try:
+                    run()
+                    outcomes.add("returned")
+                except Exception as e:
+                    outcomes.add(type(e).__name__)
+        print(" ".join(sorted(outcomes)))
+    """, "AssertionError", id="code-records-run"),
+
+    # A finaliser reads __defaults__ or __annotations__ during the collection
+    # that the first read's allocation triggers; free lists are emptied first
+    # so that the allocation counts towards a collection.
+    pytest.param("""
+        import kestrune.testing.plotting.series as series
+        def trapped_read(function, attribute):
+            seen = []
+            class Reader:
+                def __del__(self):
+                    seen.append(getattr(function, attribute))
+            gc.collect()
+            gc.disable()
+            r = Reader()
+            r.cycle = r
+            del r
+            hold = [(i, i, i, i) for i in range(3000)] + [{} for i in range(3000)]
+            gc.set_threshold(1)
+            gc.enable()
+            first = getattr(function, attribute)  # no frame is made before the getter runs
+            gc.set_threshold(700)
+            gc.collect()
+            return "kept" if seen[0] is first is getattr(function, attribute) else "replaced"
+        print(trapped_read(series.plot_multi_index_dataframes, "__defaults__"),
+              trapped_read(series._plot_column, "__annotations__"))
+    """, "kept kept", id="attribute-cache-read-by-finaliser"),
+
+    # The n-th allocation fails, for each n in turn, in the create step and
+    # the exec step up to the body's import of seaborn, which is made to fail
+    # (so that no attempt completes). Each failure leaves what the steps build
+    # complete or absent: the next attempt, and the last, plain import, work.
+    pytest.param("""
+        import _imp, _testcapi
+        spec = importlib.util.find_spec(NAME)
+        sys.modules["seaborn"] = None
+        out_of_memory = 0
+        for n in range(1, 1000):
+            _testcapi.set_nomemory(n, n + 1)
+            try:
+                _imp.exec_dynamic(_imp.create_dynamic(spec))
+            except MemoryError:
+                out_of_memory += 1
+            except ImportError:
+                pass
+            finally:
+                _testcapi.remove_mem_hooks()
+        sys.modules["seaborn"] = seaborn
+        import kestrune.testing.plotting.series as series
+        print("%s allocation failures, then %s" % ("many" if out_of_memory > 100 else out_of_memory,
+                                                     "a working module" if series.plot_row.__defaults__ == (False,)
+                                                     else "a broken module"))
+    """, "many allocation failures, then a working module", id="allocation-failures-then-import", marks=NOMEMORY),
 
     pytest.param("""
         sys.modules["seaborn"] = None
@@ -176,7 +249,8 @@ def test_hostile_sequence_ends_safely(tmp_path, code, verdict):
     assert (result.returncode, result.stdout.strip()) == (0, verdict), result.stderr[-3000:]
 
 
-def test_second_interpreter_of_an_embedding_program_is_refused(tmp_path):
+@pytest.mark.parametrize("argument", [[], ["full-exit-table"]], ids=["plain", "full-exit-table"])
+def test_second_interpreter_of_an_embedding_program_is_refused(tmp_path, argument):
     # A compiler and the flags for a program that embeds the running interpreter.
     compiler = shutil.which((sysconfig.get_config_var("CC") or "cc").split()[0]) or shutil.which("cc")
     config = os.path.join(sys.base_prefix, "bin", "python%d.%d-config" % sys.version_info[:2])
@@ -207,7 +281,7 @@ def test_second_interpreter_of_an_embedding_program_is_refused(tmp_path):
     # packages come through the path.
     env = child_env(*site.getsitepackages())
     env.setdefault("PYTHONHOME", sys.base_prefix)
-    result = subprocess.run([str(program)], env=env, cwd=str(tmp_path), timeout=300,
+    result = subprocess.run([str(program)] + argument, env=env, cwd=str(tmp_path), timeout=300,
                             stdout=subprocess.PIPE, stderr=subprocess.PIPE, universal_newlines=True)
     assert result.stdout.splitlines() == [
         "import 1: ok complete",

@@ -7,6 +7,7 @@
 #include "pyref.hpp"
 
 #include <frameobject.h>
+#include <opcode.h>
 
 namespace series {
 namespace compat {
@@ -77,27 +78,52 @@ inline PyInterpreterState* current_interpreter() {
 
 // --- code records and traceback frames --------------------------------------
 
-// A code object without instructions: `nargs` positional-or-keyword
-// parameters, `varnames` naming them (and **kwargs after them), `flags` the
-// CO_* flags.
+// A code record: `nargs` positional-or-keyword parameters, `varnames` naming
+// them (and **kwargs after them), `flags` the CO_* flags. The functions run
+// in C++, never through their code record; but anything that runs a code
+// object found on a function (`types.FunctionType(f.__code__, {})()`) runs
+// its instructions, so the record carries a body of its own that raises
+// AssertionError, as CPython's own empty code records do from 3.11:
+//
+//     [RESUME 0]  LOAD_CONST 0 (AssertionError)  RAISE_VARARGS 1
+//
+// with a line table that puts every instruction on the first line.
 inline PyCodeObject* new_code(int nargs, int flags, PyObject* varnames, PyObject* filename, PyObject* name,
                               int firstlineno) {
     const int nlocals = static_cast<int>(PyTuple_GET_SIZE(varnames));
+    const int stacksize = 1;
+#if PY_VERSION_HEX >= 0x030B0000
+    static const unsigned char body[] = {RESUME, 0, LOAD_CONST, 0, RAISE_VARARGS, 1};
+    // One entry without columns for the three code units, at line offset 0.
+    static const unsigned char lines[] = {0x80 | (13 << 3) | (3 - 1), 0};
+#elif PY_VERSION_HEX >= 0x030A0000
+    static const unsigned char body[] = {LOAD_CONST, 0, RAISE_VARARGS, 1};
+    // (bytes covered, line offset): both instructions on the first line.
+    static const unsigned char lines[] = {4, 0};
+#else
+    static const unsigned char body[] = {LOAD_CONST, 0, RAISE_VARARGS, 1};
+    // An empty line-number table: every instruction is on the first line.
+    static const unsigned char lines[] = {0};
+#endif
+    constexpr Py_ssize_t nlines = PY_VERSION_HEX >= 0x030A0000 ? sizeof lines : 0;
+    Ref code = Ref::maybe(PyBytes_FromStringAndSize(reinterpret_cast<const char*>(body), sizeof body));
+    Ref line_table = Ref::maybe(PyBytes_FromStringAndSize(reinterpret_cast<const char*>(lines), nlines));
+    Ref consts = Ref::maybe(PyTuple_Pack(1, PyExc_AssertionError));
     Ref empty_bytes = Ref::maybe(PyBytes_FromStringAndSize(nullptr, 0));
     Ref empty_tuple = Ref::maybe(PyTuple_New(0));
-    if (!empty_bytes || !empty_tuple) return nullptr;
+    if (!code || !line_table || !consts || !empty_bytes || !empty_tuple) return nullptr;
 #if PY_VERSION_HEX >= 0x030C0000
-    return PyUnstable_Code_New(nargs, 0, nlocals, 0, flags, empty_bytes, empty_tuple, empty_tuple, varnames,
-                               empty_tuple, empty_tuple, filename, name, name, firstlineno, empty_bytes, empty_bytes);
+    return PyUnstable_Code_New(nargs, 0, nlocals, stacksize, flags, code, consts, empty_tuple, varnames, empty_tuple,
+                               empty_tuple, filename, name, name, firstlineno, line_table, empty_bytes);
 #elif PY_VERSION_HEX >= 0x030B0000
-    return PyCode_New(nargs, 0, nlocals, 0, flags, empty_bytes, empty_tuple, empty_tuple, varnames, empty_tuple,
-                      empty_tuple, filename, name, name, firstlineno, empty_bytes, empty_bytes);
+    return PyCode_New(nargs, 0, nlocals, stacksize, flags, code, consts, empty_tuple, varnames, empty_tuple,
+                      empty_tuple, filename, name, name, firstlineno, line_table, empty_bytes);
 #elif PY_VERSION_HEX >= 0x03080000
-    return PyCode_NewWithPosOnlyArgs(nargs, 0, 0, nlocals, 0, flags, empty_bytes, empty_tuple, empty_tuple, varnames,
-                                     empty_tuple, empty_tuple, filename, name, firstlineno, empty_bytes);
+    return PyCode_NewWithPosOnlyArgs(nargs, 0, 0, nlocals, stacksize, flags, code, consts, empty_tuple, varnames,
+                                     empty_tuple, empty_tuple, filename, name, firstlineno, line_table);
 #else
-    return PyCode_New(nargs, 0, nlocals, 0, flags, empty_bytes, empty_tuple, empty_tuple, varnames, empty_tuple,
-                      empty_tuple, filename, name, firstlineno, empty_bytes);
+    return PyCode_New(nargs, 0, nlocals, stacksize, flags, code, consts, empty_tuple, varnames, empty_tuple,
+                      empty_tuple, filename, name, firstlineno, line_table);
 #endif
 }
 

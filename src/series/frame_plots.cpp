@@ -10,18 +10,32 @@ namespace series {
 namespace {
 
 // The keyword of the axes' y-label helper that turns off its test of the
-// axes' shape: `check_patch` in older matplotlib, `skip_non_rectangular_axes`
-// since 3.8. The helper's own parameter names tell which one it takes.
+// axes' shape: `check_patch`, unless the helper names
+// `skip_non_rectangular_axes` among its parameters, as matplotlib does since
+// 3.8. Only the parameters count (the first co_argcount + co_kwonlyargcount
+// entries of co_varnames), not the locals after them; a helper without a
+// code record, or one that takes **kwargs alone, gets `check_patch`.
 PyObject* shape_test_keyword(PyObject* label_outer) {
-    Ref code = Ref::maybe(PyObject_GetAttr(label_outer, names.__code__));
-    Ref params = code ? Ref::maybe(PyObject_GetAttr(code, names.co_varnames)) : Ref();
-    if (!params) {
-        if (!PyErr_ExceptionMatches(PyExc_AttributeError)) throw Error();
-        PyErr_Clear();
-        return names.check_patch;
-    }
-    return require(PySequence_Contains(params, names.check_patch)) ? names.check_patch
-                                                                   : names.skip_non_rectangular_axes;
+    // An attribute that may be missing: an empty Ref then.
+    auto optional = [](PyObject* o, PyObject* name) {
+        Ref v = Ref::maybe(PyObject_GetAttr(o, name));
+        if (!v) {
+            if (!PyErr_ExceptionMatches(PyExc_AttributeError)) throw Error();
+            PyErr_Clear();
+        }
+        return v;
+    };
+    Ref code = optional(label_outer, names.__code__);
+    Ref varnames = code ? optional(code, names.co_varnames) : Ref();
+    Ref positional = varnames ? optional(code, names.co_argcount) : Ref();
+    Ref keyword_only = positional ? optional(code, names.co_kwonlyargcount) : Ref();
+    if (!keyword_only) return names.check_patch;
+    const Py_ssize_t count = PyNumber_AsSsize_t(positional, PyExc_OverflowError) +
+                             PyNumber_AsSsize_t(keyword_only, PyExc_OverflowError);
+    if (PyErr_Occurred()) throw Error();
+    Ref params = Ref::steal(PySequence_GetSlice(varnames, 0, count));
+    return require(PySequence_Contains(params, names.skip_non_rectangular_axes)) ? names.skip_non_rectangular_axes
+                                                                                 : names.check_patch;
 }
 
 // [getattr(item, "name") for item in iterable]

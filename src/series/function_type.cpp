@@ -274,18 +274,22 @@ PyObject* function_repr(PyObject* self) {
     return PyUnicode_FromFormat("<function %U at %p>", as_function(self)->name, self);
 }
 
+// __defaults__ and __annotations__ are built on first access. Allocating the
+// new object can run a garbage collection, and with it finalisers that read
+// the same attribute and fill the cache first: the cache is tested again
+// before the new object is stored, and the first one stored is kept.
 PyObject* get_defaults(PyObject* self, void*) {
     FunctionObject* fn = as_function(self);
     const FuncDef& def = *fn->def;
     if (def.nrequired == def.nparams) Py_RETURN_NONE;
     if (!fn->defaults_tuple) {
-        PyObject* t = PyTuple_New(def.nparams - def.nrequired);
+        Ref t = Ref::maybe(PyTuple_New(def.nparams - def.nrequired));
         if (!t) return nullptr;
         for (int i = def.nrequired; i < def.nparams; ++i) {
             Py_INCREF(fn->defaults[i]);
-            PyTuple_SET_ITEM(t, i - def.nrequired, fn->defaults[i]);
+            PyTuple_SET_ITEM(t.get(), i - def.nrequired, fn->defaults[i]);
         }
-        fn->defaults_tuple = t;
+        if (!fn->defaults_tuple) fn->defaults_tuple = t.release();
     }
     Py_INCREF(fn->defaults_tuple);
     return fn->defaults_tuple;
@@ -293,7 +297,11 @@ PyObject* get_defaults(PyObject* self, void*) {
 
 PyObject* get_annotations(PyObject* self, void*) {
     FunctionObject* fn = as_function(self);
-    if (!fn->annotations && !(fn->annotations = PyDict_New())) return nullptr;
+    if (!fn->annotations) {
+        Ref d = Ref::maybe(PyDict_New());
+        if (!d) return nullptr;
+        if (!fn->annotations) fn->annotations = d.release();
+    }
     Py_INCREF(fn->annotations);
     return fn->annotations;
 }
@@ -353,6 +361,10 @@ void init_function_type() {
     function_type.tp_weaklistoffset = offsetof(FunctionObject, weakreflist);
     compat::enable_vectorcall(&function_type, offsetof(FunctionObject, vectorcall));
     require(PyType_Ready(&function_type));
+    // Calls between the module's own functions go straight to the binder.
+    set_direct_entry(&function_type, [](PyObject* f, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+        return invoke(as_function(f), args, nargs, kwnames);
+    });
 }
 
 Ref make_function(const FuncDef& def, std::initializer_list<PyObject*> defaults) {
@@ -398,30 +410,6 @@ Ref make_function(const FuncDef& def, std::initializer_list<PyObject*> defaults)
     std::snprintf(fn->entry_name, sizeof fn->entry_name, "kestrune.testing.plotting.series.%s", def.name);
     PyObject_GC_Track(fn);
     return Ref::steal(reinterpret_cast<PyObject*>(fn));
-}
-
-// --- calls from the module's own code ------------------------------------
-
-Ref call(PyObject* f, std::initializer_list<PyObject*> args, std::initializer_list<Kw> kws) {
-    constexpr size_t kMaxArgs = 16;
-    PyObject* stack[kMaxArgs];
-    const size_t nargs = args.size(), nkw = kws.size();
-    if (nargs + nkw > kMaxArgs) raise(PyExc_SystemError, "too many arguments in an internal call");
-    size_t i = 0;
-    for (PyObject* a : args) stack[i++] = a;
-    Ref kwnames;
-    if (nkw) {
-        kwnames = Ref::steal(PyTuple_New(static_cast<Py_ssize_t>(nkw)));
-        Py_ssize_t k = 0;
-        for (const Kw& kw : kws) {
-            Py_INCREF(kw.name);
-            PyTuple_SET_ITEM(kwnames.get(), k++, kw.name);
-            stack[i++] = kw.value;
-        }
-    }
-    const Py_ssize_t n = static_cast<Py_ssize_t>(nargs);
-    if (Py_TYPE(f) == &function_type) return Ref::steal(invoke(as_function(f), stack, n, kwnames.get()));
-    return Ref::steal(compat::vectorcall(f, stack, n, kwnames.get()));
 }
 
 }  // namespace series

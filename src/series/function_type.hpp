@@ -1,5 +1,5 @@
-// The callable type of the module's fifteen functions, its argument binder,
-// and the calls that the module's own code makes.
+// The callable type of the module's fifteen functions and its argument
+// binder.
 //
 // A function is a descriptor (`FuncDef`: name, parameters, annotations,
 // docstring, definition line) plus a body. Calling it binds the arguments into
@@ -93,25 +93,5 @@ Ref make_function(const FuncDef& def, std::initializer_list<PyObject*> defaults)
 
 // Readies the function type; called once by the exec step.
 void init_function_type();
-
-// --- calls from the module's own code ---------------------------------------
-
-// One keyword argument of a call.
-struct Kw {
-    PyObject* name;  // an interned str
-    PyObject* value;
-};
-
-// Calls `f` with positional arguments and keyword arguments, in the order
-// given. A callee of the module's own function type is entered through its
-// binder directly; anything else through the interpreter's array call.
-Ref call(PyObject* f, std::initializer_list<PyObject*> args = {}, std::initializer_list<Kw> kws = {});
-
-// The same for a method looked up on `o`.
-inline Ref call_method(PyObject* o, PyObject* name, std::initializer_list<PyObject*> args = {},
-                       std::initializer_list<Kw> kws = {}) {
-    Ref m = attr(o, name);
-    return call(m, args, kws);
-}
 
 }  // namespace series

@@ -260,9 +260,12 @@ void check_version() {
     require(PyErr_WarnEx(nullptr, message, 1));
 }
 
+// Looks the five builtins up, then publishes them together: a missing one
+// leaves the slots as they were.
 void fetch_builtins() {
-    PyObject** slots[] = {&builtins.ValueError, &builtins.enumerate, &builtins.zip, &builtins.range, &builtins.print};
     const char* wanted[] = {"ValueError", "enumerate", "zip", "range", "print"};
+    PyObject** slots[] = {&builtins.ValueError, &builtins.enumerate, &builtins.zip, &builtins.range, &builtins.print};
+    Ref found[5];
     for (size_t i = 0; i < 5; ++i) {
         Ref name = Ref::steal(PyUnicode_InternFromString(wanted[i]));
         PyObject* v = PyDict_GetItemWithError(builtins_dict, name);
@@ -270,8 +273,13 @@ void fetch_builtins() {
             if (PyErr_Occurred()) throw Error();
             raise(PyExc_NameError, "name '%U' is not defined", name.get());
         }
-        Py_INCREF(v);
-        Py_XSETREF(*slots[i], v);
+        found[i] = Ref::borrow(v);
+    }
+    // What an earlier attempt left is released once every slot is filled.
+    Ref previous[5];
+    for (size_t i = 0; i < 5; ++i) {
+        previous[i] = Ref::maybe(*slots[i]);
+        *slots[i] = found[i].release();
     }
 }
 
@@ -315,24 +323,46 @@ void exec_steps(Frame& f, PyObject* module, bool& registered) {
 
 void note_finalization() { interpreter_finalized = true; }
 
+PyObject* note_finalization_hook(PyObject*, PyObject*) {
+    note_finalization();
+    Py_RETURN_NONE;
+}
+
+PyMethodDef finalization_hook_def = {"_note_finalization", note_finalization_hook, METH_NOARGS, nullptr};
+
+// Whether the interpreter tells us when it is finalised.
+bool exit_hook_registered = false;
+
+// Asks to be told when the recorded interpreter is finalised: through
+// Py_AtExit, or, when its table of C hooks is full, through the atexit
+// module. Fails with the pending exception when neither takes the hook; the
+// import then fails, rather than go on without the guard, and the next import
+// asks again.
+void register_exit_hook() {
+    if (exit_hook_registered) return;
+    if (Py_AtExit(note_finalization) != 0) {
+        Ref hook = Ref::steal(PyCFunction_New(&finalization_hook_def, nullptr));
+        Ref atexit = Ref::steal(PyImport_ImportModule("atexit"));
+        call_method(atexit, names.register_, {hook.get()});
+    }
+    exit_hook_registered = true;
+}
+
 PyObject* create_step(PyObject* spec, PyModuleDef*) {
     const int64_t current = PyInterpreterState_GetID(compat::current_interpreter());
     if (!interpreter_recorded) {
         if (current == -1) return nullptr;
         interpreter_id = current;
         interpreter_recorded = true;
-        Py_AtExit(note_finalization);
     } else if (current != interpreter_id || interpreter_finalized) {
         PyErr_SetString(PyExc_ImportError, kInterpreterChange);
         return nullptr;
     }
-    if (the_module) {
-        Py_INCREF(the_module);
-        return the_module;
-    }
 
     try {
         init_names();
+        register_exit_hook();
+        if (the_module) return Ref::borrow(the_module).release();
         Ref name = attr(spec, names.name);
         Ref module = Ref::steal(PyModule_NewObject(name));
         PyObject* dict = PyModule_GetDict(module);

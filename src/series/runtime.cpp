@@ -10,13 +10,39 @@ PyObject* module_dict = nullptr;
 PyObject* builtins_dict = nullptr;
 Builtins builtins;
 
-void init_names() {
-    if (names.module_name) return;  // built once per process
-#define NAME(x) names.x = require(PyUnicode_InternFromString(#x));
-#define TEXT(field, text) names.field = require(PyUnicode_InternFromString(text));
+namespace {
+
+bool names_built = false;
+
+// The same fields as `Names`, each owning its reference until the whole
+// table is built.
+struct OwnedNames {
+#define NAME(x) Ref x;
+#define TEXT(field, text) Ref field;
 #include "names.def"
 #undef NAME
 #undef TEXT
+};
+
+}  // namespace
+
+void init_names() {
+    if (names_built) return;  // built once per process
+    // Every name is made before any is published: a failure part-way (no
+    // memory) releases those made so far and leaves the table empty, so that
+    // the next attempt builds it again.
+    OwnedNames fresh;
+#define NAME(x) fresh.x = Ref::steal(PyUnicode_InternFromString(#x));
+#define TEXT(field, text) fresh.field = Ref::steal(PyUnicode_InternFromString(text));
+#include "names.def"
+#undef NAME
+#undef TEXT
+#define NAME(x) names.x = fresh.x.release();
+#define TEXT(field, text) names.field = fresh.field.release();
+#include "names.def"
+#undef NAME
+#undef TEXT
+    names_built = true;
 }
 
 Ref global(PyObject* name) {

@@ -7,7 +7,7 @@
 // destructor would run after the interpreter has been finalised.
 #pragma once
 
-#include "function_type.hpp"
+#include "calls.hpp"
 
 namespace series {
 

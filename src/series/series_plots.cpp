@@ -6,15 +6,18 @@ namespace series {
 
 namespace {
 
-// `cm.get_cmap`; where matplotlib no longer offers it, the `get_cmap` of its
-// colormap registry, which takes the same names (and None for the default).
+// `cm.get_cmap` wherever `cm` offers it (matplotlib up to 3.10, where it is
+// deprecated from 3.9, and stand-ins). Where it is gone, the `get_cmap` of
+// `matplotlib.pyplot`, imported here: it keeps the old getter's behaviour
+// (None gives the default map; an unknown name is refused as a value for
+// "name"), which the colormap registry's own `get_cmap` does not.
 Ref colormap_getter(PyObject* cm) {
     Ref get_cmap = Ref::maybe(PyObject_GetAttr(cm, names.get_cmap));
     if (get_cmap) return get_cmap;
     if (!PyErr_ExceptionMatches(PyExc_AttributeError)) throw Error();
     PyErr_Clear();
-    Ref matplotlib = Ref::steal(PyImport_Import(names.matplotlib));
-    return attr(attr(matplotlib, names.colormaps), names.get_cmap);
+    Ref pyplot = Ref::steal(PyImport_Import(names.matplotlib_pyplot));
+    return attr(pyplot, names.get_cmap);
 }
 
 // Draws the values against the times: a line for signed integers and floats,

@@ -25,7 +25,13 @@ PyCodeObject* entry_code(const char* qualified_name, int line) noexcept {
     try {
         static CodeCache* cache = new CodeCache();
         auto slot = cache->try_emplace(std::make_pair(std::string(qualified_name), line), nullptr).first;
-        if (!slot->second) slot->second = PyCode_NewEmpty(kSourceFile, qualified_name, line);
+        if (!slot->second) {
+            Ref code = Ref::maybe(reinterpret_cast<PyObject*>(PyCode_NewEmpty(kSourceFile, qualified_name, line)));
+            // Making the code object can run a collection whose finalisers
+            // fail in the same place and fill the slot first (map entries stay
+            // where they are): the first one stored is kept.
+            if (!slot->second) slot->second = reinterpret_cast<PyCodeObject*>(code.release());
+        }
         return slot->second;
     } catch (...) {
         return nullptr;

@@ -1,10 +1,12 @@
 /* Starts the interpreter, imports the series module, finalises, starts a
- * second interpreter and imports again. Prints one line per import:
+ * second interpreter and imports again. With the argument "full-exit-table"
+ * the interpreter's table of exit hooks (Py_AtExit) is filled up first. Prints one line per import:
  *   import 1: ok <id of the module>
  *   import 2: <exception type>: <message>      or      import 2: ok <id>
  * and whether the second interpreter got the first one's module object. */
 #include <Python.h>
 #include <stdio.h>
+#include <string.h>
 
 static const char *const kName = "kestrune.testing.plotting.series";
 
@@ -32,8 +34,14 @@ static void *import_once(int round) {
     return address;
 }
 
-int main(void) {
+static void ignore_exit(void) {}
+
+int main(int argc, char **argv) {
     Py_Initialize();
+    if (argc > 1 && strcmp(argv[1], "full-exit-table") == 0) {
+        while (Py_AtExit(ignore_exit) == 0) {
+        }
+    }
     void *first = import_once(1);
     if (Py_FinalizeEx() < 0) printf("finalize: failed\n");
     Py_Initialize();
