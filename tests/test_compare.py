@@ -159,7 +159,9 @@ def test_session_untouched(frames, tmp_path, capsys, monkeypatch):
     plt.figure()
     before_rc, before_figures = dict(mpl.rcParams), plt.get_fignums()
     report_of(frames, ids_per_page=3).save(tmp_path / "out")
-    report_of(frames)._repr_html_()
+    report = report_of(frames)
+    inline = report._repr_html_()  # a notebook's display: overview and pages, drawn once
+    assert inline.count("<img") == 1 + len(report.pages) and report._repr_html_() is inline
     assert dict(mpl.rcParams) == before_rc and plt.get_fignums() == before_figures
     assert capsys.readouterr() == ("", "")
 
