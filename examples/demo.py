@@ -2,7 +2,9 @@
 
     python examples/demo.py [--out build/demo.png]
 
-Prints the absolute path of the PNG it wrote.
+Also draws one store with the single-series plots (``demo-store.png``) and
+writes the comparison report of the two frames (the folder ``demo-report``)
+beside it. Prints the absolute path of each.
 """
 
 import argparse
@@ -23,6 +25,7 @@ import pandas as pd  # noqa: E402
 sys.path.append(str(Path(__file__).resolve().parents[1]))
 
 from kestrune import DataFrameMeta  # noqa: E402
+from kestrune.testing.plotting.compare import compare_panels  # noqa: E402
 from kestrune.testing.plotting.frames import labelled_frames  # noqa: E402
 import kestrune.testing.plotting.series as series  # noqa: E402
 
@@ -71,7 +74,8 @@ def main(argv=None):
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     parser.add_argument("--out", default="build/demo.png",
                         help="where to write the PNG (default: %(default)s); the "
-                             "single-store figure goes beside it with '-store' added")
+                             "single-store figure goes beside it with '-store' added, "
+                             "the report of the two frames with '-report'")
     args = parser.parse_args(argv)
 
     original = load_panel("original")
@@ -81,6 +85,7 @@ def main(argv=None):
     out = Path(args.out).resolve()
     out.parent.mkdir(parents=True, exist_ok=True)
     store_out = out.with_name(out.stem + "-store" + out.suffix)
+    report_out = out.with_name(out.stem + "-report")
     try:
         # Names the frames in a legend before the driver shows the figure.
         with labelled_frames(["original", "synthetic"]):
@@ -90,8 +95,12 @@ def main(argv=None):
         draw_one_store(original, "north", store_out)
     finally:
         plt.close("all")
+    report = compare_panels({"original": original, "synthetic": synthetic}, meta,
+                            progress=False)
+    report.save(report_out)
     print(out)
     print(store_out)
+    print(report_out)
 
 
 if __name__ == "__main__":

@@ -30,7 +30,8 @@ import tempfile
 import time
 
 ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
-LIBRARIES = ["numpy", "pandas", "matplotlib", "seaborn"]
+# The runtime dependencies that --lowest holds to their lower bounds.
+LIBRARIES = ["numpy", "pandas", "matplotlib", "seaborn", "tqdm", "pypdf"]
 
 SMOKE = r'''
 import os, sys

@@ -88,3 +88,43 @@ def test_context_labels_before_show_and_restores_show(series, frames, restore_rc
         with labelled_frames(NAMES):
             raise KeyError("drawing failed")
     assert plt.show is original_show
+
+
+def no_figure(series, frames):
+    return None
+
+
+def empty_figure(series, frames):
+    return plt.figure()
+
+
+def shown_and_closed(series, frames):
+    draw(series, frames, "AXES")
+    plt.close("all")
+    return None
+
+
+@pytest.mark.parametrize("make_figure, names, message", [
+    (no_figure, NAMES, "no open figure.*labelled_frames"),
+    (shown_and_closed, NAMES, "no open figure.*labelled_frames"),
+    (empty_figure, NAMES, "no drawn cells.*labelled_frames"),
+    (lambda series, frames: draw(series, frames, "PLOT"), ["IBM"], "1 name but no cell"),
+    (lambda series, frames: draw(series, frames, "AXES"), ["IBM"], "1 name but no cell"),
+    (lambda series, frames: draw(series, frames, "NONE"), NAMES + ["third"], "3 names but no cell"),
+])
+def test_refuses_what_it_cannot_label_honestly(series, frames, restore_rc, make_figure, names, message):
+    figure = make_figure(series, frames)
+    with pytest.raises(ValueError, match=message):
+        label_frames(names, figure)
+    assert figure is None or not figure.legends
+
+
+@pytest.mark.parametrize("share", ["AXES", "PLOT"])
+def test_cells_where_a_frame_lacks_the_id_are_no_error(series, frames, restore_rc, share):
+    """A row drawn from both frames beside a row where the second lacks the id."""
+    figure, (full, partial) = plt.subplots(2, 1)
+    setting, continuous = getattr(series.ShareSetting, share), series.PlotType.CONTINUOUS
+    series.plot_row(frames, "level", ["a", "b"], full, setting, continuous)
+    series.plot_row([frames[0]], "level", ["a"], partial, setting, continuous)
+    legend = label_frames(NAMES, figure)
+    assert [t.get_text() for t in legend.get_texts()] == NAMES

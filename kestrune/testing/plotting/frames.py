@@ -23,6 +23,7 @@ and each later frame's bars are narrower and centred on the same category,
 so a bar that is shorter, taller or as tall as another stays visible.
 """
 
+import collections
 import contextlib
 
 import matplotlib as mpl
@@ -80,24 +81,53 @@ def label_frames(names, figure=None, alpha=0.5):
     Raises
     ------
     ValueError
-        If ``names`` is empty.
+        If ``names`` is empty; if no figure is given and pyplot has none
+        open, or the figure has no cells drawn by the plotting functions
+        (both happen when the figure was already shown and closed: use
+        :func:`labelled_frames`); or if no cell holds one line or one set
+        of bars per name (per name and id under ``ShareSetting.PLOT``),
+        which means that ``names`` does not match the frames drawn. Cells
+        where some frame lacks the id are not counted against the names.
 
     """
     names = [str(name) for name in names]
     if not names:
         raise ValueError("label_frames needs one name per frame, got none")
-    figure = plt.gcf() if figure is None else figure
+    if figure is None:
+        if not plt.get_fignums():
+            raise ValueError(
+                "label_frames found no open figure: the figure was shown and "
+                "closed already; draw inside labelled_frames(names) instead")
+        figure = plt.gcf()
     old = getattr(figure, _MARK, None)
     if old is None:
-        by_id = _restyle(figure, len(names), alpha)
+        _check_names_match(figure, len(names))
+    return _label(figure, names, alpha, old)
+
+
+def _label(figure, names, alpha, old=None, by_id=None, frames_in=None,
+           top=None, make_room=True, ids_in=None):
+    """Restyle (once) and add the frame legend; see :func:`label_frames`.
+
+    ``by_id`` and ``frames_in`` are for callers that know what they drew:
+    whether colours stand for ids, and ``frames_in(ax)``, the positions of
+    the frames drawn into a cell, in drawing order (by default every frame);
+    ``ids_in`` is that of :func:`_restyle`. ``top`` places the legend's top edge lower than the figure's (a fraction
+    of its height), below a heading; a caller that left room for the legend
+    passes ``make_room=False`` and saves drawing the figure to measure it.
+    """
+    if old is None:
+        by_id = _restyle(figure, len(names), alpha, by_id, frames_in, ids_in)
     else:
         old[0].remove()
         by_id = old[1]
     handles = _frame_handles(figure, len(names), alpha, by_id)
+    place = {} if top is None else {"bbox_to_anchor": (0.5, top)}
     legend = figure.legend(handles, names, loc="upper center",
-                           ncol=len(names), frameon=False)
+                           ncol=len(names), frameon=False, **place)
     setattr(figure, _MARK, (legend, by_id))
-    _make_room(figure, legend)
+    if make_room:
+        _make_room(figure, legend)
     return legend
 
 
@@ -138,7 +168,10 @@ def labelled_frames(names, alpha=0.5):
         for number in plt.get_fignums():
             if number not in before and number not in done:
                 done.add(number)
-                label_frames(names, plt.figure(number), alpha)
+                figure = plt.figure(number)
+                # Figures without panel cells are not the driver's.
+                if _cells(figure):
+                    label_frames(names, figure, alpha)
         if current:
             plt.figure(current.number)
 
@@ -159,33 +192,88 @@ def _cells(figure):
             if ax.get_visible() and (ax.get_lines() or ax.containers)]
 
 
-def _restyle(figure, nframes, alpha):
-    """Restyle the frames' artists; tell whether colours stand for ids."""
+def _check_names_match(figure, nframes):
+    """Refuse a figure none of whose cells shows one artist per frame."""
     cells = _cells(figure)
-    # A cell with more artists than frames, or with a legend of ids, holds
-    # several ids: the figure was drawn with ShareSetting.PLOT.
-    by_id = any(len(ax.get_lines()) > nframes or len(ax.containers) > nframes
-                or ax.get_legend() is not None for ax in cells)
+    if not cells:
+        raise ValueError(
+            "label_frames found no drawn cells in the figure: it was shown "
+            "and closed already, or holds no panel plot; draw inside "
+            "labelled_frames(names) instead")
+    # Lines carry their id as label: every id of a cell has one line per
+    # frame, whether the cell holds one id or all of them (PLOT).
+    ids_per_cell = max(len({str(line.get_label()) for line in ax.get_lines()})
+                       for ax in cells)
+
+    def one_per_frame(ax):
+        lines = ax.get_lines()
+        if lines:
+            counts = collections.Counter(str(line.get_label()) for line in lines)
+            return set(counts.values()) == {nframes}
+        bars = len(ax.containers)
+        if bars == nframes:
+            return True
+        # Bars carry no id: how many ids a cell holds is told by the lines
+        # of the figure, where there are any.
+        return bars % nframes == 0 and (
+            not ids_per_cell or bars == nframes * ids_per_cell)
+
+    if not any(one_per_frame(ax) for ax in cells):
+        raise ValueError(
+            "label_frames got {} name{} but no cell of the figure holds one "
+            "line or one set of bars per name; give one name per frame "
+            "drawn".format(nframes, "" if nframes == 1 else "s"))
+
+
+def _restyle(figure, nframes, alpha, by_id=None, frames_in=None,
+             ids_in=None):
+    """Restyle the frames' artists; tell whether colours stand for ids.
+
+    ``ids_in(ax)``, where given, lists the ids of a cell that holds several
+    (``ShareSetting.PLOT``) as pairs of the id and the place in the colour
+    cycle that it takes; by default every such cell holds the same ids, in
+    the order of the first cell's lines.
+    """
+    cells = _cells(figure)
+    if by_id is None:
+        # A cell with more artists than frames, or with a legend of ids,
+        # holds several ids: the figure was drawn with ShareSetting.PLOT.
+        by_id = any(len(ax.get_lines()) > nframes
+                    or len(ax.containers) > nframes
+                    or ax.get_legend() is not None for ax in cells)
     colours = _cycle_colours()
     ids = []
     for ax in cells:
+        drawn = list(frames_in(ax)) if frames_in else list(range(nframes))
+        places = [place for _, place in ids_in(ax)] if ids_in else None
         lines = ax.get_lines()
         for n, line in enumerate(lines):
-            frame, group = n % nframes, n // nframes
+            frame, group = drawn[n % len(drawn)], n // len(drawn)
             if by_id:
-                line.set_color(colours[group % len(colours)])
+                place = places[group] if places else group
+                line.set_color(colours[place % len(colours)])
                 line.set_linestyle(LINESTYLES[frame % len(LINESTYLES)])
-            if frame == 0 and len(ids) <= group:
+            elif frames_in:
+                line.set_color(colours[frame % len(colours)])
+            if n % len(drawn) == 0 and len(ids) <= group:
                 ids.append(line.get_label())
         for n, bars in enumerate(ax.containers):
-            frame, group = n % nframes, n // nframes
-            colour = colours[(group if by_id else frame) % len(colours)]
+            frame, group = drawn[n % len(drawn)], n // len(drawn)
+            if by_id:
+                place = places[group] if places else group
+            colour = colours[(place if by_id else frame) % len(colours)]
             hatch = HATCHES[frame % len(HATCHES)] if by_id else None
             _restyle_bars(bars, colour, alpha, hatch,
                           _bar_width_share(frame, nframes))
     if by_id:
         for ax in cells:
-            groups = max(len(ax.get_lines()), len(ax.containers)) // nframes
+            if ids_in:
+                pairs = list(ids_in(ax))
+                _id_legend(ax, [i for i, _ in pairs], colours,
+                           bool(ax.get_lines()), [p for _, p in pairs])
+                continue
+            per_id = len(frames_in(ax)) if frames_in else nframes
+            groups = max(len(ax.get_lines()), len(ax.containers)) // per_id
             if ax.get_lines() or len(ids) >= groups:
                 _id_legend(ax, ids[:groups], colours, bool(ax.get_lines()))
     return by_id
@@ -209,11 +297,12 @@ def _bar_width_share(frame, nframes):
     return 1.0 - (1.0 - NARROWEST) * frame / (nframes - 1)
 
 
-def _id_legend(ax, ids, colours, lines):
+def _id_legend(ax, ids, colours, lines, places=None):
+    places = range(len(ids)) if places is None else places
     handles = [Line2D([], [], color=colours[n % len(colours)]) if lines
                else Patch(color=colours[n % len(colours)])
-               for n in range(len(ids))]
-    ax.legend(handles, ids)
+               for n in places]
+    ax.legend(handles, [str(i) for i in ids])
 
 
 def _frame_handles(figure, nframes, alpha, by_id):

@@ -1,0 +1,87 @@
+"""The page plan: the ids in report order, cut into pages.
+
+The plan is plain data (tuples of ids and numbers), so it can be sent to
+worker processes as it is.
+"""
+
+import collections
+
+import numpy as np
+
+from .inputs import sort_ids
+
+Page = collections.namedtuple("Page", "number ids first last total heading")
+Page.__doc__ = """One page of the report.
+
+number : int, from 1.
+ids : tuple of the ids drawn on the page, left to right.
+first, last : int, ranks (from 1) of the first and the last id of the page.
+total : int, the number of ids of the report.
+heading : str, the line at the top of the page.
+"""
+
+_WHY = {"divergence": "ranked by divergence", "id": "sorted by id",
+        "given": "in the given order"}
+
+
+def order_ids(panel, divergence, order, given=None):
+    """The ids of the report in the order of the pages.
+
+    Parameters
+    ----------
+    panel : Panel
+        The checked input (its ids, their first appearance, the missing ids).
+    divergence : pandas.DataFrame
+        Largest divergence per id (index) and column.
+    order : {"divergence", "id", "given"}
+        ``"divergence"``: ids that some frame lacks first, in id order, then
+        the id whose largest divergence over its columns is largest, ties
+        by id; ``"id"``: sorted; ``"given"``: as in ``given`` (the ids the
+        caller named), else by first appearance, the first frame first.
+    given : sequence, optional
+        The ids as the caller named them.
+
+    Returns
+    -------
+    list
+
+    """
+    ids = list(panel.ids)
+    if order == "id":
+        return sort_ids(ids)
+    if order == "given":
+        if given is not None:
+            return list(given)
+        wanted = set(ids)
+        return [i for i in panel.first_seen if i in wanted]
+    lacking = set()
+    for missing in panel.missing.values():
+        lacking.update(missing)
+    first = sort_ids(lacking)
+    rest = sort_ids(i for i in ids if i not in lacking)
+    worst = divergence.loc[rest].to_numpy(dtype=float) if rest else np.empty((0, 0))
+    with np.errstate(invalid="ignore"):
+        score = (np.nanmax(np.where(np.isnan(worst), -1.0, worst), axis=1)
+                 if worst.size else np.zeros(len(rest)))
+    # A stable sort on the descending score keeps the id order of ties.
+    ranked = np.argsort(-score, kind="stable")
+    return first + [rest[n] for n in ranked]
+
+
+def plan_pages(ordered, ids_per_page, order):
+    """Cut the ordered ids into pages of at most ``ids_per_page``.
+
+    Returns
+    -------
+    list of Page
+
+    """
+    total = len(ordered)
+    pages = []
+    for number, start in enumerate(range(0, total, ids_per_page), 1):
+        ids = tuple(ordered[start:start + ids_per_page])
+        first, last = start + 1, start + len(ids)
+        span = "id {}".format(first) if first == last else "ids {}-{}".format(first, last)
+        heading = "{} of {}, {}".format(span, total, _WHY[order])
+        pages.append(Page(number, ids, first, last, total, heading))
+    return pages

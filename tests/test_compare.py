@@ -1,0 +1,373 @@
+"""The comparison report: divergence numbers, page order, pages, files, command line."""
+import concurrent.futures
+import io
+import multiprocessing
+import os
+import subprocess
+import sys
+import textwrap
+import warnings
+
+import matplotlib as mpl
+import matplotlib.pyplot as plt
+import numpy as np
+import pandas as pd
+import pytest
+from matplotlib.colors import to_rgba
+
+from kestrune import DataFrameMeta
+from kestrune.testing.plotting.compare import Report, compare_panels, divergence_table
+from kestrune.testing.plotting.compare import cli, render
+
+NAMES = ["original", "synthetic"]
+
+
+def make_panel(ids, periods=8, seed=0, shift=0.0):
+    """One row per id and period: a number with ties and gaps, a label with gaps."""
+    rng = np.random.default_rng(seed)
+    n = len(ids) * periods
+    level = np.round(rng.normal(shift, 1, n), 1)
+    level[rng.random(n) < 0.1] = np.nan
+    state = rng.choice(["on", "off", "idle"], n).astype(object)
+    state[rng.random(n) < 0.1] = np.nan
+    return pd.DataFrame({"id": np.repeat(ids, periods), "t": np.tile(np.arange(periods), len(ids)),
+                         "level": level, "state": state})
+
+
+@pytest.fixture
+def frames():
+    """A reference and a shifted copy that lacks the id "c"."""
+    ids = ["a", "b", "c", "d", "e"]
+    original = make_panel(ids)
+    synthetic = make_panel(ids, seed=1, shift=0.5)
+    return {"original": original, "synthetic": synthetic[synthetic["id"] != "c"]}
+
+
+def report_of(frames, **kwargs):
+    with warnings.catch_warnings():
+        warnings.simplefilter("ignore")
+        return compare_panels(frames, id_index="id", time_index="t", **kwargs)
+
+
+def test_kolmogorov_smirnov_matches_scipy():
+    stats = pytest.importorskip("scipy.stats")
+    ids = list(range(40))
+    reference, other = make_panel(ids, periods=30), make_panel(ids, periods=30, seed=3, shift=0.3)
+    other = other.iloc[::2]  # fewer rows than the reference
+    other.loc[other["id"] == 7, "level"] = np.nan  # nothing to compare
+    meta = DataFrameMeta("id", "t", continuous=["level"])
+    table = divergence_table(reference[["id", "t", "level"]], other[["id", "t", "level"]], meta)
+    expected = []
+    for i in ids:
+        x = reference.loc[reference["id"] == i, "level"].dropna()
+        y = other.loc[other["id"] == i, "level"].dropna()
+        expected.append(stats.ks_2samp(x, y).statistic if len(y) else np.nan)
+    np.testing.assert_allclose(table["level"].to_numpy(), expected, rtol=0, atol=1e-12)
+    assert np.isnan(table.loc[7, "level"]) and list(table.index) == ids
+
+
+@pytest.mark.parametrize("reference, other, expected", [
+    (["a", "a", "b"], ["a", "b", "b"], 1 / 3),
+    (["x"], ["y"], 1.0),
+    (["x", "y"], ["y", "x", "x", "y"], 0.0),
+    (["a", None], ["a", "a"], 0.5),            # a missing label is a label of its own
+    ([None, None], [None], 0.0),              # all missing: the same single label
+    (["a", None, None, "b"], ["b", "b", "b", "c"], 0.75),
+])
+def test_total_variation_by_hand(reference, other, expected):
+    meta = DataFrameMeta("id", "t", categorical=["s"])
+    frame = lambda labels: pd.DataFrame({"id": "one", "t": range(len(labels)), "s": labels})  # noqa: E731
+    table = divergence_table(frame(reference), frame(other), meta)
+    assert table.loc["one", "s"] == pytest.approx(expected, abs=1e-15)
+
+
+def test_divergence_is_nan_where_an_id_has_no_rows(frames):
+    table = divergence_table(frames["original"], frames["synthetic"], DataFrameMeta.from_frame(frames["original"], "id", "t"))
+    assert table.loc["c"].isna().all() and table.drop("c").notna().all().all()
+    assert ((table.drop("c") >= 0) & (table.drop("c") <= 1)).all().all()
+
+
+@pytest.mark.parametrize("order, ids, expected", [
+    ("divergence", None, None),  # checked against the table below
+    ("id", None, ["a", "b", "c", "d", "e"]),
+    ("given", ["e", "a", "c"], ["e", "a", "c"]),
+])
+def test_order_of_ids_and_pages(frames, order, ids, expected):
+    shuffled = {name: frame.sample(frac=1, random_state=2) for name, frame in frames.items()}
+    report = report_of(shuffled, order=order, ids=ids, ids_per_page=2)
+    ordered = list(report.divergence.index)
+    if expected is None:
+        # The id that the synthetic frame lacks comes first, then the worst.
+        worst = report.divergence.drop("c").max(axis=1)
+        assert ordered[0] == "c" and list(worst) == sorted(worst, reverse=True)
+    else:
+        assert ordered == expected
+    assert [page.ids for page in report.pages] == [tuple(ordered[i:i + 2]) for i in range(0, len(ordered), 2)]
+    assert report.pages[0].heading.startswith("ids 1-2 of {}".format(len(ordered)))
+    assert report.missing == ({"synthetic": ["c"]} if "c" in ordered else {})
+
+
+def test_given_order_defaults_to_first_appearance_in_the_frame_as_passed(frames):
+    original = frames["original"].iloc[::-1].set_index(["id", "t"])  # levels, not columns
+    report = report_of({"original": original, "synthetic": frames["synthetic"]}, order="given")
+    assert list(report.divergence.index) == ["e", "d", "c", "b", "a"]
+
+
+def test_missing_ids_warn_once_and_keep_their_colours(frames):
+    with pytest.warns(UserWarning) as caught:
+        report = compare_panels(frames, id_index="id", time_index="t", ids_per_page=3, order="id")
+    assert len(caught) == 1 and "frame 'synthetic' lacks 1 id: ['c']" in str(caught[0].message)
+    task = next(report._page_tasks("png"))
+    with mpl.rc_context():
+        figure = render.draw_page(*task[1:-1])
+    cells = [ax for ax in figure.axes if ax.get_visible() and ax.get_lines()]
+    colours = [[to_rgba(line.get_color()) for line in ax.get_lines()] for ax in cells]
+    assert [len(c) for c in colours] == [2, 2, 1]  # ids a, b with both frames, c with the original only
+    assert colours[2][0] == colours[0][0] != colours[0][1]
+    assert [t.get_text() for t in figure.legends[0].get_texts()] == NAMES
+    assert "c lacks 'synthetic'" in figure.texts[0].get_text()
+    # Integer times get whole-number ticks.
+    ticks = cells[0].get_xticks()
+    assert np.array_equal(ticks, np.round(ticks))
+
+
+def test_shared_cells_name_their_own_ids(frames, series):
+    report = report_of(frames, ids_per_page=3, order="id", share_setting=series.ShareSetting.PLOT)
+    task = next(report._page_tasks("png"))
+    with mpl.rc_context():
+        figure = render.draw_page(*task[1:-1])
+    line_cells = [ax for ax in figure.axes if ax.get_visible() and ax.get_lines()]
+    assert [[t.get_text() for t in ax.get_legend().get_texts()] for ax in line_cells] == [["a", "b"], ["c"]]
+    colours = [to_rgba(c) for c in mpl.rcParams["axes.prop_cycle"].by_key()["color"]]
+    # Each id keeps the colour of its place on the page, each frame its line style.
+    assert [(to_rgba(l.get_color()), l.get_linestyle()) for ax in line_cells for l in ax.get_lines()] == [
+        (colours[0], "-"), (colours[0], "--"), (colours[1], "-"), (colours[1], "--"), (colours[2], "-")]
+
+
+@pytest.mark.parametrize("ids_per_page", [1, 5])
+def test_page_size(frames, ids_per_page):
+    report = report_of(frames, ids_per_page=ids_per_page)
+    task = next(report._page_tasks("png"))
+    with mpl.rc_context():
+        figure = render.draw_page(*task[1:-1])
+    width, height = figure.get_size_inches()
+    assert width <= 12 and height == pytest.approx(0.9 + 2.5 * 2) and figure.dpi == 100
+
+
+def test_session_untouched(frames, tmp_path, capsys, monkeypatch):
+    monkeypatch.setattr(plt, "show", lambda *a, **k: pytest.fail("show called"))
+    plt.figure()
+    before_rc, before_figures = dict(mpl.rcParams), plt.get_fignums()
+    report_of(frames, ids_per_page=3).save(tmp_path / "out")
+    report = report_of(frames)
+    inline = report._repr_html_()  # a notebook's display: overview and pages, drawn once
+    assert inline.count("<img") == 1 + len(report.pages) and report._repr_html_() is inline
+    assert dict(mpl.rcParams) == before_rc and plt.get_fignums() == before_figures
+    assert capsys.readouterr() == ("", "")
+
+
+def test_progress_bar_on_request(frames, tmp_path, capsys):
+    report_of(frames, ids_per_page=1, progress=True).save(tmp_path / "out")
+    err = capsys.readouterr().err
+    assert "report: 100%" in err and "5/5" in err
+
+
+def test_folder_and_pdf(frames, tmp_path):
+    pypdf = pytest.importorskip("pypdf")
+    report = report_of(frames, ids_per_page=2)
+    folder = report.save(tmp_path / "out")
+    assert sorted(os.listdir(folder)) == ["divergence-synthetic.csv", "divergence.csv", "index.html",
+                                          "overview.png", "page-001.png", "page-002.png", "page-003.png"]
+    table = pd.read_csv(folder / "divergence.csv", index_col=0, dtype=str).astype(float)  # exact parsing
+    assert list(table.index) == list(report.divergence.index)
+    np.testing.assert_array_equal(table.to_numpy(), report.divergence.to_numpy())  # full precision
+    page = (folder / "index.html").read_text()
+    assert [page.index(n) for n in ("overview.png", "page-001.png", "page-002.png", "page-003.png")] == sorted(
+        page.index(n) for n in ("overview.png", "page-001.png", "page-002.png", "page-003.png"))
+    pdf = report.save(tmp_path / "report.pdf")
+    assert len(pypdf.PdfReader(str(pdf)).pages) == 1 + len(report.pages)
+    assert sorted(os.listdir(tmp_path)) == ["out", "report.pdf"]  # nothing left beside
+
+
+@pytest.mark.parametrize("target", ["out", "report.pdf"])
+def test_a_failed_save_leaves_the_target_as_it_was(frames, tmp_path, monkeypatch, target):
+    report = report_of(frames, ids_per_page=2)
+    real = render.render_task
+    calls = []
+
+    def failing(task):
+        calls.append(task[0])
+        if len(calls) == 3:
+            raise RuntimeError("drawing failed")
+        return real(task)
+
+    monkeypatch.setattr(render, "render_task", failing)
+    with pytest.raises(RuntimeError):
+        report.save(tmp_path / target)
+    assert os.listdir(tmp_path) == []
+    monkeypatch.setattr(render, "render_task", real)
+    report.save(tmp_path / target)
+    calls.clear()
+    monkeypatch.setattr(render, "render_task", failing)
+    before = sorted(p.name for p in (tmp_path / target).iterdir()) if target == "out" else (tmp_path / target).read_bytes()
+    with pytest.raises(RuntimeError):
+        report.save(tmp_path / target)
+    after = sorted(p.name for p in (tmp_path / target).iterdir()) if target == "out" else (tmp_path / target).read_bytes()
+    assert after == before and os.listdir(tmp_path) == [target]
+
+
+@pytest.mark.parametrize("change, message", [
+    (lambda f: [f["original"]], "at least two frames"),
+    (lambda f: {"original": f["original"], "synthetic": f["synthetic"].iloc[:0]}, "frame 'synthetic' is empty"),
+    (lambda f: {"original": f["original"], "synthetic": f["synthetic"].drop(columns="state").assign(extra=1)},
+     r"frame 'synthetic' lacks columns \['state'\] and adds columns \['extra'\]"),
+    (lambda f: {"original": f["original"], "synthetic": pd.concat([f["synthetic"], f["synthetic"].iloc[:1]])},
+     r"frame 'synthetic' has more than one row for \(id, t\)"),
+    (lambda f: {"original": f["original"], "synthetic": f["synthetic"].assign(level="x")},
+     "column 'level' holds numbers in 'original' but not in frame 'synthetic': \\['x'\\]"),
+])
+def test_bad_frames(frames, change, message):
+    with pytest.raises(ValueError, match=message):
+        report_of(change(frames))
+
+
+@pytest.mark.parametrize("kwargs, message", [
+    (dict(names=["one"]), "names has 1 entries for 2 frames"),
+    (dict(names=["x", "x"]), r"names must differ; given more than once: \['x'\]"),
+    (dict(columns=["level", "nope"]), r"columns \['nope'\] are not data columns; valid are \['level', 'state'\]"),
+    (dict(ids=["a", "zz"]), r"ids \['zz'\] are in none of the frames; valid are \['a', 'b', 'c', 'd', 'e'\]"),
+    (dict(order="size"), r"order must be one of \['divergence', 'id', 'given'\], got 'size'"),
+    (dict(ids_per_page=0), "ids_per_page must be a whole number of at least 1, got 0"),
+    (dict(executor=concurrent.futures.ThreadPoolExecutor(1)), "executor must run pages in other processes"),
+])
+def test_bad_choices(frames, kwargs, message):
+    listed = list(frames.values())
+    with pytest.raises(ValueError, match=message):
+        report_of(listed, **kwargs)
+
+
+def pictures(report, tmp_path, name):
+    return [p.read_bytes() for p in sorted(report.save(tmp_path / name).glob("*.png"))]
+
+
+def test_workers_draw_the_same_pages(frames, tmp_path):
+    alone = pictures(report_of(frames, ids_per_page=2), tmp_path, "one")
+    assert pictures(report_of(frames, ids_per_page=2, jobs=2), tmp_path, "two") == alone
+    spawn = concurrent.futures.ProcessPoolExecutor(2, mp_context=multiprocessing.get_context("spawn"))
+    with spawn:
+        assert pictures(report_of(frames, ids_per_page=2, executor=spawn), tmp_path, "spawn") == alone
+
+
+SCRIPT = textwrap.dedent("""
+    import sys, warnings
+    import matplotlib; matplotlib.use("Agg")
+    sys.path.insert(0, {tests!r})
+    from test_compare import make_panel
+    from kestrune.testing.plotting.compare import compare_panels
+    ids = ["k%d" % n for n in range(9)]
+    frames = {{"original": make_panel(ids), "synthetic": make_panel(ids, seed=1)}}
+    warnings.simplefilter("ignore")
+    compare_panels(frames, id_index="id", time_index="t", ids_per_page=3).save(sys.argv[1])
+""")
+
+
+def test_same_pages_under_any_hash_seed(tmp_path):
+    script = SCRIPT.format(tests=os.path.dirname(__file__))
+    for seed in ("1", "2"):
+        env = dict(os.environ, PYTHONHASHSEED=seed, MPLBACKEND="Agg")
+        subprocess.run([sys.executable, "-c", script, str(tmp_path / seed)], check=True, env=env)
+    first, second = (sorted((tmp_path / s).iterdir()) for s in "12")
+    assert [p.name for p in first] == [p.name for p in second]
+    assert all(a.read_bytes() == b.read_bytes() for a, b in zip(first, second))
+
+
+def test_dask_cluster_draws_the_same_pages(frames, tmp_path):
+    distributed = pytest.importorskip("distributed")
+    alone = pictures(report_of(frames, ids_per_page=2), tmp_path, "one")
+    with distributed.LocalCluster(n_workers=2, threads_per_worker=1, processes=True, host="127.0.0.1", local_directory=str(tmp_path),
+                                  dashboard_address=None) as cluster, distributed.Client(cluster) as client:
+        report = report_of(frames, ids_per_page=2, executor=client.get_executor())
+        assert pictures(report, tmp_path, "dask") == alone
+
+
+@pytest.fixture
+def files(frames, tmp_path):
+    paths = []
+    for name, frame in frames.items():
+        paths.append(tmp_path / (name + ".csv"))
+        frame.to_csv(paths[-1], index=False)
+    return [str(p) for p in paths]
+
+
+def bad_file(tmp_path, name, text):
+    path = tmp_path / name
+    path.write_text(text)
+    return str(path)
+
+
+@pytest.mark.parametrize("make_args, status, message", [
+    (lambda f, d: f + ["--bogus"], 2, "unrecognized arguments: --bogus"),
+    (lambda f, d: f + ["--order", "size"], 2, "argument --order: invalid choice: 'size'"),
+    (lambda f, d: f + ["--ids-per-page", "0"], 2, "argument --ids-per-page: must be at least 1, got 0"),
+    (lambda f, d: f[:1], 2, "give at least two files"),
+    (lambda f, d: [f[0], str(d / "none.csv")], 1, "none.csv: no such file"),
+    (lambda f, d: [f[0], bad_file(d, "empty.csv", "")], 1, "empty.csv: the file is empty"),
+    (lambda f, d: [f[0], bad_file(d, "header.csv", "id,t,level,state\n")], 1, "header.csv: the file holds no rows"),
+    (lambda f, d: [f[0], bad_file(d, "other.csv", "id,t,level,color\na,1,2,red\n")], 1,
+     r"other.csv lacks columns \['state'\] and adds columns \['color'\]"),
+    (lambda f, d: [f[0], bad_file(d, "noid.csv", "key,t,level,state\na,1,2,on\n")], 1,
+     r"noid.csv: no column 'id' \(--id\)"),
+    (lambda f, d: [f[0], bad_file(d, "twice.csv", "id,t,level,state\na,1,2,on\na,1,3,on\n")], 1,
+     r"twice.csv has more than one row for \(id, t\) \[\('a', 1\)\]"),
+    (lambda f, d: [f[0], bad_file(d, "words.csv", "id,t,level,state\na,1,high,on\n")], 1,
+     r"column 'level' holds numbers in 'original' but not in .*words.csv: \['high'\]"),
+    (lambda f, d: f + ["--columns", "nope"], 1, r"--columns: columns \['nope'\] are not data columns"),
+    (lambda f, d: f + ["--ids", "zz"], 1, r"--ids: no file holds ids \['zz'\]"),
+])
+def test_command_line_errors(files, tmp_path, capsys, make_args, status, message):
+    out = tmp_path / "report.pdf"
+    with pytest.raises(SystemExit) if status == 2 else warnings.catch_warnings():
+        code = cli.main(make_args(files, tmp_path) + ["--id", "id", "--time", "t", "-o", str(out)])
+        assert code == status
+    captured = capsys.readouterr()
+    lines = captured.err.strip().splitlines()
+    assert lines[0].startswith("kestrune-compare: error: ") and len(lines) == (2 if status == 2 else 1)
+    assert pytest.importorskip("re").search(message, lines[0]) and "Traceback" not in captured.err
+    assert not out.exists() and captured.out == ""
+
+
+def test_command_line_report(files, tmp_path):
+    out = tmp_path / "report"
+    done = subprocess.run([sys.executable, "-m", "kestrune.testing.plotting.compare", *files, "--id", "id",
+                           "--time", "t", "--ids", "e", "c", "--order", "given", "-o", str(out)],
+                          capture_output=True, text=True, env=dict(os.environ, MPLBACKEND="Agg"))
+    assert done.returncode == 0 and done.stdout.strip() == str(out)
+    assert done.stderr.strip() == "python -m kestrune.testing.plotting.compare: warning: frame 'synthetic' lacks 1 id: ['c']"
+    assert list(pd.read_csv(out / "divergence.csv")["id"]) == ["e", "c"]
+
+
+def test_command_line_reads_dates_and_integer_ids(tmp_path, capsys):
+    rows = "id,date,level\n" + "".join("{},2020-0{}-01,{}\n".format(i, m, i * m) for i in (1, 2, 10) for m in (1, 2, 3))
+    paths = [bad_file(tmp_path, name, rows) for name in ("a.csv", "b.csv")]
+    assert cli.main(paths + ["--id", "id", "--time", "date", "--ids", "10", "1", "--order", "given",
+                             "-o", str(tmp_path / "out")]) == 0
+    assert list(pd.read_csv(tmp_path / "out" / "divergence.csv")["id"]) == [10, 1]
+    assert capsys.readouterr().err == ""
+
+
+def test_command_line_parquet(frames, tmp_path, capsys):
+    path = tmp_path / "original.parquet"
+    try:
+        import pyarrow  # noqa: F401
+    except ImportError:
+        path.write_bytes(b"")
+        assert cli.main([str(path), str(path), "--id", "id", "--time", "t", "-o", str(tmp_path / "x.pdf")]) == 1
+        assert "pip install 'kestrune-series[parquet]'" in capsys.readouterr().err
+        return
+    frames["original"].to_parquet(path)
+    synthetic = tmp_path / "synthetic.csv"
+    frames["synthetic"].to_csv(synthetic, index=False)
+    with warnings.catch_warnings():
+        warnings.simplefilter("ignore")
+        assert cli.main([str(path), str(synthetic), "--id", "id", "--time", "t", "-o", str(tmp_path / "out")]) == 0
+    assert (tmp_path / "out" / "page-002.png").exists()
