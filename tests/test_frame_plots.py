@@ -134,6 +134,45 @@ def test_y_label_helper_keyword(series, df, rows, monkeypatch, helper, keyword):
     assert HELPER_CALLS == [{keyword: False}] * len(IDS)
 
 
+class Count:
+    """A parameter count whose conversion to an index fails or is recorded."""
+
+    def __init__(self, fails):
+        self.fails = fails
+
+    def __index__(self):
+        HELPER_CALLS.append(self)
+        if self.fails:
+            raise ValueError("no count")
+        return 0
+
+
+class CodeWithBadCount:
+    co_varnames = ()
+    co_argcount = Count(fails=True)
+    co_kwonlyargcount = Count(fails=False)
+
+    def __init__(self):
+        self.__code__ = self
+
+
+def test_y_label_helper_count_that_fails_ends_the_reading(series, df, rows, monkeypatch):
+    grid = series.axes_grid
+
+    def grid_of_stand_ins(**kwargs):
+        drawn = grid(**kwargs)
+        for cell in drawn:
+            cell._label_outer_yaxis = CodeWithBadCount()
+        return drawn
+
+    HELPER_CALLS.clear()
+    monkeypatch.setattr(series, "axes_grid", grid_of_stand_ins)
+    with pytest.raises(ValueError, match="^no count$"):
+        series.plot_row(df, "temp", IDS, rows[0], series.ShareSetting.AXES, series.PlotType.CONTINUOUS)
+    # The keyword-only count is never converted while the first error is pending.
+    assert HELPER_CALLS == [CodeWithBadCount.co_argcount]
+
+
 def test_categorical_rows_always_label_x(series, df, rows):
     series.plot_categorical_time_series([df], ["weather", "weather"], IDS, rows[:2], series.ShareSetting.NONE)
     drawn = cells()

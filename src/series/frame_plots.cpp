@@ -30,9 +30,15 @@ PyObject* shape_test_keyword(PyObject* label_outer) {
     Ref positional = varnames ? optional(code, names.co_argcount) : Ref();
     Ref keyword_only = positional ? optional(code, names.co_kwonlyargcount) : Ref();
     if (!keyword_only) return names.check_patch;
-    const Py_ssize_t count = PyNumber_AsSsize_t(positional, PyExc_OverflowError) +
-                             PyNumber_AsSsize_t(keyword_only, PyExc_OverflowError);
-    if (PyErr_Occurred()) throw Error();
+    // Each conversion is checked before the next runs: a second __index__
+    // must not run with the first one's exception pending.
+    auto size = [](PyObject* n) {
+        const Py_ssize_t v = PyNumber_AsSsize_t(n, PyExc_OverflowError);
+        if (v == -1 && PyErr_Occurred()) throw Error();
+        return v;
+    };
+    const Py_ssize_t arguments = size(positional);
+    const Py_ssize_t count = arguments + size(keyword_only);
     Ref params = Ref::steal(PySequence_GetSlice(varnames, 0, count));
     return require(PySequence_Contains(params, names.skip_non_rectangular_axes)) ? names.skip_non_rectangular_axes
                                                                                  : names.check_patch;
