@@ -49,12 +49,19 @@ ZIG_CACHE = os.path.join(ROOT, "build", "zig-cache")
 # debug information is stripped at link time to keep the wheels small.
 # Python.h of 3.7 includes <crypt.h>, which zig's glibc headers lack: a
 # directory searched after all others supplies its one declaration.
+# Objects are compiled with -fno-plt: a call into the interpreter then loads
+# its address from the GOT instead of jumping through a PLT stub. With zig's
+# linker the stubs cost the 3.7 module about 5 % per call against the GCC
+# build (benchmarks/calls.py); without them both run level.
 WRAPPER = """#!/bin/sh
 for a in "$@"; do
     shift
     case $a in -Wl,-rpath,*|-Wl,-R,*) ;; *) set -- "$@" "$a" ;; esac
 done
-case " $* " in *" -shared "*) set -- "$@" -Wl,--strip-debug ;; esac
+case " $* " in
+    *" -shared "*) set -- "$@" -Wl,--strip-debug ;;
+    *" -c "*) set -- "$@" -fno-plt ;;
+esac
 exec "{python}" -m ziglang c++ -target {target} -idirafter "{fallback}" "$@"
 """
 CRYPT_H = """/* crypt(3) as glibc declares it; only for Python.h of CPython 3.7. */

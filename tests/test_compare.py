@@ -49,6 +49,13 @@ def report_of(frames, **kwargs):
         return compare_panels(frames, id_index="id", time_index="t", **kwargs)
 
 
+def first_page(report):
+    """The figure of the report's first page, drawn in a throwaway style context."""
+    task = next(report._page_tasks("png"))
+    with mpl.rc_context():
+        return render.draw_page(*task[1:-1])
+
+
 def test_kolmogorov_smirnov_matches_scipy():
     stats = pytest.importorskip("scipy.stats")
     ids = list(range(40))
@@ -117,9 +124,7 @@ def test_missing_ids_warn_once_and_keep_their_colours(frames):
     with pytest.warns(UserWarning) as caught:
         report = compare_panels(frames, id_index="id", time_index="t", ids_per_page=3, order="id")
     assert len(caught) == 1 and "frame 'synthetic' lacks 1 id: ['c']" in str(caught[0].message)
-    task = next(report._page_tasks("png"))
-    with mpl.rc_context():
-        figure = render.draw_page(*task[1:-1])
+    figure = first_page(report)
     cells = [ax for ax in figure.axes if ax.get_visible() and ax.get_lines()]
     colours = [[to_rgba(line.get_color()) for line in ax.get_lines()] for ax in cells]
     assert [len(c) for c in colours] == [2, 2, 1]  # ids a, b with both frames, c with the original only
@@ -133,9 +138,7 @@ def test_missing_ids_warn_once_and_keep_their_colours(frames):
 
 def test_shared_cells_name_their_own_ids(frames, series):
     report = report_of(frames, ids_per_page=3, order="id", share_setting=series.ShareSetting.PLOT)
-    task = next(report._page_tasks("png"))
-    with mpl.rc_context():
-        figure = render.draw_page(*task[1:-1])
+    figure = first_page(report)
     line_cells = [ax for ax in figure.axes if ax.get_visible() and ax.get_lines()]
     assert [[t.get_text() for t in ax.get_legend().get_texts()] for ax in line_cells] == [["a", "b"], ["c"]]
     colours = [to_rgba(c) for c in mpl.rcParams["axes.prop_cycle"].by_key()["color"]]
@@ -147,9 +150,7 @@ def test_shared_cells_name_their_own_ids(frames, series):
 @pytest.mark.parametrize("ids_per_page", [1, 5])
 def test_page_size(frames, ids_per_page):
     report = report_of(frames, ids_per_page=ids_per_page)
-    task = next(report._page_tasks("png"))
-    with mpl.rc_context():
-        figure = render.draw_page(*task[1:-1])
+    figure = first_page(report)
     width, height = figure.get_size_inches()
     assert width <= 12 and height == pytest.approx(0.9 + 2.5 * 2) and figure.dpi == 100
 
@@ -209,11 +210,12 @@ def test_a_failed_save_leaves_the_target_as_it_was(frames, tmp_path, monkeypatch
     report.save(tmp_path / target)
     calls.clear()
     monkeypatch.setattr(render, "render_task", failing)
-    before = sorted(p.name for p in (tmp_path / target).iterdir()) if target == "out" else (tmp_path / target).read_bytes()
+    path = tmp_path / target
+    state = lambda: sorted(p.name for p in path.iterdir()) if target == "out" else path.read_bytes()  # noqa: E731
+    before = state()
     with pytest.raises(RuntimeError):
-        report.save(tmp_path / target)
-    after = sorted(p.name for p in (tmp_path / target).iterdir()) if target == "out" else (tmp_path / target).read_bytes()
-    assert after == before and os.listdir(tmp_path) == [target]
+        report.save(path)
+    assert state() == before and os.listdir(tmp_path) == [target]
 
 
 @pytest.mark.parametrize("change, message", [

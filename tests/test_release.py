@@ -146,7 +146,7 @@ def test_lower_bounds_read_from_a_wheel_follow_its_markers(tmp_path):
     assert refused.returncode == 1 and "no single lower bound for pytz" in refused.stderr
 
 
-def test_compiler_wrapper_drops_build_machine_paths_and_strips_shared_objects(tmp_path):
+def test_compiler_wrapper_drops_build_machine_paths_strips_links_and_compiles_without_plt(tmp_path):
     dist = load_script("dist")
     echo = tmp_path / "python"  # stands in for the tools' interpreter: prints what zig would get
     echo.write_text('#!/bin/sh\nfor a in "$@"; do echo "$a"; done\n')
@@ -162,4 +162,4 @@ def test_compiler_wrapper_drops_build_machine_paths_and_strips_shared_objects(tm
     assert linked == ["-m", "ziglang", "c++", "-target", "x86_64-linux-gnu.2.17", "-idirafter", "/fallback",
                       "-shared", "a.o", "-L/opt/py/lib", "-o", "m b.so", "-Wl,--strip-debug"]
     compiled = args("-c", "a.cpp", "-o", "a.o")
-    assert compiled[-4:] == ["-c", "a.cpp", "-o", "a.o"] and "-Wl,--strip-debug" not in compiled
+    assert compiled[-5:] == ["-c", "a.cpp", "-o", "a.o", "-fno-plt"] and "-Wl,--strip-debug" not in compiled
