@@ -7,9 +7,9 @@
 // an argument tuple and a keyword dict for a type of our own.
 #pragma once
 
-#include <initializer_list>
+#include "pyref.hpp"  // Python.h, before any standard header
 
-#include "pyref.hpp"
+#include <initializer_list>
 
 namespace series {
 

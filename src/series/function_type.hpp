@@ -9,10 +9,10 @@
 // traceback entry at that line and returns NULL to the interpreter.
 #pragma once
 
+#include "pyref.hpp"  // Python.h, before any standard header
+
 #include <cstring>
 #include <initializer_list>
-
-#include "pyref.hpp"
 
 namespace series {
 

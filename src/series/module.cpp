@@ -1,13 +1,13 @@
 // The module frame of kestrune.testing.plotting.series: its definition, the
 // create and exec steps of multi-phase initialisation, and the module body
 // (imports, logger, the two enumerations, the fifteen functions).
-#include <cstdio>
-#include <new>
-
-#include "compat.hpp"
+#include "compat.hpp"  // Python.h, before any standard header
 #include "functions.hpp"
 #include "runtime.hpp"
 #include "traceback.hpp"
+
+#include <cstdio>
+#include <new>
 
 namespace series {
 

@@ -5,6 +5,9 @@
 // the function type and the module's exec step catch it.
 #pragma once
 
+// Python.h sets feature macros that the C library's headers read once, so it
+// comes before every standard header: each unit reaches it through this file
+// first.
 #define PY_SSIZE_T_CLEAN
 #include <Python.h>
 
