@@ -11,8 +11,9 @@ manylinux wheel of dist/ (make dist) installed into a fresh environment with
 the declared dependency ranges, outside the checkout; on 3.7 and 3.13 the
 whole suite runs against it, on the others it draws. Then one more row on 3.11
 runs the suite against the wheel with its runtime dependencies (numpy, pandas,
-matplotlib, seaborn, tqdm, pypdf) held to their declared lower bounds, and the source distribution is built and
-installed once, on the newest interpreter, and drawn with. Every step's output
+matplotlib, seaborn, tqdm, pypdf) held to their declared lower bounds, and the
+source distribution is built and installed once, on the newest interpreter,
+and drawn with. Every step's output
 goes to build/matrix/3.X.log. A row that fails does not stop the others. Then
 the stubs are checked with mypy.stubtest on the newest interpreter found, and a
 table of version, library versions, result and wall time is printed.
