@@ -112,13 +112,9 @@ class WithoutCode:
         HELPER_CALLS.append(kwargs)
 
 
-@pytest.mark.parametrize("helper, keyword", [
-    (takes_kwargs, "check_patch"),
-    (takes_new_keyword, "skip_non_rectangular_axes"),
-    (takes_old_keyword, "check_patch"),
-    (WithoutCode(), "check_patch"),
-])
-def test_y_label_helper_keyword(series, df, rows, monkeypatch, helper, keyword):
+def give_cells_helper(series, monkeypatch, helper):
+    """Each cell that axes_grid makes gets `helper` as its y-label helper, as a
+    method of the cell where it is a plain function."""
     grid = series.axes_grid
 
     def grid_of_stand_ins(**kwargs):
@@ -130,6 +126,16 @@ def test_y_label_helper_keyword(series, df, rows, monkeypatch, helper, keyword):
 
     HELPER_CALLS.clear()
     monkeypatch.setattr(series, "axes_grid", grid_of_stand_ins)
+
+
+@pytest.mark.parametrize("helper, keyword", [
+    (takes_kwargs, "check_patch"),
+    (takes_new_keyword, "skip_non_rectangular_axes"),
+    (takes_old_keyword, "check_patch"),
+    (WithoutCode(), "check_patch"),
+])
+def test_y_label_helper_keyword(series, df, rows, monkeypatch, helper, keyword):
+    give_cells_helper(series, monkeypatch, helper)
     series.plot_row(df, "temp", IDS, rows[0], series.ShareSetting.AXES, series.PlotType.CONTINUOUS)
     assert HELPER_CALLS == [{keyword: False}] * len(IDS)
 
@@ -157,16 +163,7 @@ class CodeWithBadCount:
 
 
 def test_y_label_helper_count_that_fails_ends_the_reading(series, df, rows, monkeypatch):
-    grid = series.axes_grid
-
-    def grid_of_stand_ins(**kwargs):
-        drawn = grid(**kwargs)
-        for cell in drawn:
-            cell._label_outer_yaxis = CodeWithBadCount()
-        return drawn
-
-    HELPER_CALLS.clear()
-    monkeypatch.setattr(series, "axes_grid", grid_of_stand_ins)
+    give_cells_helper(series, monkeypatch, CodeWithBadCount())
     with pytest.raises(ValueError, match="^no count$"):
         series.plot_row(df, "temp", IDS, rows[0], series.ShareSetting.AXES, series.PlotType.CONTINUOUS)
     # The keyword-only count is never converted while the first error is pending.

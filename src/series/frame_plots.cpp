@@ -16,19 +16,10 @@ namespace {
 // entries of co_varnames), not the locals after them; a helper without a
 // code record, or one that takes **kwargs alone, gets `check_patch`.
 PyObject* shape_test_keyword(PyObject* label_outer) {
-    // An attribute that may be missing: an empty Ref then.
-    auto optional = [](PyObject* o, PyObject* name) {
-        Ref v = Ref::maybe(PyObject_GetAttr(o, name));
-        if (!v) {
-            if (!PyErr_ExceptionMatches(PyExc_AttributeError)) throw Error();
-            PyErr_Clear();
-        }
-        return v;
-    };
-    Ref code = optional(label_outer, names.__code__);
-    Ref varnames = code ? optional(code, names.co_varnames) : Ref();
-    Ref positional = varnames ? optional(code, names.co_argcount) : Ref();
-    Ref keyword_only = positional ? optional(code, names.co_kwonlyargcount) : Ref();
+    Ref code = optional_attr(label_outer, names.__code__);
+    Ref varnames = code ? optional_attr(code, names.co_varnames) : Ref();
+    Ref positional = varnames ? optional_attr(code, names.co_argcount) : Ref();
+    Ref keyword_only = positional ? optional_attr(code, names.co_kwonlyargcount) : Ref();
     if (!keyword_only) return names.check_patch;
     // Each conversion is checked before the next runs: a second __index__
     // must not run with the first one's exception pending.

@@ -57,12 +57,8 @@ Ref import_module(PyObject* name, PyObject* submodule_attr = nullptr) {
     found = Ref::borrow(PyDict_GetItemWithError(modules, name));
     if (found && found.get() != Py_None) return found;
     if (PyErr_Occurred()) throw Error();
-    Ref sub = Ref::maybe(PyObject_GetAttr(top, submodule_attr));
-    if (!sub) {
-        if (!PyErr_ExceptionMatches(PyExc_AttributeError)) throw Error();
-        PyErr_Clear();
-        raise(PyExc_ModuleNotFoundError, "No module named '%U'", name);
-    }
+    Ref sub = optional_attr(top, submodule_attr);
+    if (!sub) raise(PyExc_ModuleNotFoundError, "No module named '%U'", name);
     return sub;
 }
 
@@ -73,12 +69,8 @@ void import_from(PyObject* name, std::initializer_list<PyObject*> imported, int 
     Ref locals = new_dict();
     Ref module = Ref::steal(PyImport_ImportModuleLevelObject(name, module_dict, locals, fromlist, level));
     for (PyObject* n : imported) {
-        Ref value = Ref::maybe(PyObject_GetAttr(module, n));
-        if (!value) {
-            if (!PyErr_ExceptionMatches(PyExc_AttributeError)) throw Error();
-            PyErr_Clear();
-            raise(PyExc_ImportError, "cannot import name %S", n);
-        }
+        Ref value = optional_attr(module, n);
+        if (!value) raise(PyExc_ImportError, "cannot import name %S", n);
         set_global(n, value);
     }
 }
@@ -123,14 +115,7 @@ void define_enum(Frame& f, int line, PyObject* class_name, std::initializer_list
         bool changed = false;
         for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(orig_bases.get()); ++i) {
             PyObject* base = PyTuple_GET_ITEM(orig_bases.get(), i);
-            Ref entries;
-            if (!PyType_Check(base)) {
-                entries = Ref::maybe(PyObject_GetAttr(base, names.__mro_entries__));
-                if (!entries) {
-                    if (!PyErr_ExceptionMatches(PyExc_AttributeError)) throw Error();
-                    PyErr_Clear();
-                }
-            }
+            Ref entries = PyType_Check(base) ? Ref() : optional_attr(base, names.__mro_entries__);
             if (entries) {
                 Ref replaced = call(entries, {orig_bases.get()});
                 if (!PyTuple_Check(replaced.get())) raise(PyExc_TypeError, "__mro_entries__ must return a tuple");
@@ -145,15 +130,8 @@ void define_enum(Frame& f, int line, PyObject* class_name, std::initializer_list
 
     Ref meta = most_derived_metaclass(bases);
 
-    Ref namespace_;
-    Ref prepare = Ref::maybe(PyObject_GetAttr(meta, names.__prepare__));
-    if (prepare) {
-        namespace_ = call(prepare, {class_name, bases.get()});
-    } else {
-        if (!PyErr_ExceptionMatches(PyExc_AttributeError)) throw Error();
-        PyErr_Clear();
-        namespace_ = new_dict();
-    }
+    Ref prepare = optional_attr(meta, names.__prepare__);
+    Ref namespace_ = prepare ? call(prepare, {class_name, bases.get()}) : new_dict();
 
     // The namespace may be a dict subclass that works through __setitem__
     // (enum's does), so entries go in through the mapping protocol.
@@ -377,13 +355,8 @@ PyObject* create_step(PyObject* spec, PyModuleDef*) {
             {names.submodule_search_locations, names.__path__, true},
         };
         for (const Copy& c : copies) {
-            Ref value = Ref::maybe(PyObject_GetAttr(spec, c.from));
-            if (!value) {
-                if (!PyErr_ExceptionMatches(PyExc_AttributeError)) throw Error();
-                PyErr_Clear();
-                continue;
-            }
-            if (c.skip_none && value.get() == Py_None) continue;
+            Ref value = optional_attr(spec, c.from);
+            if (!value || (c.skip_none && value.get() == Py_None)) continue;
             require(PyDict_SetItem(dict, c.to, value));
         }
         return module.release();

@@ -74,6 +74,16 @@ inline Ref none() { return Ref::borrow(Py_None); }
 
 // --- object protocol -------------------------------------------------------
 inline Ref attr(PyObject* o, PyObject* name) { return Ref::steal(PyObject_GetAttr(o, name)); }
+// An attribute that may be missing: an empty Ref where reading it raises
+// AttributeError; any other error throws.
+inline Ref optional_attr(PyObject* o, PyObject* name) {
+    Ref v = Ref::maybe(PyObject_GetAttr(o, name));
+    if (!v) {
+        if (!PyErr_ExceptionMatches(PyExc_AttributeError)) throw Error();
+        PyErr_Clear();
+    }
+    return v;
+}
 inline Ref item(PyObject* o, PyObject* key) { return Ref::steal(PyObject_GetItem(o, key)); }
 inline bool truth(PyObject* o) { return require(PyObject_IsTrue(o)) != 0; }
 inline bool is_instance(PyObject* o, PyObject* cls) { return require(PyObject_IsInstance(o, cls)) != 0; }

@@ -12,10 +12,8 @@ namespace {
 // (None gives the default map; an unknown name is refused as a value for
 // "name"), which the colormap registry's own `get_cmap` does not.
 Ref colormap_getter(PyObject* cm) {
-    Ref get_cmap = Ref::maybe(PyObject_GetAttr(cm, names.get_cmap));
+    Ref get_cmap = optional_attr(cm, names.get_cmap);
     if (get_cmap) return get_cmap;
-    if (!PyErr_ExceptionMatches(PyExc_AttributeError)) throw Error();
-    PyErr_Clear();
     Ref pyplot = Ref::steal(PyImport_Import(names.matplotlib_pyplot));
     return attr(pyplot, names.get_cmap);
 }
