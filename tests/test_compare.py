@@ -313,6 +313,7 @@ def bad_file(tmp_path, name, text):
     (lambda f, d: f + ["--order", "size"], 2, "argument --order: invalid choice: 'size'"),
     (lambda f, d: f + ["--ids-per-page", "0"], 2, "argument --ids-per-page: must be at least 1, got 0"),
     (lambda f, d: f[:1], 2, "give at least two files"),
+    (lambda f, d: [f[0], f[0]], 2, "give each file once; given more than once: .*original.csv$"),
     (lambda f, d: ["--categorical", "state"] + f, 2, r"required: FILE.*give the files first"),
     (lambda f, d: [f[0], str(d / "none.csv")], 1, "none.csv: no such file"),
     (lambda f, d: [f[0], bad_file(d, "empty.csv", "")], 1, "empty.csv: the file is empty"),

@@ -94,6 +94,12 @@ def main(argv=None, prog="kestrune-compare"):
     if len(args.files) < 2:
         p.error("give at least two files: the reference first, then "
                 "the ones to compare with it")
+    # Each frame is named after its file: a file given twice would be one frame.
+    paths = [str(Path(f)) for f in args.files]
+    repeated = sorted({f for f in paths if paths.count(f) > 1})
+    if repeated:
+        p.error("give each file once; given more than once: {}".format(
+            ", ".join(repeated)))
     # The libraries' warnings and log records (deprecations, fonts) are not
     # the user's to act on: only the report's own warning is shown.
     quiet = logging.NullHandler()
