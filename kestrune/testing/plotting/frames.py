@@ -112,9 +112,10 @@ def _label(figure, names, alpha, old=None, by_id=None, frames_in=None,
     ``by_id`` and ``frames_in`` are for callers that know what they drew:
     whether colours stand for ids, and ``frames_in(ax)``, the positions of
     the frames drawn into a cell, in drawing order (by default every frame);
-    ``ids_in`` is that of :func:`_restyle`. ``top`` places the legend's top edge lower than the figure's (a fraction
-    of its height), below a heading; a caller that left room for the legend
-    passes ``make_room=False`` and saves drawing the figure to measure it.
+    ``ids_in`` is that of :func:`_restyle`. ``top`` places the legend's top
+    edge lower than the figure's (a fraction of its height), below a
+    heading; a caller that left room for the legend passes
+    ``make_room=False`` and saves drawing the figure to measure it.
     """
     if old is None:
         by_id = _restyle(figure, len(names), alpha, by_id, frames_in, ids_in)
@@ -246,24 +247,26 @@ def _restyle(figure, nframes, alpha, by_id=None, frames_in=None,
     for ax in cells:
         drawn = list(frames_in(ax)) if frames_in else list(range(nframes))
         places = [place for _, place in ids_in(ax)] if ids_in else None
+
+        def colour(frame, group):
+            # Colours stand for ids (at their place in the cycle) or frames.
+            if not by_id:
+                return colours[frame % len(colours)]
+            return colours[(places[group] if places else group) % len(colours)]
+
         lines = ax.get_lines()
         for n, line in enumerate(lines):
             frame, group = drawn[n % len(drawn)], n // len(drawn)
+            if by_id or frames_in:
+                line.set_color(colour(frame, group))
             if by_id:
-                place = places[group] if places else group
-                line.set_color(colours[place % len(colours)])
                 line.set_linestyle(LINESTYLES[frame % len(LINESTYLES)])
-            elif frames_in:
-                line.set_color(colours[frame % len(colours)])
             if n % len(drawn) == 0 and len(ids) <= group:
                 ids.append(line.get_label())
         for n, bars in enumerate(ax.containers):
             frame, group = drawn[n % len(drawn)], n // len(drawn)
-            if by_id:
-                place = places[group] if places else group
-            colour = colours[(place if by_id else frame) % len(colours)]
             hatch = HATCHES[frame % len(HATCHES)] if by_id else None
-            _restyle_bars(bars, colour, alpha, hatch,
+            _restyle_bars(bars, colour(frame, group), alpha, hatch,
                           _bar_width_share(frame, nframes))
     if by_id:
         for ax in cells:

@@ -23,8 +23,22 @@ class DataError(Exception):
     """Input that cannot make a report; its text is the whole message."""
 
 
+# Options that take a list swallow the files written after them.
+LIST_OPTIONS = ("--categorical", "--columns", "--ids")
+
+
 class _Parser(argparse.ArgumentParser):
+    _words = ()
+
+    def parse_args(self, args=None, namespace=None):
+        self._words = sys.argv[1:] if args is None else list(args)
+        return super().parse_args(args, namespace)
+
     def error(self, message):
+        lists = [w for w in LIST_OPTIONS if w in self._words]
+        if lists and ("FILE" in message or "two files" in message):
+            message += " ({} took every word after it: give the files " \
+                       "first)".format(" and ".join(lists))
         self.exit(2, "{}: error: {}\nTry '{} --help' for more.\n".format(
             self.prog, message, self.prog))
 
@@ -75,10 +89,17 @@ def parser(prog="kestrune-compare"):
 
 def main(argv=None, prog="kestrune-compare"):
     """Run the command line; return its exit status."""
-    args = parser(prog).parse_args(argv)
+    p = parser(prog)
+    args = p.parse_args(argv)
     if len(args.files) < 2:
-        parser(prog).error("give at least two files: the reference first, then "
-                           "the ones to compare with it")
+        p.error("give at least two files: the reference first, then "
+                "the ones to compare with it")
+    # Each frame is named after its file: a file given twice would be one frame.
+    paths = [str(Path(f)) for f in args.files]
+    repeated = sorted({f for f in paths if paths.count(f) > 1})
+    if repeated:
+        p.error("give each file once; given more than once: {}".format(
+            ", ".join(repeated)))
     # The libraries' warnings and log records (deprecations, fonts) are not
     # the user's to act on: only the report's own warning is shown.
     quiet = logging.NullHandler()

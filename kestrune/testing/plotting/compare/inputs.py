@@ -40,6 +40,13 @@ def shown(values):
     return "[" + text + "]"
 
 
+def missing_message(missing, sep="; "):
+    """Text naming each frame that lacks ids, and the ids, joined by ``sep``."""
+    return sep.join("frame {!r} lacks {} id{}: {}".format(
+        name, len(ids), "" if len(ids) == 1 else "s", shown(ids))
+        for name, ids in missing.items())
+
+
 def _plain(value):
     """numpy scalars as the Python values they hold, for messages."""
     return value.item() if isinstance(value, np.generic) else value

@@ -59,10 +59,9 @@ def order_ids(panel, divergence, order, given=None):
         lacking.update(missing)
     first = sort_ids(lacking)
     rest = sort_ids(i for i in ids if i not in lacking)
-    worst = divergence.loc[rest].to_numpy(dtype=float) if rest else np.empty((0, 0))
-    with np.errstate(invalid="ignore"):
-        score = (np.nanmax(np.where(np.isnan(worst), -1.0, worst), axis=1)
-                 if worst.size else np.zeros(len(rest)))
+    worst = divergence.loc[rest].to_numpy(dtype=float)
+    # An id without any number ranks below every id with one.
+    score = np.where(np.isnan(worst), -1.0, worst).max(axis=1, initial=-1.0)
     # A stable sort on the descending score keeps the id order of ties.
     ranked = np.argsort(-score, kind="stable")
     return first + [rest[n] for n in ranked]

@@ -7,7 +7,7 @@ import pandas as pd
 
 from .divergence import _table
 from . import ORDERS
-from .inputs import read_panel, shown
+from .inputs import missing_message, read_panel
 from .plan import _WHY, order_ids, plan_pages
 from . import render, sinks
 
@@ -131,13 +131,6 @@ def compare_panels(frames, meta=None, *, id_index=None, time_index=None,
     pages = plan_pages(ordered, ids_per_page, order)
     return Report(panel, divergences, largest.reindex(ordered), pages, order,
                   share_setting.name, jobs, executor, progress)
-
-
-def missing_message(missing):
-    """One line naming each frame that lacks ids, and the ids."""
-    return "; ".join("frame {!r} lacks {} id{}: {}".format(
-        name, len(ids), "" if len(ids) == 1 else "s", shown(ids))
-        for name, ids in missing.items())
 
 
 def _is_count(value):

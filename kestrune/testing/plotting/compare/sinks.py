@@ -12,6 +12,8 @@ import shutil
 import tempfile
 from pathlib import Path
 
+from .inputs import missing_message
+
 
 def save(report, path):
     """Write ``report`` to ``path`` (see :meth:`Report.save`)."""
@@ -134,10 +136,8 @@ def html_page(report, pictures, standalone=True):
         ", ".join(report.names[1:]), report.names[0])
     parts = ["<h1>{}</h1>".format(esc(title))]
     if report.missing:
-        parts.append("<p>" + "<br>".join(
-            esc("{} lacks {} ids: {}".format(name, len(ids), ", ".join(map(str, ids[:10]))
-                                              + (", ..." if len(ids) > 10 else "")))
-            for name, ids in report.missing.items()) + "</p>")
+        lines = missing_message(report.missing, sep="\n")
+        parts.append("<p>" + esc(lines).replace("\n", "<br>") + "</p>")
     parts.append('<img src="{}" alt="overview" style="max-width:100%">'.format(
         esc(pictures[0])))
     table = report.divergence.to_html(float_format=lambda v: "{:.3f}".format(v),
