@@ -365,8 +365,10 @@ def test_command_line_parquet(frames, tmp_path, capsys):
     try:
         import pyarrow  # noqa: F401
     except ImportError:
+        other = tmp_path / "synthetic.parquet"
         path.write_bytes(b"")
-        assert cli.main([str(path), str(path), "--id", "id", "--time", "t", "-o", str(tmp_path / "x.pdf")]) == 1
+        other.write_bytes(b"")
+        assert cli.main([str(path), str(other), "--id", "id", "--time", "t", "-o", str(tmp_path / "x.pdf")]) == 1
         assert "pip install 'kestrune-series[parquet]'" in capsys.readouterr().err
         return
     frames["original"].to_parquet(path)
