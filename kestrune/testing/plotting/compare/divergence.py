@@ -16,6 +16,37 @@ grows with the number of rows, not with a Python loop over the ids.
 import numpy as np
 import pandas as pd
 
+# Significant digits of every number the report ranks, writes or returns:
+# what the arithmetic leaves beyond them is noise (1/9 computed as
+# 0.11111111111111105), and ties must stay ties.
+DIGITS = 12
+
+
+def round_significant(values, digits=DIGITS):
+    """``values`` rounded to ``digits`` significant digits (NaN and inf kept).
+
+    Gives what ``float("%.12g" % value)`` gives, without its Python loop:
+    each value is scaled by a power of ten (exact in binary up to 1e22),
+    rounded to a whole number and scaled back, which is correctly rounded;
+    the few values whose scaled form lies too near a half, and those that
+    need a larger power, go through the text.
+    """
+    values = np.asarray(values, dtype=float)
+    out = values.copy()
+    chosen = np.flatnonzero(np.isfinite(values) & (values != 0))
+    x = values[chosen]
+    shift = digits - 1 - np.floor(np.log10(np.abs(x))).astype(int)
+    scale = 10.0 ** np.clip(np.abs(shift), 0, 22)
+    up = shift >= 0
+    with np.errstate(over="ignore", invalid="ignore"):
+        scaled = np.where(up, x * scale, x / scale)
+        whole = np.round(scaled)
+        out[chosen] = np.where(up, whole / scale, whole * scale)
+        unsure = np.abs(np.abs(scaled - np.floor(scaled)) - 0.5) < 1e-3
+    unsure |= np.abs(shift) > 22
+    for n in chosen[unsure]:
+        out[n] = float("%.*g" % (digits, values[n]))
+    return out
 
 
 def divergence_table(reference, other, meta, columns=None, ids=None):
@@ -38,7 +69,9 @@ def divergence_table(reference, other, meta, columns=None, ids=None):
     Returns
     -------
     pandas.DataFrame
-        Index: the ids; columns: ``columns``; values: floats in [0, 1]. NaN
+        Index: the ids; columns: ``columns``; values: floats in [0, 1],
+        rounded to 12 significant digits (so equal distances compare
+        equal, and ``1/9`` reads 0.111111111111). NaN
         where one of the frames has no rows for the id, or where a
         continuous column holds no value for the id in one of them.
 
@@ -88,7 +121,8 @@ def _table(reference, other, meta, columns, ids):
             values[column] = kolmogorov_smirnov(
                 ref_codes[ref_rows], ref_values, oth_codes[oth_rows], oth_values,
                 len(ids))
-    table = pd.DataFrame(values, index=ids, columns=columns)
+    table = pd.DataFrame({c: round_significant(v) for c, v in values.items()},
+                         index=ids, columns=columns)
     table.columns.name = None
     return table
 

@@ -6,6 +6,9 @@ column, which id, and what would have been valid.
 """
 
 import collections
+import numbers
+import operator
+import warnings
 
 import numpy as np
 import pandas as pd
@@ -15,6 +18,13 @@ from kestrune import DataFrameMeta
 
 # How many valid choices or offending values a message lists.
 SHOWN = 10
+# The largest magnitude a continuous value may have: matplotlib cannot place
+# ticks on an axis whose span overflows a float.
+LARGEST = 1e307
+
+
+class IdTypeWarning(UserWarning):
+    """A frame's ids matched the reference's only after converting their type."""
 
 Panel = collections.namedtuple(
     "Panel", "names meta frames columns ids first_seen missing")
@@ -80,6 +90,8 @@ def read_panel(frames, meta=None, id_index=None, time_index=None, names=None,
 
     """
     names, frames = _named(frames, names)
+    columns = _listed("columns", columns)
+    ids = _listed("ids", ids)
     for name, frame in zip(names, frames):
         if not isinstance(frame, pd.DataFrame):
             raise ValueError("frame {!r} is a {}, not a pandas DataFrame".format(
@@ -92,31 +104,50 @@ def read_panel(frames, meta=None, id_index=None, time_index=None, names=None,
                 "give meta, or id_index and time_index to infer it from the "
                 "first frame")
         meta = DataFrameMeta.from_frame(frames[0], id_index, time_index)
-    _check_columns(names, frames, meta)
-    prepared = [meta.set_indices(frame) for frame in frames]
-    for name, frame in zip(names, prepared):
-        _check_rows(name, frame, meta)
-    _check_numbers(names, prepared, meta)
+    for name, frame in zip(names, frames):
+        try:
+            meta._check_frame(frame)
+        except ValueError as error:
+            raise ValueError("frame {!r}: {}".format(name, error)) from None
 
     # The frame's own order: the meta lists categorical columns first.
     declared = set(meta.columns)
     valid = [c for c in _data_columns(frames[0], meta) if c in declared]
+    if not valid:
+        raise ValueError(
+            "frame {!r} has no data column besides {!r} and {!r}{}".format(
+                names[0], meta.id_index, meta.time_index,
+                "" if not len(meta.columns) else
+                " that the meta describes ({})".format(shown(meta.columns))))
     if columns is None:
+        _check_columns(names, frames, meta, list(meta.columns))
         columns = valid
     else:
-        columns = list(columns)
         unknown = [c for c in columns if c not in valid]
         if unknown or not columns:
             raise ValueError(
                 "columns {} are not data columns; valid are {}".format(
                     shown(unknown), shown(valid)))
+        repeated = _repeated(columns)
+        if repeated:
+            raise ValueError("columns {} are given more than once".format(
+                shown(repeated)))
+        _check_columns(names, frames, meta, columns)
+    for name, frame in zip(names, frames):
+        _check_keys(name, frame, meta)
+    kept = [meta.id_index, meta.time_index] + list(columns)
+    prepared = [meta.set_indices(_only(frame, kept)) for frame in frames]
+    for name, frame in zip(names, prepared):
+        _check_rows(name, frame, meta)
+    _check_numbers(names, prepared, meta, columns)
+    prepared, mappings = _matched_ids(names, prepared)
 
-    first_seen = _first_seen(frames, prepared, meta)
+    first_seen = _first_seen(frames, meta, mappings)
     every = pd.Index(first_seen)
     if ids is None:
         report_ids = every
     else:
-        report_ids = pd.Index(list(ids))
+        report_ids = pd.Index(ids)
         unknown = [i for i in report_ids if i not in every]
         if unknown or len(report_ids) == 0:
             raise ValueError("ids {} are in none of the frames; valid are {}".format(
@@ -133,6 +164,40 @@ def read_panel(frames, meta=None, id_index=None, time_index=None, names=None,
     return Panel(names, meta, prepared, columns, report_ids, first_seen, missing)
 
 
+def count(name, value):
+    """``value`` as an int of at least 1 (any integral number), else ValueError."""
+    if not isinstance(value, (bool, np.bool_)):
+        try:
+            whole = operator.index(value)
+        except TypeError:
+            whole = None
+        if whole is not None and whole >= 1:
+            return whole
+    raise ValueError("{} must be a whole number of at least 1, got {!r}".format(
+        name, _plain(value)))
+
+
+def _listed(what, values):
+    """A list of ``values``, refusing a single string (which would split)."""
+    if values is None:
+        return None
+    if isinstance(values, (str, bytes)):
+        raise ValueError(
+            "{} must be a list, not the single string {!r}; write [{!r}]".format(
+                what, values, values))
+    return list(values)
+
+
+def _repeated(values):
+    return [v for v, n in collections.Counter(values).items() if n > 1]
+
+
+def _only(frame, kept):
+    """``frame`` without data columns outside ``kept`` (index levels stay)."""
+    dropped = [c for c in frame.columns if c not in kept]
+    return frame.drop(columns=dropped) if dropped else frame
+
+
 def _named(frames, names):
     if isinstance(frames, collections.abc.Mapping):
         if names is not None:
@@ -147,6 +212,7 @@ def _named(frames, names):
         frames = list(frames)
         if names is None:
             names = ["frame {}".format(n + 1) for n in range(len(frames))]
+    names = _listed("names", names)
     names = [str(name) for name in names]
     if len(frames) < 2:
         raise ValueError(
@@ -155,8 +221,7 @@ def _named(frames, names):
     if len(names) != len(frames):
         raise ValueError("names has {} entries for {} frames: {}".format(
             len(names), len(frames), shown(names)))
-    repeated = [name for name, count in collections.Counter(names).items()
-                if count > 1]
+    repeated = _repeated(names)
     if repeated:
         raise ValueError("names must differ; given more than once: {}".format(
             shown(repeated)))
@@ -168,16 +233,14 @@ def _data_columns(frame, meta):
     return [c for c in frame.columns if c not in keys]
 
 
-def _check_columns(names, frames, meta):
-    expected = list(meta.columns)
+def _check_columns(names, frames, meta, expected):
+    """Every frame has the ``expected`` data columns; with every column
+    compared (``expected`` is the meta's), no frame has others either."""
+    every = len(expected) == len(meta.columns)
     for name, frame in zip(names, frames):
-        try:
-            meta._check_frame(frame)
-        except ValueError as error:
-            raise ValueError("frame {!r}: {}".format(name, error)) from None
         have = _data_columns(frame, meta)
         lacks = [c for c in expected if c not in have]
-        adds = [c for c in have if c not in expected]
+        adds = [c for c in have if c not in expected] if every else []
         if lacks or adds:
             parts = []
             if lacks:
@@ -186,6 +249,24 @@ def _check_columns(names, frames, meta):
                 parts.append("adds columns {}".format(shown(adds)))
             raise ValueError("frame {!r} {} (compared with {!r}: {})".format(
                 name, " and ".join(parts), names[0], shown(expected)))
+
+
+def _keys(frame, name):
+    if name in frame.columns:
+        return frame[name]
+    return frame.index.get_level_values(name).to_series(index=None)
+
+
+def _check_keys(name, frame, meta):
+    """Refuse rows without an id or a time: they belong to no cell."""
+    for role, key in (("id", meta.id_index), ("time", meta.time_index)):
+        gaps = np.flatnonzero(pd.isna(np.asarray(_keys(frame, key), dtype=object)))
+        if len(gaps):
+            raise ValueError(
+                "frame {!r} has {} row{} without {} {} ({!r}); the first is "
+                "row {} (counting from 0)".format(
+                    name, len(gaps), "" if len(gaps) == 1 else "s",
+                    "an" if role == "id" else "a", role, key, gaps[0]))
 
 
 def _check_rows(name, frame, meta):
@@ -197,31 +278,115 @@ def _check_rows(name, frame, meta):
                 shown(list(repeated.unique()))))
 
 
-def _check_numbers(names, frames, meta):
+def _check_numbers(names, frames, meta, columns):
     for column in meta.continuous:
+        if column not in columns:
+            continue
         for name, frame in zip(names, frames):
             values = frame[column]
-            if types.is_numeric_dtype(values.dtype) and not types.is_bool_dtype(values.dtype):
-                continue
-            numbers = pd.to_numeric(values, errors="coerce")
-            bad = values[numbers.isna() & values.notna()]
+            if types.is_bool_dtype(values.dtype):
+                raise ValueError(
+                    "column {!r} is continuous but holds True/False in frame "
+                    "{!r}; declare it categorical".format(column, name))
+            if not types.is_numeric_dtype(values.dtype):
+                numbers = pd.to_numeric(values, errors="coerce")
+                bad = values[numbers.isna() & values.notna()]
+                where = ("holds numbers in {!r} but not in".format(names[0])
+                         if name != names[0] else "is continuous but not numeric in")
+                raise ValueError("column {!r} {} frame {!r}: {}".format(
+                    column, where, name,
+                    shown(bad.unique()) if len(bad) else values.dtype))
+            numbers = values.to_numpy(dtype=float, na_value=np.nan)
+            huge = np.abs(numbers) > LARGEST
+            huge &= np.isfinite(numbers)
+            if huge.any():
+                raise ValueError(
+                    "column {!r} holds {} in frame {!r}: finite values "
+                    "beyond +-{:g} cannot be drawn".format(
+                        column, _plain(numbers[huge][0]), name, LARGEST))
+
+
+def _kind(ids):
+    if types.is_bool_dtype(ids.dtype):
+        return "other"
+    if types.is_numeric_dtype(ids.dtype):
+        return "number"
+    if types.infer_dtype(ids, skipna=False) == "string":
+        return "text"
+    return "other"
+
+
+def _text(value):
+    """An id as text: whole floats as integers, so 13 and 13.0 read alike."""
+    value = _plain(value)
+    if isinstance(value, float) and value.is_integer():
+        return str(int(value))
+    return str(value)
+
+
+def _describe(ids):
+    return "{} ids such as {}".format(
+        ids.dtype, shown(ids[:3]).rstrip("]") + (", ...]" if len(ids) > 3 else "]"))
+
+
+def _matched_ids(names, frames):
+    """Frames whose ids share none with the reference's, but whose ids read
+    alike as text (integers in one, strings in the other), take the
+    reference's ids, with one warning; frames that still share no id with
+    the reference are refused."""
+    reference = frames[0].index.levels[0]
+    kind = _kind(reference)
+    by_text = {_text(v): v for v in reference}
+    out, mappings, converted = [frames[0]], [None], []
+    for name, frame in zip(names[1:], frames[1:]):
+        mapping = None
+        held = frame.index.levels[0]
+        if not held.isin(reference).any() and _kind(held) != kind != "other":
+            texts = [_text(v) for v in held]
+            if any(t in by_text for t in texts):
+                if kind == "number":
+                    # Only numbers written as the reference writes them:
+                    # "007" stays apart from 7.
+                    numbers = pd.to_numeric(pd.Series(texts), errors="coerce")
+                    target = [by_text.get(t, n) for t, n in zip(texts, numbers)]
+                    usable = all(_text(n) == t for t, n in zip(texts, target)
+                                 if not pd.isna(n))
+                    usable = usable and not any(pd.isna(target))
+                else:
+                    target, usable = texts, True
+                if usable and len(set(target)) == len(target):
+                    mapping = dict(zip(held, target))
+                    frame = frame.rename(index=mapping, level=0).sort_index()
+                    converted.append((name, held.dtype))
+                    held = frame.index.levels[0]
+        if not held.isin(reference).any():
             raise ValueError(
-                "column {!r} holds numbers in {!r} but not in frame {!r}: "
-                "{}".format(column, names[0], name,
-                            shown(bad.unique()) if len(bad) else values.dtype))
+                "frames {!r} and {!r} share no id: {!r} has {}, {!r} has {}".format(
+                    names[0], name, names[0], _describe(reference), name,
+                    _describe(held)))
+        out.append(frame)
+        mappings.append(mapping)
+    if converted:
+        warnings.warn(
+            "the ids of frame{} {} match the ids of {!r} ({}) only as text; "
+            "they were converted to match".format(
+                "s" if len(converted) > 1 else "",
+                ", ".join("{!r} ({})".format(*c) for c in converted),
+                names[0], reference.dtype), IdTypeWarning, stacklevel=4)
+    return out, mappings
 
 
-def _first_seen(frames, prepared, meta):
+def _first_seen(frames, meta, mappings):
     """Every id once, in order of first appearance, the first frame first.
 
-    The frames are read as the caller passed them (``set_indices`` sorts).
+    The frames are read as the caller passed them (``set_indices`` sorts);
+    ids converted to match the reference's are taken converted.
     """
     seen = []
-    for frame in frames:
-        if meta.id_index in frame.columns:
-            values = frame[meta.id_index]
-        else:
-            values = frame.index.get_level_values(meta.id_index)
-        seen.append(pd.unique(np.asarray(values, dtype=object)))
+    for frame, mapping in zip(frames, mappings):
+        values = pd.unique(np.asarray(_keys(frame, meta.id_index), dtype=object))
+        if mapping is not None:
+            values = np.array([mapping[v] for v in values], dtype=object)
+        seen.append(values)
     # An Index of the objects takes back their common dtype (integers).
     return list(pd.Index(pd.unique(np.concatenate(seen))))

@@ -34,25 +34,35 @@ OVERVIEW_IDS = 50
 HELPER = "__rows__"
 
 PageSpec = collections.namedtuple(
-    "PageSpec", "names columns kinds share integer_time fmt")
+    "PageSpec", "names columns kinds share integer_time helper fmt")
 PageSpec.__doc__ = """What every page of a report shares.
 
 names : tuple of the frame names; columns, kinds : tuples of the data
 columns in row order and their kinds; share : name of the ShareSetting
-member; integer_time : whether the time level holds integers; fmt : "png"
-or "pdf".
+member; integer_time : whether the time level holds integers; helper : name
+of the column of ones that categorical cells count with (one no data column
+has), or None; fmt : "png" or "pdf".
 """
 
 
-def page_frames(frames, columns, categorical, ids):
+def helper_name(taken):
+    """``HELPER``, or ``HELPER`` with a number, whichever ``taken`` lacks."""
+    taken = set(taken)
+    name, n = HELPER, 1
+    while name in taken:
+        name, n = "{}{}".format(HELPER, n), n + 1
+    return name
+
+
+def page_frames(frames, columns, helper, ids):
     """The rows of ``ids`` in each frame, with the helper column of counts."""
     needed = list(columns)
     out = []
     for frame in frames:
         rows = frame[frame.index.get_level_values(0).isin(list(ids))]
         rows = rows[needed]
-        if categorical:
-            rows = rows.assign(**{HELPER: 1})
+        if helper is not None:
+            rows = rows.assign(**{helper: 1})
         out.append(rows)
     return out
 
@@ -150,7 +160,7 @@ def draw_page(page, spec, frames):
         continuous = kind == "continuous"
         plot_type = (series.PlotType.CONTINUOUS if continuous
                      else series.PlotType.CATEGORICAL)
-        needed = [column] if continuous else [column, HELPER]
+        needed = [column] if continuous else [column, spec.helper]
         for start, stop, drawn in _runs(present):
             ax = figure.add_subplot(grid[row, start:stop])
             before = len(figure.axes)

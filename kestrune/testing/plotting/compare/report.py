@@ -7,9 +7,13 @@ import pandas as pd
 
 from .divergence import _table
 from . import ORDERS
-from .inputs import missing_message, read_panel
+from .inputs import count, missing_message, read_panel
 from .plan import _WHY, order_ids, plan_pages
 from . import render, sinks
+
+
+# Pages a notebook shows inline after the overview.
+INLINE_PAGES = 3
 
 
 class MissingIdsWarning(UserWarning):
@@ -103,12 +107,8 @@ def compare_panels(frames, meta=None, *, id_index=None, time_index=None,
     if order not in ORDERS:
         raise ValueError("order must be one of {}, got {!r}".format(
             list(ORDERS), order))
-    if not _is_count(ids_per_page):
-        raise ValueError("ids_per_page must be a whole number of at least 1, "
-                         "got {!r}".format(ids_per_page))
-    if not _is_count(jobs):
-        raise ValueError("jobs must be a whole number of at least 1, got "
-                         "{!r}".format(jobs))
+    ids_per_page = count("ids_per_page", ids_per_page)
+    jobs = count("jobs", jobs)
     render.check_executor(executor)
     series = _series()
     if share_setting is None:
@@ -131,10 +131,6 @@ def compare_panels(frames, meta=None, *, id_index=None, time_index=None,
     pages = plan_pages(ordered, ids_per_page, order)
     return Report(panel, divergences, largest.reindex(ordered), pages, order,
                   share_setting.name, jobs, executor, progress)
-
-
-def _is_count(value):
-    return isinstance(value, int) and not isinstance(value, bool) and value >= 1
 
 
 def _series():
@@ -182,7 +178,7 @@ class Report:
         self._jobs = jobs
         self._executor = executor
         self._progress = progress
-        self._shown = None
+        self._pictures = {}
 
     def __repr__(self):
         return "<Report: {} compared with {!r}, {} ids on {} pages>".format(
@@ -191,6 +187,10 @@ class Report:
 
     def rendered(self, fmt="png"):
         """Draw the overview, then every page, and yield each as bytes.
+
+        Each picture is drawn once per format: the report keeps what it has
+        drawn, so a second save (or a save after a notebook's display) only
+        draws the pages not drawn before.
 
         Parameters
         ----------
@@ -203,10 +203,29 @@ class Report:
             The overview first, then the pages in order.
 
         """
-        yield render.render_task(self._overview_task(fmt))
-        yield from render.rendered(
-            self._page_tasks(fmt), len(self.pages), self._jobs,
-            self._executor, self._progress)
+        yield from self._pictures_of(fmt, range(1 + len(self.pages)))
+
+    def _pictures_of(self, fmt, numbers):
+        """The pictures ``numbers`` (0 the overview, n page n), drawing the
+        ones not kept yet, in order."""
+        kept = self._pictures.setdefault(fmt, {})
+        numbers = list(numbers)
+        if 0 in numbers and 0 not in kept:
+            kept[0] = render.render_task(self._overview_task(fmt))
+        missing = {n for n in numbers if n and n not in kept}
+        fresh = render.rendered(
+            (task for n, task in enumerate(self._page_tasks(fmt), 1)
+             if n in missing),
+            len(missing), self._jobs, self._executor, self._progress)
+        try:
+            for n in numbers:
+                if n not in kept:
+                    kept[n] = next(fresh)
+                yield kept[n]
+            for _ in fresh:  # nothing more: the progress bar counts the last page
+                pass
+        finally:
+            fresh.close()
 
     def _overview_task(self, fmt):
         return ("overview", self.divergence, tuple(self.names),
@@ -219,13 +238,16 @@ class Report:
         kinds = tuple("categorical" if c in meta.categorical else "continuous"
                       for c in panel.columns)
         time = panel.frames[0].index.get_level_values(1)
+        helper = None
+        if "categorical" in kinds:
+            helper = render.helper_name(
+                list(panel.columns) + [meta.id_index, meta.time_index])
         spec = render.PageSpec(
             tuple(self.names), tuple(panel.columns), kinds, self._share,
-            pd.api.types.is_integer_dtype(time.dtype), fmt)
-        categorical = "categorical" in kinds
+            pd.api.types.is_integer_dtype(time.dtype), helper, fmt)
         for page in self.pages:
             frames = render.page_frames(panel.frames, panel.columns,
-                                        categorical, page.ids)
+                                        helper, page.ids)
             yield ("page", page, spec, frames, fmt)
 
     def save(self, path):
@@ -253,10 +275,16 @@ class Report:
         return sinks.save(self, path)
 
     def _repr_html_(self):
-        # Drawn once; a notebook shows the same pictures again on request.
-        if self._shown is None:
-            pictures = list(self.rendered("png"))
-            self._shown = sinks.html_page(self, [
-                "data:image/png;base64," + base64.b64encode(p).decode("ascii")
-                for p in pictures], standalone=False)
-        return self._shown
+        # A notebook keeps what it shows: the overview and the first pages
+        # only, however long the report.
+        shown = list(range(min(len(self.pages), INLINE_PAGES) + 1))
+        pictures = ["data:image/png;base64," + base64.b64encode(p).decode("ascii")
+                    for p in self._pictures_of("png", shown)]
+        fragment = sinks.html_page(self, pictures, standalone=False)
+        rest = len(self.pages) - INLINE_PAGES
+        if rest > 0:
+            fragment = ("<div>{}<p>{} more page{} not shown here; save the "
+                        "report to see them all: report.save('report.pdf') or "
+                        "report.save('report/').</p></div>").format(
+                            fragment, rest, "" if rest == 1 else "s")
+        return fragment
