@@ -111,7 +111,9 @@ def test_order_of_ids_and_pages(frames, order, ids, expected):
     else:
         assert ordered == expected
     assert [page.ids for page in report.pages] == [tuple(ordered[i:i + 2]) for i in range(0, len(ordered), 2)]
-    assert report.pages[0].heading.startswith("ids 1-2 of {}".format(len(ordered)))
+    n = len(ordered)
+    spans = ["ids {}-{}".format(i + 1, min(i + 2, n)) if i + 1 < n else "id {}".format(n) for i in range(0, n, 2)]
+    assert [page.heading.split(",")[0] for page in report.pages] == ["{} of {}".format(span, n) for span in spans]
     assert report.missing == ({"synthetic": ["c"]} if "c" in ordered else {})
 
 
@@ -121,17 +123,21 @@ def test_given_order_defaults_to_first_appearance_in_the_frame_as_passed(frames)
     assert list(report.divergence.index) == ["e", "d", "c", "b", "a"]
 
 
-def test_missing_ids_warn_once_and_keep_their_colours(frames):
+@pytest.mark.parametrize("lacking", [1, 0])
+def test_missing_ids_warn_once_and_keep_their_colours(frames, lacking):
+    if lacking == 0:  # the reference lacks "c" instead
+        frames = {"original": frames["original"][frames["original"]["id"] != "c"],
+                  "synthetic": make_panel(["a", "b", "c", "d", "e"], seed=1, shift=0.5)}
     with pytest.warns(UserWarning) as caught:
         report = compare_panels(frames, id_index="id", time_index="t", ids_per_page=3, order="id")
-    assert len(caught) == 1 and "frame 'synthetic' lacks 1 id: ['c']" in str(caught[0].message)
+    assert len(caught) == 1 and "frame '{}' lacks 1 id: ['c']".format(NAMES[lacking]) in str(caught[0].message)
     figure = first_page(report)
     cells = [ax for ax in figure.axes if ax.get_visible() and ax.get_lines()]
     colours = [[to_rgba(line.get_color()) for line in ax.get_lines()] for ax in cells]
-    assert [len(c) for c in colours] == [2, 2, 1]  # ids a, b with both frames, c with the original only
-    assert colours[2][0] == colours[0][0] != colours[0][1]
+    assert [len(c) for c in colours] == [2, 2, 1]  # ids a, b with both frames, c with one only
+    assert colours[2][0] == colours[0][1 - lacking] != colours[0][lacking]
     assert [t.get_text() for t in figure.legends[0].get_texts()] == NAMES
-    assert "c lacks 'synthetic'" in figure.texts[0].get_text()
+    assert "c lacks '{}'".format(NAMES[lacking]) in figure.texts[0].get_text()
     # Integer times get whole-number ticks.
     ticks = cells[0].get_xticks()
     assert np.array_equal(ticks, np.round(ticks))
@@ -148,12 +154,34 @@ def test_shared_cells_name_their_own_ids(frames, series):
         (colours[0], "-"), (colours[0], "--"), (colours[1], "-"), (colours[1], "--"), (colours[2], "-")]
 
 
-@pytest.mark.parametrize("ids_per_page", [1, 5])
-def test_page_size(frames, ids_per_page):
+@pytest.mark.parametrize("ids_per_page, width", [(1, 3.8), (3, 9.4), (5, 12)])
+def test_page_size(frames, ids_per_page, width):
     report = report_of(frames, ids_per_page=ids_per_page)
     figure = first_page(report)
-    width, height = figure.get_size_inches()
-    assert width <= 12 and height == pytest.approx(0.9 + 2.5 * 2) and figure.dpi == 100
+    assert tuple(figure.get_size_inches()) == pytest.approx((width, 0.9 + 2.5 * 2)) and figure.dpi == 100
+
+
+def test_ids_that_match_as_text_three_frames_and_ties(frames):
+    ids = [3, 1, 2]  # first seen in another order than sorted
+    reference = make_panel(ids).assign(__rows__="x")  # a label column under the name of the counting column
+    texts = make_panel([str(i) for i in ids], seed=1).assign(__rows__="x", extra=0)
+    copy = reference.assign(id=reference["id"].map({3: 1, 1: 2, 2: 3}))  # each id holds another id's rows
+    with pytest.warns(UserWarning, match=r"the ids of frame 'texts' \(\w+\) match the ids of 'reference' "
+                                         r"\(int64\) only as text; they were converted to match") as caught:
+        report = compare_panels({"reference": reference, "texts": texts, "copy": copy}, id_index="id", time_index="t",
+                                columns=["level", "state", "__rows__"], ids_per_page=np.int64(3))
+    assert len(caught) == 1 and report.missing == {}
+    tables = report.divergences
+    assert all(list(t.index) == list(report.divergence.index) for t in tables.values())  # page order
+    np.testing.assert_array_equal(report.divergence, np.fmax(tables["texts"], tables["copy"]))  # the largest
+    # Every id's largest divergence ties at 1 ("texts" is drawn apart): the ids go in id order.
+    plain = report_of({"reference": reference, "copy": copy}, order="divergence")
+    scores = plain.divergence.max(axis=1)
+    assert list(plain.divergence.index) == sorted(scores.index, key=lambda i: (-scores[i], i))
+    figure = first_page(report)
+    figure.canvas.draw()
+    rows = [ax for ax in figure.axes if ax.get_visible()][-3:]  # the last row: "__rows__", one cell per id
+    assert [[t.get_text() for t in ax.get_xticklabels()] for ax in rows] == [["x"]] * 3
 
 
 def test_session_untouched(frames, tmp_path, capsys, monkeypatch):
@@ -231,6 +259,20 @@ def test_a_failed_save_leaves_the_target_as_it_was_and_pictures_are_drawn_once(f
      r"frame 'synthetic' has more than one row for \(id, t\)"),
     (lambda f: {"original": f["original"], "synthetic": f["synthetic"].assign(level="x")},
      "column 'level' holds numbers in 'original' but not in frame 'synthetic': \\['x'\\]"),
+    (lambda f: {"original": f["original"], "synthetic": f["synthetic"].assign(extra=1)},
+     r"frame 'synthetic' adds columns \['extra'\]"),
+    (lambda f: {"original": f["original"], "synthetic": f["synthetic"].assign(level=True)},
+     "column 'level' is continuous but holds True/False in frame 'synthetic'; declare it categorical"),
+    (lambda f: {"original": f["original"].assign(level=-1e308), "synthetic": f["synthetic"]},
+     r"column 'level' holds -1e\+308 in frame 'original': finite values beyond \+-1e\+307 cannot be drawn"),
+    (lambda f: {n: x[["id", "t"]] for n, x in f.items()}, "frame 'original' has no data column besides 'id' and 't'"),
+    (lambda f: {"original": f["original"].assign(id=f["original"]["id"].where(f["original"].index != 9)),
+                "synthetic": f["synthetic"]}, r"frame 'original' has 1 row without an id \('id'\); the first is row 9"),
+    (lambda f: {"original": f["original"], "synthetic": f["synthetic"].assign(t=np.nan)},
+     r"frame 'synthetic' has 32 rows without a time \('t'\); the first is row 0"),
+    (lambda f: {"original": f["original"], "synthetic": f["synthetic"].assign(id=f["synthetic"]["id"] + "x")},
+     r"frames 'original' and 'synthetic' share no id: 'original' has \w+ ids such as \['a', 'b', 'c', \.\.\.\], "
+     r"'synthetic' has \w+ ids such as \['ax', 'bx', 'dx', \.\.\.\]"),
 ])
 def test_bad_frames(frames, change, message):
     with pytest.raises(ValueError, match=message):
@@ -244,6 +286,11 @@ def test_bad_frames(frames, change, message):
     (dict(ids=["a", "zz"]), r"ids \['zz'\] are in none of the frames; valid are \['a', 'b', 'c', 'd', 'e'\]"),
     (dict(order="size"), r"order must be one of \['divergence', 'id', 'given'\], got 'size'"),
     (dict(ids_per_page=0), "ids_per_page must be a whole number of at least 1, got 0"),
+    (dict(jobs=2.0), "jobs must be a whole number of at least 1, got 2.0"),
+    (dict(ids_per_page=True), "ids_per_page must be a whole number of at least 1, got True"),
+    (dict(columns="level"), r"columns must be a list, not the single string 'level'; write \['level'\]"),
+    (dict(ids="abc"), "ids must be a list, not the single string 'abc'"),
+    (dict(columns=["level", "level"]), r"columns \['level'\] are given more than once"),
     (dict(executor=concurrent.futures.ThreadPoolExecutor(1)), "executor must run pages in other processes"),
 ])
 def test_bad_choices(frames, kwargs, message):

@@ -120,7 +120,7 @@ def read_panel(frames, meta=None, id_index=None, time_index=None, names=None,
                 "" if not len(meta.columns) else
                 " that the meta describes ({})".format(shown(meta.columns))))
     if columns is None:
-        _check_columns(names, frames, meta, list(meta.columns))
+        _check_columns(names, frames, meta, list(meta.columns), every=True)
         columns = valid
     else:
         unknown = [c for c in columns if c not in valid]
@@ -132,7 +132,7 @@ def read_panel(frames, meta=None, id_index=None, time_index=None, names=None,
         if repeated:
             raise ValueError("columns {} are given more than once".format(
                 shown(repeated)))
-        _check_columns(names, frames, meta, columns)
+        _check_columns(names, frames, meta, columns, every=False)
     for name, frame in zip(names, frames):
         _check_keys(name, frame, meta)
     kept = [meta.id_index, meta.time_index] + list(columns)
@@ -233,10 +233,9 @@ def _data_columns(frame, meta):
     return [c for c in frame.columns if c not in keys]
 
 
-def _check_columns(names, frames, meta, expected):
-    """Every frame has the ``expected`` data columns; with every column
-    compared (``expected`` is the meta's), no frame has others either."""
-    every = len(expected) == len(meta.columns)
+def _check_columns(names, frames, meta, expected, every):
+    """Every frame has the ``expected`` data columns; with ``every`` column
+    compared (none chosen), no frame has others either."""
     for name, frame in zip(names, frames):
         have = _data_columns(frame, meta)
         lacks = [c for c in expected if c not in have]
