@@ -18,6 +18,7 @@ from matplotlib.colors import to_rgba
 
 from kestrune import DataFrameMeta
 from kestrune.testing.plotting.compare import Report, compare_panels, divergence_table
+from kestrune.testing.plotting import compare
 from kestrune.testing.plotting.compare import cli, render
 
 NAMES = ["original", "synthetic"]
@@ -166,7 +167,7 @@ def test_ids_that_match_as_text_three_frames_and_ties(frames):
     reference = make_panel(ids).assign(__rows__="x")  # a label column under the name of the counting column
     texts = make_panel([str(i) for i in ids], seed=1).assign(__rows__="x", extra=0)
     copy = reference.assign(id=reference["id"].map({3: 1, 1: 2, 2: 3}))  # each id holds another id's rows
-    with pytest.warns(UserWarning, match=r"the ids of frame 'texts' \(\w+\) match the ids of 'reference' "
+    with pytest.warns(compare.IdTypeWarning, match=r"the ids of frame 'texts' \(\w+\) match the ids of 'reference' "
                                          r"\(int64\) only as text; they were converted to match") as caught:
         report = compare_panels({"reference": reference, "texts": texts, "copy": copy}, id_index="id", time_index="t",
                                 columns=["level", "state", "__rows__"], ids_per_page=np.int64(3))

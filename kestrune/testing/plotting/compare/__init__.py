@@ -14,7 +14,7 @@ in a notebook, or make it from the command line::
 import importlib
 
 __all__ = ["compare_panels", "divergence_table", "Report", "Page",
-           "MissingIdsWarning", "ORDERS"]
+           "MissingIdsWarning", "IdTypeWarning", "ORDERS"]
 
 #: The orders of the ids that a report knows.
 ORDERS = ("divergence", "id", "given")
@@ -23,7 +23,7 @@ ORDERS = ("divergence", "id", "given")
 # can silence the libraries' import-time warnings before numpy, pandas and
 # matplotlib are loaded.
 _HOMES = {"compare_panels": "report", "Report": "report",
-          "MissingIdsWarning": "report",
+          "MissingIdsWarning": "report", "IdTypeWarning": "inputs",
           "divergence_table": "divergence", "Page": "plan"}
 
 
