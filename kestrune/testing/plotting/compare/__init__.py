@@ -17,7 +17,7 @@ __all__ = ["compare_panels", "divergence_table", "Report", "Page",
            "MissingIdsWarning", "IdTypeWarning", "ORDERS"]
 
 #: The orders of the ids that a report knows.
-ORDERS = ("divergence", "id", "given")
+ORDERS = ("evidence", "divergence", "id", "given")
 
 # The public names are imported when first used, so that the command line
 # can silence the libraries' import-time warnings before numpy, pandas and

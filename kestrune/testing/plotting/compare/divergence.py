@@ -31,7 +31,8 @@ def round_significant(values, digits=DIGITS):
     the few values whose scaled form lies too near a half, and those that
     need a larger power, go through the text.
     """
-    values = np.asarray(values, dtype=float)
+    shape = np.shape(values)
+    values = np.asarray(values, dtype=float).ravel()
     out = values.copy()
     chosen = np.flatnonzero(np.isfinite(values) & (values != 0))
     x = values[chosen]
@@ -46,7 +47,7 @@ def round_significant(values, digits=DIGITS):
     unsure |= np.abs(shift) > 22
     for n in chosen[unsure]:
         out[n] = float("%.*g" % (digits, values[n]))
-    return out
+    return out.reshape(shape)
 
 
 def divergence_table(reference, other, meta, columns=None, ids=None):

@@ -20,11 +20,11 @@ total : int, the number of ids of the report.
 heading : str, the line at the top of the page.
 """
 
-_WHY = {"divergence": "ranked by divergence", "id": "sorted by id",
-        "given": "in the given order"}
+_WHY = {"evidence": "ranked by evidence", "divergence": "ranked by divergence",
+        "id": "sorted by id", "given": "in the given order"}
 
 
-def order_ids(panel, divergence, order, given=None):
+def order_ids(panel, divergence, order, given=None, qvalues=None):
     """The ids of the report in the order of the pages.
 
     Parameters
@@ -33,13 +33,18 @@ def order_ids(panel, divergence, order, given=None):
         The checked input (its ids, their first appearance, the missing ids).
     divergence : pandas.DataFrame
         Largest divergence per id (index) and column.
-    order : {"divergence", "id", "given"}
-        ``"divergence"``: ids that some frame lacks first, in id order, then
-        the id whose largest divergence over its columns is largest, ties
-        by id; ``"id"``: sorted; ``"given"``: as in ``given`` (the ids the
-        caller named), else by first appearance, the first frame first.
+    order : {"evidence", "divergence", "id", "given"}
+        ``"evidence"``: ids that some frame lacks first, in id order, then
+        the id with the smallest q-value over its cells first, ties by the
+        largest divergence, then by id (ids without a q-value after those
+        with one); ``"divergence"``: the lacking ids first, then the id
+        whose largest divergence over its columns is largest, ties by id;
+        ``"id"``: sorted; ``"given"``: as in ``given`` (the ids the caller
+        named), else by first appearance, the first frame first.
     given : sequence, optional
         The ids as the caller named them.
+    qvalues : pandas.DataFrame, optional
+        The q-value per id (index) and cell; needed by ``"evidence"``.
 
     Returns
     -------
@@ -62,13 +67,19 @@ def order_ids(panel, divergence, order, given=None):
     worst = divergence.loc[rest].to_numpy(dtype=float)
     # An id without any number ranks below every id with one.
     score = np.where(np.isnan(worst), -1.0, worst).max(axis=1, initial=-1.0)
-    # A stable sort on the descending score keeps the id order of ties.
-    ranked = np.argsort(-score, kind="stable")
+    keys = [np.arange(len(rest)), -score]  # the last key sorts first
+    if order == "evidence":
+        q = qvalues.loc[rest].to_numpy(dtype=float)
+        keys.append(np.where(np.isnan(q), 2.0, q).min(axis=1, initial=2.0))
+    ranked = np.lexsort(keys)
     return first + [rest[n] for n in ranked]
 
 
-def plan_pages(ordered, ids_per_page, order):
+def plan_pages(ordered, ids_per_page, order, pages=None):
     """Cut the ordered ids into pages of at most ``ids_per_page``.
+
+    Only the first ``pages`` pages are planned (all when None); the
+    headings count every id.
 
     Returns
     -------
@@ -76,8 +87,9 @@ def plan_pages(ordered, ids_per_page, order):
 
     """
     total = len(ordered)
+    shown = total if pages is None else min(total, pages * ids_per_page)
     pages = []
-    for number, start in enumerate(range(0, total, ids_per_page), 1):
+    for number, start in enumerate(range(0, shown, ids_per_page), 1):
         ids = tuple(ordered[start:start + ids_per_page])
         first, last = start + 1, start + len(ids)
         span = "id {}".format(first) if first == last else "ids {}-{}".format(first, last)

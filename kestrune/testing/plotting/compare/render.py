@@ -69,7 +69,7 @@ def page_frames(frames, columns, helper, ids):
 
 def render_task(task):
     """Render one task: ``("page", page, spec, frames, fmt)`` or
-    ``("overview", table, names, total, why, id_name, fmt)``.
+    ``("overview", table, qvalues, names, total, why, id_name, shown, fmt)``.
 
     The figure is drawn on its own Agg canvas, so the process's matplotlib
     backend is neither used nor changed.
@@ -210,37 +210,65 @@ def _time_ticks(cell, integer_time):
         cell.xaxis.set_major_formatter(mdates.ConciseDateFormatter(locator))
 
 
-def draw_overview(table, names, total, why, id_name):
-    """A heat map of the divergence table, worst ids first.
+# Short names of the measures under the overview's columns.
+MEASURE_LABELS = {"distribution": "distribution", "dynamics": "dynamics",
+                  "dependence": "dependence"}
+# A cell whose q-value is at least this is within sampling noise.
+NOISE = 0.05
+
+
+def draw_overview(table, qvalues, names, total, why, id_name, shown):
+    """A heat map of the report's cells, worst ids first, noise hatched.
 
     Parameters
     ----------
     table : pandas.DataFrame
-        The largest divergence per id (rows, in report order) and column.
+        The largest divergence per id (rows, in report order) and
+        (column, measure) cell.
+    qvalues : pandas.DataFrame
+        The q-value of each cell; cells at ``NOISE`` or above are hatched
+        as within sampling noise.
     names : sequence of str
         The frame names, the reference first.
     total : int
         Number of ids of the report.
     why : str
         How the ids are ordered, for the title.
+    id_name : str
+        Name of the id, for the y axis.
+    shown : int
+        Number of ids the pages draw.
 
     """
     import matplotlib as mpl
+    from matplotlib.patches import Patch, Rectangle
 
     worst = table.iloc[:OVERVIEW_IDS]
+    noise = qvalues.iloc[:OVERVIEW_IDS].to_numpy(dtype=float) >= NOISE
     nrows, ncols = worst.shape
-    width = min(MAX_WIDTH, 3.2 + 1.1 * ncols)
-    height = 2.2 + 0.3 * nrows
+    cells = list(worst.columns)
+    width = min(MAX_WIDTH, 3.4 + 0.7 * ncols)
+    height = 2.9 + 0.3 * nrows
     figure = _figure(width, height)
     ax = figure.add_subplot(1, 1, 1)
     cmap = mpl.colormaps["YlOrRd"].with_extremes(bad="0.85")
     values = worst.to_numpy(dtype=float)
     image = ax.imshow(np.ma.masked_invalid(values), cmap=cmap, vmin=0, vmax=1,
                       aspect="auto", interpolation="nearest")
+    for r, c in zip(*np.nonzero(noise)):
+        ax.add_patch(Rectangle((c - 0.5, r - 0.5), 1, 1, facecolor=(1, 1, 1, 0.55),
+                               edgecolor="0.6", hatch="///", linewidth=0))
+    # One group of cells per column: the column's name above, the measures
+    # below, a line between groups.
     ax.set_xticks(range(ncols))
-    ax.set_xticklabels([str(c) for c in worst.columns], rotation=30,
-                       ha="left")
-    ax.xaxis.tick_top()
+    ax.set_xticklabels([MEASURE_LABELS.get(m, str(m)) for _, m in cells],
+                       rotation=90, fontsize=8)
+    starts = [n for n in range(ncols) if n == 0 or cells[n][0] != cells[n - 1][0]]
+    for start, stop in zip(starts, starts[1:] + [ncols]):
+        ax.text((start + stop - 1) / 2, -0.7, str(cells[start][0]), ha="center",
+                va="bottom", fontsize=9, fontweight="bold")
+        if start:
+            ax.axvline(start - 0.5, color="white", linewidth=3)
     ax.set_yticks(range(nrows))
     ax.set_yticklabels([str(i) for i in worst.index])
     ax.set_ylabel(str(id_name))
@@ -250,21 +278,34 @@ def draw_overview(table, names, total, why, id_name):
     if nrows * ncols <= 600:
         for (r, c), value in np.ndenumerate(values):
             text = "missing" if np.isnan(value) else "{:.2f}".format(value)
-            ax.text(c, r, text, ha="center", va="center", fontsize=8,
-                    color="white" if value > 0.6 else "0.15")
+            ax.text(c, r, text, ha="center", va="center", fontsize=7,
+                    color="white" if value > 0.6 and not noise[r, c] else "0.15")
     bar = figure.colorbar(image, ax=ax, fraction=0.05, pad=0.03)
     bar.set_label("divergence")
     compared = ", ".join(repr(n) for n in names[1:])
-    shown = ("all {} ids".format(total) if nrows == total
-             else "the worst {} of {} ids".format(nrows, total))
+    listed = ("all {:,} ids".format(total) if nrows == total
+              else "the worst {:,} of {:,} ids".format(nrows, total))
+    drawn = ("every id" if shown == total
+             else "the first {:,} of {:,} ids".format(shown, total))
     figure.suptitle(
-        "Divergence of {} from {}: {}, {}\n"
-        "0 = same, 1 = disjoint: Kolmogorov-Smirnov statistic for numbers, "
-        "total variation for labels".format(
-            compared, repr(names[0]), shown, why),
+        "Divergence of {} from {}: {}, {}; pages show {}\n"
+        "0 = same, 1 = disjoint; hatched cells are within sampling noise "
+        "(Benjamini-Hochberg q-value >= {:g})".format(
+            compared, repr(names[0]), listed, why, drawn, NOISE),
         x=0.02, ha="left", fontsize=10)
     with warnings.catch_warnings():
         warnings.simplefilter("ignore")
+        figure.tight_layout()
+        # The legend goes under the measures' names, whose height is known
+        # once they are laid out.
+        renderer = figure.canvas.get_renderer()
+        lowest = min([label.get_window_extent(renderer).y0
+                      for label in ax.get_xticklabels()] + [ax.bbox.y0])
+        below = ax.transAxes.inverted().transform((0, lowest))[1]
+        ax.legend(handles=[Patch(facecolor="white", edgecolor="0.6", hatch="///",
+                                 label="within sampling noise")],
+                  loc="upper left", bbox_to_anchor=(0, below), frameon=False,
+                  fontsize=8, borderaxespad=0.2)
         figure.tight_layout()
     return figure
 

@@ -3,17 +3,20 @@
 import base64
 import warnings
 
+import numpy as np
 import pandas as pd
 
-from .divergence import _table
 from . import ORDERS
 from .inputs import count, missing_message, read_panel
+from .measures import MEASURES, _measures, benjamini_hochberg
 from .plan import _WHY, order_ids, plan_pages
 from . import render, sinks
 
 
 # Pages a notebook shows inline after the overview.
 INLINE_PAGES = 3
+# Pages drawn by default: the worst ids of a large panel are what is read.
+PAGES = 25
 
 
 class MissingIdsWarning(UserWarning):
@@ -22,19 +25,22 @@ class MissingIdsWarning(UserWarning):
 
 def compare_panels(frames, meta=None, *, id_index=None, time_index=None,
                    names=None, columns=None, ids=None, ids_per_page=4,
-                   order="divergence", share_setting=None, jobs=1,
-                   executor=None, progress=None):
+                   order="evidence", measures=MEASURES, max_lag=1,
+                   pages=PAGES, share_setting=None, jobs=1, executor=None,
+                   progress=None):
     """Compare panel frames with a reference frame, id by id and column by column.
 
     The first frame is the reference; every other frame is compared with
-    it. The report ranks the ids by how far the other frames are from the
-    reference (see :func:`divergence_table`) and draws them, a few ids per
-    page, exactly as ``plot_multi_index_dataframes`` draws its cells, after
-    an overview page: a heat map of the divergence of the worst ids.
-
-    Nothing is drawn by this call: the pages are drawn when the report is
-    saved (:meth:`Report.save`) or shown in a notebook. Neither changes
-    matplotlib's settings or pyplot's figures.
+    it. Each id and column gets up to three numbers in [0, 1] (see
+    :func:`measure_table`): do the values agree (``distribution``), does
+    the series move the same way in time (``dynamics``), do the continuous
+    columns move together the same way (``dependence``); each with a
+    p-value under "both frames come from the same process for this id",
+    and Benjamini-Hochberg q-values over every cell of the report. The
+    report ranks the ids by that evidence and draws the first pages, a few
+    ids each, exactly as ``plot_multi_index_dataframes`` draws its cells,
+    after an overview page: a heat map of the worst ids' cells, with those
+    within sampling noise (q-value 0.05 or more) hatched.
 
     Parameters
     ----------
@@ -57,10 +63,22 @@ def compare_panels(frames, meta=None, *, id_index=None, time_index=None,
         The ids of the report; by default every id of any frame.
     ids_per_page : int, optional
         Most ids on one page.
-    order : {"divergence", "id", "given"}, optional
-        Order of the ids: ids that some frame lacks first, then the largest
-        divergence first (ties by id); sorted; or as in ``ids`` (else by
-        first appearance in the first frame, as passed).
+    order : {"evidence", "divergence", "id", "given"}, optional
+        Order of the ids: ids that some frame lacks first, then the
+        smallest q-value over the id's cells first, ties by the largest
+        divergence, then by id (``"evidence"``); ids that some frame lacks
+        first, then the largest divergence first, ties by id
+        (``"divergence"``); sorted; or as in ``ids`` (else by first
+        appearance in the first frame, as passed).
+    measures : sequence of {"distribution", "dynamics", "dependence"}, optional
+        The measures of each column, in the order of the table's cells.
+    max_lag : int, optional
+        ``dynamics`` of continuous columns takes the largest difference of
+        the autocorrelations at lags 1 to ``max_lag``.
+    pages : int or None, optional
+        Draw only the first ``pages`` pages in the report's order (the
+        worst ids); None draws a page for every id. The tables and the
+        overview keep every id either way.
     share_setting : ShareSetting, optional
         How the ids of a row share cells and axes, as for the driver;
         ``ShareSetting.AXES`` by default.
@@ -88,8 +106,9 @@ def compare_panels(frames, meta=None, *, id_index=None, time_index=None,
         ``names`` of the wrong length or with duplicates, an empty frame,
         frames whose columns differ, duplicate (id, time) rows, a
         continuous column that holds no numbers in some frame, an unknown
-        column or id, an unknown ``order``, ``ids_per_page`` or ``jobs``
-        below 1, or a thread pool as ``executor``.
+        column, id, order or measure, ``ids_per_page``, ``jobs``,
+        ``max_lag`` or ``pages`` below 1, or a thread pool as
+        ``executor``.
 
     Warns
     -----
@@ -109,6 +128,10 @@ def compare_panels(frames, meta=None, *, id_index=None, time_index=None,
             list(ORDERS), order))
     ids_per_page = count("ids_per_page", ids_per_page)
     jobs = count("jobs", jobs)
+    max_lag = count("max_lag", max_lag)
+    if pages is not None:
+        pages = count("pages", pages)
+    measures = _chosen_measures(measures)
     render.check_executor(executor)
     series = _series()
     if share_setting is None:
@@ -120,17 +143,47 @@ def compare_panels(frames, meta=None, *, id_index=None, time_index=None,
     if panel.missing:
         warnings.warn(missing_message(panel.missing), MissingIdsWarning,
                       stacklevel=2)
-    divergences = {
-        name: _table(panel.frames[0], frame, panel.meta, panel.columns, panel.ids)
-        for name, frame in zip(panel.names[1:], panel.frames[1:])}
-    for table in divergences.values():
-        table.index.name = panel.meta.id_index
-    largest = pd.concat(list(divergences.values())).groupby(level=0, sort=False).max()
-    ordered = order_ids(panel, largest.reindex(panel.ids), order,
-                        given=None if ids is None else list(ids))
-    pages = plan_pages(ordered, ids_per_page, order)
-    return Report(panel, divergences, largest.reindex(ordered), pages, order,
-                  share_setting.name, jobs, executor, progress)
+    divergences, pvalues = {}, []
+    for name, frame in zip(panel.names[1:], panel.frames[1:]):
+        values, p = _measures(panel.frames[0], frame, panel.meta, panel.columns,
+                              panel.ids, measures, max_lag)
+        values.index.name = p.index.name = panel.meta.id_index
+        divergences[name] = values
+        pvalues.append(p)
+    largest = _largest(list(divergences.values()))
+    # A cell's p-value over several compared frames: the smallest, times
+    # their number (Bonferroni), capped at 1.
+    smallest = np.fmin.reduce([p.to_numpy(dtype=float) for p in pvalues])
+    pvalue = pd.DataFrame(np.minimum(1.0, smallest * len(pvalues)),
+                          index=largest.index, columns=largest.columns)
+    qvalue = pd.DataFrame(benjamini_hochberg(pvalue.to_numpy()),
+                          index=largest.index, columns=largest.columns)
+    ordered = order_ids(panel, largest, order,
+                        given=None if ids is None else list(ids), qvalues=qvalue)
+    planned = plan_pages(ordered, ids_per_page, order, pages)
+    return Report(panel, divergences, largest.reindex(ordered),
+                  pvalue.reindex(ordered), qvalue.reindex(ordered), planned,
+                  order, share_setting.name, jobs, executor, progress)
+
+
+def _chosen_measures(measures):
+    valid = "valid are {}".format(list(MEASURES))
+    if isinstance(measures, str):
+        raise ValueError("measures must be a list, not the single string {!r}; "
+                         "{}".format(measures, valid))
+    measures = tuple(measures)
+    unknown = [m for m in measures if m not in MEASURES]
+    if unknown or not measures:
+        raise ValueError("measures {} are unknown; {}".format(unknown, valid))
+    if len(set(measures)) < len(measures):
+        raise ValueError("measures must differ, got {}".format(list(measures)))
+    return measures
+
+
+def _largest(tables):
+    """Per cell, the largest of the tables' numbers (NaN only where all are)."""
+    largest = np.fmax.reduce([t.to_numpy(dtype=float) for t in tables])
+    return pd.DataFrame(largest, index=tables[0].index, columns=tables[0].columns)
 
 
 def _series():
@@ -150,20 +203,29 @@ class Report:
         The frame names, the reference first.
     divergences : dict of str to pandas.DataFrame
         For each compared frame, its divergence from the reference per id
-        (rows, in page order) and column.
+        (rows, in report order) and (column, measure) cell.
     divergence : pandas.DataFrame
-        Per id (rows, in page order) and column, the largest divergence over
-        the compared frames: what ranks the ids, what the overview shows and
-        what ``divergence.csv`` holds.
+        Per id (rows, in report order) and (column, measure) cell, the
+        largest divergence over the compared frames: what the overview shows
+        and what ``divergence.csv`` holds.
+    pvalues : pandas.DataFrame
+        The p-value of each cell of ``divergence``: under several compared
+        frames the smallest over the frames times their number, capped at 1
+        (Bonferroni); NaN where the measure is undefined.
+    qvalues : pandas.DataFrame
+        Benjamini-Hochberg q-values over every defined cell of ``pvalues``
+        together; below 0.05 is beyond sampling noise at a false discovery
+        rate of 5 %.
     missing : dict of str to list
         For each frame that lacks some of the report's ids, those ids.
     pages : list of Page
-        The page plan: the ids of each page and its heading.
+        The page plan: the ids of each page and its heading (only the pages
+        drawn, see ``pages`` of :func:`compare_panels`).
 
     """
 
-    def __init__(self, panel, divergences, divergence, pages, order, share,
-                 jobs, executor, progress):
+    def __init__(self, panel, divergences, divergence, pvalues, qvalues, pages,
+                 order, share, jobs, executor, progress):
         self._panel = panel
         self.names = list(panel.names)
         self.columns = list(panel.columns)
@@ -171,6 +233,8 @@ class Report:
         self.divergences = {name: table.reindex(ids)
                             for name, table in divergences.items()}
         self.divergence = divergence
+        self.pvalues = pvalues
+        self.qvalues = qvalues
         self.missing = dict(panel.missing)
         self.pages = pages
         self.order = order
@@ -228,9 +292,10 @@ class Report:
             fresh.close()
 
     def _overview_task(self, fmt):
-        return ("overview", self.divergence, tuple(self.names),
+        shown = sum(len(page.ids) for page in self.pages)
+        return ("overview", self.divergence, self.qvalues, tuple(self.names),
                 len(self.divergence), _WHY[self.order],
-                self._panel.meta.id_index, fmt)
+                self._panel.meta.id_index, shown, fmt)
 
     def _page_tasks(self, fmt):
         panel = self._panel
