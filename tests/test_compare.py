@@ -118,6 +118,39 @@ def test_order_of_ids_and_pages(frames, order, ids, expected):
     assert report.missing == ({"synthetic": ["c"]} if "c" in ordered else {})
 
 
+def test_evidence_order_goes_by_q_value_then_divergence_then_id():
+    from kestrune.testing.plotting.compare.inputs import Panel
+    from kestrune.testing.plotting.compare.plan import order_ids
+    ids = ["e", "d", "c", "b", "a", "f"]
+    cells = pd.MultiIndex.from_tuples([("x", "distribution"), ("x", "dynamics")])
+    divergence = pd.DataFrame([[0.1, 0.2], [0.9, np.nan], [0.3, 0.1], [0.3, 0.0], [0.5, 0.5], [0.9, 0.9]],
+                              index=ids, columns=cells)
+    qvalues = pd.DataFrame([[0.5, 0.01], [0.01, np.nan], [0.2, 0.3], [0.3, 0.2], [np.nan, np.nan], [0.9, 0.8]],
+                           index=ids, columns=cells)
+    panel = Panel(["r", "o"], None, None, ["x"], pd.Index(ids), ids, {"o": ["f"]})
+    # f lacks a frame; d and e tie on q (0.01): d has the larger divergence; b and c tie on both: by id;
+    # a has no q-value at all: last.
+    assert order_ids(panel, divergence, "evidence", qvalues=qvalues) == ["f", "d", "e", "b", "c", "a"]
+    assert order_ids(panel, divergence, "divergence") == ["f", "d", "a", "b", "c", "e"]
+
+
+def test_pages_draw_the_first_ids_and_the_overview_marks_noise(frames):
+    report = report_of(frames, ids_per_page=1, pages=2)
+    assert [page.ids for page in report.pages] == [(i,) for i in report.divergence.index[:2]]
+    assert len(report.divergence) == len(report.pvalues) == len(report.qvalues) == 5
+    assert [page.heading.split(",")[0] for page in report.pages] == ["id 1 of 5", "id 2 of 5"]
+    task = report._overview_task("png")
+    with mpl.rc_context():
+        figure = render.draw_overview(*task[1:-1])
+    title = figure._suptitle.get_text()
+    assert "all 5 ids, ranked by evidence; pages show the first 2 of 5 ids" in title
+    hatched = [p for p in figure.axes[0].patches if p.get_hatch()]
+    assert len(hatched) == int((report.qvalues >= 0.05).to_numpy().sum())
+    assert [t.get_text() for t in figure.axes[0].get_legend().get_texts()] == ["within sampling noise"]
+    groups = [t.get_text() for t in figure.axes[0].texts if t.get_fontweight() == "bold"]
+    assert groups == ["level", "state"]
+
+
 def test_given_order_defaults_to_first_appearance_in_the_frame_as_passed(frames):
     original = frames["original"].iloc[::-1].set_index(["id", "t"])  # levels, not columns
     report = report_of({"original": original, "synthetic": frames["synthetic"]}, order="given")
