@@ -11,6 +11,7 @@ import collections
 import concurrent.futures
 import importlib
 import io
+import signal
 import sys
 import warnings
 
@@ -86,8 +87,10 @@ def render_task(task):
 def _start_worker():
     # What the libraries warn about while drawing is the parent's to say
     # (or not): a worker's warnings would reach the terminal unasked. A
-    # worker never needs a display.
+    # worker never needs a display. Ctrl-C reaches the whole process group;
+    # the parent stops its workers, which print nothing of their own.
     warnings.simplefilter("ignore")
+    signal.signal(signal.SIGINT, signal.SIG_IGN)
     import matplotlib
     matplotlib.use("Agg")
 
@@ -286,8 +289,14 @@ def rendered(tasks, count, jobs=1, executor=None, progress=None):
         elif jobs > 1:
             pool = concurrent.futures.ProcessPoolExecutor(
                 jobs, mp_context=_worker_context(), initializer=_start_worker)
-            with pool:
+            try:
                 yield from _bar(_in_order(pool, tasks, 2 * jobs), bar)
+            except BaseException:
+                # Interrupted, failed or closed early: the workers stop now,
+                # not after the pages they have begun.
+                _stop(pool)
+                raise
+            pool.shutdown(wait=True)
         else:
             yield from _bar((render_task(task) for task in tasks), bar)
     finally:
@@ -332,6 +341,21 @@ def check_executor(executor):
                          "{}".format(type(executor).__name__))
 
 
+def _stop(pool):
+    """End the pool's worker processes at once and wait for them."""
+    workers = list((getattr(pool, "_processes", None) or {}).values())
+    for worker in workers:
+        if worker.is_alive():
+            worker.terminate()
+    try:
+        pool.shutdown(wait=True)
+    finally:
+        for worker in workers:
+            worker.join(5)
+            if worker.is_alive():
+                worker.kill()
+
+
 def _workers(executor):
     return max(1, getattr(executor, "_max_workers", 0) or 4)
 
@@ -339,12 +363,17 @@ def _workers(executor):
 def _in_order(executor, tasks, ahead):
     """Results of the tasks in their order, with at most ``ahead`` in flight."""
     pending = collections.deque()
-    for task in tasks:
-        pending.append(executor.submit(render_task, task))
-        if len(pending) >= ahead:
+    try:
+        for task in tasks:
+            pending.append(executor.submit(render_task, task))
+            if len(pending) >= ahead:
+                yield pending.popleft().result()
+        while pending:
             yield pending.popleft().result()
-    while pending:
-        yield pending.popleft().result()
+    finally:
+        # Pages not begun are not drawn once the caller stops reading.
+        for future in pending:
+            future.cancel()
 
 
 def _bar(results, bar):
