@@ -1,14 +1,16 @@
 """The comparison report: divergence numbers, page order, pages, files, command line."""
 import concurrent.futures
 import io
-import multiprocessing
 import json
+import multiprocessing
 import os
 import pathlib
 import re
+import signal
 import subprocess
 import sys
 import textwrap
+import time
 import warnings
 
 import matplotlib as mpl
@@ -486,6 +488,32 @@ def test_command_line_ids_and_share_setting(tmp_path, capsys, monkeypatch):
                      "-o", str(tmp_path / "out")]) == 0
 
 
+@pytest.mark.parametrize("name, status, word, group", [("SIGTERM", 143, "terminated", False),
+                                                      ("SIGINT", 130, "interrupted", True)])  # Ctrl-C: the group
+def test_an_interrupted_run_leaves_nothing_behind(frames, tmp_path, name, status, word, group):
+    psutil = pytest.importorskip("psutil")
+    ids = ["k%02d" % n for n in range(40)]
+    for n, frame in enumerate((make_panel(ids), make_panel(ids, seed=1))):
+        frame.to_csv(tmp_path / "{}.csv".format(n), index=False)
+    out = report_of(frames).save(tmp_path / "out")
+    before = {p.name: p.read_bytes() for p in out.iterdir()}
+    run = subprocess.Popen([sys.executable, "-m", "kestrune.testing.plotting.compare", "0.csv", "1.csv", "--id", "id",
+                            "--time", "t", "--ids-per-page", "1", "--jobs", "2", "-o", "out"], cwd=str(tmp_path),
+                           stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True, start_new_session=True,
+                           env=dict(os.environ, MPLBACKEND="Agg"))
+    parent = psutil.Process(run.pid)
+    while len(parent.children(recursive=True)) < 3 and run.poll() is None:  # the fork server, two workers
+        time.sleep(0.1)
+    time.sleep(0.5)
+    children = parent.children(recursive=True)
+    os.killpg(run.pid, getattr(signal, name)) if group else run.send_signal(getattr(signal, name))
+    _, err = run.communicate(timeout=60)
+    assert run.returncode == status and err == "python -m kestrune.testing.plotting.compare: {}; nothing was written\n".format(word)
+    assert psutil.wait_procs(children, timeout=10)[1] == []
+    assert sorted(os.listdir(tmp_path)) == ["0.csv", "1.csv", "out"]
+    assert {p.name: p.read_bytes() for p in out.iterdir()} == before
+
+
 def test_command_line_parquet(frames, tmp_path, capsys):
     path = tmp_path / "original.parquet"
     try:
@@ -497,10 +525,18 @@ def test_command_line_parquet(frames, tmp_path, capsys):
         assert cli.main([str(path), str(other), "--id", "id", "--time", "t", "-o", str(tmp_path / "x.pdf")]) == 1
         assert "pip install 'kestrune-series[parquet]'" in capsys.readouterr().err
         return
-    frames["original"].to_parquet(path)
+    # Typed columns in the Parquet file, text in the CSV file: read alike.
+    stamps = pd.Timestamp("2020-01-01", tz="Europe/Berlin") + pd.to_timedelta(frames["original"]["t"], unit="D")
+    frames["original"].assign(t=stamps, id=frames["original"]["id"].map(ord)).to_parquet(path)
     synthetic = tmp_path / "synthetic.csv"
-    frames["synthetic"].to_csv(synthetic, index=False)
+    frames["synthetic"].assign(t=stamps.dt.tz_convert("UTC").dt.strftime("%Y-%m-%dT%H:%MZ"),
+                               id=frames["synthetic"]["id"].map(ord)).to_csv(synthetic, index=False)
+    args = [str(path), str(synthetic), "--id", "id", "--time", "t", "-o", str(tmp_path / "out")]
+    read, _ = cli.convert([cli.read(p, cli.parser().parse_args(args)) for p in (path, synthetic)], [path, synthetic],
+                          cli.parser().parse_args(args))
+    assert read[0]["t"].iloc[0] == pd.Timestamp("2019-12-31 23:00") and read[0]["id"].dtype == "int64"
+    assert set(read[1]["t"]) <= set(read[0]["t"]) and set(read[1]["id"]) <= set(read[0]["id"])
     with warnings.catch_warnings():
         warnings.simplefilter("ignore")
-        assert cli.main([str(path), str(synthetic), "--id", "id", "--time", "t", "-o", str(tmp_path / "out")]) == 0
+        assert cli.main(args) == 0
     assert (tmp_path / "out" / "page-002.png").exists()
