@@ -28,15 +28,15 @@ from . import ORDERS
 PARQUET = (".parquet", ".pq")
 SHARE_SETTINGS = ("none", "x_axis", "axes", "plot")
 # Times: whole numbers, or ISO dates with an optional time and offset.
-WHOLE = r"^-?\d+$"
+WHOLE = re.compile(r"^-?\d+$", re.ASCII)
 ISO_DATE = re.compile(
     r"^(?P<year>\d{4})-(?P<month>\d{2})(?:-(?P<day>\d{2})"
     r"(?:[T ](?P<hour>\d{2}):(?P<minute>\d{2})"
     r"(?::(?P<second>\d{2})(?:[.,](?P<fraction>\d{1,9}))?)?"
-    r"(?P<zone>Z|[+-]\d{2}(?::?\d{2})?)?)?)?$")
+    r"(?P<zone>Z|[+-]\d{2}(?::?\d{2})?)?)?)?$", re.ASCII)
 DATE_FORM = "a date written YYYY-MM-DD (a time and a Z or +HH:MM offset may follow)"
 # Ids that read as numbers: no leading zeros, so that "007" stays text.
-NUMBER_ID = re.compile(r"^-?(?:0|[1-9]\d*)(?:\.\d+)?(?:[eE][+-]?\d+)?$")
+NUMBER_ID = re.compile(r"^-?(?:0|[1-9]\d*)(?:\.\d+)?(?:[eE][+-]?\d+)?$", re.ASCII)
 # In a column of numbers these spellings are missing values (as pandas reads
 # them by default); in a label column only an empty cell is missing.
 NA_TEXT = frozenset([
@@ -288,17 +288,17 @@ def read(path, args):
                         else "{}: not a file".format(path))
     try:
         if path.suffix.lower() in PARQUET:
-            frame = _read_parquet(path)
+            frame = _text_frame(_read_parquet(path))
         else:
+            # Text in object columns (pandas 3 reads str), NaN where empty.
             frame = pd.read_csv(str(path), dtype=str, keep_default_na=False,
-                                na_values=[""])
+                                na_values=[""]).astype(object)
     except DataError:
         raise
     except pd.errors.EmptyDataError:
         raise DataError("{}: the file is empty".format(path))
     except Exception as error:  # unreadable in any of many ways
         raise DataError("{}: cannot read it: {}".format(path, _one_line(error)))
-    frame = _text_frame(frame)
     if len(frame) == 0:
         raise DataError("{}: the file holds no rows".format(path))
     wanted = [("--id", args.id), ("--time", args.time)]
@@ -319,7 +319,8 @@ def read(path, args):
 
 
 def _text_frame(frame):
-    """Every column as Python text in object columns, NaN where missing."""
+    """Every column of a typed (Parquet) frame as text in object columns,
+    NaN where missing, so that it is read as a CSV file is."""
     import numpy as np
     import pandas as pd
     from pandas.api import types
