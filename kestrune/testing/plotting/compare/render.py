@@ -9,6 +9,7 @@ of pages. Everything a page needs travels in one picklable task.
 
 import collections
 import concurrent.futures
+import contextlib
 import importlib
 import io
 import signal
@@ -16,6 +17,8 @@ import sys
 import warnings
 
 import numpy as np
+
+from .sinks import held_signals
 
 # Sizes in inches; figures are drawn at DPI dots per inch.
 DPI = 100
@@ -287,14 +290,18 @@ def rendered(tasks, count, jobs=1, executor=None, progress=None):
         if executor is not None:
             yield from _bar(_in_order(executor, tasks, 2 * _workers(executor)), bar)
         elif jobs > 1:
-            pool = concurrent.futures.ProcessPoolExecutor(
-                jobs, mp_context=_worker_context(), initializer=_start_worker)
+            pool = None
             try:
+                # Making the pool may start helper processes already.
+                with held_signals(), _children_deaf_to_ctrl_c():
+                    pool = concurrent.futures.ProcessPoolExecutor(
+                        jobs, mp_context=_worker_context(), initializer=_start_worker)
                 yield from _bar(_in_order(pool, tasks, 2 * jobs), bar)
             except BaseException:
                 # Interrupted, failed or closed early: the workers stop now,
                 # not after the pages they have begun.
-                _stop(pool)
+                if pool is not None:
+                    _stop(pool)
                 raise
             pool.shutdown(wait=True)
         else:
@@ -356,6 +363,26 @@ def _stop(pool):
                 worker.kill()
 
 
+@contextlib.contextmanager
+def _children_deaf_to_ctrl_c():
+    """Block SIGINT in this thread while processes may be started.
+
+    The fork server and the workers inherit the blocked signal, so a Ctrl-C
+    sent to the whole process group while they start (or import the
+    drawing code) makes none of them print a traceback: the parent alone
+    answers it and stops them. A signal that arrives meanwhile waits until
+    the block ends.
+    """
+    if not hasattr(signal, "pthread_sigmask"):
+        yield
+        return
+    before = signal.pthread_sigmask(signal.SIG_BLOCK, {signal.SIGINT})
+    try:
+        yield
+    finally:
+        signal.pthread_sigmask(signal.SIG_SETMASK, before)
+
+
 def _workers(executor):
     return max(1, getattr(executor, "_max_workers", 0) or 4)
 
@@ -365,7 +392,10 @@ def _in_order(executor, tasks, ahead):
     pending = collections.deque()
     try:
         for task in tasks:
-            pending.append(executor.submit(render_task, task))
+            # A submission may start a worker: an interrupt waits until the
+            # pool knows the new process, so that stopping the pool stops it.
+            with held_signals(), _children_deaf_to_ctrl_c():
+                pending.append(executor.submit(render_task, task))
             if len(pending) >= ahead:
                 yield pending.popleft().result()
         while pending:

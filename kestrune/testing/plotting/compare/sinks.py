@@ -158,7 +158,7 @@ def save(report, path, overwrite=False):
 
 
 @contextlib.contextmanager
-def _held_signals():
+def held_signals():
     """Hold SIGINT and SIGTERM back while files are renamed or removed.
 
     A signal that arrives meanwhile is sent again once the block is done,
@@ -198,7 +198,7 @@ def _save_pdf(report, path):
 
     partial = None
     try:
-        with _held_signals():
+        with held_signals():
             path.parent.mkdir(parents=True, exist_ok=True)
             handle, partial = tempfile.mkstemp(
                 dir=str(path.parent), prefix="." + path.name + ".", suffix=".partial")
@@ -210,12 +210,12 @@ def _save_pdf(report, path):
         with open(partial, "wb") as out:
             writer.write(out)
         _usual_mode(partial, 0o666)
-        with _held_signals():
+        with held_signals():
             _replace(Path(partial), path)
             partial = None
     except BaseException:
         if partial is not None:
-            with _held_signals():
+            with held_signals():
                 _remove(partial)
         raise
 
@@ -223,7 +223,7 @@ def _save_pdf(report, path):
 def _save_folder(report, path):
     partial = None
     try:
-        with _held_signals():
+        with held_signals():
             path.parent.mkdir(parents=True, exist_ok=True)
             partial = Path(tempfile.mkdtemp(
                 dir=str(path.parent), prefix="." + path.name + ".", suffix=".partial"))
@@ -244,12 +244,12 @@ def _save_folder(report, path):
             {"written by": _CREATOR, "files": written}, indent=1) + "\n",
             encoding="utf-8")
         _usual_mode(str(partial), 0o777)
-        with _held_signals():
+        with held_signals():
             _replace(partial, path)
             partial = None
     except BaseException:
         if partial is not None:
-            with _held_signals():
+            with held_signals():
                 shutil.rmtree(str(partial), ignore_errors=True)
         raise
 
