@@ -173,9 +173,14 @@ def _failure(error, args):
     if isinstance(error, (DataError, ValueError)):
         return 1, "error: " + _one_line(error)
     if isinstance(error, OSError):
-        # Reading the files is checked on the way: what fails here is writing.
-        return 1, "error: cannot write -o {}: {}".format(
-            args.out, _one_line(error.strerror or error))
+        # Reading the files is checked on the way: what fails here is
+        # writing, or OUT changed after it was checked.
+        if error.strerror is None:
+            return 1, "error: -o " + _one_line(error).replace(
+                "overwrite=True", "--overwrite")
+        return 1, "error: cannot write -o {}: {}{}".format(
+            args.out, _one_line(error.strerror),
+            "" if error.filename is None else " ({})".format(error.filename))
     return 1, "error: {}: {} (--debug shows where)".format(
         type(error).__name__, _one_line(error))
 
