@@ -142,26 +142,36 @@ def measure_table(reference, other, meta, columns=None, ids=None,
     for this id", two-sided, and allows for a series that depends on its
     past values:
 
-    - ``distribution``, continuous: the asymptotic Kolmogorov distribution
+    - ``distribution``, continuous: the two-sample Kolmogorov-Smirnov test
+      on effective sizes: the asymptotic Kolmogorov distribution
       (``scipy.special.kolmogorov``) at Stephens' (1970) small-sample
       scaling (sqrt(n) + 0.12 + 0.11 / sqrt(n)) D, with n = n1 n2 / (n1 +
       n2) of the effective sizes n_i (1 - r)/(1 + r), r the frame's lag-1
-      autocorrelation clipped to [0, 0.95].
+      autocorrelation r1 corrected for its bias in a short AR(1) series,
+      r1 + (1 + 4 r1)/n_i (Marriott and Pope 1954), clipped to [0, 0.95].
     - ``distribution``, categorical: Pearson's chi-square test of
       homogeneity of the label frequencies (df = labels seen - 1) on the
-      effective sizes n_i (1 - rho)/(1 + rho), rho the chance of staying on
-      the same label beyond chance, (stay - s) / (1 - s), s the sum of the
-      squared label shares, clipped to [0, 0.95].
+      effective sizes n_i (1 - rho)/(1 + rho), rho the chance of keeping
+      the label from one row to the next beyond chance, (stay - s)/(1 - s)
+      with s the unbiased estimate of the sum of the squared label shares,
+      corrected for its bias as rho + (1 + rho)/n_i, clipped to [0, 0.95].
     - ``dynamics``, continuous: a z-test on the difference of the lag-k
       autocorrelations with Bartlett's variance for an AR(1) series,
       ((1 + p^2)(1 - p^(2k)) / (1 - p^2) - 2k p^(2k)) / m (which is (1 -
       p^2)/m at lag 1), p the frame's lag-1 autocorrelation clipped to
       [-0.95, 0.95], m the number of pairs at lag k; the smallest p-value
       over the lags with a Sidak correction for their number.
-    - ``dynamics``, categorical: the Anderson-Goodman test of homogeneous
-      transition probabilities, the sum over the "from" labels seen in
-      both frames of Pearson's chi-squares of the next label (df summed);
-      p = 1 where no "from" label is seen in both frames.
+    - ``dynamics``, categorical: two tests over the "from" labels seen in
+      both frames, with a Bonferroni correction (the smaller p-value
+      times 2): the Cochran-Mantel-Haenszel test (df 1, no continuity
+      correction) of keeping the label against leaving it, one stratum per
+      "from" label, which finds a stickier series; and the Anderson-Goodman
+      test of homogeneous transition probabilities, Pearson's chi-squares of
+      the next label summed over the "from" labels (df summed), with 0.5
+      added to each count of a next label before the shares are compared
+      (without it the sparse tables of short series give far too many
+      small p-values). p = 1 where no "from" label is seen in both
+      frames.
     - ``dependence``: Fisher's z of each Spearman correlation, with the
       variance 1.06 / (n - 3) of Fieller, Hartley and Pearson and the
       effective size n (1 - a)/(1 + a) of Bartlett's formula for two AR(1)
@@ -371,8 +381,12 @@ class _Series:
             self.pairs.append(pairs)
 
     def effective_factor(self):
-        """(1 - r1)/(1 + r1), r1 clipped to [0, STEADIEST]; 1 where undefined."""
-        r = np.clip(np.nan_to_num(self.r[0], nan=0.0), 0.0, STEADIEST)
+        """(1 - r)/(1 + r), r the lag-1 autocorrelation less its bias for
+        an AR(1) series, r1 + (1 + 4 r1)/n (Marriott and Pope 1954), clipped
+        to [0, STEADIEST]; 1 where undefined."""
+        with np.errstate(divide="ignore", invalid="ignore"):
+            r = self.r[0] + (1 + 4 * self.r[0]) / self.count
+        r = np.clip(np.nan_to_num(r, nan=0.0), 0.0, STEADIEST)
         return (1 - r) / (1 + r)
 
 
@@ -562,6 +576,8 @@ def _label_factor(rows, codes, nlabels):
         chance = (np.bincount(owner, weights=counts * (counts - 1.0), minlength=size)
                   / (n * (n - 1.0)))
         rho = (stays / moves - chance) / (1 - chance)
+        # Short series understate it, as they do an autocorrelation.
+        rho += (1 + rho) / n
     rho = np.clip(np.nan_to_num(rho, nan=0.0, posinf=0.0, neginf=0.0), 0.0, STEADIEST)
     return (1 - rho) / (1 + rho)
 

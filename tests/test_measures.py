@@ -1,0 +1,263 @@
+"""The report's measures: values against plain per-id loops, undefined cells,
+p-values calibrated for autocorrelated series, q-values."""
+from pathlib import Path
+
+import numpy as np
+import pandas as pd
+import pytest
+
+from kestrune import DataFrameMeta
+from kestrune.testing.plotting.compare import (MEASURES, benjamini_hochberg, divergence_table,
+                                               measure_table)
+
+stats = pytest.importorskip("scipy.stats")
+
+DATA = Path(__file__).resolve().parents[1] / "examples" / "data"
+
+
+def panel(ids, periods, seed, phi=0.0):
+    """Three number columns (rounded: ties) and a label column, with gaps:
+    missing values and labels, dropped rows, a constant series, short ids."""
+    rng = np.random.default_rng(seed)
+    n = len(ids) * periods
+    x = rng.normal(size=(len(ids), periods))
+    for t in range(1, periods):
+        x[:, t] += phi * x[:, t - 1]
+    frame = pd.DataFrame({
+        "id": np.repeat(ids, periods), "t": np.tile(np.arange(periods), len(ids)),
+        "a": np.round(x.ravel(), 1), "b": np.round(x.ravel() + rng.normal(0, 1, n), 1),
+        "c": rng.integers(0, 4, n).astype(float),
+        "s": rng.choice(["on", "off", "idle"], n).astype(object)})
+    for column in "abcs":
+        frame.loc[rng.random(n) < 0.1, column] = np.nan
+    frame.loc[frame["id"] == ids[0], "a"] = 2.0            # constant
+    frame = frame[~((frame["id"] == ids[1]) & (frame["t"] > 1))]  # two rows only
+    return frame.drop(index=frame.index[rng.random(len(frame)) < 0.1])
+
+
+META = DataFrameMeta("id", "t", categorical=["s"], continuous=["a", "b", "c"])
+
+
+@pytest.fixture(scope="module")
+def pair():
+    ids = list(range(60))
+    reference = panel(ids, 20, seed=1, phi=0.6)
+    other = panel(ids, 16, seed=2)
+    return reference, other[other["id"] != 5]  # the other frame lacks id 5
+
+
+def autocorrelation(x, lag):
+    """The textbook estimator, as statsmodels' acf: pairs with a gap left out."""
+    x = np.asarray(x, dtype=float)
+    values = x[~np.isnan(x)]
+    if len(values) < 3 or values.min() == values.max():
+        return np.nan
+    d = x - values.mean()
+    products = d[:-lag] * d[lag:]
+    if np.isnan(products).all():
+        return np.nan
+    return np.nansum(products) / np.nansum(d ** 2)
+
+
+def spearman(x, y):
+    both = x.notna() & y.notna()
+    if both.sum() < 3 or x[both].nunique() < 2 or y[both].nunique() < 2:
+        return np.nan
+    return stats.spearmanr(x[both], y[both]).correlation
+
+
+def transitions(labels):
+    labels = ["\0" if pd.isna(v) else v for v in labels]
+    counts = {}
+    for a, b in zip(labels[:-1], labels[1:]):
+        counts.setdefault(a, {}).setdefault(b, 0)
+        counts[a][b] += 1
+    return counts
+
+
+def loop(reference, other, ids, max_lag, partners=("a", "b", "c")):
+    """Every measure, one id at a time."""
+    rows = []
+    for i in ids:
+        x, y = (f[f["id"] == i].sort_values("t") for f in (reference, other))
+        row = {}
+        for column in partners:
+            gaps = [abs(autocorrelation(x[column], k) - autocorrelation(y[column], k)) / 2
+                    for k in range(1, max_lag + 1)]
+            row[column, "dynamics"] = np.nanmax(gaps) if len(y) and not np.isnan(gaps).all() else np.nan
+            gaps = [abs(spearman(x[column], x[o]) - spearman(y[column], y[o])) / 2
+                    for o in partners if o != column]
+            row[column, "dependence"] = np.nanmax(gaps) if len(y) and not np.isnan(gaps).all() else np.nan
+        if len(x) < 3 or len(y) < 3:
+            row["s", "dynamics"] = np.nan
+        else:
+            p, q = transitions(x["s"]), transitions(y["s"])
+            total = sum(sum(v.values()) for v in p.values())
+            distance = 0.0
+            for label, after in p.items():
+                n, m = sum(after.values()), sum(q.get(label, {}).values())
+                tv = 1.0 if not m else 0.5 * sum(abs(after.get(b, 0) / n - q[label].get(b, 0) / m)
+                                                  for b in set(after) | set(q[label]))
+                distance += n / total * tv
+            row["s", "dynamics"] = distance
+        rows.append(row)
+    return pd.DataFrame(rows, index=ids)
+
+
+@pytest.mark.parametrize("max_lag", [1, 3])
+def test_measures_match_a_loop_over_ids(pair, max_lag):
+    reference, other = pair
+    ids = list(range(60))
+    values, pvalues = measure_table(reference, other, META, max_lag=np.int64(max_lag))
+    expected = loop(reference, other, ids, max_lag)
+    assert list(values.index) == ids
+    for cell in expected.columns:
+        np.testing.assert_allclose(values[cell], expected[cell], rtol=0, atol=1e-9, err_msg=str(cell))
+    # distribution: exactly the divergence table's numbers
+    table = divergence_table(reference, other, META)
+    for column in table.columns:
+        np.testing.assert_array_equal(values[column, "distribution"], table[column])
+    # undefined cells: the lacking id, the constant series, the short id
+    assert values.loc[5].isna().all() and pvalues.loc[5].isna().all()
+    assert np.isnan(values.loc[0, ("a", "dynamics")]) and values.loc[0, ("a", "distribution")] >= 0
+    assert values.loc[1, [("a", "dynamics"), ("s", "dynamics")]].isna().all()
+    assert (values.isna() == pvalues.isna()).all().all()
+    assert ((pvalues >= 0) & (pvalues <= 1) | pvalues.isna()).all().all()
+    assert ((values >= 0) & (values <= 1) | values.isna()).all().all()
+
+
+@pytest.mark.parametrize("columns, measures, expected", [
+    (None, MEASURES, [("s", "distribution"), ("s", "dynamics")]
+     + [(c, m) for c in "abc" for m in MEASURES]),
+    (["b", "s", "a"], ["dependence", "distribution"],
+     [("b", "dependence"), ("b", "distribution"), ("s", "distribution"), ("a", "dependence"),
+      ("a", "distribution")]),
+    (["a", "s"], MEASURES, [("a", "distribution"), ("a", "dynamics"), ("s", "distribution"), ("s", "dynamics")]),
+    (["s"], ["dependence"], []),
+])
+def test_only_defined_cells_in_order(pair, columns, measures, expected):
+    values, pvalues = measure_table(*pair, META, columns=columns, measures=measures, ids=[3, 4])
+    assert list(values.columns) == expected and list(pvalues.columns) == expected
+    assert list(values.index) == [3, 4]
+
+
+@pytest.mark.parametrize("kwargs, message", [
+    ({"measures": "dynamics"}, "not the single string 'dynamics'"),
+    ({"measures": []}, "are not measures; valid are 'distribution', 'dynamics', 'dependence'"),
+    ({"measures": ["trend"]}, r"\['trend'\] are not measures"),
+    ({"measures": ["dynamics", "dynamics"]}, "given more than once"),
+    ({"max_lag": 0}, "got 0"),
+    ({"max_lag": True}, "got True"),
+    ({"max_lag": 1.0}, "got 1.0"),
+])
+def test_refused_choices(pair, kwargs, message):
+    with pytest.raises(ValueError, match=message):
+        measure_table(*pair, META, **kwargs)
+
+
+def test_benjamini_hochberg():
+    p = np.array([[0.01, np.nan, 0.04], [0.03, 0.2, 0.001]])
+    # by hand: sorted 0.001 0.01 0.03 0.04 0.2 times 5/rank, then the running minimum from the top
+    expected = np.array([[0.025, np.nan, 0.05], [0.05, 0.2, 0.005]])
+    np.testing.assert_allclose(benjamini_hochberg(p), expected, rtol=1e-12)
+    frame = pd.DataFrame(p, index=["x", "y"], columns=pd.MultiIndex.from_tuples([("a", "m"), ("a", "n"), ("b", "m")]))
+    q = benjamini_hochberg(frame)
+    assert q.index.equals(frame.index) and q.columns.equals(frame.columns)
+    assert np.isnan(benjamini_hochberg([np.nan])).all() and benjamini_hochberg([0.9, 0.8]).tolist() == [0.9, 0.9]
+    multitest = pytest.importorskip("statsmodels.stats.multitest")
+    flat = np.random.default_rng(0).random(200) ** 3
+    np.testing.assert_allclose(benjamini_hochberg(flat), multitest.multipletests(flat, method="fdr_bh")[1], rtol=1e-11)
+
+
+# Processes for the calibration: each returns {column: values of shape (ids, periods)}.
+def ar1(rng, shape, phi, noise=None):
+    noise = rng.normal(size=shape) if noise is None else noise
+    x = noise.copy()
+    x[:, 0] /= np.sqrt(1 - phi ** 2)
+    for t in range(1, shape[1]):
+        x[:, t] += phi * x[:, t - 1]
+    return x
+
+
+def chain(rng, shape, stay=0.8):
+    s = np.empty(shape, dtype=int)
+    s[:, 0] = rng.integers(0, 3, shape[0])
+    for t in range(1, shape[1]):
+        s[:, t] = np.where(rng.random(shape[0]) < stay, s[:, t - 1], (s[:, t - 1] + rng.integers(1, 3, shape[0])) % 3)
+    return np.array(["a", "b", "c"], dtype=object)[s]
+
+
+def coupled(rng, shape, phi, rho):
+    noise = rng.normal(size=shape)
+    return {"x": ar1(rng, shape, phi, noise),
+            "y": ar1(rng, shape, phi, rho * noise + np.sqrt(1 - rho ** 2) * rng.normal(size=shape))}
+
+
+def scrambled(rng, x):
+    return np.take_along_axis(x, np.argsort(rng.random(x.shape), axis=1), axis=1)
+
+
+def shares_below(reference, other, level=0.05):
+    """Share of ids whose p-value is below ``level``, per (column, measure)."""
+    def frame(columns):
+        ids, periods = next(iter(columns.values())).shape
+        data = {c: v.ravel() for c, v in columns.items()}
+        return pd.DataFrame(dict(id=np.repeat(np.arange(ids), periods), t=np.tile(np.arange(periods), ids), **data))
+    labels = [c for c, v in reference.items() if v.dtype == object]
+    meta = DataFrameMeta("id", "t", categorical=labels, continuous=[c for c in reference if c not in labels])
+    _, p = measure_table(frame(reference), frame(other), meta)
+    return (p < level).mean()
+
+
+IDS = 400
+NULLS = {
+    "i.i.d.": lambda rng, shape: {"x": rng.normal(size=shape)},
+    "AR(1) 0.7": lambda rng, shape: {"x": ar1(rng, shape, 0.7)},
+    "sticky chain": lambda rng, shape: {"s": chain(rng, shape)},
+    "coupled AR(1)": lambda rng, shape: coupled(rng, shape, 0.7, 0.81),
+}
+
+
+@pytest.mark.parametrize("periods", [24, 36])
+@pytest.mark.parametrize("process", list(NULLS))
+def test_false_positives_under_the_same_process(process, periods):
+    rng = np.random.default_rng(periods)
+    make = NULLS[process]
+    shares = shares_below(make(rng, (IDS, periods)), make(rng, (IDS, periods)))
+    bound = 0.05 + 3 * np.sqrt(0.05 * 0.95 / IDS)
+    assert (shares <= bound).all(), shares.to_dict()
+
+
+def power_cases():
+    shape = (300, 36)
+    rng = np.random.default_rng(7)
+    sticky, steady = chain(rng, shape), ar1(rng, shape, 0.8)
+    yield "scrambled AR(1) 0.8", {"x": steady}, {"x": scrambled(rng, steady)}, ("x", "dynamics"), 0.85
+    yield "AR(1) 0.7 against 0", {"x": ar1(rng, shape, 0.7)}, {"x": ar1(rng, shape, 0.0)}, ("x", "dynamics"), 0.8
+    yield "scrambled chain", {"s": sticky}, {"s": scrambled(rng, sticky)}, ("s", "dynamics"), 0.8
+    yield "correlation 0.8 against 0", coupled(rng, shape, 0, 0.8), coupled(rng, shape, 0, 0), ("x", "dependence"), 0.9
+    yield "mean shifted", {"x": rng.normal(size=shape)}, {"x": rng.normal(1, 1, shape)}, ("x", "distribution"), 0.8
+
+
+@pytest.mark.parametrize("name, reference, other, cell, target", list(power_cases()), ids=lambda v: v if isinstance(v, str) else "")
+def test_power_at_36_periods(name, reference, other, cell, target):
+    shares = shares_below(reference, other)
+    assert shares[cell] >= target - 3 * np.sqrt(target * (1 - target) / 300), shares.to_dict()
+
+
+def test_scrambled_demo_panel_is_told_apart_and_a_copy_is_not():
+    labels = ["weather", "promo"]
+    original = pd.read_csv(DATA / "panel_original.csv", parse_dates=["date"], dtype={c: object for c in labels},
+                           keep_default_na=False, na_values=[""])
+    meta = DataFrameMeta.from_frame(original, "store", "date")
+    rng = np.random.default_rng(20240601)
+    scrambled = original.groupby("store", group_keys=False).apply(
+        lambda rows: rows.iloc[rng.permutation(len(rows))].assign(date=rows["date"].to_numpy()))
+    values, pvalues = measure_table(original, scrambled, meta)
+    q = benjamini_hochberg(pvalues)
+    assert (values.xs("distribution", axis=1, level=1) == 0).all().all()
+    cells = [(c, "dynamics") for c in meta.continuous]
+    assert len(cells) * len(values) == 8
+    assert np.median(values[cells]) >= 0.25 and (q[cells] < 0.05).sum().sum() >= 6
+    values, pvalues = measure_table(original, original.sample(frac=1, random_state=0), meta)
+    assert (values == 0).all().all() and not (benjamini_hochberg(pvalues) < 0.05).any().any()
