@@ -263,3 +263,39 @@ def test_scrambled_demo_panel_is_told_apart_and_a_copy_is_not():
     assert np.median(values[cells]) >= 0.25 and (q[cells] < 0.05).sum().sum() >= 6
     values, pvalues = measure_table(original, original.sample(frac=1, random_state=0), meta)
     assert (values == 0).all().all() and not (benjamini_hochberg(pvalues) < 0.05).any().any()
+
+
+def rows(a, b, s, ids="x"):
+    return pd.DataFrame({"id": ids, "t": range(len(a)), "a": a, "b": b, "s": s})
+
+
+@pytest.mark.parametrize("reference, other, nan_cells, calm", [
+    # one row, nothing to move or correlate
+    (rows([1.0], [2.0], ["p"]), rows([1.0], [2.0], ["p"]),
+     [("s", "dynamics"), ("a", "dynamics"), ("a", "dependence"), ("b", "dynamics"), ("b", "dependence")], []),
+    # no value at all in the reference; missing labels against labels
+    (rows([np.nan] * 4, [np.nan] * 4, [None] * 4), rows([1.0, 2, 3, 4], [1.0, 2, 3, 4], ["p"] * 4),
+     [(c, m) for c in "ab" for m in ("distribution", "dynamics", "dependence")], [("s", "dynamics")]),
+    # an infinite value: no autocorrelation, but ranks
+    (rows([1, np.inf, 2, 3, 4], [1.0, 2, 3, 4, 5], list("ppqqp")), rows([1.0, 2, 3, 4, 5], [1, -np.inf, 2, 3, 4], list("pqpqp")),
+     [("a", "dynamics"), ("b", "dynamics")], [("a", "dependence")]),
+    # nullable and category dtypes; perfect rank correlations of five rows are no evidence
+    (rows(pd.array([1, 2, None, 4, 5], dtype="Int64"), [5.0, 4, 3, 2, 1], pd.Categorical(list("ppqqp"))),
+     rows([1, 2, 3, 5, 4], [5, 3, 4, 2, 1], list("pqpqp")), [], [("a", "dependence")]),
+    # every other value missing: no pair at lag 1, but at lag 2
+    (rows([1, np.nan, 2, np.nan, 3, np.nan], [1.0, 2, 3, 4, 5, 6], list("pqpqpq")),
+     rows([1.0, 2, 3, 5, 4, 6], [5.0, 3, 4, 2, 1, 0], list("pqpqpq")), [], [("a", "dependence")]),
+    # ids that match nowhere
+    (rows([1.0, 2, 3], [1.0, 2, 3], list("pqp")), rows([1.0, 2, 3], [1.0, 2, 3], list("pqp"), ids="y"),
+     "all", []),
+])
+def test_odd_frames_give_nan_not_errors(reference, other, nan_cells, calm, recwarn):
+    values, pvalues = measure_table(reference, other, DataFrameMeta("id", "t", ["s"], ["a", "b"]), max_lag=2)
+    assert not recwarn.list
+    undefined = values.isna()
+    assert (undefined == pvalues.isna()).all().all()
+    if nan_cells == "all":
+        assert undefined.all().all()
+    else:
+        assert sorted(undefined.columns[undefined.iloc[0]]) == sorted(nan_cells)
+    assert (pvalues[calm] > 0.05).all().all()

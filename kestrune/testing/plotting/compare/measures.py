@@ -176,8 +176,11 @@ def measure_table(reference, other, meta, columns=None, ids=None,
       variance 1.06 / (n - 3) of Fieller, Hartley and Pearson and the
       effective size n (1 - a)/(1 + a) of Bartlett's formula for two AR(1)
       series, a the product of the two columns' lag-1 autocorrelations
-      clipped to [0, 0.95] (n - 3 at least 1); the smallest p-value over
-      the partner columns with a Sidak correction for their number.
+      clipped to [0, 0.95]; p = 1 where that size is 3 or less in either
+      frame, and a correlation of +-1 is taken halfway to the nearest value
+      that n ranks can give (Fisher's z is infinite at 1). The smallest
+      p-value over the partner columns with a Sidak correction for their
+      number.
 
     Over a whole table, control the false discovery rate with
     :func:`benjamini_hochberg`.
@@ -275,6 +278,13 @@ def _checked_lag(max_lag):
 def _measures(reference, other, meta, columns, ids, measures=MEASURES, max_lag=1):
     """The (values, pvalues) tables of prepared frames (indexed by id, time)
     over ``ids``; see :func:`measure_table`."""
+    # Undefined cells are NaN by design: the arithmetic that makes them so
+    # (0/0, inf - inf) needs no warning.
+    with np.errstate(divide="ignore", invalid="ignore", over="ignore"):
+        return _computed(reference, other, meta, columns, ids, measures, max_lag)
+
+
+def _computed(reference, other, meta, columns, ids, measures, max_lag):
     frames = (_Rows(reference, ids), _Rows(other, ids))
     categorical = set(meta.categorical)
     numeric = [c for c in columns if c not in categorical]
@@ -643,14 +653,19 @@ def _dependence(frames, series, numeric):
     ranked = {}
     for i, first in enumerate(numeric):
         for second in numeric[i + 1:]:
-            rho, variance = [], []
+            rho, variance, z = [], [], []
             for rows, a, b in zip(frames, series[first], series[second]):
                 correlation, count = _spearman(rows.codes, a, b, size, ranked)
                 product = np.clip(np.nan_to_num(a.r[0] * b.r[0], nan=0.0), 0.0, STEADIEST)
                 effective = count * (1 - product) / (1 + product)
                 rho.append(correlation)
-                variance.append(SPEARMAN_VARIANCE / np.maximum(effective - 3, 1.0))
-            z = [np.arctanh(np.clip(r, -1 + 1e-12, 1 - 1e-12)) for r in rho]
+                # Three effective rows or fewer tell nothing: an infinite variance.
+                variance.append(np.where(effective > 3, SPEARMAN_VARIANCE / (effective - 3), np.inf))
+                # A perfect rank correlation taken halfway to the nearest value
+                # that n ranks can give, 1 - 12/(n(n^2 - 1)): Fisher's z is
+                # infinite at 1.
+                nearest = 1 - 6.0 / (count * (count ** 2 - 1.0))
+                z.append(np.arctanh(np.clip(correlation, -nearest, nearest)))
             difference = 0.5 * np.abs(rho[0] - rho[1])
             p = _normal_p((z[0] - z[1]) / np.sqrt(variance[0] + variance[1]))
             p = np.where(rho[0] == rho[1], 1.0, p)
