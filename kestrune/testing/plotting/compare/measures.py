@@ -304,7 +304,7 @@ def _computed(reference, other, meta, columns, ids, measures, max_lag):
             if column in categorical:
                 if column not in labels:
                     labels[column] = _labels(frames, column)
-                value, p = _categorical(frames, labels[column], measure)
+                value, p = _categorical(frames, column, labels[column], measure)
             elif measure == "dependence":
                 value, p = coupled[column]
             elif measure == "distribution":
@@ -508,17 +508,14 @@ def _chi_square_p(statistic, df):
         return np.where(df > 0, special.chdtrc(np.maximum(df, 1), statistic), 1.0)
 
 
-def _categorical(frames, labels, measure):
+def _categorical(frames, column, labels, measure):
     """Value and p-value of a categorical column, given its ``_labels``."""
     (ref_codes, oth_codes), nlabels = labels
     ref, oth = frames
     size = ref.ngroups
     if measure == "distribution":
-        # The codes as floats, a missing label as NaN: the same counts in the
-        # same order as the labels themselves, and far quicker to count.
-        ref_float, oth_float = (np.where(c == nlabels - 1, np.nan, c).astype(float)
-                                for c in (ref_codes, oth_codes))
-        value = total_variation(ref.codes, ref_float, oth.codes, oth_float, size)
+        value = total_variation(ref.codes, ref.values(column), oth.codes,
+                                oth.values(column), size)
         scale = [_label_factor(rows, codes, nlabels)
                  for rows, codes in zip(frames, (ref_codes, oth_codes))]
         statistic, df, _, _ = _chi_square((ref.codes, oth.codes), (ref_codes, oth_codes),
