@@ -144,7 +144,7 @@ def test_only_defined_cells_in_order(pair, columns, measures, expected):
 
 @pytest.mark.parametrize("kwargs, message", [
     ({"measures": "dynamics"}, "not the single string 'dynamics'"),
-    ({"measures": []}, "are not measures; valid are 'distribution', 'dynamics', 'dependence'"),
+    ({"measures": []}, "measures is empty; valid are 'distribution', 'dynamics', 'dependence'"),
     ({"measures": ["trend"]}, r"\['trend'\] are not measures"),
     ({"measures": ["dynamics", "dynamics"]}, "given more than once"),
     ({"max_lag": 0}, "got 0"),

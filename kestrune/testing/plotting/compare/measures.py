@@ -30,12 +30,12 @@ loops run over columns, lags and column pairs only.
 """
 
 import collections
-import numbers
 
 import numpy as np
 import pandas as pd
 from scipy import special
 
+from . import inputs
 from .divergence import (_sorted_union, kolmogorov_smirnov, round_significant,
                          total_variation)
 
@@ -198,7 +198,7 @@ def measure_table(reference, other, meta, columns=None, ids=None,
 
     """
     measures = _checked_measures(measures)
-    max_lag = _checked_lag(max_lag)
+    max_lag = inputs.count("max_lag", max_lag)
     reference = meta.set_indices(reference)
     other = meta.set_indices(other)
     columns = list(meta.columns) if columns is None else list(columns)
@@ -256,8 +256,10 @@ def _checked_measures(measures):
             "measures must be a list, not the single string {!r}; write [{!r}] "
             "(valid are {})".format(measures, measures, valid))
     measures = list(measures)
+    if not measures:
+        raise ValueError("measures is empty; valid are {}".format(valid))
     unknown = [m for m in measures if m not in MEASURES]
-    if unknown or not measures:
+    if unknown:
         raise ValueError("measures {!r} are not measures; valid are {}".format(
             unknown, valid))
     repeated = [m for m, n in collections.Counter(measures).items() if n > 1]
@@ -265,14 +267,6 @@ def _checked_measures(measures):
         raise ValueError("measures {!r} are given more than once; valid are {}".format(
             repeated, valid))
     return tuple(measures)
-
-
-def _checked_lag(max_lag):
-    if not isinstance(max_lag, (bool, np.bool_)) and isinstance(max_lag, numbers.Integral):
-        if max_lag >= 1:
-            return int(max_lag)
-    raise ValueError("max_lag must be a whole number of at least 1, got {!r}".format(
-        max_lag.item() if isinstance(max_lag, np.generic) else max_lag))
 
 
 def _measures(reference, other, meta, columns, ids, measures=MEASURES, max_lag=1):
@@ -365,8 +359,7 @@ class _Series:
         self.values = values
         self.count = np.bincount(codes[present], minlength=size)
         total = np.bincount(codes[present], weights=values[present], minlength=size)
-        with np.errstate(divide="ignore", invalid="ignore"):
-            mean = total / self.count
+        mean = total / self.count
         deviation = np.where(present, values - mean[codes], 0.0)
         spread = np.bincount(codes, weights=deviation ** 2, minlength=size)
         # Constant series by their values, not by a spread that rounding
@@ -385,8 +378,7 @@ class _Series:
             products = deviation[first] * deviation[first + lag]
             cross = np.bincount(codes[first], weights=products, minlength=size)
             pairs = np.bincount(codes[first], minlength=size)
-            with np.errstate(divide="ignore", invalid="ignore"):
-                r = np.where(usable & (pairs > 0), cross / spread, np.nan)
+            r = np.where(usable & (pairs > 0), cross / spread, np.nan)
             self.r.append(r)
             self.pairs.append(pairs)
 
@@ -394,8 +386,7 @@ class _Series:
         """(1 - r)/(1 + r), r the lag-1 autocorrelation less its bias for
         an AR(1) series, r1 + (1 + 4 r1)/n (Marriott and Pope 1954), clipped
         to [0, STEADIEST]; 1 where undefined."""
-        with np.errstate(divide="ignore", invalid="ignore"):
-            r = self.r[0] + (1 + 4 * self.r[0]) / self.count
+        r = self.r[0] + (1 + 4 * self.r[0]) / self.count
         r = np.clip(np.nan_to_num(r, nan=0.0), 0.0, STEADIEST)
         return (1 - r) / (1 + r)
 
@@ -407,8 +398,7 @@ def _normal_p(z):
 
 def _sidak(p, tests):
     """The smallest of ``tests`` p-values, corrected for their number."""
-    with np.errstate(divide="ignore", invalid="ignore"):
-        return -np.expm1(tests * np.log1p(-np.minimum(p, 1.0)))
+    return -np.expm1(tests * np.log1p(-np.minimum(p, 1.0)))
 
 
 def _distribution(frames, pair, column):
@@ -417,9 +407,8 @@ def _distribution(frames, pair, column):
     statistic = kolmogorov_smirnov(ref.codes, ref.values(column), oth.codes,
                                    oth.values(column), ref.ngroups)
     sizes = [s.count * s.effective_factor() for s in pair]
-    with np.errstate(divide="ignore", invalid="ignore"):
-        n = np.sqrt(sizes[0] * sizes[1] / (sizes[0] + sizes[1]))
-        p = special.kolmogorov((n + 0.12 + 0.11 / n) * statistic)
+    n = np.sqrt(sizes[0] * sizes[1] / (sizes[0] + sizes[1]))
+    p = special.kolmogorov((n + 0.12 + 0.11 / n) * statistic)
     return statistic, np.where(statistic == 0, 1.0, p)
 
 
@@ -439,17 +428,16 @@ def _dynamics(pair, max_lag):
     values, pvalues = [], []
     for k in range(max_lag):
         difference = ref.r[k] - oth.r[k]
-        with np.errstate(divide="ignore", invalid="ignore"):
-            variance = (_ar1_variance(ref.r[0], k + 1) / ref.pairs[k]
-                        + _ar1_variance(oth.r[0], k + 1) / oth.pairs[k])
-            z = difference / np.sqrt(variance)
+        variance = (_ar1_variance(ref.r[0], k + 1) / ref.pairs[k]
+                    + _ar1_variance(oth.r[0], k + 1) / oth.pairs[k])
+        z = difference / np.sqrt(variance)
         values.append(0.5 * np.abs(difference))
         pvalues.append(np.where(difference == 0, 1.0, _normal_p(z)))
     values, pvalues = np.array(values), np.array(pvalues)
-    tests = np.sum(~np.isnan(values), axis=0)
-    with np.errstate(invalid="ignore"):
-        value = np.where(tests > 0, np.nanmax(np.where(np.isnan(values), -1, values), axis=0), np.nan)
-        smallest = np.nanmin(np.where(np.isnan(values), 2.0, pvalues), axis=0)
+    defined = ~np.isnan(values)
+    tests = defined.sum(axis=0)
+    value = np.where(tests > 0, np.max(np.where(defined, values, -1.0), axis=0), np.nan)
+    smallest = np.min(np.where(defined, pvalues, 2.0), axis=0)
     return value, np.where(tests > 0, _sidak(smallest, tests), np.nan)
 
 
@@ -493,19 +481,17 @@ def _chi_square(groups, categories, ncategories, scale, smoothing=0.0):
     sizes = [np.bincount(g, minlength=ngroups) for g in groups]
     group = cells // ncategories
     seen = np.bincount(group, minlength=ngroups)
-    with np.errstate(divide="ignore", invalid="ignore"):
-        shares = [(c + smoothing) / (n + smoothing * seen)[group]
-                  for c, n in zip(counts, sizes)]
-        pooled = (counts[0] + counts[1]) / (sizes[0] + sizes[1])[group]
-        weight = 1 / (sizes[0] * scale[0]) + 1 / (sizes[1] * scale[1])
-        cell = (shares[0] - shares[1]) ** 2 / (pooled * weight[group])
+    shares = [(c + smoothing) / (n + smoothing * seen)[group]
+              for c, n in zip(counts, sizes)]
+    pooled = (counts[0] + counts[1]) / (sizes[0] + sizes[1])[group]
+    weight = 1 / (sizes[0] * scale[0]) + 1 / (sizes[1] * scale[1])
+    cell = (shares[0] - shares[1]) ** 2 / (pooled * weight[group])
     statistic = np.bincount(group, weights=cell, minlength=ngroups)
     return statistic, seen - 1, sizes, (group, counts)
 
 
 def _chi_square_p(statistic, df):
-    with np.errstate(invalid="ignore"):
-        return np.where(df > 0, special.chdtrc(np.maximum(df, 1), statistic), 1.0)
+    return np.where(df > 0, special.chdtrc(np.maximum(df, 1), statistic), 1.0)
 
 
 def _categorical(frames, column, labels, measure):
@@ -534,14 +520,12 @@ def _categorical(frames, column, labels, measure):
     ones = np.ones(len(origins))
     statistic, df, sizes, (cell_origin, counts) = _chi_square(
         origin_groups, targets, nlabels, (ones, ones), smoothing=SMOOTHING)
-    with np.errstate(divide="ignore", invalid="ignore"):
-        gap = np.abs(counts[0] / sizes[0][cell_origin] - counts[1] / sizes[1][cell_origin])
+    gap = np.abs(counts[0] / sizes[0][cell_origin] - counts[1] / sizes[1][cell_origin])
     distance = 0.5 * np.bincount(cell_origin, weights=gap, minlength=len(origins))
     distance[sizes[1] == 0] = 1.0
     owner = origins // nlabels
-    with np.errstate(divide="ignore", invalid="ignore"):
-        value = (np.bincount(owner, weights=sizes[0] * np.nan_to_num(distance), minlength=size)
-                 / np.bincount(owner, weights=sizes[0], minlength=size))
+    value = (np.bincount(owner, weights=sizes[0] * np.nan_to_num(distance), minlength=size)
+             / np.bincount(owner, weights=sizes[0], minlength=size))
     value[(ref.size < FEWEST) | (oth.size < FEWEST)] = np.nan
 
     # Anderson-Goodman's chi-square over the "from" labels seen in both.
@@ -553,13 +537,11 @@ def _categorical(frames, column, labels, measure):
              for g, t in zip(origin_groups, targets)]
     total = sizes[0] + sizes[1]
     kept = stays[0] + stays[1]
-    with np.errstate(divide="ignore", invalid="ignore"):
-        excess = stays[0] - sizes[0] * kept / total
-        spread = sizes[0] * sizes[1] * kept * (total - kept) / (total ** 2 * (total - 1))
+    excess = stays[0] - sizes[0] * kept / total
+    spread = sizes[0] * sizes[1] * kept * (total - kept) / (total ** 2 * (total - 1))
     excess = np.bincount(owner[shared], weights=excess[shared], minlength=size)
     spread = np.bincount(owner[shared], weights=spread[shared], minlength=size)
-    with np.errstate(divide="ignore", invalid="ignore"):
-        mantel = np.where(spread > 0, special.chdtrc(1, excess ** 2 / spread), 1.0)
+    mantel = np.where(spread > 0, special.chdtrc(1, excess ** 2 / spread), 1.0)
     p = np.minimum(2 * np.minimum(_chi_square_p(chi, dfs), mantel), 1.0)
     return value, np.where(value == 0, 1.0, p)
 
@@ -576,15 +558,14 @@ def _label_factor(rows, codes, nlabels):
     cells, inverse = _unique(rows.codes.astype(np.int64) * nlabels + codes, size * nlabels)
     counts = np.bincount(inverse, minlength=len(cells))
     owner = cells // nlabels
-    with np.errstate(divide="ignore", invalid="ignore"):
-        # Two different rows of the id hold the same label: the unbiased
-        # estimate of the sum of the squared label shares.
-        n = rows.size
-        chance = (np.bincount(owner, weights=counts * (counts - 1.0), minlength=size)
-                  / (n * (n - 1.0)))
-        rho = (stays / moves - chance) / (1 - chance)
-        # Short series understate it, as they do an autocorrelation.
-        rho += (1 + rho) / n
+    # Two different rows of the id hold the same label: the unbiased
+    # estimate of the sum of the squared label shares.
+    n = rows.size
+    chance = (np.bincount(owner, weights=counts * (counts - 1.0), minlength=size)
+              / (n * (n - 1.0)))
+    rho = (stays / moves - chance) / (1 - chance)
+    # Short series understate it, as they do an autocorrelation.
+    rho += (1 + rho) / n
     rho = np.clip(np.nan_to_num(rho, nan=0.0, posinf=0.0, neginf=0.0), 0.0, STEADIEST)
     return (1 - rho) / (1 + rho)
 
@@ -635,8 +616,7 @@ def _spearman(codes, x, y, size, ranked):
     sxy = np.bincount(codes, weights=dx * dy, minlength=size)
     sxx = np.bincount(codes, weights=dx * dx, minlength=size)
     syy = np.bincount(codes, weights=dy * dy, minlength=size)
-    with np.errstate(divide="ignore", invalid="ignore"):
-        rho = sxy / np.sqrt(sxx * syy)
+    rho = sxy / np.sqrt(sxx * syy)
     rho[(count < FEWEST) | (sxx == 0) | (syy == 0)] = np.nan
     return np.clip(rho, -1.0, 1.0), count
 
