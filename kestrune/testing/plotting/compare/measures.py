@@ -36,8 +36,8 @@ import pandas as pd
 from scipy import special
 
 from . import inputs
-from .divergence import (_sorted_union, kolmogorov_smirnov, round_significant,
-                         total_variation)
+from .divergence import (_sorted_union, kolmogorov_smirnov, label_codes,
+                         round_significant, total_variation_of_codes)
 
 #: The measures a table can hold, in their usual order.
 MEASURES = ("distribution", "dynamics", "dependence")
@@ -298,7 +298,7 @@ def _computed(reference, other, meta, columns, ids, measures, max_lag):
             if column in categorical:
                 if column not in labels:
                     labels[column] = _labels(frames, column)
-                value, p = _categorical(frames, column, labels[column], measure)
+                value, p = _categorical(frames, labels[column], measure)
             elif measure == "dependence":
                 value, p = coupled[column]
             elif measure == "distribution":
@@ -444,10 +444,9 @@ def _dynamics(pair, max_lag):
 def _labels(frames, column):
     """Codes of the labels of both frames in one numbering, a missing label
     taking a code of its own (the last), and the number of codes."""
-    parts = [np.asarray(rows.values(column), dtype=object) for rows in frames]
-    codes, uniques = pd.factorize(pd.Series(np.concatenate(parts)))
-    codes = np.where(codes < 0, len(uniques), codes).astype(np.int64)
-    return np.split(codes, [len(parts[0])]), len(uniques) + 1
+    ref, oth = (rows.values(column) for rows in frames)
+    codes, nlabels = label_codes(ref, oth)
+    return np.split(codes, [len(ref)]), nlabels
 
 
 def _unique(keys, span):
@@ -494,14 +493,14 @@ def _chi_square_p(statistic, df):
     return np.where(df > 0, special.chdtrc(np.maximum(df, 1), statistic), 1.0)
 
 
-def _categorical(frames, column, labels, measure):
+def _categorical(frames, labels, measure):
     """Value and p-value of a categorical column, given its ``_labels``."""
     (ref_codes, oth_codes), nlabels = labels
     ref, oth = frames
     size = ref.ngroups
     if measure == "distribution":
-        value = total_variation(ref.codes, ref.values(column), oth.codes,
-                                oth.values(column), size)
+        value = total_variation_of_codes(ref.codes, ref_codes, oth.codes, oth_codes,
+                                         nlabels, size)
         scale = [_label_factor(rows, codes, nlabels)
                  for rows, codes in zip(frames, (ref_codes, oth_codes))]
         statistic, df, _, _ = _chi_square((ref.codes, oth.codes), (ref_codes, oth_codes),
