@@ -1,5 +1,7 @@
 """The report's measures: values against plain per-id loops, undefined cells,
 p-values calibrated for autocorrelated series, q-values."""
+import collections
+import importlib.util
 from pathlib import Path
 
 import numpy as np
@@ -12,7 +14,8 @@ from kestrune.testing.plotting.compare import (MEASURES, benjamini_hochberg, div
 
 stats = pytest.importorskip("scipy.stats")
 
-DATA = Path(__file__).resolve().parents[1] / "examples" / "data"
+ROOT = Path(__file__).resolve().parents[1]
+DATA = ROOT / "examples" / "data"
 
 
 def panel(ids, periods, seed, phi=0.0):
@@ -66,13 +69,13 @@ def spearman(x, y):
     return stats.spearmanr(x[both], y[both]).correlation
 
 
-def transitions(labels):
-    labels = ["\0" if pd.isna(v) else v for v in labels]
-    counts = {}
-    for a, b in zip(labels[:-1], labels[1:]):
-        counts.setdefault(a, {}).setdefault(b, 0)
-        counts[a][b] += 1
-    return counts
+def transition_distance(x, y):
+    """Distance of the next label's shares after each label, weighted by the reference's moves."""
+    moves = [collections.Counter(zip(s[:-1], s[1:])) for s in (list(x.fillna("\0")), list(y.fillna("\0")))]
+    out = [collections.Counter(a for (a, _), n in m.items() for _ in range(n)) for m in moves]
+    return sum(n / sum(out[0].values()) * (0.5 * sum(abs(moves[0][a, b] / n - moves[1][a, b] / out[1][a])
+                                                     for b in set(x.fillna("\0")) | set(y.fillna("\0")))
+                                           if out[1][a] else 1.0) for a, n in out[0].items())
 
 
 def loop(reference, other, ids, max_lag, partners=("a", "b", "c")):
@@ -89,18 +92,7 @@ def loop(reference, other, ids, max_lag, partners=("a", "b", "c")):
             gaps = [abs(spearman(x[column], x[o]) - spearman(y[column], y[o])) / 2
                     for o in partners if o != column]
             row[column, "dependence"] = np.nanmax(gaps) if len(y) and not np.isnan(gaps).all() else np.nan
-        if len(x) < 3 or len(y) < 3:
-            row["s", "dynamics"] = np.nan
-        else:
-            p, q = transitions(x["s"]), transitions(y["s"])
-            total = sum(sum(v.values()) for v in p.values())
-            distance = 0.0
-            for label, after in p.items():
-                n, m = sum(after.values()), sum(q.get(label, {}).values())
-                tv = 1.0 if not m else 0.5 * sum(abs(after.get(b, 0) / n - q[label].get(b, 0) / m)
-                                                  for b in set(after) | set(q[label]))
-                distance += n / total * tv
-            row["s", "dynamics"] = distance
+        row["s", "dynamics"] = transition_distance(x["s"], y["s"]) if min(len(x), len(y)) >= 3 else np.nan
         rows.append(row)
     return pd.DataFrame(rows, index=ids)
 
@@ -170,80 +162,34 @@ def test_benjamini_hochberg():
     np.testing.assert_allclose(benjamini_hochberg(flat), multitest.multipletests(flat, method="fdr_bh")[1], rtol=1e-11)
 
 
-# Processes for the calibration: each returns {column: values of shape (ids, periods)}.
-def ar1(rng, shape, phi, noise=None):
-    noise = rng.normal(size=shape) if noise is None else noise
-    x = noise.copy()
-    x[:, 0] /= np.sqrt(1 - phi ** 2)
-    for t in range(1, shape[1]):
-        x[:, t] += phi * x[:, t - 1]
-    return x
+def benchmark():
+    """benchmarks/compare.py, whose processes and shares of small p-values the
+    calibration tests share at a smaller size."""
+    spec = importlib.util.spec_from_file_location("compare_benchmark", str(ROOT / "benchmarks" / "compare.py"))
+    module = importlib.util.module_from_spec(spec)
+    spec.loader.exec_module(module)
+    return module
 
 
-def chain(rng, shape, stay=0.8):
-    s = np.empty(shape, dtype=int)
-    s[:, 0] = rng.integers(0, 3, shape[0])
-    for t in range(1, shape[1]):
-        s[:, t] = np.where(rng.random(shape[0]) < stay, s[:, t - 1], (s[:, t - 1] + rng.integers(1, 3, shape[0])) % 3)
-    return np.array(["a", "b", "c"], dtype=object)[s]
-
-
-def coupled(rng, shape, phi, rho):
-    noise = rng.normal(size=shape)
-    return {"x": ar1(rng, shape, phi, noise),
-            "y": ar1(rng, shape, phi, rho * noise + np.sqrt(1 - rho ** 2) * rng.normal(size=shape))}
-
-
-def scrambled(rng, x):
-    return np.take_along_axis(x, np.argsort(rng.random(x.shape), axis=1), axis=1)
-
-
-def shares_below(reference, other, level=0.05):
-    """Share of ids whose p-value is below ``level``, per (column, measure)."""
-    def frame(columns):
-        ids, periods = next(iter(columns.values())).shape
-        data = {c: v.ravel() for c, v in columns.items()}
-        return pd.DataFrame(dict(id=np.repeat(np.arange(ids), periods), t=np.tile(np.arange(periods), ids), **data))
-    labels = [c for c, v in reference.items() if v.dtype == object]
-    meta = DataFrameMeta("id", "t", categorical=labels, continuous=[c for c in reference if c not in labels])
-    _, p = measure_table(frame(reference), frame(other), meta)
-    return (p < level).mean()
-
-
+BENCH = benchmark()
 IDS = 400
-NULLS = {
-    "i.i.d.": lambda rng, shape: {"x": rng.normal(size=shape)},
-    "AR(1) 0.7": lambda rng, shape: {"x": ar1(rng, shape, 0.7)},
-    "sticky chain": lambda rng, shape: {"s": chain(rng, shape)},
-    "coupled AR(1)": lambda rng, shape: coupled(rng, shape, 0.7, 0.81),
-}
 
 
 @pytest.mark.parametrize("periods", [24, 36])
-@pytest.mark.parametrize("process", list(NULLS))
+@pytest.mark.parametrize("process", list(BENCH.NULLS))
 def test_false_positives_under_the_same_process(process, periods):
     rng = np.random.default_rng(periods)
-    make = NULLS[process]
-    shares = shares_below(make(rng, (IDS, periods)), make(rng, (IDS, periods)))
-    bound = 0.05 + 3 * np.sqrt(0.05 * 0.95 / IDS)
-    assert (shares <= bound).all(), shares.to_dict()
+    make = BENCH.NULLS[process]
+    shares = BENCH.shares_below(make(rng, (IDS, periods)), make(rng, (IDS, periods)))
+    assert max(shares.values()) <= 0.05 + 3 * np.sqrt(0.05 * 0.95 / IDS), shares
 
 
-def power_cases():
-    shape = (300, 36)
-    rng = np.random.default_rng(7)
-    sticky, steady = chain(rng, shape), ar1(rng, shape, 0.8)
-    yield "scrambled AR(1) 0.8", {"x": steady}, {"x": scrambled(rng, steady)}, ("x", "dynamics"), 0.85
-    yield "AR(1) 0.7 against 0", {"x": ar1(rng, shape, 0.7)}, {"x": ar1(rng, shape, 0.0)}, ("x", "dynamics"), 0.8
-    yield "scrambled chain", {"s": sticky}, {"s": scrambled(rng, sticky)}, ("s", "dynamics"), 0.8
-    yield "correlation 0.8 against 0", coupled(rng, shape, 0, 0.8), coupled(rng, shape, 0, 0), ("x", "dependence"), 0.9
-    yield "mean shifted", {"x": rng.normal(size=shape)}, {"x": rng.normal(1, 1, shape)}, ("x", "distribution"), 0.8
-
-
-@pytest.mark.parametrize("name, reference, other, cell, target", list(power_cases()), ids=lambda v: v if isinstance(v, str) else "")
-def test_power_at_36_periods(name, reference, other, cell, target):
-    shares = shares_below(reference, other)
-    assert shares[cell] >= target - 3 * np.sqrt(target * (1 - target) / 300), shares.to_dict()
+@pytest.mark.parametrize("name, cell, target, reference, other",
+                         list(BENCH.planted(np.random.default_rng(7), (300, 36))),
+                         ids=lambda v: v if isinstance(v, str) and " " in v else "")
+def test_power_at_36_periods(name, cell, target, reference, other):
+    shares = BENCH.shares_below(reference, other)
+    assert shares[cell] >= target - 3 * np.sqrt(target * (1 - target) / 300), shares
 
 
 def test_scrambled_demo_panel_is_told_apart_and_a_copy_is_not():
