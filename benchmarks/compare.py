@@ -1,6 +1,8 @@
-"""Time the comparison report on generated panels.
+"""Time the comparison report on generated panels; check its p-values.
 
     .venv/bin/python benchmarks/compare.py [--ids 500] [--pages 20] [--divergence-ids 10000]
+    .venv/bin/python benchmarks/compare.py --measures [--divergence-ids 10000] [--loop-ids N]
+    .venv/bin/python benchmarks/compare.py --calibration [--calibration-ids 2000]
 
 Prints, for a panel of 500 stores x 24 months x 6 columns of mixed dtypes
 (examples/data/make_panel.py):
@@ -13,6 +15,28 @@ Prints, for a panel of 500 stores x 24 months x 6 columns of mixed dtypes
   scipy.stats.ks_2samp (continuous columns) and of label counts
   (categorical columns) per store and column, and the largest difference
   between the two.
+
+With --measures (and/or --calibration) only the parts named run:
+
+- --measures: the time of measure_table with all three measures and their
+  p-values, and with "distribution" alone, for --divergence-ids stores x 24
+  months x (3 continuous + 3 categorical columns), beside divergence_table;
+  then a per-store loop (numpy's formula of the autocorrelation,
+  scipy.stats.spearmanr, counted label transitions) over the first
+  --loop-ids stores (1000 by default, 0 for all), and the largest
+  difference between its numbers and the table's. Also the time of the
+  table's core on frames prepared beforehand (as the report calls it):
+  preparing the frames (DataFrameMeta.set_indices) is a good part of both
+  tables' time.
+- --calibration: for --calibration-ids ids at 24 and at 36 periods, the
+  share of p-values below 0.05 of every measure when both frames are
+  independent draws of the same process (i.i.d. normal; AR(1) with phi =
+  0.7; a 3-label Markov chain that keeps its label with probability 0.8;
+  two AR(1) columns with phi = 0.7 and correlated innovations), then the
+  same share (the power) for planted differences: AR(1) with phi = 0.8
+  against its scrambled time order, phi = 0.7 against 0, the chain against
+  its scrambled order, correlation 0.8 against 0 of i.i.d. columns, a mean
+  shifted by one standard deviation.
 """
 import argparse
 import resource
@@ -35,7 +59,10 @@ sys.path.append(str(ROOT))
 
 import make_panel  # noqa: E402
 from kestrune import DataFrameMeta  # noqa: E402
-from kestrune.testing.plotting.compare import compare_panels, divergence_table  # noqa: E402
+import pandas as pd  # noqa: E402
+
+from kestrune.testing.plotting.compare import compare_panels, divergence_table, measure_table  # noqa: E402
+from kestrune.testing.plotting.compare.measures import _measures  # noqa: E402
 
 MONTHS = 24
 
@@ -116,12 +143,186 @@ def divergence(args):
           "largest difference {:.1e}".format(ours, loop, loop / ours, worst))
 
 
+def autocorrelation(x, lag):
+    """The textbook estimator (as statsmodels' acf), pairs with a gap left out."""
+    values = x[~np.isnan(x)]
+    if len(values) < 3 or values.min() == values.max():
+        return np.nan
+    d = x - values.mean()
+    products = d[:-lag] * d[lag:]
+    return np.nan if np.isnan(products).all() else np.nansum(products) / np.nansum(d ** 2)
+
+
+def loop_of_measures(original, synthetic, meta, stores):
+    """The dynamics and dependence of each store, one store at a time."""
+    import collections
+
+    from scipy.stats import spearmanr
+
+    frames = [{store: rows for store, rows in frame.sort_values("date").groupby("store")}
+              for frame in (original, synthetic)]
+    numbers = meta.continuous
+    rows = {}
+    for store in stores:
+        x, y = (frame[store] for frame in frames)
+        row = {}
+        for column in numbers:
+            row[column, "dynamics"] = 0.5 * abs(autocorrelation(x[column].to_numpy(float), 1)
+                                                - autocorrelation(y[column].to_numpy(float), 1))
+        rho = {(a, b): [spearmanr(f[a], f[b]).correlation for f in (x, y)]
+               for i, a in enumerate(numbers) for b in numbers[i + 1:]}
+        for column in numbers:
+            row[column, "dependence"] = np.nanmax([0.5 * abs(r[0] - r[1]) for pair, r in rho.items()
+                                                   if column in pair])
+        for column in meta.categorical:
+            moves = []
+            for f in (x, y):
+                labels = [None if pd.isna(v) else v for v in f[column]]
+                counted = collections.defaultdict(collections.Counter)
+                for a, b in zip(labels[:-1], labels[1:]):
+                    counted[a][b] += 1
+                moves.append(counted)
+            total = sum(sum(c.values()) for c in moves[0].values())
+            distance = 0.0
+            for label, after in moves[0].items():
+                n, m = sum(after.values()), sum(moves[1][label].values())
+                if not m:
+                    distance += n / total
+                    continue
+                gap = sum(abs(after[b] / n - moves[1][label][b] / m) for b in set(after) | set(moves[1][label]))
+                distance += n / total * 0.5 * gap
+            row[column, "dynamics"] = distance
+        rows[store] = row
+    return rows
+
+
+def measures(args):
+    original, synthetic = make_panel.make_panels(args.divergence_ids, MONTHS, wide=True)
+    meta = DataFrameMeta.from_frame(original, "store", "date")
+    timings = {}
+    for name, call in (("divergence_table", lambda: divergence_table(original, synthetic, meta)),
+                       ("measure_table, distribution only",
+                        lambda: measure_table(original, synthetic, meta, measures=["distribution"])),
+                       ("measure_table, all three", lambda: measure_table(original, synthetic, meta))):
+        best = np.inf
+        for _ in range(3):
+            start = time.perf_counter()
+            result = call()
+            best = min(best, time.perf_counter() - start)
+        timings[name] = best
+    values, _ = result
+    reference, other = meta.set_indices(original), meta.set_indices(synthetic)
+    best = np.inf
+    for _ in range(3):
+        start = time.perf_counter()
+        _measures(reference, other, meta, list(meta.columns), values.index)
+        best = min(best, time.perf_counter() - start)
+    timings["its core on prepared frames, all three"] = best
+    print("measures: {} stores x {} months x {} columns ({} continuous), best of 3".format(
+        args.divergence_ids, MONTHS, len(meta.columns), len(meta.continuous)))
+    for name, seconds in timings.items():
+        print("  {}: {:.2f} s".format(name, seconds))
+    stores = list(values.index[:args.loop_ids or None])
+    start = time.perf_counter()
+    rows = loop_of_measures(original, synthetic, meta, stores)
+    loop = time.perf_counter() - start
+    worst = max(abs(values.at[store, cell] - value) for store, row in rows.items()
+                for cell, value in row.items() if not (np.isnan(value) and np.isnan(values.at[store, cell])))
+    print("  loop of numpy, scipy.stats.spearmanr and label counts over {} stores: {:.1f} s; "
+          "largest difference {:.1e}".format(len(stores), loop, worst))
+
+
+# Processes of the calibration: each gives {column: values of shape (ids, periods)}.
+def ar1(rng, shape, phi, noise=None):
+    noise = rng.normal(size=shape) if noise is None else noise
+    x = noise.copy()
+    x[:, 0] /= np.sqrt(1 - phi ** 2)
+    for t in range(1, shape[1]):
+        x[:, t] += phi * x[:, t - 1]
+    return x
+
+
+def chain(rng, shape, stay=0.8):
+    s = np.empty(shape, dtype=int)
+    s[:, 0] = rng.integers(0, 3, shape[0])
+    for t in range(1, shape[1]):
+        moved = (s[:, t - 1] + rng.integers(1, 3, shape[0])) % 3
+        s[:, t] = np.where(rng.random(shape[0]) < stay, s[:, t - 1], moved)
+    return np.array(["a", "b", "c"], dtype=object)[s]
+
+
+def coupled(rng, shape, phi, rho):
+    noise = rng.normal(size=shape)
+    other = rho * noise + np.sqrt(1 - rho ** 2) * rng.normal(size=shape)
+    return {"x": ar1(rng, shape, phi, noise), "y": ar1(rng, shape, phi, other)}
+
+
+def scrambled(rng, x):
+    return np.take_along_axis(x, np.argsort(rng.random(x.shape), axis=1), axis=1)
+
+
+def shares_below(reference, other, level=0.05):
+    """Share of ids whose p-value is below ``level``, per column:measure."""
+    def frame(columns):
+        ids, periods = next(iter(columns.values())).shape
+        data = {c: v.ravel() for c, v in columns.items()}
+        return pd.DataFrame(dict(id=np.repeat(np.arange(ids), periods),
+                                 t=np.tile(np.arange(periods), ids), **data))
+    labels = [c for c, v in reference.items() if v.dtype == object]
+    meta = DataFrameMeta("id", "t", categorical=labels,
+                         continuous=[c for c in reference if c not in labels])
+    _, p = measure_table(frame(reference), frame(other), meta)
+    return {"{}:{}".format(*cell): share for cell, share in (p < level).mean().items()}
+
+
+NULLS = {
+    "i.i.d. normal": lambda rng, shape: {"x": rng.normal(size=shape)},
+    "AR(1) phi=0.7": lambda rng, shape: {"x": ar1(rng, shape, 0.7)},
+    "3-label chain, stay 0.8": lambda rng, shape: {"s": chain(rng, shape)},
+    "2 AR(1) 0.7, corr. innov.": lambda rng, shape: coupled(rng, shape, 0.7, 0.81),
+}
+
+
+def planted(rng, shape):
+    steady, sticky = ar1(rng, shape, 0.8), chain(rng, shape)
+    yield "AR(1) 0.8 vs scrambled", "x:dynamics", 0.85, {"x": steady}, {"x": scrambled(rng, steady)}
+    yield "AR(1) 0.7 vs 0", "x:dynamics", 0.8, {"x": ar1(rng, shape, 0.7)}, {"x": ar1(rng, shape, 0.0)}
+    yield "chain vs scrambled", "s:dynamics", 0.8, {"s": sticky}, {"s": scrambled(rng, sticky)}
+    yield "corr. 0.8 vs 0", "x:dependence", 0.9, coupled(rng, shape, 0.0, 0.8), coupled(rng, shape, 0.0, 0.0)
+    yield "mean +1 sd", "x:distribution", 0.8, {"x": rng.normal(size=shape)}, {"x": rng.normal(1, 1, shape)}
+
+
+def calibration(args):
+    rng = np.random.default_rng(20240601)
+    ids = args.calibration_ids
+    print("calibration: share of p-values below 0.05, {} ids whose frames are independent draws "
+          "of one process".format(ids))
+    for periods in (24, 36):
+        for name, make in NULLS.items():
+            shares = shares_below(make(rng, (ids, periods)), make(rng, (ids, periods)))
+            print("  n={} {:<27} {}".format(periods, name, "  ".join(
+                "{} {:.3f}".format(cell, share) for cell, share in shares.items())))
+    print("power: share of p-values below 0.05 of the measure that should see the difference")
+    for periods in (36, 24):
+        for name, cell, target, reference, other in planted(rng, (ids, periods)):
+            share = shares_below(reference, other)[cell]
+            print("  n={} {:<24} {:<15} {:.3f}{}".format(
+                periods, name, cell, share, " (aim {})".format(target) if periods == 36 else ""))
+
+
 def main(argv=None):
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     parser.add_argument("--ids", type=int, default=500, help="stores of the panel drawn")
     parser.add_argument("--pages", type=int, default=20, help="pages timed with jobs=1 and jobs=2")
     parser.add_argument("--divergence-ids", type=int, default=10000)
     parser.add_argument("--skip-pages", action="store_true")
+    parser.add_argument("--measures", action="store_true",
+                        help="time measure_table and check it against a per-store loop")
+    parser.add_argument("--loop-ids", type=int, default=1000,
+                        help="stores of the per-store loop of --measures (0: all)")
+    parser.add_argument("--calibration", action="store_true",
+                        help="share of p-values below 0.05 under the same process and under planted differences")
+    parser.add_argument("--calibration-ids", type=int, default=2000)
     parser.add_argument("--memory-pages", type=int, help=argparse.SUPPRESS)
     parser.add_argument("--out", type=Path, help=argparse.SUPPRESS)
     args = parser.parse_args(argv)
@@ -129,6 +330,12 @@ def main(argv=None):
         frames = panels(args.ids)
         timed_save(frames, make_panel.store_names(args.ids)[:4 * args.memory_pages], 1, args.out)
         print(peak_mib())
+        return
+    if args.measures or args.calibration:
+        if args.measures:
+            measures(args)
+        if args.calibration:
+            calibration(args)
         return
     divergence(args)
     if not args.skip_pages:

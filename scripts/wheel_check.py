@@ -31,7 +31,7 @@ import time
 
 ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
 # The runtime dependencies that --lowest holds to their lower bounds.
-LIBRARIES = ["numpy", "pandas", "matplotlib", "seaborn", "tqdm", "pypdf"]
+LIBRARIES = ["numpy", "pandas", "matplotlib", "seaborn", "tqdm", "pypdf", "scipy"]
 
 SMOKE = r'''
 import os, sys

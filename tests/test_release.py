@@ -113,7 +113,7 @@ def test_every_line_declares_one_lower_bound_per_library(python_version):
         if req.marker is None or req.marker.evaluate({"python_version": python_version}):
             assert req.name not in bounds, "two ranges of {} on {}".format(req.name, python_version)
             bounds[req.name] = [s.version for s in req.specifier if s.operator == ">="]
-    assert sorted(bounds) == ["matplotlib", "numpy", "pandas", "pypdf", "seaborn", "tqdm"]
+    assert sorted(bounds) == ["matplotlib", "numpy", "pandas", "pypdf", "scipy", "seaborn", "tqdm"]
     assert all(len(lower) == 1 for lower in bounds.values()), bounds
 
 

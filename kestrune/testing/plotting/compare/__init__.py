@@ -13,7 +13,8 @@ in a notebook, or make it from the command line::
 
 import importlib
 
-__all__ = ["compare_panels", "divergence_table", "Report", "Page",
+__all__ = ["compare_panels", "divergence_table", "measure_table",
+           "benjamini_hochberg", "MEASURES", "Report", "Page",
            "MissingIdsWarning", "IdTypeWarning", "ORDERS"]
 
 #: The orders of the ids that a report knows.
@@ -24,7 +25,9 @@ ORDERS = ("evidence", "divergence", "id", "given")
 # matplotlib are loaded.
 _HOMES = {"compare_panels": "report", "Report": "report",
           "MissingIdsWarning": "report", "IdTypeWarning": "inputs",
-          "divergence_table": "divergence", "Page": "plan"}
+          "divergence_table": "divergence", "Page": "plan",
+          "measure_table": "measures", "benjamini_hochberg": "measures",
+          "MEASURES": "measures"}
 
 
 def __getattr__(name):

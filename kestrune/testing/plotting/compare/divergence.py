@@ -204,13 +204,26 @@ def total_variation(ref_groups, ref_labels, oth_groups, oth_labels, ngroups):
         empty.
 
     """
+    codes, nlabels = label_codes(ref_labels, oth_labels)
+    return total_variation_of_codes(ref_groups, codes[:len(ref_labels)], oth_groups,
+                                    codes[len(ref_labels):], nlabels, ngroups)
+
+
+def label_codes(ref_labels, oth_labels):
+    """One code per label of both samples, 0 to ``nlabels - 1``, and
+    ``nlabels``; missing labels share the last code."""
     labels = pd.Series(np.concatenate([np.asarray(ref_labels, dtype=object),
                                        np.asarray(oth_labels, dtype=object)]))
     # Missing labels get a code of their own (factorize marks them with -1).
     codes, uniques = pd.factorize(labels)
     codes = np.where(codes < 0, len(uniques), codes).astype(np.int64)
-    nlabels = len(uniques) + 1
-    nref = len(ref_labels)
+    return codes, len(uniques) + 1
+
+
+def total_variation_of_codes(ref_groups, ref_codes, oth_groups, oth_codes, nlabels, ngroups):
+    """:func:`total_variation` of labels given as the codes of :func:`label_codes`."""
+    codes = np.concatenate([ref_codes, oth_codes])
+    nref = len(ref_codes)
     groups = np.concatenate([ref_groups, oth_groups]).astype(np.int64)
     keys = groups * nlabels + codes
     cells, inverse = np.unique(keys, return_inverse=True)

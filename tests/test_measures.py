@@ -1,0 +1,247 @@
+"""The report's measures: values against plain per-id loops, undefined cells,
+p-values calibrated for autocorrelated series, q-values."""
+import collections
+import importlib.util
+from pathlib import Path
+
+import numpy as np
+import pandas as pd
+import pytest
+
+from kestrune import DataFrameMeta
+from kestrune.testing.plotting.compare import (MEASURES, benjamini_hochberg, divergence_table,
+                                               measure_table)
+
+stats = pytest.importorskip("scipy.stats")
+
+ROOT = Path(__file__).resolve().parents[1]
+DATA = ROOT / "examples" / "data"
+
+
+def panel(ids, periods, seed, phi=0.0):
+    """Three number columns (rounded: ties) and a label column, with gaps:
+    missing values and labels, dropped rows, a constant series, short ids."""
+    rng = np.random.default_rng(seed)
+    n = len(ids) * periods
+    x = rng.normal(size=(len(ids), periods))
+    for t in range(1, periods):
+        x[:, t] += phi * x[:, t - 1]
+    frame = pd.DataFrame({
+        "id": np.repeat(ids, periods), "t": np.tile(np.arange(periods), len(ids)),
+        "a": np.round(x.ravel(), 1), "b": np.round(x.ravel() + rng.normal(0, 1, n), 1),
+        "c": rng.integers(0, 4, n).astype(float),
+        "s": rng.choice(["on", "off", "idle"], n).astype(object)})
+    for column in "abcs":
+        frame.loc[rng.random(n) < 0.1, column] = np.nan
+    frame.loc[frame["id"] == ids[0], "a"] = 2.0            # constant
+    frame = frame[~((frame["id"] == ids[1]) & (frame["t"] > 1))]  # two rows only
+    return frame.drop(index=frame.index[rng.random(len(frame)) < 0.1])
+
+
+META = DataFrameMeta("id", "t", categorical=["s"], continuous=["a", "b", "c"])
+
+
+@pytest.fixture(scope="module")
+def pair():
+    ids = list(range(60))
+    reference = panel(ids, 20, seed=1, phi=0.6)
+    other = panel(ids, 16, seed=2)
+    return reference, other[other["id"] != 5]  # the other frame lacks id 5
+
+
+def autocorrelation(x, lag):
+    """The textbook estimator, as statsmodels' acf: pairs with a gap left out."""
+    x = np.asarray(x, dtype=float)
+    values = x[~np.isnan(x)]
+    if len(values) < 3 or values.min() == values.max():
+        return np.nan
+    d = x - values.mean()
+    products = d[:-lag] * d[lag:]
+    if np.isnan(products).all():
+        return np.nan
+    return np.nansum(products) / np.nansum(d ** 2)
+
+
+def spearman(x, y):
+    both = x.notna() & y.notna()
+    if both.sum() < 3 or x[both].nunique() < 2 or y[both].nunique() < 2:
+        return np.nan
+    return stats.spearmanr(x[both], y[both]).correlation
+
+
+def transition_distance(x, y):
+    """Distance of the next label's shares after each label, weighted by the reference's moves."""
+    moves = [collections.Counter(zip(s[:-1], s[1:])) for s in (list(x.fillna("\0")), list(y.fillna("\0")))]
+    out = [collections.Counter(a for (a, _), n in m.items() for _ in range(n)) for m in moves]
+    return sum(n / sum(out[0].values()) * (0.5 * sum(abs(moves[0][a, b] / n - moves[1][a, b] / out[1][a])
+                                                     for b in set(x.fillna("\0")) | set(y.fillna("\0")))
+                                           if out[1][a] else 1.0) for a, n in out[0].items())
+
+
+def loop(reference, other, ids, max_lag, partners=("a", "b", "c")):
+    """Every measure, one id at a time."""
+    rows, empty = [], reference.iloc[:0]
+    groups = [dict(tuple(f.sort_values("t").groupby("id"))) for f in (reference, other)]
+    for i in ids:
+        x, y = (g.get(i, empty) for g in groups)
+        row = {}
+        for column in partners:
+            gaps = [abs(autocorrelation(x[column], k) - autocorrelation(y[column], k)) / 2
+                    for k in range(1, max_lag + 1)]
+            row[column, "dynamics"] = np.nanmax(gaps) if len(y) and not np.isnan(gaps).all() else np.nan
+            gaps = [abs(spearman(x[column], x[o]) - spearman(y[column], y[o])) / 2
+                    for o in partners if o != column]
+            row[column, "dependence"] = np.nanmax(gaps) if len(y) and not np.isnan(gaps).all() else np.nan
+        row["s", "dynamics"] = transition_distance(x["s"], y["s"]) if min(len(x), len(y)) >= 3 else np.nan
+        rows.append(row)
+    return pd.DataFrame(rows, index=ids)
+
+
+@pytest.mark.parametrize("max_lag", [1, 3])
+def test_measures_match_a_loop_over_ids(pair, max_lag):
+    reference, other = pair
+    ids = list(range(60))
+    values, pvalues = measure_table(reference, other, META, max_lag=np.int64(max_lag))
+    expected = loop(reference, other, ids, max_lag)
+    assert list(values.index) == ids
+    for cell in expected.columns:
+        np.testing.assert_allclose(values[cell], expected[cell], rtol=0, atol=1e-9, err_msg=str(cell))
+    # distribution: exactly the divergence table's numbers
+    table = divergence_table(reference, other, META)
+    for column in table.columns:
+        np.testing.assert_array_equal(values[column, "distribution"], table[column])
+    # undefined cells: the lacking id, the constant series, the short id
+    assert values.loc[5].isna().all() and pvalues.loc[5].isna().all()
+    assert np.isnan(values.loc[0, ("a", "dynamics")]) and values.loc[0, ("a", "distribution")] >= 0
+    assert values.loc[1, [("a", "dynamics"), ("s", "dynamics")]].isna().all()
+    assert (values.isna() == pvalues.isna()).all().all()
+    assert ((pvalues >= 0) & (pvalues <= 1) | pvalues.isna()).all().all()
+    assert ((values >= 0) & (values <= 1) | values.isna()).all().all()
+
+
+@pytest.mark.parametrize("columns, measures, expected", [
+    (None, MEASURES, [("s", "distribution"), ("s", "dynamics")]
+     + [(c, m) for c in "abc" for m in MEASURES]),
+    (["b", "s", "a"], ["dependence", "distribution"],
+     [("b", "dependence"), ("b", "distribution"), ("s", "distribution"), ("a", "dependence"),
+      ("a", "distribution")]),
+    (["a", "s"], MEASURES, [("a", "distribution"), ("a", "dynamics"), ("s", "distribution"), ("s", "dynamics")]),
+    (["s"], ["dependence"], []),
+])
+def test_only_defined_cells_in_order(pair, columns, measures, expected):
+    values, pvalues = measure_table(*pair, META, columns=columns, measures=measures, ids=[3, 4])
+    assert list(values.columns) == expected and list(pvalues.columns) == expected
+    assert list(values.index) == [3, 4]
+
+
+@pytest.mark.parametrize("kwargs, message", [
+    ({"measures": "dynamics"}, "not the single string 'dynamics'"),
+    ({"measures": []}, "measures is empty; valid are 'distribution', 'dynamics', 'dependence'"),
+    ({"measures": ["trend"]}, r"\['trend'\] are not measures"),
+    ({"measures": ["dynamics", "dynamics"]}, "given more than once"),
+    ({"max_lag": 0}, "got 0"),
+    ({"max_lag": True}, "got True"),
+    ({"max_lag": 1.0}, "got 1.0"),
+])
+def test_refused_choices(pair, kwargs, message):
+    with pytest.raises(ValueError, match=message):
+        measure_table(*pair, META, **kwargs)
+
+
+def test_benjamini_hochberg():
+    p = np.array([[0.01, np.nan, 0.04], [0.03, 0.2, 0.001]])
+    # by hand: sorted 0.001 0.01 0.03 0.04 0.2 times 5/rank, then the running minimum from the top
+    expected = np.array([[0.025, np.nan, 0.05], [0.05, 0.2, 0.005]])
+    np.testing.assert_allclose(benjamini_hochberg(p), expected, rtol=1e-12)
+    frame = pd.DataFrame(p, index=["x", "y"], columns=pd.MultiIndex.from_tuples([("a", "m"), ("a", "n"), ("b", "m")]))
+    q = benjamini_hochberg(frame)
+    assert q.index.equals(frame.index) and q.columns.equals(frame.columns)
+    assert np.isnan(benjamini_hochberg([np.nan])).all() and benjamini_hochberg([0.9, 0.8]).tolist() == [0.9, 0.9]
+    multitest = pytest.importorskip("statsmodels.stats.multitest")
+    flat = np.random.default_rng(0).random(200) ** 3
+    np.testing.assert_allclose(benjamini_hochberg(flat), multitest.multipletests(flat, method="fdr_bh")[1], rtol=1e-11)
+
+
+def benchmark():
+    """benchmarks/compare.py, whose processes and shares of small p-values the
+    calibration tests share at a smaller size."""
+    spec = importlib.util.spec_from_file_location("compare_benchmark", str(ROOT / "benchmarks" / "compare.py"))
+    module = importlib.util.module_from_spec(spec)
+    spec.loader.exec_module(module)
+    return module
+
+
+BENCH = benchmark()
+IDS = 400
+
+
+@pytest.mark.parametrize("periods", [24, 36])
+@pytest.mark.parametrize("process", list(BENCH.NULLS))
+def test_false_positives_under_the_same_process(process, periods):
+    rng = np.random.default_rng(periods)
+    make = BENCH.NULLS[process]
+    shares = BENCH.shares_below(make(rng, (IDS, periods)), make(rng, (IDS, periods)))
+    assert max(shares.values()) <= 0.05 + 3 * np.sqrt(0.05 * 0.95 / IDS), shares
+
+
+@pytest.mark.parametrize("name, cell, target, reference, other",
+                         list(BENCH.planted(np.random.default_rng(7), (300, 36))),
+                         ids=lambda v: v if isinstance(v, str) and " " in v else "")
+def test_power_at_36_periods(name, cell, target, reference, other):
+    shares = BENCH.shares_below(reference, other)
+    assert shares[cell] >= target - 3 * np.sqrt(target * (1 - target) / 300), shares
+
+
+def test_scrambled_demo_panel_is_told_apart_and_a_copy_is_not():
+    labels = ["weather", "promo"]
+    original = pd.read_csv(DATA / "panel_original.csv", parse_dates=["date"], dtype={c: object for c in labels},
+                           keep_default_na=False, na_values=[""])
+    meta = DataFrameMeta.from_frame(original, "store", "date")
+    original = original.sort_values(["store", "date"], ignore_index=True)
+    # Each store's rows in a random order, on the store's own dates.
+    order = np.lexsort((np.random.default_rng(20240601).random(len(original)), original["store"]))
+    scrambled = original.iloc[order].assign(date=original["date"].to_numpy())
+    values, pvalues = measure_table(original, scrambled, meta)
+    q = benjamini_hochberg(pvalues)
+    assert (values.xs("distribution", axis=1, level=1) == 0).all().all()
+    cells = [(c, "dynamics") for c in meta.continuous]
+    assert len(cells) * len(values) == 8
+    assert np.median(values[cells]) >= 0.25 and (q[cells] < 0.05).sum().sum() >= 6
+    values, pvalues = measure_table(original, original.sample(frac=1, random_state=0), meta)
+    assert (values == 0).all().all() and not (benjamini_hochberg(pvalues) < 0.05).any().any()
+
+
+def rows(a, b, s, ids="x"):
+    return pd.DataFrame({"id": ids, "t": range(len(a)), "a": a, "b": b, "s": s})
+
+
+@pytest.mark.parametrize("reference, other, nan_cells, calm", [
+    # one row, nothing to move or correlate
+    (rows([1.0], [2.0], ["p"]), rows([1.0], [2.0], ["p"]),
+     [("s", "dynamics"), ("a", "dynamics"), ("a", "dependence"), ("b", "dynamics"), ("b", "dependence")], []),
+    # no value at all in the reference; missing labels against labels
+    (rows([np.nan] * 4, [np.nan] * 4, [None] * 4), rows([1.0, 2, 3, 4], [1.0, 2, 3, 4], ["p"] * 4),
+     [(c, m) for c in "ab" for m in ("distribution", "dynamics", "dependence")], [("s", "dynamics")]),
+    # an infinite value: no autocorrelation, but ranks
+    (rows([1, np.inf, 2, 3, 4], [1.0, 2, 3, 4, 5], list("ppqqp")), rows([1.0, 2, 3, 4, 5], [1, -np.inf, 2, 3, 4], list("pqpqp")),
+     [("a", "dynamics"), ("b", "dynamics")], [("a", "dependence")]),
+    # nullable and category dtypes; perfect rank correlations of five rows are no evidence
+    (rows(pd.array([1, 2, None, 4, 5], dtype="Int64"), [5.0, 4, 3, 2, 1], pd.Categorical(list("ppqqp"))),
+     rows([1, 2, 3, 5, 4], [5, 3, 4, 2, 1], list("pqpqp")), [], [("a", "dependence")]),
+    # every other value missing: no pair at lag 1, but at lag 2
+    (rows([1, np.nan, 2, np.nan, 3, np.nan], [1.0, 2, 3, 4, 5, 6], list("pqpqpq")),
+     rows([1.0, 2, 3, 5, 4, 6], [5.0, 3, 4, 2, 1, 0], list("pqpqpq")), [], [("a", "dependence")]),
+    # ids that match nowhere
+    (rows([1.0, 2, 3], [1.0, 2, 3], list("pqp")), rows([1.0, 2, 3], [1.0, 2, 3], list("pqp"), ids="y"),
+     "all", []),
+])
+def test_odd_frames_give_nan_not_errors(reference, other, nan_cells, calm, recwarn):
+    values, pvalues = measure_table(reference, other, DataFrameMeta("id", "t", ["s"], ["a", "b"]), max_lag=2)
+    assert not recwarn.list
+    undefined = values.isna()
+    assert (undefined == pvalues.isna()).all().all()
+    if nan_cells == "all":
+        assert undefined.all().all()
+    else:
+        assert sorted(undefined.columns[undefined.iloc[0]]) == sorted(nan_cells)
+    assert (pvalues[calm] > 0.05).all().all()
