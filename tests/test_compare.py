@@ -245,13 +245,18 @@ def test_folder_and_pdf(frames, tmp_path):
     pypdf = pytest.importorskip("pypdf")
     report = report_of(frames, ids_per_page=2)
     folder = report.save(tmp_path / "out")
-    written = ["divergence-synthetic.csv", "divergence.csv", "index.html",
-               "overview.png", "page-001.png", "page-002.png", "page-003.png"]
+    written = ["divergence-synthetic.csv", "divergence.csv", "index.html", "overview.png",
+               "page-001.png", "page-002.png", "page-003.png", "pvalues.csv", "qvalues.csv"]
     assert sorted(os.listdir(folder)) == [sinks.MANIFEST] + written
     assert json.loads((folder / sinks.MANIFEST).read_text())["files"] == written
-    table = pd.read_csv(folder / "divergence.csv", index_col=0, dtype=str).astype(float)  # exact parsing
-    assert list(table.index) == list(report.divergence.index)
-    np.testing.assert_array_equal(table.to_numpy(), report.divergence.to_numpy())  # full precision
+    header = ["id", "level:distribution", "level:dynamics", "state:distribution", "state:dynamics"]
+    for file, expected in (("divergence.csv", report.divergence), ("pvalues.csv", report.pvalues),
+                           ("qvalues.csv", report.qvalues), ("divergence-synthetic.csv",
+                                                             report.divergences["synthetic"])):
+        table = pd.read_csv(folder / file, index_col=0, dtype=str)
+        assert [table.index.name] + list(table.columns) == header
+        assert list(table.index) == list(report.divergence.index)  # page order
+        np.testing.assert_array_equal(table.astype(float).to_numpy(), expected.to_numpy())  # full precision
     page = (folder / "index.html").read_text()
     places = [page.index(n) for n in ("overview.png", "page-001.png", "page-002.png", "page-003.png")]
     assert places == sorted(places)
@@ -385,7 +390,7 @@ def test_bad_frames(frames, change, message):
     (dict(names=["x", "x"]), r"names must differ; given more than once: \['x'\]"),
     (dict(columns=["level", "nope"]), r"columns \['nope'\] are not data columns; valid are \['level', 'state'\]"),
     (dict(ids=["a", "zz"]), r"ids \['zz'\] are in none of the frames; valid are \['a', 'b', 'c', 'd', 'e'\]"),
-    (dict(order="size"), r"order must be one of \['divergence', 'id', 'given'\], got 'size'"),
+    (dict(order="size"), r"order must be one of \['evidence', 'divergence', 'id', 'given'\], got 'size'"),
     (dict(ids_per_page=0), "ids_per_page must be a whole number of at least 1, got 0"),
     (dict(jobs=2.0), "jobs must be a whole number of at least 1, got 2.0"),
     (dict(ids_per_page=True), "ids_per_page must be a whole number of at least 1, got True"),

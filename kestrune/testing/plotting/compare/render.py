@@ -349,8 +349,8 @@ def rendered(tasks, count, jobs=1, executor=None, progress=None):
                         jobs, mp_context=_worker_context(), initializer=_start_worker)
                 yield from _bar(_in_order(pool, tasks, 2 * jobs), bar)
             except BaseException:
-                # Interrupted, failed or closed early: the workers stop now,
-                # not after the pages they have begun.
+                # Interrupted, failed or closed early: no page is begun any
+                # more, and the workers stop once their current page is done.
                 if pool is not None:
                     _stop(pool)
                 raise
@@ -400,18 +400,18 @@ def check_executor(executor):
 
 
 def _stop(pool):
-    """End the pool's worker processes at once and wait for them."""
+    """End the pool's worker processes and wait for them.
+
+    The pages not begun are cancelled already (see ``_in_order``); a worker
+    finishes the page it has begun, a second at most, and then stops. It is
+    not killed on the spot: a worker killed while it sends a page back
+    leaves half a message in the pool's pipe, and the pool's reader thread
+    would wait for the rest for ever, keeping this process alive.
+    """
     workers = list((getattr(pool, "_processes", None) or {}).values())
+    pool.shutdown(wait=True)
     for worker in workers:
-        if worker.is_alive():
-            worker.terminate()
-    try:
-        pool.shutdown(wait=True)
-    finally:
-        for worker in workers:
-            worker.join(5)
-            if worker.is_alive():
-                worker.kill()
+        worker.join()
 
 
 @contextlib.contextmanager

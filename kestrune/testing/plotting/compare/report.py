@@ -8,7 +8,7 @@ import pandas as pd
 
 from . import ORDERS
 from .inputs import count, missing_message, read_panel
-from .measures import MEASURES, _measures, benjamini_hochberg
+from .measures import MEASURES, _checked_measures, _measures, benjamini_hochberg
 from .plan import _WHY, order_ids, plan_pages
 from . import render, sinks
 
@@ -131,7 +131,7 @@ def compare_panels(frames, meta=None, *, id_index=None, time_index=None,
     max_lag = count("max_lag", max_lag)
     if pages is not None:
         pages = count("pages", pages)
-    measures = _chosen_measures(measures)
+    measures = _checked_measures(measures)
     render.check_executor(executor)
     series = _series()
     if share_setting is None:
@@ -164,20 +164,6 @@ def compare_panels(frames, meta=None, *, id_index=None, time_index=None,
     return Report(panel, divergences, largest.reindex(ordered),
                   pvalue.reindex(ordered), qvalue.reindex(ordered), planned,
                   order, share_setting.name, jobs, executor, progress)
-
-
-def _chosen_measures(measures):
-    valid = "valid are {}".format(list(MEASURES))
-    if isinstance(measures, str):
-        raise ValueError("measures must be a list, not the single string {!r}; "
-                         "{}".format(measures, valid))
-    measures = tuple(measures)
-    unknown = [m for m in measures if m not in MEASURES]
-    if unknown or not measures:
-        raise ValueError("measures {} are unknown; {}".format(unknown, valid))
-    if len(set(measures)) < len(measures):
-        raise ValueError("measures must differ, got {}".format(list(measures)))
-    return measures
 
 
 def _largest(tables):

@@ -26,6 +26,8 @@ MANIFEST = ".kestrune-report.json"
 #: The metadata key that marks a PDF as a report.
 PDF_MARK = "/KestruneReport"
 _CREATOR = "kestrune-series comparison report"
+#: Rows of each table that the web page shows (the CSV files hold all).
+HTML_ROWS = 100
 
 
 def check_target(path, overwrite=False):
@@ -232,11 +234,13 @@ def _save_folder(report, path):
             name = "overview.png" if number == 0 else page_name(number)
             (partial / name).write_bytes(picture)
             names.append(name)
-        report.divergence.to_csv(str(partial / "divergence.csv"),
-                                 index_label=_id_label(report))
+        for file, table in (("divergence.csv", report.divergence),
+                            ("pvalues.csv", report.pvalues),
+                            ("qvalues.csv", report.qvalues)):
+            _write_csv(report, table, partial / file)
         tables = table_names(report.names[1:])
         for name, table in report.divergences.items():
-            table.to_csv(str(partial / tables[name]), index_label=_id_label(report))
+            _write_csv(report, table, partial / tables[name])
         (partial / "index.html").write_text(html_page(report, names, tables=tables),
                                             encoding="utf-8")
         written = sorted(os.listdir(str(partial)))
@@ -320,6 +324,20 @@ def _id_label(report):
     return report._panel.meta.id_index
 
 
+def flat(table):
+    """``table`` with one header row: ``column:measure`` for each cell."""
+    import pandas as pd
+
+    table = table.copy()
+    if isinstance(table.columns, pd.MultiIndex):
+        table.columns = ["{}:{}".format(*cell) for cell in table.columns]
+    return table
+
+
+def _write_csv(report, table, path):
+    flat(table).to_csv(str(path), index_label=_id_label(report))
+
+
 def html_page(report, pictures, standalone=True, tables=None):
     """The report as HTML: the overview, the table, the pages in order.
 
@@ -346,13 +364,26 @@ def html_page(report, pictures, standalone=True, tables=None):
         parts.append("<p>" + esc(lines).replace("\n", "<br>") + "</p>")
     parts.append('<img src="{}" alt="overview" style="max-width:100%">'.format(
         esc(pictures[0])))
-    table = report.divergence.to_html(float_format=lambda v: "{:.3f}".format(v),
-                                      na_rep="missing", border=0)
-    parts.append("<details><summary>Divergence per id and column "
-                 "(largest over the compared frames)</summary>{}</details>".format(table))
+    total = len(report.divergence)
+    rows = ("" if total <= HTML_ROWS else
+            " (the first {:,} of {:,} ids; the CSV files hold every id)".format(
+                HTML_ROWS, total))
+    for what, table, digits in (
+            ("Divergence per id and cell (largest over the compared frames)",
+             report.divergence, 3),
+            ("p-values per id and cell", report.pvalues, 4),
+            ("q-values per id and cell (Benjamini-Hochberg over every cell; "
+             "below 0.05 is beyond sampling noise)", report.qvalues, 4)):
+        shown = flat(table.iloc[:HTML_ROWS]).to_html(
+            float_format=lambda v, d=digits: "{:.{}f}".format(v, d),
+            na_rep="-", border=0)
+        parts.append("<details><summary>{}{}</summary>{}</details>".format(
+            esc(what), esc(rows), shown))
     if tables:
         links = ['<li><a href="divergence.csv">divergence.csv</a>: the largest '
-                 'over the compared frames</li>']
+                 'over the compared frames</li>',
+                 '<li><a href="pvalues.csv">pvalues.csv</a> and '
+                 '<a href="qvalues.csv">qvalues.csv</a>: how sure each cell is</li>']
         links += ['<li><a href="{0}">{0}</a>: frame {1} compared with {2}</li>'.format(
             esc(file), esc(repr(name)), esc(repr(report.names[0])))
             for name, file in tables.items()]
