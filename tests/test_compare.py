@@ -468,6 +468,12 @@ def bad_file(tmp_path, name, text):
     (lambda f, d: f + ["--bogus"], 2, "unrecognized arguments: --bogus"),
     (lambda f, d: f + ["--order", "size"], 2, "argument --order: invalid choice: 'size'"),
     (lambda f, d: f + ["--ids-per-page", "0"], 2, "argument --ids-per-page: must be at least 1, got 0"),
+    (lambda f, d: f + ["--measures", "shape"], 2,
+     "argument --measures: invalid choice: 'shape' .*'distribution', 'dynamics', 'dependence'"),
+    (lambda f, d: f + ["--measures", "dynamics", "dynamics"], 2, "--measures: give each once"),
+    (lambda f, d: f + ["--max-lag", "0"], 2, "argument --max-lag: must be at least 1, got 0"),
+    (lambda f, d: f + ["--pages", "none"], 2, "argument --pages: must be a whole number of at least 1 or 'all'"),
+    (lambda f, d: ["--measures", "dynamics"] + f, 2, r"invalid choice: .*original.csv.*--measures took every word"),
     (lambda f, d: f[:1], 2, "give at least two files"),
     (lambda f, d: [f[0], f[0]], 2, "give each file once; given more than once: .*original.csv$"),
     (lambda f, d: ["--categorical", "state"] + f, 2, r"required: FILE.*give the files first"),
@@ -520,11 +526,15 @@ def test_command_line_errors(files, tmp_path, capsys, make_args, status, message
 def test_command_line_report(files, tmp_path):
     out = tmp_path / "report"
     done = subprocess.run([sys.executable, "-m", "kestrune.testing.plotting.compare", *files, "--id", "id",
-                           "--time", "t", "--ids", "e", "c", "--order", "given", "-o", str(out)],
+                           "--time", "t", "--ids", "e", "c", "a", "--order", "given", "--measures", "dynamics",
+                           "--max-lag", "2", "--pages", "1", "--ids-per-page", "2", "-o", str(out)],
                           capture_output=True, text=True, env=dict(os.environ, MPLBACKEND="Agg"))
     assert done.returncode == 0 and done.stdout.strip() == str(out)
     assert done.stderr.strip() == "python -m kestrune.testing.plotting.compare: warning: frame 'synthetic' lacks 1 id: ['c']"
-    assert list(pd.read_csv(out / "divergence.csv")["id"]) == ["e", "c"]
+    table = pd.read_csv(out / "divergence.csv")
+    assert list(table["id"]) == ["e", "c", "a"] and list(table.columns) == ["id", "level:dynamics", "state:dynamics"]
+    assert sorted(p.name for p in out.glob("page-*.png")) == ["page-001.png"]
+    assert (cli.MEASURES, cli.PAGES, cli.parser().get_default("order")) == (compare.MEASURES, 25, "evidence")
 
 
 def read_files(tmp_path, ids, times, labels, values, **options):

@@ -25,6 +25,11 @@ from pathlib import Path
 
 from . import ORDERS
 
+# The measures and the default number of pages; the report's own values,
+# written here too so that --help needs neither numpy nor pandas.
+MEASURES = ("distribution", "dynamics", "dependence")
+PAGES = 25
+
 PARQUET = (".parquet", ".pq")
 SHARE_SETTINGS = ("none", "x_axis", "axes", "plot")
 # Times: whole numbers, or ISO dates with an optional time and offset.
@@ -54,7 +59,7 @@ class Terminated(BaseException):
 
 
 # Options that take a list swallow the files written after them.
-LIST_OPTIONS = ("--categorical", "--columns", "--ids")
+LIST_OPTIONS = ("--categorical", "--columns", "--ids", "--measures")
 
 
 class _Parser(argparse.ArgumentParser):
@@ -66,7 +71,9 @@ class _Parser(argparse.ArgumentParser):
 
     def error(self, message):
         lists = [w for w in LIST_OPTIONS if w in self._words]
-        if lists and ("FILE" in message or "two files" in message):
+        chosen = re.search(r"invalid choice: '(.*?)'", message)
+        if lists and ("FILE" in message or "two files" in message
+                      or (chosen and Path(chosen.group(1)).is_file())):
             message += " ({} took every word after it: give the files " \
                        "first)".format(" and ".join(lists))
         self.exit(2, "{}: error: {}\nTry '{} --help' for more.\n".format(
@@ -82,6 +89,17 @@ def _at_least_one(text):
     if value < 1:
         raise argparse.ArgumentTypeError("must be at least 1, got {}".format(value))
     return value
+
+
+def _pages(text):
+    """A number of pages, or "all"."""
+    if text.lower() == "all":
+        return None
+    try:
+        return _at_least_one(text)
+    except argparse.ArgumentTypeError:
+        raise argparse.ArgumentTypeError(
+            "must be a whole number of at least 1 or 'all', got {!r}".format(text))
 
 
 def parser(prog="kestrune-compare"):
@@ -110,8 +128,20 @@ def parser(prog="kestrune-compare"):
                    help="ids to compare, as written in the files (default: all)")
     p.add_argument("--ids-per-page", type=_at_least_one, default=4, metavar="N",
                    help="ids on one page (default: %(default)s)")
-    p.add_argument("--order", choices=ORDERS, default="divergence",
-                   help="order of the ids (default: %(default)s)")
+    p.add_argument("--order", choices=ORDERS, default="evidence",
+                   help="order of the ids: evidence (smallest q-value first), "
+                        "divergence, id or given (default: %(default)s)")
+    p.add_argument("--measures", nargs="+", choices=MEASURES, metavar="NAME",
+                   default=list(MEASURES),
+                   help="measures of each column, among {} (default: all "
+                        "three)".format(", ".join(MEASURES)))
+    p.add_argument("--max-lag", type=_at_least_one, default=1, metavar="N",
+                   help="dynamics of number columns: the largest difference "
+                        "of the autocorrelations at lags 1 to N (default: "
+                        "%(default)s)")
+    p.add_argument("--pages", type=_pages, default=PAGES, metavar="N|all",
+                   help="draw the first N pages, the worst ids (default: "
+                        "%(default)s); all draws every id")
     p.add_argument("--share-setting", type=str.lower, choices=SHARE_SETTINGS,
                    metavar="{none,x_axis,axes,plot}",
                    help="how the ids of a row share cells and axes (default: "
@@ -210,13 +240,13 @@ def _check_command_line(p, args):
     if repeated:
         p.error("give each file once; given more than once: {}".format(
             ", ".join(repeated)))
-    for option in ("columns", "categorical", "ids"):
+    for option in ("columns", "categorical", "ids", "measures"):
         given = getattr(args, option) or []
         if _repeated(given):
             p.error("--{}: give each once; given more than once: {}".format(
                 option, ", ".join(_repeated(given))))
         keys = [c for c in given if c in (args.id, args.time)]
-        if keys and option != "ids":
+        if keys and option in ("columns", "categorical"):
             p.error("--{}: {} is the {} column, not a data column".format(
                 option, keys[0], "--id" if keys[0] == args.id else "--time"))
 
@@ -260,6 +290,7 @@ def run(args):
         report = compare_panels(
             dict(zip(names, frames)), meta, columns=args.columns, ids=ids,
             ids_per_page=args.ids_per_page, order=args.order,
+            measures=args.measures, max_lag=args.max_lag, pages=args.pages,
             share_setting=share, jobs=args.jobs)
     except ValueError as error:
         message = _one_line(error)
