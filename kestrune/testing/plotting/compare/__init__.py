@@ -13,8 +13,8 @@ in a notebook, or make it from the command line::
 
 import importlib
 
-__all__ = ["compare_panels", "divergence_table", "Report", "Page",
-           "MissingIdsWarning", "IdTypeWarning", "ORDERS"]
+__all__ = ["compare_panels", "divergence_table", "id_summaries", "Report", "Page",
+           "MissingIdsWarning", "NearCopyWarning", "IdTypeWarning", "ORDERS"]
 
 #: The orders of the ids that a report knows.
 ORDERS = ("divergence", "id", "given")
@@ -24,7 +24,8 @@ ORDERS = ("divergence", "id", "given")
 # matplotlib are loaded.
 _HOMES = {"compare_panels": "report", "Report": "report",
           "MissingIdsWarning": "report", "IdTypeWarning": "inputs",
-          "divergence_table": "divergence", "Page": "plan"}
+          "divergence_table": "divergence", "Page": "plan",
+          "id_summaries": "pairing", "NearCopyWarning": "pairing"}
 
 
 def __getattr__(name):

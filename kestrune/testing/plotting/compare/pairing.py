@@ -1,0 +1,518 @@
+"""Synthetic ids paired with the reference ids they resemble, and populations.
+
+Generators of panel data often invent their entities: the compared frame's
+ids are not the reference's. Each id is then described by a summary vector
+(:func:`id_summaries`), the entries scaled by the reference ids' spread, and
+paired with its nearest id of the other frame (Euclidean distance):
+
+- **realism** of a compared id: its distance to its nearest reference id
+  over that reference id's distance to its k-th nearest other reference id
+  (k = min(5, number of reference ids - 1)); at most 1 means inside the
+  reference population, and the share of such ids is the **precision**;
+- a reference id is **covered** when some compared id lies within that same
+  radius; the share covered is the **coverage**, and the uncovered ids are
+  what the generator never makes;
+- a compared id is a **near-copy** when its distance to its nearest
+  reference id is zero or smaller than the 5th percentile of the reference
+  ids' distances to their nearest other reference id.
+
+These follow the precision, recall and coverage measures of generative
+models, computed per entity. The populations are compared as a whole too
+(:func:`_population`): per column over all rows, per time point across ids,
+and per summary entry across ids.
+
+Every id is handled at once with grouped array operations and a search of
+nearest ids a chunk at a time: no Python loop per id, and memory linear in
+the number of ids.
+"""
+
+import collections
+import warnings
+
+import numpy as np
+import pandas as pd
+
+from .divergence import kolmogorov_smirnov, round_significant, total_variation
+
+# Name of the label that stands for a missing one, as the plots draw it.
+NULL = "Null"
+# Most reference ids whose distance the radius of an id is taken from.
+NEIGHBOURS = 5
+# Percentile of the reference ids' distances to their nearest other
+# reference id below which a compared id is a near-copy.
+COPY_PERCENTILE = 5
+# Most ids a warning names.
+NAMED = 10
+# Most estimated distances held at once by the search of nearest ids.
+CHUNK = 1 << 22
+# How far (relative to the squared norms) a point's estimated squared
+# distance may exceed the bound and still be checked exactly: far more than
+# the rounding error of the estimate, so no point that may be among the
+# nearest, or tie with them, is missed.
+SLACK = 1e-9
+
+
+class NearCopyWarning(UserWarning):
+    """Some synthetic ids are near-copies of a reference id (see ``Report.pairs``)."""
+
+
+Pairing = collections.namedtuple(
+    "Pairing", "pairs coverage precision coverage_share near_copies summaries")
+Pairing.__doc__ = """Synthetic ids paired with reference ids.
+
+pairs : DataFrame, one row per compared id in the order of the ids:
+    ``frame``, ``id``, ``reference_id``, ``distance``, ``realism``,
+    ``near_copy``.
+coverage : DataFrame, one row per reference id in the order of the ids:
+    ``frame``, ``reference_id``, ``nearest_id``, ``distance``, ``covered``.
+precision : float, the share of compared ids of realism at most 1.
+coverage_share : float, the share of reference ids covered.
+near_copies : int, the number of compared ids that are near-copies.
+summaries : list of the two summary tables (unscaled), reference first,
+    with the same columns.
+"""
+
+
+# -- Summaries ---------------------------------------------------------------
+
+def id_summaries(frame, meta, columns=None):
+    """One summary vector per id of a panel frame.
+
+    Parameters
+    ----------
+    frame : pandas.DataFrame
+        A panel frame that ``meta`` describes, with the id and the time as
+        index levels or as columns (as :meth:`DataFrameMeta.set_indices`
+        takes them).
+    meta : kestrune.DataFrameMeta
+        Which columns are categorical and which continuous.
+    columns : list of str, optional
+        The data columns to summarise; by default every column of ``meta``,
+        in the frame's order.
+
+    Returns
+    -------
+    pandas.DataFrame
+        Index: the ids, sorted, named like the id. Columns, in this order:
+
+        - ``"rows"``: the id's number of rows;
+        - per continuous column ``c``: ``"c:mean"``, ``"c:std"`` (the sample
+          standard deviation, ddof=1) and ``"c:lag1"`` (the lag-1
+          autocorrelation sum((x[t] - m) * (x[t+1] - m)) / sum((x[t] - m)**2)
+          in time order, m the mean, pairs with a missing value left out);
+          missing values are left out, NaN where too few remain (no value
+          for the mean, one for the deviation, no pair of consecutive values
+          or no spread for the autocorrelation);
+        - per categorical column ``c``: ``"c:share=<label>"`` per label of
+          the frame, sorted as text (the share of the id's rows holding it;
+          a missing label is written ``Null``), then ``"c:changes"``, the
+          share of consecutive steps where the label changes (a missing
+          label counting as a label; NaN for an id of one row).
+
+        Floats are rounded to 12 significant digits.
+
+    See Also
+    --------
+    compare_panels : With ``pairing="nearest"``, pairs ids by these vectors.
+
+    Examples
+    --------
+    >>> id_summaries(original, meta).describe()  # doctest: +SKIP
+
+    """
+    frame = meta.set_indices(frame)
+    declared = set(meta.columns)
+    valid = [c for c in frame.columns if c in declared]
+    if columns is None:
+        columns = valid
+    else:
+        columns = [columns] if isinstance(columns, str) else list(columns)
+        unknown = [c for c in columns if c not in valid]
+        if unknown:
+            raise ValueError("columns {} are not data columns; valid are {}".format(
+                unknown, valid))
+    labels = _labels([frame], meta, columns)
+    return _rounded(_summaries(frame, meta, columns, labels))
+
+
+def _labels(frames, meta, columns):
+    """The labels of each categorical column over all ``frames``, as text,
+    sorted, ``Null`` among them where some label is missing."""
+    categorical = set(meta.categorical)
+    labels = {}
+    for column in columns:
+        if column in categorical:
+            seen = set()
+            for frame in frames:
+                values = frame[column]
+                seen.update(str(v) for v in values.dropna().unique())
+                if values.isna().any():
+                    seen.add(NULL)
+            labels[column] = sorted(seen)
+    return labels
+
+
+def _groups(frame):
+    """The ids of a prepared frame (sorted, as its rows) and each row's id
+    number (0 to the number of ids - 1)."""
+    ids = frame.index.get_level_values(0)
+    codes = frame.index.codes[0]
+    starts = np.r_[True, codes[1:] != codes[:-1]] if len(codes) else np.zeros(0, bool)
+    return ids[starts], np.cumsum(starts) - 1
+
+
+def _summaries(frame, meta, columns, labels):
+    """The unrounded summary table of a prepared frame (indexed by id, time,
+    sorted), with the categorical entries of ``labels`` (see :func:`_labels`)."""
+    ids, group = _groups(frame)
+    n = len(ids)
+    rows = np.bincount(group, minlength=n)
+    entries = {"rows": rows}
+    for column in columns:
+        if column in labels:
+            entries.update(_label_entries(
+                column, frame[column], labels[column], group, rows))
+        else:
+            values = np.asarray(frame[column], dtype=float)
+            entries.update(_number_entries(column, values, group, n))
+    table = pd.DataFrame(entries, index=pd.Index(ids, name=frame.index.names[0]))
+    table.columns.name = None
+    return table
+
+
+def _number_entries(column, values, group, n):
+    """Mean, sample standard deviation and lag-1 autocorrelation per id."""
+    held = ~np.isnan(values)
+    count = np.bincount(group[held], minlength=n)
+    total = np.bincount(group[held], weights=values[held], minlength=n)
+    with np.errstate(divide="ignore", invalid="ignore"):
+        mean = np.where(count > 0, total / count, np.nan)
+        gap = values - mean[group]
+        spread = np.bincount(group[held], weights=gap[held] ** 2, minlength=n)
+        std = np.where(count > 1, np.sqrt(spread / (count - 1)), np.nan)
+        # Consecutive rows of one id, both values present.
+        pair = (group[1:] == group[:-1]) & held[1:] & held[:-1]
+        first = group[:-1][pair]
+        lagged = np.bincount(first, weights=gap[:-1][pair] * gap[1:][pair],
+                             minlength=n)
+        pairs = np.bincount(first, minlength=n)
+        lag1 = np.where((pairs > 0) & (spread > 0), lagged / spread, np.nan)
+    return {column + ":mean": mean, column + ":std": std, column + ":lag1": lag1}
+
+
+def _label_entries(column, values, labels, group, rows):
+    """Share of each label and share of steps where the label changes, per id."""
+    n, width = len(rows), len(labels)
+    text = values.astype(object).where(values.notna(), NULL).astype(str)
+    codes = pd.Categorical(text, categories=labels).codes.astype(np.int64)
+    counts = np.bincount(group * width + codes, minlength=n * width)
+    entries = {}
+    with np.errstate(divide="ignore", invalid="ignore"):
+        shares = counts.reshape(n, width) / rows[:, None]
+        for j, label in enumerate(labels):
+            entries["{}:share={}".format(column, label)] = shares[:, j]
+        step = group[1:] == group[:-1]
+        changed = step & (codes[1:] != codes[:-1])
+        changes = np.bincount(group[1:][changed], minlength=n) / (rows - 1)
+    entries[column + ":changes"] = np.where(rows > 1, changes, np.nan)
+    return entries
+
+
+def _rounded(table):
+    """``table`` with its float columns rounded to 12 significant digits."""
+    out = table.copy()
+    for column in out.columns:
+        if out[column].dtype.kind == "f":
+            out[column] = round_significant(out[column].to_numpy())
+    return out
+
+
+# -- Scaling and nearest ids -------------------------------------------------
+
+def _scaled(reference, other):
+    """Both summary tables as arrays scaled by the reference's spread.
+
+    Each entry less the reference ids' median, over their interquartile
+    range (over their sample standard deviation where that range is 0);
+    entries of no spread in the reference are dropped, and a missing entry
+    counts as the reference median (0 once scaled).
+    """
+    ref = reference.to_numpy(dtype=float)
+    oth = other[reference.columns].to_numpy(dtype=float)
+    with warnings.catch_warnings():
+        # Entries missing for every reference id warn, and are dropped below.
+        warnings.simplefilter("ignore", RuntimeWarning)
+        median = np.nanmedian(ref, axis=0)
+        low, high = np.nanpercentile(ref, [25, 75], axis=0)
+        held = (~np.isnan(ref)).sum(axis=0)
+        std = np.where(held > 1, np.nanstd(ref, axis=0, ddof=1), np.nan)
+    scale = np.where(high - low > 0, high - low, std)
+    kept = np.isfinite(scale) & (scale > 0)
+    out = []
+    for values in (ref, oth):
+        values = (values[:, kept] - median[kept]) / scale[kept]
+        values = np.where(np.isnan(values), 0.0, values)
+        # Without any entry of spread every id is at distance 0 of every
+        # other: one column of zeros keeps the arrays two-dimensional.
+        out.append(values if kept.any() else np.zeros((len(values), 1)))
+    return out[0], out[1]
+
+
+def _neighbours(queries, points, k, skip_self=False):
+    """The ``k`` nearest points of each query, and their distances.
+
+    An exact search, a chunk of queries at a time (so memory grows with the
+    number of points, not with its square): the squared distances are first
+    estimated with one matrix product per chunk, which finds, per query, a
+    bound that at least ``k`` points lie within; only the points within it
+    (give or take far more than the rounding of the estimate) get their
+    distance computed exactly. Distances equal to 12 significant digits tie
+    and go by the position of the point (the points are in the order of
+    their ids). With ``skip_self``, the queries are the points and each
+    point's own row is left out. At this number of entries a k-d tree
+    searches nearly every leaf and is slower.
+
+    Returns
+    -------
+    index : numpy.ndarray of int, queries x k
+    distance : numpy.ndarray of float, queries x k (unrounded)
+
+    """
+    n = len(points)
+    need = k + bool(skip_self)
+    norms = (points ** 2).sum(axis=1)
+    slack = SLACK * ((queries ** 2).sum(axis=1) + norms.max())
+    # One point of ``need`` blocks each: ``need`` points within the largest
+    # of the blocks' least distances.
+    blocks = np.linspace(0, n, need + 1).astype(np.int64)[:-1]
+    size = max(1, CHUNK // n)
+    index = np.empty((len(queries), k), dtype=np.int64)
+    distance = np.empty((len(queries), k))
+    for start in range(0, len(queries), size):
+        part = slice(start, start + size)
+        # Squared distances less the query's own squared norm.
+        estimate = norms - 2 * (queries[part] @ points.T)
+        bound = np.minimum.reduceat(estimate, blocks, axis=1).max(axis=1)
+        rows, cols = np.nonzero(estimate <= (bound + slack[part])[:, None])
+        rows += start
+        if skip_self:
+            other = rows != cols
+            rows, cols = rows[other], cols[other]
+        exact = np.sqrt(((queries[rows] - points[cols]) ** 2).sum(axis=1))
+        order = np.lexsort((cols, _round(exact), rows))
+        rows, cols, exact = rows[order], cols[order], exact[order]
+        first = np.searchsorted(rows, np.arange(start, start + len(estimate)))
+        taken = (first[:, None] + np.arange(k)).ravel()
+        index[part] = cols[taken].reshape(-1, k)
+        distance[part] = exact[taken].reshape(-1, k)
+    return index, distance
+
+
+def _round(values):
+    """``values`` of any shape rounded to 12 significant digits."""
+    values = np.asarray(values, dtype=float)
+    return round_significant(values.ravel()).reshape(values.shape)
+
+
+def _pair(reference, other, meta, columns, name):
+    """Pair each id of ``other`` with its nearest id of ``reference``.
+
+    Parameters
+    ----------
+    reference, other : pandas.DataFrame
+        Prepared frames (indexed by id, time, sorted).
+    meta : kestrune.DataFrameMeta
+    columns : list of str
+        The data columns whose summaries describe an id.
+    name : str
+        The name of ``other``, written in the ``frame`` column.
+
+    Returns
+    -------
+    Pairing
+
+    """
+    labels = _labels([reference, other], meta, columns)
+    summaries = [_summaries(f, meta, columns, labels) for f in (reference, other)]
+    ref_points, oth_points = _scaled(*summaries)
+    ref_ids, oth_ids = summaries[0].index, summaries[1].index
+    n_ref = len(ref_ids)
+    nearest, distance = _neighbours(oth_points, ref_points, 1)
+    nearest, distance = nearest[:, 0], distance[:, 0]
+    back, back_distance = _neighbours(ref_points, oth_points, 1)
+    back, back_distance = back[:, 0], back_distance[:, 0]
+    distance = round_significant(distance)
+    back_distance = round_significant(back_distance)
+
+    k = min(NEIGHBOURS, n_ref - 1)
+    if k >= 1:
+        _, inner = _neighbours(ref_points, ref_points, k, skip_self=True)
+        radius = round_significant(inner[:, k - 1])
+        threshold = _round(np.percentile(_round(inner[:, 0]), COPY_PERCENTILE))
+    else:  # a single reference id has no neighbours: no radius
+        radius = np.full(n_ref, np.nan)
+        threshold = np.nan
+    with np.errstate(divide="ignore", invalid="ignore"):
+        realism = np.where(distance == 0, 0.0, distance / radius[nearest])
+    realism = round_significant(realism)
+    covered = back_distance <= radius
+    near_copy = (distance == 0) | (distance < threshold)
+
+    pairs = pd.DataFrame({
+        "frame": name, "id": oth_ids.to_numpy(),
+        "reference_id": ref_ids[nearest].to_numpy(),
+        "distance": distance, "realism": realism, "near_copy": near_copy})
+    coverage = pd.DataFrame({
+        "frame": name, "reference_id": ref_ids.to_numpy(),
+        "nearest_id": oth_ids[back].to_numpy(),
+        "distance": back_distance, "covered": covered})
+    share = (lambda flags: float(_round(np.mean(flags))) if k >= 1 else np.nan)
+    return Pairing(
+        pairs, coverage, share(realism <= 1), share(covered),
+        int(near_copy.sum()),
+        [_rounded(table) for table in summaries])
+
+
+def near_copy_message(pairs):
+    """The line of a :class:`NearCopyWarning` for the ``pairs`` of one frame,
+    naming the first ten near-copies; None when there is none."""
+    copies = pairs[pairs["near_copy"].to_numpy(dtype=bool)]
+    if not len(copies):
+        return None
+    named = ", ".join("{!r} ≈ {!r}".format(_plain(a), _plain(b)) for a, b in zip(
+        copies["id"][:NAMED], copies["reference_id"][:NAMED]))
+    more = len(copies) - NAMED
+    return "{} of {} synthetic ids of frame {!r} are near-copies of a reference id: " \
+           "[{}{}]".format(len(copies), len(pairs), str(pairs["frame"].iloc[0]), named,
+                           ", ... ({} more)".format(more) if more > 0 else "")
+
+
+def _plain(value):
+    return value.item() if isinstance(value, np.generic) else value
+
+
+# -- Choosing the pairing ----------------------------------------------------
+
+def _choose_pairing(reference, other):
+    """``"ids"`` when the prepared frame ``other`` holds at least half of the
+    ids of the prepared frame ``reference``, otherwise ``"nearest"``."""
+    ids = reference.index.get_level_values(0).unique()
+    held = ids.isin(other.index.get_level_values(0).unique()).sum()
+    return "ids" if 2 * held >= len(ids) else "nearest"
+
+
+# -- Populations -------------------------------------------------------------
+
+def _population(frames, names, meta, columns, summaries=None):
+    """The populations of the compared frames against the reference's.
+
+    Parameters
+    ----------
+    frames : list of pandas.DataFrame
+        Prepared frames (indexed by id, time, sorted), the reference first.
+    names : list of str
+        Their names.
+    meta : kestrune.DataFrameMeta
+    columns : list of str
+        The data columns compared.
+    summaries : list of pandas.DataFrame, optional
+        The summary table of each frame, with the same columns (as
+        :func:`_pair` gives them); computed when not given, with the labels
+        of every frame.
+
+    Returns
+    -------
+    dict
+        ``"columns"``: per column (rows) and compared frame (columns), the
+        divergence of all rows of each frame together (Kolmogorov-Smirnov
+        for continuous columns, total variation for labels).
+        ``"over_time"``: per time point shared by the reference and at
+        least one compared frame (rows, sorted), the divergence across the
+        ids at that time point; columns (compared frame, column), NaN where
+        the frame lacks the time point.
+        ``"summaries"``: per summary entry (rows) and compared frame, the
+        Kolmogorov-Smirnov statistic between the reference ids' values of
+        the entry and the compared ids' values.
+        Values rounded to 12 significant digits.
+
+    """
+    if summaries is None:
+        labels = _labels(frames, meta, columns)
+        summaries = [_summaries(f, meta, columns, labels) for f in frames]
+    categorical = set(meta.categorical)
+    reference, others = frames[0], frames[1:]
+    pooled = {}
+    for name, frame in zip(names[1:], others):
+        pooled[name] = [_divergence(column in categorical, reference[column],
+                                    np.zeros(len(reference), np.int64), frame[column],
+                                    np.zeros(len(frame), np.int64), 1)[0]
+                        for column in columns]
+    return {"columns": _table(pooled, pd.Index(columns)),
+            "over_time": _over_time(frames, names, columns, categorical),
+            "summaries": _summary_table(summaries, names)}
+
+
+def _divergence(is_label, ref_values, ref_groups, oth_values, oth_groups, ngroups):
+    if is_label:
+        return total_variation(ref_groups, np.asarray(ref_values, dtype=object),
+                               oth_groups, np.asarray(oth_values, dtype=object), ngroups)
+    return kolmogorov_smirnov(ref_groups, np.asarray(ref_values, dtype=float),
+                              oth_groups, np.asarray(oth_values, dtype=float), ngroups)
+
+
+def _table(values, index, columns=None):
+    table = pd.DataFrame({key: round_significant(v) for key, v in values.items()},
+                         index=index, columns=columns)
+    if columns is None:
+        table.columns = pd.Index(list(values), dtype=object)
+    return table
+
+
+def _over_time(frames, names, columns, categorical):
+    """Divergence across ids at each time point: the time points are the
+    groups of the grouped statistics."""
+    reference = frames[0]
+    ref_times = reference.index.get_level_values(1)
+    held = [f.index.get_level_values(1).unique() for f in frames[1:]]
+    union = held[0].append(held[1:]).unique() if held else pd.Index([])
+    times = ref_times.unique()
+    times = times[times.isin(union)]
+    try:
+        times = times.sort_values()
+    except TypeError:  # times of types that do not compare
+        pass
+    ref_groups = times.get_indexer(ref_times)
+    ref_rows = ref_groups >= 0
+    values = {}
+    for name, frame in zip(names[1:], frames[1:]):
+        groups = times.get_indexer(frame.index.get_level_values(1))
+        rows = groups >= 0
+        for column in columns:
+            values[(name, column)] = _divergence(
+                column in categorical, reference[column].to_numpy()[ref_rows],
+                ref_groups[ref_rows], frame[column].to_numpy()[rows],
+                groups[rows], len(times))
+    table = pd.DataFrame({key: round_significant(v) for key, v in values.items()},
+                         index=times)
+    table.columns = pd.MultiIndex.from_tuples(list(values)) if values else \
+        pd.MultiIndex.from_tuples([], names=[None, None])
+    return table
+
+
+def _summary_table(summaries, names):
+    """KS statistic per summary entry between the reference ids' values and
+    each compared frame's: the entries are the groups."""
+    reference = summaries[0]
+    entries = reference.columns
+    width = len(entries)
+
+    def flat(table):
+        values = table[entries].to_numpy(dtype=float)
+        return np.tile(np.arange(width), len(values)), values.ravel()
+
+    ref_groups, ref_values = flat(reference)
+    out = {}
+    for name, table in zip(names[1:], summaries[1:]):
+        groups, values = flat(table)
+        out[name] = kolmogorov_smirnov(ref_groups, ref_values, groups, values, width)
+    return _table(out, pd.Index(entries))
