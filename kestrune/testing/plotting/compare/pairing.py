@@ -43,8 +43,10 @@ NEIGHBOURS = 5
 COPY_PERCENTILE = 5
 # Most ids a warning names.
 NAMED = 10
-# Most estimated distances held at once by the search of nearest ids.
+# Most estimated distances held at once by the search of nearest ids, and
+# the number of points of the blocks it searches.
 CHUNK = 1 << 22
+BLOCK = 64
 # How far (relative to the squared norms) a point's estimated squared
 # distance may exceed the bound and still be checked exactly: far more than
 # the rounding error of the estimate, so no point that may be among the
@@ -144,12 +146,24 @@ def _labels(frames, meta, columns):
         if column in categorical:
             seen = set()
             for frame in frames:
-                values = frame[column]
-                seen.update(str(v) for v in values.dropna().unique())
-                if values.isna().any():
-                    seen.add(NULL)
+                seen.update(_text(pd.unique(frame[column].to_numpy())))
             labels[column] = sorted(seen)
     return labels
+
+
+def _text(labels):
+    """Labels as text, a missing one as ``Null``."""
+    return [NULL if pd.isna(label) else str(label) for label in labels]
+
+
+def _codes(values, labels):
+    """The position in ``labels`` (see :func:`_labels`) of each label."""
+    codes, uniques = pd.factorize(np.asarray(values, dtype=object))
+    where = {label: n for n, label in enumerate(labels)}
+    # Missing labels have the code -1: the last entry, Null's position.
+    positions = np.array([where[t] for t in _text(uniques)] + [where.get(NULL, -1)],
+                         dtype=np.int64)
+    return positions[codes]
 
 
 def _groups(frame):
@@ -203,8 +217,7 @@ def _number_entries(column, values, group, n):
 def _label_entries(column, values, labels, group, rows):
     """Share of each label and share of steps where the label changes, per id."""
     n, width = len(rows), len(labels)
-    text = values.astype(object).where(values.notna(), NULL).astype(str)
-    codes = pd.Categorical(text, categories=labels).codes.astype(np.int64)
+    codes = _codes(values, labels)
     counts = np.bincount(group * width + codes, minlength=n * width)
     entries = {}
     with np.errstate(divide="ignore", invalid="ignore"):
@@ -261,16 +274,16 @@ def _scaled(reference, other):
 def _neighbours(queries, points, k, skip_self=False):
     """The ``k`` nearest points of each query, and their distances.
 
-    An exact search, a chunk of queries at a time (so memory grows with the
-    number of points, not with its square): the squared distances are first
-    estimated with one matrix product per chunk, which finds, per query, a
-    bound that at least ``k`` points lie within; only the points within it
-    (give or take far more than the rounding of the estimate) get their
-    distance computed exactly. Distances equal to 12 significant digits tie
-    and go by the position of the point (the points are in the order of
-    their ids). With ``skip_self``, the queries are the points and each
-    point's own row is left out. At this number of entries a k-d tree
-    searches nearly every leaf and is slower.
+    An exact search, a chunk of queries at a time, so that memory grows with
+    the number of points and not with its square. The squared distances of
+    a chunk are estimated by one matrix product; the points are cut into
+    blocks, and a block is searched only where its least estimate is within
+    a bound that ``k`` blocks reach (give or take far more than the rounding
+    of the estimate). The points found get their distance computed exactly.
+    Distances equal to 12 significant digits tie and go by the position of
+    the point (the points are in the order of their ids). With
+    ``skip_self``, the queries are the points and each point's own row is
+    left out.
 
     Returns
     -------
@@ -278,22 +291,23 @@ def _neighbours(queries, points, k, skip_self=False):
     distance : numpy.ndarray of float, queries x k (unrounded)
 
     """
-    n = len(points)
-    need = k + bool(skip_self)
+    n, need = len(points), k + bool(skip_self)
     norms = (points ** 2).sum(axis=1)
     slack = SLACK * ((queries ** 2).sum(axis=1) + norms.max())
-    # One point of ``need`` blocks each: ``need`` points within the largest
-    # of the blocks' least distances.
-    blocks = np.linspace(0, n, need + 1).astype(np.int64)[:-1]
-    size = max(1, CHUNK // n)
+    # Padded to whole blocks with points that are never near.
+    width = -(-n // BLOCK) * BLOCK
+    twice = np.zeros((width, points.shape[1]))
+    twice[:n] = -2 * points
+    norms = np.r_[norms, np.full(width - n, np.inf)]
+    size = max(1, CHUNK // width)
     index = np.empty((len(queries), k), dtype=np.int64)
     distance = np.empty((len(queries), k))
     for start in range(0, len(queries), size):
         part = slice(start, start + size)
         # Squared distances less the query's own squared norm.
-        estimate = norms - 2 * (queries[part] @ points.T)
-        bound = np.minimum.reduceat(estimate, blocks, axis=1).max(axis=1)
-        rows, cols = np.nonzero(estimate <= (bound + slack[part])[:, None])
+        estimate = queries[part] @ twice.T
+        estimate += norms
+        rows, cols = _within(estimate, need, slack[part])
         rows += start
         if skip_self:
             other = rows != cols
@@ -306,6 +320,22 @@ def _neighbours(queries, points, k, skip_self=False):
         index[part] = cols[taken].reshape(-1, k)
         distance[part] = exact[taken].reshape(-1, k)
     return index, distance
+
+
+def _within(estimate, need, slack):
+    """Rows and columns of the estimates that may be among the ``need``
+    least of their row: within the ``need``-th least of the blocks' least
+    estimates (``need`` blocks, so ``need`` points, reach it), plus slack;
+    with fewer blocks, within the ``need``-th least estimate."""
+    chunk, width = estimate.shape
+    least = estimate.reshape(chunk, width // BLOCK, BLOCK).min(axis=2)
+    some = least if need <= least.shape[1] else estimate
+    bound = np.partition(some, need - 1, axis=1)[:, need - 1] + slack
+    rows, blocks = np.nonzero(least <= bound[:, None])
+    cols = (blocks[:, None] * BLOCK + np.arange(BLOCK)).ravel()
+    rows = np.repeat(rows, BLOCK)
+    near = estimate[rows, cols] <= bound[rows]
+    return rows[near], cols[near]
 
 
 def _round(values):
