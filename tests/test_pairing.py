@@ -93,20 +93,29 @@ def test_summaries_match_a_plain_computation():
 
 
 @pytest.mark.parametrize("kind", ["grid", "random"])
-@pytest.mark.parametrize("k, skip_self", [(1, False), (1, True), (5, True), (3, False)])
-def test_nearest_ids_match_a_full_distance_matrix(kind, k, skip_self, monkeypatch):
+@pytest.mark.parametrize("k", [1, 3, 5])
+def test_nearest_ids_and_radii_match_a_full_distance_matrix(kind, k, monkeypatch):
     rng = np.random.default_rng(len(kind) + k)
-    if kind == "grid":  # duplicates and many exactly equal distances
+    if kind == "grid":  # duplicates, and queries between them: equal distances
         points = rng.integers(0, 3, (300, 3)).astype(float)
-        queries = points if skip_self else rng.integers(0, 3, (250, 3)).astype(float)
+        queries = rng.integers(0, 5, (250, 3)) / 2
     else:
         points = rng.normal(size=(300, 6)) * [1, 10, 0.1, 1, 1, 100]
-        queries = points if skip_self else rng.normal(size=(250, 6))
+        queries = rng.normal(size=(250, 6))
     monkeypatch.setattr(pairing, "CHUNK", 300 * 7)  # several chunks
-    index, distance = pairing._neighbours(queries, points, k, skip_self=skip_self)
-    expected_index, expected_distance = brute_nearest(queries, points, k, skip_self)
+    index, distance = pairing._neighbours(queries, points, k)
+    expected_index, expected_distance = brute_nearest(queries, points, k)
     np.testing.assert_array_equal(index, expected_index)
     np.testing.assert_array_equal(pairing._round(distance), expected_distance)
+
+    distinct = [pairing._Distinct(p) for p in (queries, points)]
+    nearest, distance = pairing._nearest(*distinct)
+    np.testing.assert_array_equal(nearest, expected_index[:, 0])
+    np.testing.assert_array_equal(distance, expected_distance[:, 0])
+    radius, closest = pairing._radii(distinct[1], k)
+    _, within = brute_nearest(points, points, k, skip_self=True)
+    np.testing.assert_array_equal(radius, within[:, k - 1])
+    np.testing.assert_array_equal(closest, within[:, 0])
 
 
 def group(ids, seed, level=0.0, noise=1.0, on=0.5, periods=24):
@@ -138,8 +147,12 @@ def test_a_generator_of_one_kind_covers_half_of_two(seed):
 
 def test_realism_coverage_and_near_copies_by_their_definitions():
     reference = make_panel(["r{:03d}".format(i) for i in range(120)], seed=7)
+    twin = reference["id"] == "r011"  # equal summaries: ties go to r010
+    reference.loc[twin, ["level", "state"]] = reference.loc[reference["id"] == "r010",
+                                                            ["level", "state"]].to_numpy()
     synthetic = make_panel(["s{:03d}".format(i) for i in range(80)], seed=8, spread=3)
-    copied = reference[reference["id"] == "r005"].assign(id="copy")
+    copied = reference[reference["id"].isin(["r005", "r011"])].copy()
+    copied["id"] = copied["id"].map({"r005": "copy", "r011": "twin"})
     close = reference[reference["id"] == "r006"].assign(id="close")
     close["level"] *= 1 + 1e-9
     far = reference[reference["id"] == "r007"].assign(id="far")
@@ -168,10 +181,11 @@ def test_realism_coverage_and_near_copies_by_their_definitions():
     assert result.near_copies == result.pairs["near_copy"].sum()
 
     assert pairs.loc["copy", "reference_id"] == "r005" and pairs.loc["copy", "distance"] == 0
+    assert pairs.loc["twin", "reference_id"] == "r010" and pairs.loc["twin", "near_copy"]
     assert pairs.loc["close", "reference_id"] == "r006" and pairs.loc["close", "near_copy"]
     assert pairs.loc["far", "realism"] > 1 and not pairs.loc["far", "near_copy"]
     message = pairing.near_copy_message(result.pairs)
-    assert message.startswith("{} of 83 synthetic ids of frame 'synthetic'".format(
+    assert message.startswith("{} of 84 synthetic ids of frame 'synthetic'".format(
         result.near_copies)) and "'copy' ≈ 'r005'" in message
 
 

@@ -271,7 +271,7 @@ def _scaled(reference, other):
     return out[0], out[1]
 
 
-def _neighbours(queries, points, k, skip_self=False):
+def _neighbours(queries, points, k):
     """The ``k`` nearest points of each query, and their distances.
 
     An exact search, a chunk of queries at a time, so that memory grows with
@@ -281,9 +281,7 @@ def _neighbours(queries, points, k, skip_self=False):
     a bound that ``k`` blocks reach (give or take far more than the rounding
     of the estimate). The points found get their distance computed exactly.
     Distances equal to 12 significant digits tie and go by the position of
-    the point (the points are in the order of their ids). With
-    ``skip_self``, the queries are the points and each point's own row is
-    left out.
+    the point (the points are in the order of their ids).
 
     Returns
     -------
@@ -291,7 +289,7 @@ def _neighbours(queries, points, k, skip_self=False):
     distance : numpy.ndarray of float, queries x k (unrounded)
 
     """
-    n, need = len(points), k + bool(skip_self)
+    n = len(points)
     norms = (points ** 2).sum(axis=1)
     slack = SLACK * ((queries ** 2).sum(axis=1) + norms.max())
     # Padded to whole blocks with points that are never near.
@@ -307,12 +305,9 @@ def _neighbours(queries, points, k, skip_self=False):
         # Squared distances less the query's own squared norm.
         estimate = queries[part] @ twice.T
         estimate += norms
-        rows, cols = _within(estimate, need, slack[part])
+        rows, cols = _within(estimate, k, slack[part])
         rows += start
-        if skip_self:
-            other = rows != cols
-            rows, cols = rows[other], cols[other]
-        exact = np.sqrt(((queries[rows] - points[cols]) ** 2).sum(axis=1))
+        exact = _pairwise(queries, points, rows, cols)
         order = np.lexsort((cols, _round(exact), rows))
         rows, cols, exact = rows[order], cols[order], exact[order]
         first = np.searchsorted(rows, np.arange(start, start + len(estimate)))
@@ -320,6 +315,15 @@ def _neighbours(queries, points, k, skip_self=False):
         index[part] = cols[taken].reshape(-1, k)
         distance[part] = exact[taken].reshape(-1, k)
     return index, distance
+
+
+def _pairwise(queries, points, rows, cols):
+    """Distances of the queries ``rows`` to the points ``cols``, an entry
+    at a time (ids of equal summaries may give many pairs)."""
+    square = np.zeros(len(rows))
+    for j in range(points.shape[1]):
+        square += (queries[rows, j] - points[cols, j]) ** 2
+    return np.sqrt(square)
 
 
 def _within(estimate, need, slack):
@@ -364,23 +368,16 @@ def _pair(reference, other, meta, columns, name):
     """
     labels = _labels([reference, other], meta, columns)
     summaries = [_summaries(f, meta, columns, labels) for f in (reference, other)]
-    ref_points, oth_points = _scaled(*summaries)
+    ref_points, oth_points = (_Distinct(p) for p in _scaled(*summaries))
     ref_ids, oth_ids = summaries[0].index, summaries[1].index
-    n_ref = len(ref_ids)
-    nearest, distance = _neighbours(oth_points, ref_points, 1)
-    nearest, distance = nearest[:, 0], distance[:, 0]
-    back, back_distance = _neighbours(ref_points, oth_points, 1)
-    back, back_distance = back[:, 0], back_distance[:, 0]
-    distance = round_significant(distance)
-    back_distance = round_significant(back_distance)
-
-    k = min(NEIGHBOURS, n_ref - 1)
+    nearest, distance = _nearest(oth_points, ref_points)
+    back, back_distance = _nearest(ref_points, oth_points)
+    k = min(NEIGHBOURS, len(ref_ids) - 1)
     if k >= 1:
-        _, inner = _neighbours(ref_points, ref_points, k, skip_self=True)
-        radius = round_significant(inner[:, k - 1])
-        threshold = _round(np.percentile(_round(inner[:, 0]), COPY_PERCENTILE))
+        radius, closest = _radii(ref_points, k)
+        threshold = _round(np.percentile(closest, COPY_PERCENTILE))
     else:  # a single reference id has no neighbours: no radius
-        radius = np.full(n_ref, np.nan)
+        radius = np.full(len(ref_ids), np.nan)
         threshold = np.nan
     with np.errstate(divide="ignore", invalid="ignore"):
         realism = np.where(distance == 0, 0.0, distance / radius[nearest])
@@ -401,6 +398,47 @@ def _pair(reference, other, meta, columns, name):
         pairs, coverage, share(realism <= 1), share(covered),
         int(near_copy.sum()),
         [_rounded(table) for table in summaries])
+
+
+class _Distinct:
+    """Points with each distinct point once, in order of its first position.
+
+    Ids of equal summaries (common with few rows or labels only) then cost
+    one search, and ties between them need no sorting.
+    """
+
+    def __init__(self, points):
+        # Adding 0.0 turns -0.0 into 0.0, which the bytes of a row tell apart.
+        values, first, inverse, count = np.unique(
+            points + 0.0, axis=0, return_index=True, return_inverse=True,
+            return_counts=True)
+        order = np.argsort(first)
+        rank = np.empty_like(order)
+        rank[order] = np.arange(len(order))
+        self.points, self.first, self.count = values[order], first[order], count[order]
+        self.inverse = rank[inverse.ravel()]
+
+
+def _nearest(queries, points):
+    """Per query point (each id of ``queries``), the position of its nearest
+    point of ``points`` and the distance (rounded); ties go to the first."""
+    index, distance = _neighbours(queries.points, points.points, 1)
+    return (points.first[index[:, 0]][queries.inverse],
+            round_significant(distance[:, 0])[queries.inverse])
+
+
+def _radii(points, k):
+    """Per point, the distance to its ``k``-th nearest other point and to
+    its nearest other point (rounded), equal points counted each."""
+    size = len(points.points)
+    index, distance = _neighbours(points.points, points.points, min(k + 1, size))
+    count = points.count[index] - (index == np.arange(size)[:, None])
+    reach = np.cumsum(count, axis=1)
+    rows = np.arange(size)
+    radius = distance[rows, np.argmax(reach >= k, axis=1)]
+    closest = distance[rows, np.argmax(reach >= 1, axis=1)]
+    return (round_significant(radius)[points.inverse],
+            round_significant(closest)[points.inverse])
 
 
 def near_copy_message(pairs):
