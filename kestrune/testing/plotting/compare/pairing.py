@@ -69,6 +69,8 @@ coverage : DataFrame, one row per reference id in the order of the ids:
     ``frame``, ``reference_id``, ``nearest_id``, ``distance``, ``covered``.
 precision : float, the share of compared ids of realism at most 1.
 coverage_share : float, the share of reference ids covered.
+    (Both NaN for a single reference id: it has no radius, and its realism
+    is NaN but where the distance is 0.)
 near_copies : int, the number of compared ids that are near-copies.
 summaries : list of the two summary tables (unscaled), reference first,
     with the same columns.
@@ -107,7 +109,8 @@ def id_summaries(frame, meta, columns=None):
           or no spread for the autocorrelation);
         - per categorical column ``c``: ``"c:share=<label>"`` per label of
           the frame, sorted as text (the share of the id's rows holding it;
-          a missing label is written ``Null``), then ``"c:changes"``, the
+          a missing label is written ``Null``, and a label "Null" counts
+          with the missing ones, as in the plots), then ``"c:changes"``, the
           share of consecutive steps where the label changes (a missing
           label counting as a label; NaN for an id of one row).
 
@@ -128,7 +131,11 @@ def id_summaries(frame, meta, columns=None):
     if columns is None:
         columns = valid
     else:
-        columns = [columns] if isinstance(columns, str) else list(columns)
+        if isinstance(columns, str):
+            raise ValueError(
+                "columns must be a list, not the single string {!r}; write "
+                "[{!r}]".format(columns, columns))
+        columns = list(columns)
         unknown = [c for c in columns if c not in valid]
         if unknown:
             raise ValueError("columns {} are not data columns; valid are {}".format(
@@ -528,12 +535,10 @@ def _divergence(is_label, ref_values, ref_groups, oth_values, oth_groups, ngroup
                               oth_groups, np.asarray(oth_values, dtype=float), ngroups)
 
 
-def _table(values, index, columns=None):
-    table = pd.DataFrame({key: round_significant(v) for key, v in values.items()},
-                         index=index, columns=columns)
-    if columns is None:
-        table.columns = pd.Index(list(values), dtype=object)
-    return table
+def _table(values, index):
+    """A table of one rounded column per compared frame."""
+    return pd.DataFrame({key: round_significant(v) for key, v in values.items()},
+                        index=index)
 
 
 def _over_time(frames, names, columns, categorical):
