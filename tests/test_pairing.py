@@ -153,6 +153,7 @@ def test_realism_coverage_and_near_copies_by_their_definitions():
     close["level"] *= 1 + 1e-9
     far = reference[reference["id"] == "r007"].assign(id="far")
     far["level"] += 1000
+    far.iloc[3, far.columns.get_loc("level")] = np.inf
     synthetic = pd.concat([synthetic, copied, close, far])
     result = pairing._pair(prepared(reference), prepared(synthetic), META,
                            ["level", "state"], "synthetic")

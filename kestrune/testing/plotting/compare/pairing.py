@@ -52,6 +52,9 @@ BLOCK = 64
 # the rounding error of the estimate, so no point that may be among the
 # nearest, or tie with them, is missed.
 SLACK = 1e-9
+# The largest scaled entry: the squared distances of summaries of a few
+# hundred such entries still hold in a float.
+FAR = 1e150
 
 
 class NearCopyWarning(UserWarning):
@@ -255,7 +258,8 @@ def _scaled(reference, other):
     Each entry less the reference ids' median, over their interquartile
     range (over their sample standard deviation where that range is 0);
     entries of no spread in the reference are dropped, and a missing entry
-    counts as the reference median (0 once scaled).
+    counts as the reference median (0 once scaled). Scaled entries beyond
+    ``FAR`` (infinite ones) count as ``FAR``.
     """
     ref = reference.to_numpy(dtype=float)
     oth = other[reference.columns].to_numpy(dtype=float)
@@ -271,7 +275,9 @@ def _scaled(reference, other):
     out = []
     for values in (ref, oth):
         values = (values[:, kept] - median[kept]) / scale[kept]
-        values = np.where(np.isnan(values), 0.0, values)
+        # Infinite values make infinite entries: far, but not so far that
+        # their squares overflow and no distance compares.
+        values = np.clip(np.where(np.isnan(values), 0.0, values), -FAR, FAR)
         # Without any entry of spread every id is at distance 0 of every
         # other: one column of zeros keeps the arrays two-dimensional.
         out.append(values if kept.any() else np.zeros((len(values), 1)))
