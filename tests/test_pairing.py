@@ -186,6 +186,16 @@ def test_realism_coverage_and_near_copies_by_their_definitions():
         result.near_copies)) and "'copy' ≈ 'r005'" in message
 
 
+@pytest.mark.parametrize("reference", [["r"], ["r", "q", "p"]])
+def test_without_spread_among_the_reference_ids_nothing_is_measured(reference):
+    alike = pd.concat([make_panel(["r"], seed=3).assign(id=i) for i in reference])
+    result = pairing._pair(prepared(alike), prepared(make_panel(["a", "b"], seed=4)), META,
+                           ["level", "state"], "synthetic")
+    assert list(result.pairs["reference_id"]) == [min(reference)] * 2
+    assert result.pairs[["distance", "realism"]].isna().all().all() and result.near_copies == 0
+    assert np.isnan(result.precision) and np.isnan(result.coverage_share)
+
+
 def load_demo():
     frame = pd.read_csv(DEMO, parse_dates=["date"], dtype={"weather": object, "promo": object},
                         keep_default_na=False, na_values=[""])

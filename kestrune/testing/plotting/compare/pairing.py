@@ -32,7 +32,7 @@ import warnings
 import numpy as np
 import pandas as pd
 
-from .divergence import kolmogorov_smirnov, round_significant, total_variation
+from .divergence import DIGITS, kolmogorov_smirnov, round_significant, total_variation
 
 # Name of the label that stands for a missing one, as the plots draw it.
 NULL = "Null"
@@ -72,8 +72,9 @@ coverage : DataFrame, one row per reference id in the order of the ids:
     ``frame``, ``reference_id``, ``nearest_id``, ``distance``, ``covered``.
 precision : float, the share of compared ids of realism at most 1.
 coverage_share : float, the share of reference ids covered.
-    (Both NaN for a single reference id: it has no radius, and its realism
-    is NaN but where the distance is 0.)
+    (Both NaN where the reference has one id or no entry of spread: the
+    distances, realism and shares are NaN then, and no id is a near-copy
+    or covered.)
 near_copies : int, the number of compared ids that are near-copies.
 summaries : list of the two summary tables (unscaled), reference first,
     with the same columns.
@@ -257,9 +258,10 @@ def _scaled(reference, other):
 
     Each entry less the reference ids' median, over their interquartile
     range (over their sample standard deviation where that range is 0);
-    entries of no spread in the reference are dropped, and a missing entry
-    counts as the reference median (0 once scaled). Scaled entries beyond
-    ``FAR`` (infinite ones) count as ``FAR``.
+    entries of no spread in the reference are dropped (a spread below the
+    12th significant digit of the entry's largest finite value counts as
+    none), and a missing entry counts as the reference median (0 once
+    scaled). Scaled entries beyond ``FAR`` (infinite ones) count as ``FAR``.
     """
     ref = reference.to_numpy(dtype=float)
     oth = other[reference.columns].to_numpy(dtype=float)
@@ -270,17 +272,18 @@ def _scaled(reference, other):
         low, high = np.nanpercentile(ref, [25, 75], axis=0)
         held = (~np.isnan(ref)).sum(axis=0)
         std = np.where(held > 1, np.nanstd(ref, axis=0, ddof=1), np.nan)
-    scale = np.where(high - low > 0, high - low, std)
-    kept = np.isfinite(scale) & (scale > 0)
+        # A spread within the rounding of the values (equal values whose
+        # mean is off by the last digit) is no spread.
+        finite = np.where(np.isfinite(ref), np.abs(ref), np.nan)
+        noise = 10.0 ** -DIGITS * np.nan_to_num(np.nanmax(finite, axis=0))
+    scale = np.where(high - low > noise, high - low, std)
+    kept = np.isfinite(scale) & (scale > noise)
     out = []
     for values in (ref, oth):
         values = (values[:, kept] - median[kept]) / scale[kept]
         # Infinite values make infinite entries: far, but not so far that
         # their squares overflow and no distance compares.
-        values = np.clip(np.where(np.isnan(values), 0.0, values), -FAR, FAR)
-        # Without any entry of spread every id is at distance 0 of every
-        # other: one column of zeros keeps the arrays two-dimensional.
-        out.append(values if kept.any() else np.zeros((len(values), 1)))
+        out.append(np.clip(np.where(np.isnan(values), 0.0, values), -FAR, FAR))
     return out[0], out[1]
 
 
@@ -386,12 +389,16 @@ def _pair(reference, other, meta, columns, name):
     nearest, distance = _nearest(oth_points, ref_points)
     back, back_distance = _nearest(ref_points, oth_points)
     k = min(NEIGHBOURS, len(ref_ids) - 1)
-    if k >= 1:
+    measured = k >= 1 and ref_points.points.shape[1] > 0
+    if measured:
         radius, closest = _radii(ref_points, k)
         threshold = _round(np.percentile(closest, COPY_PERCENTILE))
-    else:  # a single reference id has no neighbours: no radius
-        radius = np.full(len(ref_ids), np.nan)
-        threshold = np.nan
+    else:
+        # One reference id, or ids alike in every entry: nothing scales a
+        # distance, and no id has a radius.
+        distance = np.full(len(oth_ids), np.nan)
+        back_distance = np.full(len(ref_ids), np.nan)
+        radius, threshold = back_distance, np.nan
     with np.errstate(divide="ignore", invalid="ignore"):
         realism = np.where(distance == 0, 0.0, distance / radius[nearest])
     realism = round_significant(realism)
@@ -406,7 +413,7 @@ def _pair(reference, other, meta, columns, name):
         "frame": name, "reference_id": ref_ids.to_numpy(),
         "nearest_id": oth_ids[back].to_numpy(),
         "distance": back_distance, "covered": covered})
-    share = (lambda flags: float(_round(np.mean(flags))) if k >= 1 else np.nan)
+    share = (lambda flags: float(_round(np.mean(flags))) if measured else np.nan)
     return Pairing(
         pairs, coverage, share(realism <= 1), share(covered),
         int(near_copy.sum()),
