@@ -578,10 +578,8 @@ def _over_time(frames, names, columns, categorical):
                 column in categorical, reference[column].to_numpy()[ref_rows],
                 ref_groups[ref_rows], frame[column].to_numpy()[rows],
                 groups[rows], len(times))
-    table = pd.DataFrame({key: round_significant(v) for key, v in values.items()},
-                         index=times)
-    table.columns = pd.MultiIndex.from_tuples(list(values)) if values else \
-        pd.MultiIndex.from_tuples([], names=[None, None])
+    table = _table(values, times)
+    table.columns = pd.MultiIndex.from_tuples(list(values))
     return table
 
 
