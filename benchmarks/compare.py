@@ -3,6 +3,8 @@
     .venv/bin/python benchmarks/compare.py [--ids 500] [--pages 20] [--divergence-ids 10000]
     .venv/bin/python benchmarks/compare.py --measures [--divergence-ids 10000] [--loop-ids N]
     .venv/bin/python benchmarks/compare.py --calibration [--calibration-ids 2000]
+    .venv/bin/python benchmarks/compare.py [--skip-divergence] [--skip-pages]
+        [--pairing [--pairing-ids 10000]] [--recovery [--recovery-ids 500]]
 
 Prints, for a panel of 500 stores x 24 months x 6 columns of mixed dtypes
 (examples/data/make_panel.py):
@@ -37,6 +39,20 @@ With --measures (and/or --calibration) only the parts named run:
   against its scrambled time order, phi = 0.7 against 0, the chain against
   its scrambled order, correlation 0.8 against 0 of i.i.d. columns, a mean
   shifted by one standard deviation.
+
+With ``--pairing`` (synthetic ids of their own), in a fresh process, for the
+wide panel of ``--pairing-ids`` stores x 24 months x 6 columns whose
+synthetic frame has every store renamed: the seconds to prepare both frames,
+then to compute both frames' summaries, pair every synthetic id with its
+nearest reference id and every reference id with its nearest synthetic id
+(with the radii, realism, coverage and near-copies), and to compute the
+population tables; and the peak memory of the process, with the part that
+the generated frames alone take. With ``--recovery``: on a generated panel
+of ``--recovery-ids`` ids that differ in level, spread and trend (three
+numbers and two labels), a synthetic frame with every id renamed and noise of
+5 % of each number column's standard deviation added (labels unchanged): the
+share of synthetic ids paired with their own original.
+``--skip-divergence`` and ``--skip-pages`` leave out the first parts.
 """
 import argparse
 import resource
@@ -52,6 +68,7 @@ import matplotlib
 matplotlib.use("Agg")
 
 import numpy as np  # noqa: E402
+import pandas as pd  # noqa: E402
 
 ROOT = Path(__file__).resolve().parents[1]
 sys.path.insert(0, str(ROOT / "examples" / "data"))
@@ -59,9 +76,8 @@ sys.path.append(str(ROOT))
 
 import make_panel  # noqa: E402
 from kestrune import DataFrameMeta  # noqa: E402
-import pandas as pd  # noqa: E402
-
 from kestrune.testing.plotting.compare import compare_panels, divergence_table, measure_table  # noqa: E402
+from kestrune.testing.plotting.compare import pairing as pairing_  # noqa: E402
 from kestrune.testing.plotting.compare.measures import _measures  # noqa: E402
 
 MONTHS = 24
@@ -310,6 +326,88 @@ def calibration(args):
                 periods, name, cell, share, " (aim {})".format(target) if periods == 36 else ""))
 
 
+def pairing(args):
+    """Time the pairing of renamed stores in a fresh process (for its peak memory)."""
+    done = subprocess.run([sys.executable, __file__, "--pairing-run", str(args.pairing_ids)], check=True,
+                          stdout=subprocess.PIPE, universal_newlines=True)
+    print(done.stdout, end="")
+
+
+def pairing_run(n_stores):
+    original, synthetic = make_panel.make_panels(n_stores, MONTHS, wide=True)
+    synthetic = synthetic.assign(store="new " + synthetic["store"])
+    meta = DataFrameMeta.from_frame(original, "store", "date")
+    frames_mib = peak_mib()
+    start = time.perf_counter()
+    reference, other = meta.set_indices(original), meta.set_indices(synthetic)
+    columns = list(reference.columns)
+    prepared = time.perf_counter()
+    paired = pairing_._pair(reference, other, meta, columns, "synthetic")
+    middle = time.perf_counter()
+    population = pairing_._population([reference, other], ["original", "synthetic"], meta, columns,
+                                      paired.summaries)
+    end = time.perf_counter()
+    print("pairing: {0} x {0} stores x {1} months x {2} columns ({3} summary entries)".format(
+        n_stores, MONTHS, len(columns), paired.summaries[0].shape[1]))
+    print("  prepare both frames: {:.2f} s".format(prepared - start))
+    print("  summaries + pairing both ways: {:.2f} s; population tables: {:.2f} s; together {:.2f} s".format(
+        middle - prepared, end - middle, end - prepared))
+    print("  peak memory of the process: {:.0f} MiB (the generated frames alone: {:.0f} MiB)".format(
+        peak_mib(), frames_mib))
+    print("  precision {}, coverage {}, near-copies {}, over-time table {} x {}".format(
+        paired.precision, paired.coverage_share, paired.near_copies, *population["over_time"].shape))
+    search_against_tree(*pairing_._scaled(*paired.summaries))
+
+
+def search_against_tree(ref_points, oth_points):
+    """The nearest reference id of every synthetic id: our search against scipy's k-d tree."""
+    from scipy.spatial import cKDTree
+
+    start = time.perf_counter()
+    index, _ = pairing_._neighbours(oth_points, ref_points, 1)
+    ours = time.perf_counter() - start
+    start = time.perf_counter()
+    _, tree_index = cKDTree(ref_points).query(oth_points, k=1)
+    tree = time.perf_counter() - start
+    print("  nearest reference id of each synthetic id in {} entries: chunked search {:.2f} s, "
+          "scipy cKDTree {:.2f} s; {} answers differ".format(
+              ref_points.shape[1], ours, tree, int((index[:, 0] != tree_index).sum())))
+
+
+def varied_panel(n_ids, rng):
+    """Ids that differ in level, spread and trend of three numbers, and in the
+    shares of two labels."""
+    ids = ["id-{:04d}".format(n) for n in range(n_ids)]
+    t = np.arange(MONTHS)
+    data = {"id": np.repeat(ids, MONTHS), "month": np.tile(t, n_ids)}
+    for column, scale in (("sales", 1000.0), ("visitors", 100.0), ("staff", 5.0)):
+        level = scale * rng.lognormal(0, 0.5, (n_ids, 1))
+        spread = level * rng.lognormal(-2.5, 0.5, (n_ids, 1))
+        trend = level * rng.normal(0, 0.01, (n_ids, 1))
+        data[column] = (level + trend * t + spread * rng.normal(size=(n_ids, MONTHS))).ravel()
+    for column, labels in (("weather", make_panel.WEATHER), ("channel", make_panel.CHANNEL)):
+        shares = rng.dirichlet(np.ones(len(labels)), n_ids).cumsum(axis=1)
+        draws = rng.random((n_ids, MONTHS, 1)) > shares[:, None, :]
+        data[column] = np.array(labels, dtype=object)[draws.sum(axis=2)].ravel()
+    return pd.DataFrame(data)
+
+
+def recovery(args):
+    rng = np.random.default_rng(make_panel.SEED)
+    original = varied_panel(args.recovery_ids, rng)
+    synthetic = original.assign(id="new " + original["id"])
+    for column in ("sales", "visitors", "staff"):
+        synthetic[column] += rng.normal(0, 0.05 * original[column].std(), len(synthetic))
+    meta = DataFrameMeta.from_frame(original, "id", "month")
+    reference, other = meta.set_indices(original), meta.set_indices(synthetic)
+    paired = pairing_._pair(reference, other, meta, list(reference.columns), "synthetic")
+    back = (paired.pairs["id"] == "new " + paired.pairs["reference_id"]).mean()
+    print("recovery: {} ids x {} months, renamed, noise of 5 % of each number column's spread".format(
+        args.recovery_ids, MONTHS))
+    print("  paired with their own original: {:.3f}; precision {}, coverage {}, near-copies {}".format(
+        back, paired.precision, paired.coverage_share, paired.near_copies))
+
+
 def main(argv=None):
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     parser.add_argument("--ids", type=int, default=500, help="stores of the panel drawn")
@@ -323,6 +421,13 @@ def main(argv=None):
     parser.add_argument("--calibration", action="store_true",
                         help="share of p-values below 0.05 under the same process and under planted differences")
     parser.add_argument("--calibration-ids", type=int, default=2000)
+    parser.add_argument("--skip-divergence", action="store_true")
+    parser.add_argument("--pairing", action="store_true", help="time the pairing of renamed stores")
+    parser.add_argument("--pairing-ids", type=int, default=10000)
+    parser.add_argument("--recovery", action="store_true",
+                        help="the share of renamed, noisy ids paired with their own original")
+    parser.add_argument("--recovery-ids", type=int, default=500)
+    parser.add_argument("--pairing-run", type=int, help=argparse.SUPPRESS)
     parser.add_argument("--memory-pages", type=int, help=argparse.SUPPRESS)
     parser.add_argument("--out", type=Path, help=argparse.SUPPRESS)
     args = parser.parse_args(argv)
@@ -331,13 +436,21 @@ def main(argv=None):
         timed_save(frames, make_panel.store_names(args.ids)[:4 * args.memory_pages], 1, args.out)
         print(peak_mib())
         return
+    if args.pairing_run:
+        pairing_run(args.pairing_run)
+        return
     if args.measures or args.calibration:
         if args.measures:
             measures(args)
         if args.calibration:
             calibration(args)
         return
-    divergence(args)
+    if not args.skip_divergence:
+        divergence(args)
+    if args.pairing:
+        pairing(args)
+    if args.recovery:
+        recovery(args)
     if not args.skip_pages:
         with tempfile.TemporaryDirectory() as out:
             pages(args, Path(out))

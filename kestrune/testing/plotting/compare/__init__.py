@@ -14,8 +14,8 @@ in a notebook, or make it from the command line::
 import importlib
 
 __all__ = ["compare_panels", "divergence_table", "measure_table",
-           "benjamini_hochberg", "MEASURES", "Report", "Page",
-           "MissingIdsWarning", "IdTypeWarning", "ORDERS"]
+           "benjamini_hochberg", "id_summaries", "MEASURES", "Report", "Page",
+           "MissingIdsWarning", "IdTypeWarning", "NearCopyWarning", "ORDERS"]
 
 #: The orders of the ids that a report knows.
 ORDERS = ("evidence", "divergence", "id", "given")
@@ -27,7 +27,8 @@ _HOMES = {"compare_panels": "report", "Report": "report",
           "MissingIdsWarning": "report", "IdTypeWarning": "inputs",
           "divergence_table": "divergence", "Page": "plan",
           "measure_table": "measures", "benjamini_hochberg": "measures",
-          "MEASURES": "measures"}
+          "MEASURES": "measures", "id_summaries": "pairing",
+          "NearCopyWarning": "pairing"}
 
 
 def __getattr__(name):
