@@ -27,7 +27,7 @@ class IdTypeWarning(UserWarning):
     """A frame's ids matched the reference's only after converting their type."""
 
 Panel = collections.namedtuple(
-    "Panel", "names meta frames columns ids first_seen missing")
+    "Panel", "names meta frames columns ids first_seen missing pairing")
 Panel.__doc__ = """The checked input of a report.
 
 names : list of str, one per frame, the reference first.
@@ -38,6 +38,9 @@ ids : pandas.Index of the ids of the report (not yet ordered).
 first_seen : list of the ids in order of first appearance, first frame first.
 missing : dict of name to the list of ids (sorted) of ``ids`` that the
     frame lacks; only frames that lack some id are keys.
+pairing : "ids" (rows of one id are compared with the rows of the same id)
+    or "nearest" (each id of the one compared frame with the reference id it
+    resembles most; ``ids`` are then the compared frame's ids).
 """
 
 
@@ -72,7 +75,7 @@ def sort_ids(ids):
 
 
 def read_panel(frames, meta=None, id_index=None, time_index=None, names=None,
-               columns=None, ids=None):
+               columns=None, ids=None, pairing="ids"):
     """Check the frames and the choices of a report; prepare the frames.
 
     Parameters are those of :func:`compare_panels`.
@@ -140,7 +143,15 @@ def read_panel(frames, meta=None, id_index=None, time_index=None, names=None,
     for name, frame in zip(names, prepared):
         _check_rows(name, frame, meta)
     _check_numbers(names, prepared, meta, columns)
-    prepared, mappings = _matched_ids(names, prepared)
+    if pairing == "nearest":
+        mappings = [None] * len(prepared)
+    else:
+        prepared, mappings = _matched_ids(names, prepared, refuse=pairing == "ids")
+    pairing = _chosen_pairing(names, prepared, pairing, ids)
+    if pairing == "nearest":
+        first_seen = _first_seen(frames[1:], meta, mappings[1:])
+        return Panel(names, meta, prepared, columns, pd.Index(first_seen),
+                     first_seen, {}, pairing)
 
     first_seen = _first_seen(frames, meta, mappings)
     every = pd.Index(first_seen)
@@ -161,7 +172,44 @@ def read_panel(frames, meta=None, id_index=None, time_index=None, names=None,
         lacking = report_ids[~report_ids.isin(held)]
         if len(lacking):
             missing[name] = sort_ids(lacking)
-    return Panel(names, meta, prepared, columns, report_ids, first_seen, missing)
+    return Panel(names, meta, prepared, columns, report_ids, first_seen, missing,
+                 pairing)
+
+
+def _chosen_pairing(names, frames, pairing, ids):
+    """``"ids"`` or ``"nearest"``, for the requested ``pairing``.
+
+    ``"auto"`` pairs by id when every compared frame holds at least half of
+    the reference's ids (or ``ids`` are named), otherwise by nearest
+    summaries. Nearest pairing takes exactly one compared frame and no
+    ``ids``.
+    """
+    from .pairing import _choose_pairing
+
+    if pairing == "auto":
+        if ids is not None:
+            return "ids"
+        apart = [name for name, frame in zip(names[1:], frames[1:])
+                 if _choose_pairing(frames[0], frame) == "nearest"]
+        if not apart:
+            return "ids"
+        if len(frames) > 2:
+            raise ValueError(
+                "frames {} hold fewer than half of the ids of {!r}, so they "
+                "would be paired with its ids by nearest summaries, which "
+                "compares one frame at a time; compare them one by one, or "
+                "pass pairing='ids'".format(shown(apart), names[0]))
+        return "nearest"
+    if pairing == "nearest":
+        if len(frames) > 2:
+            raise ValueError(
+                "nearest pairing compares one frame with the reference; got "
+                "{} frames to compare: {}".format(len(frames) - 1, shown(names[1:])))
+        if ids is not None:
+            raise ValueError(
+                "ids choose ids that the frames share; nearest pairing "
+                "compares every id of the compared frame, so give no ids")
+    return pairing
 
 
 def count(name, value):
@@ -329,11 +377,11 @@ def _describe(ids):
         kind, shown(ids[:3]).rstrip("]") + (", ...]" if len(ids) > 3 else "]"))
 
 
-def _matched_ids(names, frames):
+def _matched_ids(names, frames, refuse=True):
     """Frames whose ids share none with the reference's, but whose ids read
     alike as text (integers in one, strings in the other), take the
     reference's ids, with one warning; frames that still share no id with
-    the reference are refused."""
+    the reference are refused (when ``refuse``)."""
     reference = frames[0].index.levels[0]
     kind = _kind(reference)
     by_text = {_text(v): v for v in reference}
@@ -359,7 +407,7 @@ def _matched_ids(names, frames):
                     frame = frame.rename(index=mapping, level=0).sort_index()
                     converted.append((name, held.dtype))
                     held = frame.index.levels[0]
-        if not held.isin(reference).any():
+        if refuse and not held.isin(reference).any():
             raise ValueError(
                 "frame {!r} shares no id with frame {!r}: frame {!r} has {}, "
                 "frame {!r} has {}".format(name, names[0], names[0],

@@ -10,18 +10,27 @@ import numpy as np
 
 from .inputs import sort_ids
 
-Page = collections.namedtuple("Page", "number ids first last total heading")
+Page = collections.namedtuple("Page", "number ids first last total heading kind")
 Page.__doc__ = """One page of the report.
 
 number : int, from 1.
-ids : tuple of the ids drawn on the page, left to right.
-first, last : int, ranks (from 1) of the first and the last id of the page.
-total : int, the number of ids of the report.
+ids : tuple of the ids drawn on the page, left to right (under nearest
+    pairing: the compared ids of a page of pairs, the reference ids of a
+    page of uncovered ids).
+first, last : int, ranks (from 1) of the first and the last id of the page
+    among the ids of its kind.
+total : int, the number of ids of its kind.
 heading : str, the line at the top of the page.
+kind : "ids" (each id in every frame that holds it), "pairs" (each compared
+    id beside its nearest reference id) or "uncovered" (reference ids that
+    no compared id resembles, drawn alone).
 """
 
 _WHY = {"evidence": "ranked by evidence", "divergence": "ranked by divergence",
         "id": "sorted by id", "given": "in the given order"}
+# What a page of each kind draws, one and several.
+_NOUNS = {"ids": ("id", "ids"), "pairs": ("pair", "pairs"),
+          "uncovered": ("uncovered reference id", "uncovered reference ids")}
 
 
 def order_ids(panel, divergence, order, given=None, qvalues=None):
@@ -75,24 +84,29 @@ def order_ids(panel, divergence, order, given=None, qvalues=None):
     return first + [rest[n] for n in ranked]
 
 
-def plan_pages(ordered, ids_per_page, order, pages=None):
+def plan_pages(ordered, ids_per_page, why, pages=None, kind="ids", first_number=1):
     """Cut the ordered ids into pages of at most ``ids_per_page``.
 
     Only the first ``pages`` pages are planned (all when None); the
-    headings count every id.
+    headings count every id. ``why`` says how the ids are ordered (an
+    order of :func:`order_ids`, or the text itself); pages are numbered
+    from ``first_number``.
 
     Returns
     -------
     list of Page
 
     """
+    why = _WHY.get(why, why)
+    one, several = _NOUNS[kind]
     total = len(ordered)
     shown = total if pages is None else min(total, pages * ids_per_page)
-    pages = []
-    for number, start in enumerate(range(0, shown, ids_per_page), 1):
+    planned = []
+    for number, start in enumerate(range(0, shown, ids_per_page), first_number):
         ids = tuple(ordered[start:start + ids_per_page])
         first, last = start + 1, start + len(ids)
-        span = "id {}".format(first) if first == last else "ids {}-{}".format(first, last)
-        heading = "{} of {}, {}".format(span, total, _WHY[order])
-        pages.append(Page(number, ids, first, last, total, heading))
-    return pages
+        span = ("{} {}".format(one, first) if first == last
+                else "{} {}-{}".format(several, first, last))
+        heading = "{} of {}, {}".format(span, total, why)
+        planned.append(Page(number, ids, first, last, total, heading, kind))
+    return planned

@@ -73,7 +73,8 @@ def page_frames(frames, columns, helper, ids):
 
 def render_task(task):
     """Render one task: ``("page", page, spec, frames, fmt)`` or
-    ``("overview", table, qvalues, names, total, why, id_name, shown, fmt)``.
+    ``("overview", table, qvalues, names, total, why, id_name, shown,
+    nearest, fmt)`` or ``("population", population, names, columns, fmt)``.
 
     The figure is drawn on its own Agg canvas, so the process's matplotlib
     backend is neither used nor changed.
@@ -90,10 +91,9 @@ def render_task(task):
 
     with mpl.rc_context():
         set_plotting_style()
-        if kind == "page":
-            figure = draw_page(*task[1:-1])
-        else:
-            figure = draw_overview(*task[1:-1])
+        draw = {"page": draw_page, "overview": draw_overview,
+                "population": draw_population}[kind]
+        figure = draw(*task[1:-1])
         return _to_bytes(figure, task[-1])
 
 
@@ -186,7 +186,7 @@ def draw_page(page, spec, frames):
     lacking = ["{} lacks {}".format(i, ", ".join(
         repr(spec.names[k]) for k in range(len(frames)) if k not in held_by))
         for i, held_by in zip(page.ids, present) if len(held_by) < len(frames)]
-    if lacking:
+    if lacking and page.kind != "uncovered":
         heading += " (" + "; ".join(lacking) + ")"
     figure.text(0.2 / width, 1 - 0.12 / height, heading,
                 ha="left", va="top", fontsize=12, fontweight="bold")
@@ -223,7 +223,7 @@ MEASURE_LABELS = {"distribution": "distribution", "dynamics": "dynamics",
 NOISE = 0.05
 
 
-def draw_overview(table, qvalues, names, total, why, id_name, shown):
+def draw_overview(table, qvalues, names, total, why, id_name, shown, nearest=False):
     """A heat map of the report's cells, worst ids first, noise hatched.
 
     Parameters
@@ -244,6 +244,10 @@ def draw_overview(table, qvalues, names, total, why, id_name, shown):
         Name of the id, for the y axis.
     shown : int
         Number of ids the pages draw.
+    nearest : bool
+        The ids are compared ids, each against its nearest reference id:
+        there are no p-values (pairs chosen for looking alike would bias
+        them), so nothing is hatched.
 
     """
     import matplotlib as mpl
@@ -293,27 +297,127 @@ def draw_overview(table, qvalues, names, total, why, id_name, shown):
               else "the worst {:,} of {:,} ids".format(nrows, total))
     drawn = ("every id" if shown == total
              else "the first {:,} of {:,} ids".format(shown, total))
+    noise_line = ("no p-values: pairs chosen for looking alike would bias them"
+                  if nearest else
+                  "hatched cells are within sampling noise (Benjamini-Hochberg "
+                  "q-value >= {:g})".format(NOISE))
     figure.suptitle(
         "Divergence of {} from {}: {}, {}; pages show {}\n"
-        "0 = same, 1 = disjoint; hatched cells are within sampling noise "
-        "(Benjamini-Hochberg q-value >= {:g})".format(
-            compared, repr(names[0]), listed, why, drawn, NOISE),
+        "0 = same, 1 = disjoint; {}".format(
+            compared, repr(names[0]), listed, why, drawn, noise_line),
         x=0.02, ha="left", fontsize=10)
     with warnings.catch_warnings():
         warnings.simplefilter("ignore")
         figure.tight_layout()
         # The legend goes under the measures' names, whose height is known
         # once they are laid out.
-        renderer = figure.canvas.get_renderer()
-        lowest = min([label.get_window_extent(renderer).y0
-                      for label in ax.get_xticklabels()] + [ax.bbox.y0])
-        below = ax.transAxes.inverted().transform((0, lowest))[1]
-        ax.legend(handles=[Patch(facecolor="white", edgecolor="0.6", hatch="///",
-                                 label="within sampling noise")],
-                  loc="upper left", bbox_to_anchor=(0, below), frameon=False,
-                  fontsize=8, borderaxespad=0.2)
-        figure.tight_layout()
+        if not nearest:
+            renderer = figure.canvas.get_renderer()
+            lowest = min([label.get_window_extent(renderer).y0
+                          for label in ax.get_xticklabels()] + [ax.bbox.y0])
+            below = ax.transAxes.inverted().transform((0, lowest))[1]
+            ax.legend(handles=[Patch(facecolor="white", edgecolor="0.6", hatch="///",
+                                     label="within sampling noise")],
+                      loc="upper left", bbox_to_anchor=(0, below), frameon=False,
+                      fontsize=8, borderaxespad=0.2)
+            figure.tight_layout()
     return figure
+
+
+# Panels of the population page's last row.
+TIME_PANELS = 3
+
+
+def draw_population(population, names, columns):
+    """The frames as wholes: per column, per summary entry, over time.
+
+    Parameters
+    ----------
+    population : dict of str to pandas.DataFrame
+        ``Report.population``.
+    names : sequence of str
+        The frame names, the reference first.
+    columns : sequence of str
+        The data columns, in row order.
+
+    """
+    from matplotlib.gridspec import GridSpec
+    from matplotlib.lines import Line2D
+
+    compared = list(names[1:])
+    colours = ["C{}".format(n + 1) for n in range(len(compared))]
+    entries = population["summaries"]
+    over_time = population["over_time"]
+    time_rows = -(-len(columns) // TIME_PANELS)
+    top = max(3.0, 0.5 + 0.2 * len(entries))
+    width, height = MAX_WIDTH, HEADER + top + 0.6 + 2.4 * time_rows
+    figure = _figure(width, height)
+    grid = GridSpec(1 + time_rows, 2 * TIME_PANELS, figure=figure,
+                    height_ratios=[top] + [2.4] * time_rows, hspace=0.6,
+                    wspace=0.9, left=0.1, right=0.98, bottom=0.6 / height,
+                    top=1 - (HEADER + 0.35) / height)
+    _bars(figure.add_subplot(grid[0, :TIME_PANELS - 1]), population["columns"],
+          compared, colours, "all rows together, per column")
+    _bars(figure.add_subplot(grid[0, TIME_PANELS:]), entries, compared, colours,
+          "the ids' summaries, reference ids against compared ids")
+    for n, column in enumerate(columns):
+        row, place = divmod(n, TIME_PANELS)
+        ax = figure.add_subplot(grid[1 + row, 2 * place:2 * place + 2])
+        drawn = False
+        for name, colour in zip(compared, colours):
+            if (name, column) in over_time.columns:
+                line = over_time[(name, column)].dropna()
+                if len(line):
+                    ax.plot(line.index, line.to_numpy(dtype=float), color=colour,
+                            marker="." if len(line) < 40 else None, label=name)
+                    drawn = True
+        if not drawn:
+            ax.text(0.5, 0.5, "no time point shared", ha="center", va="center",
+                    transform=ax.transAxes, fontsize=9, color="0.4")
+        ax.set_ylim(0, 1)
+        ax.set_title("{} across ids, per time point".format(column), fontsize=9)
+        ax.tick_params(labelsize=7)
+        for label in ax.get_xticklabels():
+            label.set_rotation(30)
+    heading = "The populations: {} against {!r}".format(
+        ", ".join(repr(n) for n in compared), names[0])
+    figure.text(0.2 / width, 1 - 0.12 / height, heading, ha="left", va="top",
+                fontsize=12, fontweight="bold")
+    scores = population.get("scores")
+    if scores is not None:
+        row = scores.iloc[0]
+        figure.text(0.2 / width, 1 - 0.45 / height, (
+            "precision {:.2f}: share of compared ids inside the reference "
+            "population;  coverage {:.2f}: share of reference ids with a compared "
+            "look-alike;  near-copies: {}").format(
+                row["precision"], row["coverage"], int(row["near_copies"])),
+            ha="left", va="top", fontsize=9)
+    figure.legend(handles=[Line2D([], [], color=c, linewidth=6, label=n)
+                           for n, c in zip(compared, colours)],
+                  loc="upper right", bbox_to_anchor=(0.98, 1 - 0.1 / height),
+                  frameon=False, fontsize=9)
+    return figure
+
+
+def _bars(ax, table, compared, colours, title):
+    """Horizontal bars of a table's divergences, one bar per compared frame."""
+    rows = list(table.index)
+    step = 0.8 / max(1, len(compared))
+    for k, (name, colour) in enumerate(zip(compared, colours)):
+        values = table[name].to_numpy(dtype=float) if name in table else np.full(len(rows), np.nan)
+        places = np.arange(len(rows)) - 0.4 + step * (k + 0.5)
+        ax.barh(places, np.nan_to_num(values), height=step, color=colour, label=name)
+        for place, value in zip(places, values):
+            ax.text(np.nan_to_num(value) + 0.01, place,
+                    "-" if np.isnan(value) else "{:.2f}".format(value),
+                    va="center", fontsize=6, color="0.3")
+    ax.set_yticks(range(len(rows)))
+    ax.set_yticklabels([str(r) for r in rows], fontsize=7)
+    ax.invert_yaxis()
+    ax.set_xlim(0, 1)
+    ax.set_xlabel("divergence (0 = same, 1 = disjoint)", fontsize=8)
+    ax.set_title(title, fontsize=9)
+    ax.tick_params(axis="x", labelsize=7)
 
 
 def rendered(tasks, count, jobs=1, executor=None, progress=None):

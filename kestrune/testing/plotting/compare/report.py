@@ -9,6 +9,7 @@ import pandas as pd
 from . import ORDERS
 from .inputs import count, missing_message, read_panel
 from .measures import MEASURES, _checked_measures, _measures, benjamini_hochberg
+from .pairing import NearCopyWarning, _pair, _population, near_copy_message
 from .plan import _WHY, order_ids, plan_pages
 from . import render, sinks
 
@@ -17,6 +18,8 @@ from . import render, sinks
 INLINE_PAGES = 3
 # Pages drawn by default: the worst ids of a large panel are what is read.
 PAGES = 25
+#: How the rows of the compared frames meet the reference's.
+PAIRINGS = ("auto", "ids", "nearest")
 
 
 class MissingIdsWarning(UserWarning):
@@ -26,8 +29,8 @@ class MissingIdsWarning(UserWarning):
 def compare_panels(frames, meta=None, *, id_index=None, time_index=None,
                    names=None, columns=None, ids=None, ids_per_page=4,
                    order="evidence", measures=MEASURES, max_lag=1,
-                   pages=PAGES, share_setting=None, jobs=1, executor=None,
-                   progress=None):
+                   pages=PAGES, pairing="auto", share_setting=None, jobs=1,
+                   executor=None, progress=None):
     """Compare panel frames with a reference frame, id by id and column by column.
 
     The first frame is the reference; every other frame is compared with
@@ -139,14 +142,33 @@ def compare_panels(frames, meta=None, *, id_index=None, time_index=None,
     if not isinstance(share_setting, series.ShareSetting):
         raise ValueError("share_setting must be a ShareSetting member; valid "
                          "are {}".format([m.name for m in series.ShareSetting]))
-    panel = read_panel(frames, meta, id_index, time_index, names, columns, ids)
+    if pairing not in PAIRINGS:
+        raise ValueError("pairing must be one of {}, got {!r}".format(
+            list(PAIRINGS), pairing))
+    panel = read_panel(frames, meta, id_index, time_index, names, columns, ids,
+                       pairing)
     if panel.missing:
         warnings.warn(missing_message(panel.missing), MissingIdsWarning,
                       stacklevel=2)
+    paired = None
+    if panel.pairing == "nearest":
+        paired = _pair(panel.frames[0], panel.frames[1], panel.meta,
+                       panel.columns, panel.names[1])
+        message = near_copy_message(paired.pairs)
+        if message:
+            warnings.warn(message, NearCopyWarning, stacklevel=2)
+        # The reference's rows of each compared id's nearest reference id,
+        # under the compared id: the measures then compare each pair.
+        references = [_paired_rows(panel.frames[0], paired.pairs)]
+    else:
+        references = [panel.frames[0]] * (len(panel.frames) - 1)
     divergences, pvalues = {}, []
-    for name, frame in zip(panel.names[1:], panel.frames[1:]):
-        values, p = _measures(panel.frames[0], frame, panel.meta, panel.columns,
+    for name, reference, frame in zip(panel.names[1:], references, panel.frames[1:]):
+        values, p = _measures(reference, frame, panel.meta, panel.columns,
                               panel.ids, measures, max_lag)
+        if paired is not None:
+            # Pairs chosen for looking alike would bias any test.
+            p = p.where(np.zeros(p.shape, dtype=bool))
         values.index.name = p.index.name = panel.meta.id_index
         divergences[name] = values
         pvalues.append(p)
@@ -158,12 +180,66 @@ def compare_panels(frames, meta=None, *, id_index=None, time_index=None,
                           index=largest.index, columns=largest.columns)
     qvalue = pd.DataFrame(benjamini_hochberg(pvalue.to_numpy()),
                           index=largest.index, columns=largest.columns)
-    ordered = order_ids(panel, largest, order,
-                        given=None if ids is None else list(ids), qvalues=qvalue)
-    planned = plan_pages(ordered, ids_per_page, order, pages)
+    if paired is not None and order == "evidence":
+        order = "divergence"
+    given = None if ids is None else list(ids)
+    ordered = order_ids(panel, largest, order, given=given, qvalues=qvalue)
+    population = _population(panel.frames, panel.names, panel.meta, panel.columns,
+                             None if paired is None else paired.summaries)
+    if paired is None:
+        planned = plan_pages(ordered, ids_per_page, order, pages)
+    else:
+        ordered = _pairs_first(ordered, paired.pairs)
+        planned = plan_pages(ordered, ids_per_page,
+                             "near-copies, then the least realistic first",
+                             pages, kind="pairs")
+        uncovered = list(paired.coverage.loc[~paired.coverage["covered"].astype(bool),
+                                             "reference_id"])
+        planned += plan_pages(uncovered, ids_per_page,
+                              "no compared id resembles them", pages,
+                              kind="uncovered", first_number=len(planned) + 1)
+        population["scores"] = pd.DataFrame(
+            {"precision": [paired.precision], "coverage": [paired.coverage_share],
+             "near_copies": [paired.near_copies]}, index=[panel.names[1]])
     return Report(panel, divergences, largest.reindex(ordered),
                   pvalue.reindex(ordered), qvalue.reindex(ordered), planned,
-                  order, share_setting.name, jobs, executor, progress)
+                  order, share_setting.name, jobs, executor, progress, paired,
+                  population)
+
+
+def _paired_rows(reference, pairs):
+    """The reference's rows of each pair's reference id, under the compared id.
+
+    One block of rows per pair, in the order of ``pairs``; a reference id
+    paired with several compared ids is repeated. Memory grows with the
+    number of pairs, as the compared frame does.
+    """
+    level = reference.index.get_level_values(0)
+    starts = np.flatnonzero(np.r_[True, level[1:] != level[:-1]])
+    lengths = np.diff(np.r_[starts, len(level)])
+    block = pd.Index(level[starts]).get_indexer(pairs["reference_id"])
+    sizes = lengths[block]
+    offsets = np.repeat(starts[block] - np.r_[0, np.cumsum(sizes)[:-1]], sizes)
+    positions = offsets + np.arange(sizes.sum())
+    rows = reference.iloc[positions]
+    rows.index = pd.MultiIndex.from_arrays(
+        [np.repeat(pairs["id"].to_numpy(), sizes),
+         reference.index.get_level_values(1)[positions]],
+        names=reference.index.names)
+    return rows
+
+
+def _pairs_first(ordered, pairs):
+    """Near-copies first (closest first), then the compared ids of realism
+    above 1 (least realistic first), then the others as ``ordered`` has them."""
+    rank = {i: n for n, i in enumerate(ordered)}
+    table = pairs.set_index("id")
+    copies = table[table["near_copy"].astype(bool)]
+    unreal = table[~table["near_copy"].astype(bool) & (table["realism"] > 1)]
+    first = sorted(copies.index, key=lambda i: (copies.at[i, "distance"], rank[i]))
+    then = sorted(unreal.index, key=lambda i: (-unreal.at[i, "realism"], rank[i]))
+    placed = set(first) | set(then)
+    return first + then + [i for i in ordered if i not in placed]
 
 
 def _largest(tables):
@@ -207,11 +283,30 @@ class Report:
     pages : list of Page
         The page plan: the ids of each page and its heading (only the pages
         drawn, see ``pages`` of :func:`compare_panels`).
+    pairing : {"ids", "nearest"}
+        How the compared frame's rows met the reference's: by id, or each
+        compared id with the reference id it resembles most.
+    pairs : pandas.DataFrame or None
+        Under nearest pairing, one row per compared id (in page order):
+        ``frame``, ``id``, ``reference_id``, ``distance``, ``realism`` and
+        ``near_copy``; None under id pairing.
+    coverage : pandas.DataFrame or None
+        Under nearest pairing, one row per reference id: ``frame``,
+        ``reference_id``, ``nearest_id``, ``distance`` and ``covered``;
+        None under id pairing.
+    population : dict of str to pandas.DataFrame
+        The frames as wholes: ``"columns"`` (column x compared frame: the
+        divergence of all rows together), ``"over_time"`` (time x (compared
+        frame, column): the divergence across ids at each time point the
+        frames share), ``"summaries"`` (summary entry x compared frame: the
+        Kolmogorov-Smirnov statistic between the ids' summaries, see
+        :func:`id_summaries`) and, under nearest pairing, ``"scores"``
+        (compared frame x ``precision``, ``coverage``, ``near_copies``).
 
     """
 
     def __init__(self, panel, divergences, divergence, pvalues, qvalues, pages,
-                 order, share, jobs, executor, progress):
+                 order, share, jobs, executor, progress, paired, population):
         self._panel = panel
         self.names = list(panel.names)
         self.columns = list(panel.columns)
@@ -229,14 +324,31 @@ class Report:
         self._executor = executor
         self._progress = progress
         self._pictures = {}
+        self.pairing = panel.pairing
+        self.pairs = self.coverage = None
+        self._labels = {}
+        if paired is not None:
+            self.pairs = paired.pairs.set_index("id", drop=False).loc[ids].reset_index(drop=True)
+            self.coverage = paired.coverage
+            # Each pair is drawn under one label in both frames: the cell's
+            # title says what it shows, and two compared ids that share a
+            # reference id never meet in one cell.
+            self._labels = {c: "{} \u2248 {}".format(r, c) for c, r in zip(
+                self.pairs["id"], self.pairs["reference_id"])}
+        self.population = population
 
     def __repr__(self):
-        return "<Report: {} compared with {!r}, {} ids on {} pages>".format(
+        return "<Report: {} compared with {!r} ({} pairing), {} ids, {} pages drawn>".format(
             ", ".join(repr(n) for n in self.names[1:]), self.names[0],
-            len(self.divergence), len(self.pages))
+            self.pairing, len(self.divergence), len(self.pages))
+
+    def picture_names(self):
+        """The file name of each picture of the folder output, in order."""
+        return (["overview.png", "population.png"]
+                + [sinks.page_name(page.number) for page in self.pages])
 
     def rendered(self, fmt="png"):
-        """Draw the overview, then every page, and yield each as bytes.
+        """Draw the overview, the population, then every page; yield each as bytes.
 
         Each picture is drawn once per format: the report keeps what it has
         drawn, so a second save (or a save after a notebook's display) only
@@ -250,38 +362,49 @@ class Report:
         Yields
         ------
         bytes
-            The overview first, then the pages in order.
+            The overview first, then the population page, then the pages
+            in order.
 
         """
-        yield from self._pictures_of(fmt, range(1 + len(self.pages)))
+        keys = ["overview", "population"] + [page.number for page in self.pages]
+        yield from self._pictures_of(fmt, keys)
 
-    def _pictures_of(self, fmt, numbers):
-        """The pictures ``numbers`` (0 the overview, n page n), drawing the
-        ones not kept yet, in order."""
+    def _pictures_of(self, fmt, keys):
+        """The pictures ``keys`` ("overview", "population", or a page's
+        number), drawing the ones not kept yet, in order."""
         kept = self._pictures.setdefault(fmt, {})
-        numbers = list(numbers)
-        if 0 in numbers and 0 not in kept:
-            kept[0] = render.render_task(self._overview_task(fmt))
-        missing = {n for n in numbers if n and n not in kept}
+        keys = list(keys)
+        for key, task in (("overview", self._overview_task),
+                          ("population", self._population_task)):
+            if key in keys and key not in kept:
+                kept[key] = render.render_task(task(fmt))
+        missing = {k for k in keys if k not in kept}
         fresh = render.rendered(
-            (task for n, task in enumerate(self._page_tasks(fmt), 1)
-             if n in missing),
+            (task for page, task in zip(self.pages, self._page_tasks(fmt))
+             if page.number in missing),
             len(missing), self._jobs, self._executor, self._progress)
         try:
-            for n in numbers:
-                if n not in kept:
-                    kept[n] = next(fresh)
-                yield kept[n]
+            for key in keys:
+                if key not in kept:
+                    kept[key] = next(fresh)
+                yield kept[key]
             for _ in fresh:  # nothing more: the progress bar counts the last page
                 pass
         finally:
             fresh.close()
 
     def _overview_task(self, fmt):
-        shown = sum(len(page.ids) for page in self.pages)
+        shown = sum(len(page.ids) for page in self.pages if page.kind != "uncovered")
+        why = _WHY[self.order]
+        if self.pairing == "nearest":
+            why = "each paired with its nearest reference id, " + why
         return ("overview", self.divergence, self.qvalues, tuple(self.names),
-                len(self.divergence), _WHY[self.order],
-                self._panel.meta.id_index, shown, fmt)
+                len(self.divergence), why, self._panel.meta.id_index, shown,
+                self.pairing == "nearest", fmt)
+
+    def _population_task(self, fmt):
+        return ("population", self.population, tuple(self.names),
+                tuple(self._panel.columns), fmt)
 
     def _page_tasks(self, fmt):
         panel = self._panel
@@ -297,8 +420,23 @@ class Report:
             tuple(self.names), tuple(panel.columns), kinds, self._share,
             pd.api.types.is_integer_dtype(time.dtype), helper, fmt)
         for page in self.pages:
-            frames = render.page_frames(panel.frames, panel.columns,
-                                        helper, page.ids)
+            if page.kind == "pairs":
+                references = self.pairs.set_index("id").loc[list(page.ids), "reference_id"]
+                frames = [render.page_frames([panel.frames[0]], panel.columns, helper,
+                                             list(references))[0],
+                          render.page_frames([panel.frames[1]], panel.columns, helper,
+                                             page.ids)[0]]
+                frames[0] = _paired_rows(frames[0], pd.DataFrame(
+                    {"id": list(page.ids), "reference_id": list(references)}))
+                frames = [f.rename(index=self._labels, level=0) for f in frames]
+                page = page._replace(ids=tuple(self._labels[i] for i in page.ids))
+            elif page.kind == "uncovered":
+                frames = render.page_frames(panel.frames[:1], panel.columns,
+                                            helper, page.ids)
+                frames.append(frames[0].iloc[:0])
+            else:
+                frames = render.page_frames(panel.frames, panel.columns,
+                                            helper, page.ids)
             yield ("page", page, spec, frames, fmt)
 
     def save(self, path, overwrite=False):
@@ -346,9 +484,9 @@ class Report:
         return sinks.save(self, path, overwrite=overwrite)
 
     def _repr_html_(self):
-        # A notebook keeps what it shows: the overview and the first pages
+        # A notebook keeps what it shows: the overviews and the first pages
         # only, however long the report.
-        shown = list(range(min(len(self.pages), INLINE_PAGES) + 1))
+        shown = ["overview", "population"] + [p.number for p in self.pages[:INLINE_PAGES]]
         pictures = ["data:image/png;base64," + base64.b64encode(p).decode("ascii")
                     for p in self._pictures_of("png", shown)]
         fragment = sinks.html_page(self, pictures, standalone=False)

@@ -229,15 +229,18 @@ def _save_folder(report, path):
             path.parent.mkdir(parents=True, exist_ok=True)
             partial = Path(tempfile.mkdtemp(
                 dir=str(path.parent), prefix="." + path.name + ".", suffix=".partial"))
-        names = []
-        for number, picture in enumerate(_drawn(report, "png")):
-            name = "overview.png" if number == 0 else page_name(number)
+        names = report.picture_names()
+        # The pictures first: zip then reads them to their end, which lets
+        # the drawing finish its progress bar.
+        for picture, name in zip(_drawn(report, "png"), names):
             (partial / name).write_bytes(picture)
-            names.append(name)
         for file, table in (("divergence.csv", report.divergence),
                             ("pvalues.csv", report.pvalues),
                             ("qvalues.csv", report.qvalues)):
             _write_csv(report, table, partial / file)
+        if report.pairs is not None:
+            report.pairs.to_csv(str(partial / "pairs.csv"), index=False)
+            report.coverage.to_csv(str(partial / "coverage.csv"), index=False)
         tables = table_names(report.names[1:])
         for name, table in report.divergences.items():
             _write_csv(report, table, partial / tables[name])
@@ -362,21 +365,29 @@ def html_page(report, pictures, standalone=True, tables=None):
     if report.missing:
         lines = missing_message(report.missing, sep="\n")
         parts.append("<p>" + esc(lines).replace("\n", "<br>") + "</p>")
-    parts.append('<img src="{}" alt="overview" style="max-width:100%">'.format(
-        esc(pictures[0])))
-    total = len(report.divergence)
-    rows = ("" if total <= HTML_ROWS else
-            " (the first {:,} of {:,} ids; the CSV files hold every id)".format(
-                HTML_ROWS, total))
+    for source, alt in zip(pictures[:2], ("overview", "population")):
+        parts.append('<img src="{}" alt="{}" style="max-width:100%">'.format(
+            esc(source), alt))
     for what, table, digits in (
             ("Divergence per id and cell (largest over the compared frames)",
              report.divergence, 3),
             ("p-values per id and cell", report.pvalues, 4),
             ("q-values per id and cell (Benjamini-Hochberg over every cell; "
-             "below 0.05 is beyond sampling noise)", report.qvalues, 4)):
+             "below 0.05 is beyond sampling noise)", report.qvalues, 4),
+            ("Pairs: each compared id, its nearest reference id, how far, how "
+             "realistic (at most 1: inside the reference population), whether "
+             "a near-copy", report.pairs, 3),
+            ("Coverage: each reference id, its nearest compared id, and whether "
+             "one lies within the reference's own spread", report.coverage, 3)):
+        if table is None:
+            continue
+        rows = ("" if len(table) <= HTML_ROWS else
+                " (the first {:,} of {:,} rows; the CSV files hold every row)".format(
+                    HTML_ROWS, len(table)))
         shown = flat(table.iloc[:HTML_ROWS]).to_html(
             float_format=lambda v, d=digits: "{:.{}f}".format(v, d),
-            na_rep="-", border=0)
+            na_rep="-", border=0, index=table is not report.pairs
+            and table is not report.coverage)
         parts.append("<details><summary>{}{}</summary>{}</details>".format(
             esc(what), esc(rows), shown))
     if tables:
@@ -384,11 +395,15 @@ def html_page(report, pictures, standalone=True, tables=None):
                  'over the compared frames</li>',
                  '<li><a href="pvalues.csv">pvalues.csv</a> and '
                  '<a href="qvalues.csv">qvalues.csv</a>: how sure each cell is</li>']
+        if report.pairs is not None:
+            links.append('<li><a href="pairs.csv">pairs.csv</a> and '
+                         '<a href="coverage.csv">coverage.csv</a>: which reference '
+                         'id each compared id resembles, and the reverse</li>')
         links += ['<li><a href="{0}">{0}</a>: frame {1} compared with {2}</li>'.format(
             esc(file), esc(repr(name)), esc(repr(report.names[0])))
             for name, file in tables.items()]
         parts.append("<p>Tables:</p><ul>{}</ul>".format("".join(links)))
-    for page, source in zip(report.pages, pictures[1:]):
+    for page, source in zip(report.pages, pictures[2:]):
         parts.append('<h2>Page {}: {}</h2>\n<img src="{}" alt="page {}" '
                      'style="max-width:100%">'.format(
                          page.number, esc(page.heading), esc(source), page.number))
