@@ -24,6 +24,7 @@ from kestrune import DataFrameMeta
 from kestrune.testing.plotting.compare import Report, compare_panels, divergence_table
 from kestrune.testing.plotting import compare
 from kestrune.testing.plotting.compare import cli, render, sinks
+from kestrune.testing.plotting.compare import report as report_module
 
 NAMES = ["original", "synthetic"]
 
@@ -530,6 +531,10 @@ def bad_file(tmp_path, name, text):
      "argument --measures: invalid choice: 'shape' .*'distribution', 'dynamics', 'dependence'"),
     (lambda f, d: f + ["--measures", "dynamics", "dynamics"], 2, "--measures: give each once"),
     (lambda f, d: f + ["--max-lag", "0"], 2, "argument --max-lag: must be at least 1, got 0"),
+    (lambda f, d: f + ["--pairing", "closest"], 2, "argument --pairing: invalid choice: 'closest'"),
+    (lambda f, d: f + [bad_file(d, "third.csv", open(f[1]).read()), "--pairing", "nearest"], 2,
+     "--pairing nearest compares one file with the reference; got 2 files to compare"),
+    (lambda f, d: f + ["--pairing", "nearest", "--ids", "a"], 2, "--pairing nearest compares every id"),
     (lambda f, d: f + ["--pages", "none"], 2, "argument --pages: must be a whole number of at least 1 or 'all'"),
     (lambda f, d: ["--measures", "dynamics"] + f, 2, r"invalid choice: .*original.csv.*--measures took every word"),
     (lambda f, d: f[:1], 2, "give at least two files"),
@@ -593,6 +598,15 @@ def test_command_line_report(files, tmp_path):
     assert list(table["id"]) == ["e", "c", "a"] and list(table.columns) == ["id", "level:dynamics", "state:dynamics"]
     assert sorted(p.name for p in out.glob("page-*.png")) == ["page-001.png"]
     assert (cli.MEASURES, cli.PAGES, cli.parser().get_default("order")) == (compare.MEASURES, 25, "evidence")
+    assert cli.PAIRINGS == report_module.PAIRINGS
+    copy = tmp_path / "copy.csv"
+    renamed(pd.read_csv(files[0])).to_csv(copy, index=False)
+    done = subprocess.run([sys.executable, "-m", "kestrune.testing.plotting.compare", files[0], str(copy), "--id", "id",
+                           "--time", "t", "-o", str(out)], capture_output=True, text=True,
+                          env=dict(os.environ, MPLBACKEND="Agg"))
+    assert done.returncode == 0 and done.stderr.startswith(
+        "python -m kestrune.testing.plotting.compare: warning: 5 of 5 synthetic ids of frame 'copy' are near-copies")
+    assert len(done.stderr.splitlines()) == 1 and (out / "pairs.csv").exists()
 
 
 def read_files(tmp_path, ids, times, labels, values, **options):

@@ -29,6 +29,7 @@ from . import ORDERS
 # written here too so that --help needs neither numpy nor pandas.
 MEASURES = ("distribution", "dynamics", "dependence")
 PAGES = 25
+PAIRINGS = ("auto", "ids", "nearest")
 
 PARQUET = (".parquet", ".pq")
 SHARE_SETTINGS = ("none", "x_axis", "axes", "plot")
@@ -139,6 +140,12 @@ def parser(prog="kestrune-compare"):
                    help="dynamics of number columns: the largest difference "
                         "of the autocorrelations at lags 1 to N (default: "
                         "%(default)s)")
+    p.add_argument("--pairing", choices=PAIRINGS, default="auto",
+                   help="how the ids of the compared file meet the reference's: "
+                        "by id, each with the reference id it resembles most "
+                        "(nearest; one compared file, no --ids), or auto: by id "
+                        "when the compared files hold at least half of the "
+                        "reference's ids (default: %(default)s)")
     p.add_argument("--pages", type=_pages, default=PAGES, metavar="N|all",
                    help="draw the first N pages, the worst ids (default: "
                         "%(default)s); all draws every id")
@@ -174,9 +181,12 @@ def main(argv=None, prog="kestrune-compare"):
             warnings.simplefilter("always")
             _check_out(p, args)
             out = run(args)
+        from .inputs import IdTypeWarning
+        from .pairing import NearCopyWarning
         from .report import MissingIdsWarning
+        ours = (MissingIdsWarning, IdTypeWarning, NearCopyWarning)
         for warning in caught:
-            if issubclass(warning.category, MissingIdsWarning):
+            if issubclass(warning.category, ours):
                 print("{}: warning: {}".format(prog, warning.message), file=sys.stderr)
     except SystemExit:
         raise
@@ -234,6 +244,12 @@ def _check_command_line(p, args):
     if len(args.files) < 2:
         p.error("give at least two files: the reference first, then "
                 "the ones to compare with it")
+    if args.pairing == "nearest" and len(args.files) > 2:
+        p.error("--pairing nearest compares one file with the reference; got "
+                "{} files to compare".format(len(args.files) - 1))
+    if args.pairing == "nearest" and args.ids:
+        p.error("--pairing nearest compares every id of the compared file; "
+                "--ids chooses ids that the files share (--pairing ids)")
     # Each frame is named after its file: a file given twice would be one frame.
     paths = [str(Path(f)) for f in args.files]
     repeated = _repeated(paths)
@@ -291,6 +307,7 @@ def run(args):
             dict(zip(names, frames)), meta, columns=args.columns, ids=ids,
             ids_per_page=args.ids_per_page, order=args.order,
             measures=args.measures, max_lag=args.max_lag, pages=args.pages,
+            pairing=args.pairing,
             share_setting=share, jobs=args.jobs)
     except ValueError as error:
         message = _one_line(error)
