@@ -97,7 +97,8 @@ def main(argv=None):
         plt.close("all")
     report = compare_panels({"original": original, "synthetic": synthetic}, meta,
                             progress=False)
-    report.save(report_out)
+    # The demo's own output: replaced on every run, whatever is there.
+    report.save(report_out, overwrite=True)
     print(out)
     print(store_out)
     print(report_out)

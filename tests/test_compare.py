@@ -1,12 +1,16 @@
 """The comparison report: divergence numbers, page order, pages, files, command line."""
 import concurrent.futures
 import io
+import json
 import multiprocessing
 import os
+import pathlib
 import re
+import signal
 import subprocess
 import sys
 import textwrap
+import time
 import warnings
 
 import matplotlib as mpl
@@ -18,7 +22,8 @@ from matplotlib.colors import to_rgba
 
 from kestrune import DataFrameMeta
 from kestrune.testing.plotting.compare import Report, compare_panels, divergence_table
-from kestrune.testing.plotting.compare import cli, render
+from kestrune.testing.plotting import compare
+from kestrune.testing.plotting.compare import cli, render, sinks
 
 NAMES = ["original", "synthetic"]
 
@@ -166,7 +171,7 @@ def test_ids_that_match_as_text_three_frames_and_ties(frames):
     reference = make_panel(ids).assign(__rows__="x")  # a label column under the name of the counting column
     texts = make_panel([str(i) for i in ids], seed=1).assign(__rows__="x", extra=0)
     copy = reference.assign(id=reference["id"].map({3: 1, 1: 2, 2: 3}))  # each id holds another id's rows
-    with pytest.warns(UserWarning, match=r"the ids of frame 'texts' \(\w+\) match the ids of 'reference' "
+    with pytest.warns(compare.IdTypeWarning, match=r"the ids of frame 'texts' \(\w+\) match the ids of 'reference' "
                                          r"\(int64\) only as text; they were converted to match") as caught:
         report = compare_panels({"reference": reference, "texts": texts, "copy": copy}, id_index="id", time_index="t",
                                 columns=["level", "state", "__rows__"], ids_per_page=np.int64(3))
@@ -207,8 +212,10 @@ def test_folder_and_pdf(frames, tmp_path):
     pypdf = pytest.importorskip("pypdf")
     report = report_of(frames, ids_per_page=2)
     folder = report.save(tmp_path / "out")
-    assert sorted(os.listdir(folder)) == ["divergence-synthetic.csv", "divergence.csv", "index.html",
-                                          "overview.png", "page-001.png", "page-002.png", "page-003.png"]
+    written = ["divergence-synthetic.csv", "divergence.csv", "index.html",
+               "overview.png", "page-001.png", "page-002.png", "page-003.png"]
+    assert sorted(os.listdir(folder)) == [sinks.MANIFEST] + written
+    assert json.loads((folder / sinks.MANIFEST).read_text())["files"] == written
     table = pd.read_csv(folder / "divergence.csv", index_col=0, dtype=str).astype(float)  # exact parsing
     assert list(table.index) == list(report.divergence.index)
     np.testing.assert_array_equal(table.to_numpy(), report.divergence.to_numpy())  # full precision
@@ -217,7 +224,68 @@ def test_folder_and_pdf(frames, tmp_path):
     assert places == sorted(places)
     pdf = report.save(tmp_path / "report.pdf")
     assert len(pypdf.PdfReader(str(pdf)).pages) == 1 + len(report.pages)
-    assert sorted(os.listdir(tmp_path)) == ["out", "report.pdf"]  # nothing left beside
+    # Reports of this package are replaced without asking, leaving nothing beside.
+    (folder / "page-003.png").unlink()
+    report.save(folder), report.save(pdf)
+    assert sorted(os.listdir(tmp_path)) == ["out", "report.pdf"] and (folder / "page-003.png").exists()
+
+
+def test_file_names_differ_and_frame_names_are_escaped(frames, tmp_path):
+    named = {"<b>&'ref'": frames["original"], "b 1": frames["synthetic"], "b_1": frames["synthetic"]}
+    folder = report_of(named).save(tmp_path / "out")
+    assert {"divergence-b_1.csv", "divergence-b_1-2.csv"} <= set(os.listdir(folder))
+    page = (folder / "index.html").read_text()
+    assert "<b>" not in page and "&lt;b&gt;&amp;" in page
+    assert "divergence-b_1.csv</a>: frame &#x27;b 1&#x27;" in page
+    assert "divergence-b_1-2.csv</a>: frame &#x27;b_1&#x27;" in page
+
+
+def unwritable(d):
+    """A folder path that cannot be written, even by root."""
+    if os.geteuid() != 0:
+        (d / "ro").mkdir(mode=0o555)
+        return d / "ro" / "out"
+    if not os.access("/sys", os.F_OK):
+        pytest.skip("no read-only folder for root")
+    return pathlib.Path("/sys/kestrune-report")
+
+
+def notes(d, name):
+    (d / name).mkdir()
+    (d / name / "notes.txt").write_text("mine")
+    return d / name
+
+
+@pytest.mark.parametrize("make_target, error, message", [
+    (lambda d: d / "report.png", ValueError, "a .pdf file or a folder without a suffix, not '.png'"),
+    (lambda d: pathlib.Path("."), ValueError, "is the current folder or holds it"),
+    (lambda d: notes(d, "data"), FileExistsError, "exists and is not a report of this package; .* overwrite=True"),
+    (lambda d: bad_file(d, "r.pdf", "%PDF-1.4 mine"), FileExistsError, "exists and is not a report"),
+    (lambda d: bad_file(d, "out", "mine"), FileExistsError, "exists and is not a report"),
+    (lambda d: notes(d, "r.pdf"), IsADirectoryError, "is a folder"),
+    (lambda d: pathlib.Path(bad_file(d, "file", "")) / "out", NotADirectoryError, "file is a file, not a folder"),
+    (unwritable, PermissionError, "cannot write in"),
+])
+def test_save_refuses_what_it_would_lose(frames, tmp_path, monkeypatch, make_target, error, message):
+    monkeypatch.chdir(tmp_path)
+    target = pathlib.Path(make_target(tmp_path))
+    before = sorted(str(p) for p in tmp_path.rglob("*"))
+    report = report_of(frames)
+    monkeypatch.setattr(render, "render_task", lambda task: pytest.fail("drew a page"))
+    with pytest.raises(error, match=message):
+        report.save(target)
+    assert sorted(str(p) for p in tmp_path.rglob("*")) == before
+    if error is FileExistsError:
+        monkeypatch.undo()
+        assert report.save(target, overwrite=True).is_dir() == (target.suffix != ".pdf")
+        assert not [n for n in os.listdir(tmp_path) if n.startswith(".")]
+
+
+def test_a_report_folder_with_files_of_its_own_is_kept(frames, tmp_path):
+    folder = report_of(frames).save(tmp_path / "out")
+    (folder / "notes.txt").write_text("mine")
+    with pytest.raises(FileExistsError, match="holds files the report did not write: notes.txt"):
+        report_of(frames).save(folder)
 
 
 @pytest.mark.parametrize("target", ["out", "report.pdf"])
@@ -271,8 +339,8 @@ def test_a_failed_save_leaves_the_target_as_it_was_and_pictures_are_drawn_once(f
     (lambda f: {"original": f["original"], "synthetic": f["synthetic"].assign(t=np.nan)},
      r"frame 'synthetic' has 32 rows without a time \('t'\); the first is row 0"),
     (lambda f: {"original": f["original"], "synthetic": f["synthetic"].assign(id=f["synthetic"]["id"] + "x")},
-     r"frames 'original' and 'synthetic' share no id: 'original' has \w+ ids such as \['a', 'b', 'c', \.\.\.\], "
-     r"'synthetic' has \w+ ids such as \['ax', 'bx', 'dx', \.\.\.\]"),
+     r"frame 'synthetic' shares no id with frame 'original': frame 'original' has text ids such as "
+     r"\['a', 'b', 'c', \.\.\.\], frame 'synthetic' has text ids such as \['ax', 'bx', 'dx', \.\.\.\]"),
 ])
 def test_bad_frames(frames, change, message):
     with pytest.raises(ValueError, match=message):
@@ -374,15 +442,35 @@ def bad_file(tmp_path, name, text):
      r"noid.csv: no column 'id' \(--id\)"),
     (lambda f, d: [f[0], bad_file(d, "twice.csv", "id,t,level,state\na,1,2,on\na,1,3,on\n")], 1,
      r"twice.csv has more than one row for \(id, t\) \[\('a', 1\)\]"),
-    (lambda f, d: [f[0], bad_file(d, "words.csv", "id,t,level,state\na,1,high,on\n")], 1,
-     r"column 'level' holds numbers in 'original' but not in .*words.csv: \['high'\]"),
-    (lambda f, d: f + ["--columns", "nope"], 1, r"--columns: columns \['nope'\] are not data columns"),
+    (lambda f, d: f + ["--columns", "nope"], 1, r"original.csv: no column 'nope' \(--columns\); its columns are"),
+    (lambda f, d: f + ["--columns", "level", "level"], 2, "--columns: give each once; given more than once: level"),
+    (lambda f, d: f + ["--columns", "t"], 2, "--columns: t is the --time column"),
+    (lambda f, d: f + ["--categorical", "nope"], 1, r"--categorical: .*original.csv has no data column \['nope'\]"),
     (lambda f, d: f + ["--ids", "zz"], 1, r"--ids: no file holds ids \['zz'\]"),
+    (lambda f, d: f + ["--share-setting", "rows"], 2, "--share-setting: invalid choice: 'rows' .*'none', 'x_axis', 'axes', 'plot'"),
+    (lambda f, d: f + ["-o", str(d / "report.png")], 2, "-o .*report.png: a report is a .pdf file or a folder without a suffix"),
+    (lambda f, d: f + ["-o", bad_file(d, "notes.pdf", "mine")], 2,
+     "-o .*notes.pdf: exists and is not a report of this package; .* pass --overwrite to replace it"),
+    (lambda f, d: f + ["-o", str(d), "--overwrite"], 2, "-o .*: holds the input file"),
+    (lambda f, d: [f[0], bad_file(d, "noid.csv", "id,t,level,state\na,1,2,on\n,2,2,on\n")], 1,
+     r"noid.csv: column 'id' \(--id\) is empty in row 2"),
+    (lambda f, d: [f[0], bad_file(d, "notime.csv", "id,t,level,state\na,,2,on\n")], 1,
+     r"notime.csv: column 't' \(--time\) is empty in row 1"),
+    (lambda f, d: [f[0], bad_file(d, "dates.csv", "id,t,level,state\na,1,2,on\na,2020-01-02,2,on\n")], 1,
+     r"dates.csv: column 't' \(--time\): '2020-01-02' in row 2 is not a whole number, as the times of .*original.csv are"),
+    (lambda f, d: [bad_file(d, "iso.csv", "id,t,level,state\na,2020-01-02,2,on\n"),
+                   bad_file(d, "dmy.csv", "id,t,level,state\na,02/01/2020,2,on\n")], 1,
+     r"dmy.csv: column 't' \(--time\): '02/01/2020' in row 1 is not a date written YYYY-MM-DD .*iso.csv"),
+    (lambda f, d: [bad_file(d, "iso.csv", "id,t,level,state\na,2020-01-02T10:00Z,2,on\n"),
+                   bad_file(d, "wrong.csv", "id,t,level,state\na,2020-01-02,2,on\na,2020-13-45,2,on\n")], 1,
+     r"wrong.csv: column 't' \(--time\): '2020-13-45' in row 2 is not a date"),
 ])
 def test_command_line_errors(files, tmp_path, capsys, make_args, status, message):
     out = tmp_path / "report.pdf"
+    args = make_args(files, tmp_path)
+    args += ["--id", "id", "--time", "t"] + ([] if "-o" in args else ["-o", str(out)])
     with pytest.raises(SystemExit) if status == 2 else warnings.catch_warnings():
-        code = cli.main(make_args(files, tmp_path) + ["--id", "id", "--time", "t", "-o", str(out)])
+        code = cli.main(args)
         assert code == status
     captured = capsys.readouterr()
     lines = captured.err.strip().splitlines()
@@ -401,13 +489,80 @@ def test_command_line_report(files, tmp_path):
     assert list(pd.read_csv(out / "divergence.csv")["id"]) == ["e", "c"]
 
 
-def test_command_line_reads_dates_and_integer_ids(tmp_path, capsys):
-    rows = "id,date,level\n" + "".join("{},2020-0{}-01,{}\n".format(i, m, i * m) for i in (1, 2, 10) for m in (1, 2, 3))
-    paths = [bad_file(tmp_path, name, rows) for name in ("a.csv", "b.csv")]
-    assert cli.main(paths + ["--id", "id", "--time", "date", "--ids", "10", "1", "--order", "given",
-                             "-o", str(tmp_path / "out")]) == 0
-    assert list(pd.read_csv(tmp_path / "out" / "divergence.csv")["id"]) == [10, 1]
-    assert capsys.readouterr().err == ""
+def read_files(tmp_path, ids, times, labels, values, **options):
+    """The frames and meta the command line makes of one CSV per list entry."""
+    paths = []
+    for n, columns in enumerate(zip(ids, times, labels, values)):
+        text = "id,t,label,value\n" + "".join(",".join(row) + "\n" for row in zip(*columns))
+        paths.append(pathlib.Path(bad_file(tmp_path, "f{}.csv".format(n), text)))
+    args = cli.parser().parse_args([str(p) for p in paths] + ["--id", "id", "--time", "t", "-o", "x"])
+    return cli.convert([cli.read(p, args) for p in paths], paths, args)
+
+
+@pytest.mark.parametrize("ids, expected", [
+    ([["7", "13", "9", "10"], ["7", "13.0", "9", "10"]], [[7, 13, 9, 10]] * 2),  # numbers: 13 is 13.0
+    ([["007", "7", "9", "10"], ["7", "007", "9", "10"]], [["007", "7", "9", "10"], ["7", "007", "9", "10"]]),
+    ([["1", "2", "3", "4"], ["1", "x3", "3", "4"]], [["1", "2", "3", "4"], ["1", "x3", "3", "4"]]),
+    ([["-1.5", "2", "3", "4"], ["2", "3", "4", "0"]], [[-1.5, 2.0, 3.0, 4.0], [2.0, 3.0, 4.0, 0.0]]),
+])
+def test_command_line_reads_every_file_alike(tmp_path, ids, expected):
+    times = [["2020-01-01T00:00:00Z", "2020-01-01 01:30+01:00", "2020-02", "2021-03-04T05:06:07.5"],
+             ["2020-01-01", "2020-01-01T00:30:00", "2020-02-01", "2021-03-04 05:06:07.500-0000"]]
+    labels = [["02", "NA", "", "x"], ["2", "02", "null", "x"]]
+    values = [["1", "", "NA", "2.5"], ["1", "2", "3", "high"]]  # numbers in one file only: labels
+    frames, meta = read_files(tmp_path, ids, times, labels, values)
+    assert [list(f["id"]) for f in frames] == expected
+    assert all(type(i) is type(e[0]) for f, e in zip(frames, expected) for i in f["id"])
+    stamps = [pd.Timestamp(t) for t in ("2020-01-01", "2020-01-01 00:30", "2020-02-01", "2021-03-04 05:06:07.5")]
+    assert all(list(f["t"]) == stamps and f["t"].dtype == "datetime64[ns]" for f in frames)
+    assert [list(f["label"].fillna("-")) for f in frames] == [["02", "NA", "-", "x"], ["2", "02", "null", "x"]]
+    assert (meta.categorical, meta.continuous) == (["label", "value"], [])
+    frames, meta = read_files(tmp_path, ids, [["3", "-1", "10", "2"]] * 2, labels, [values[0]] * 2)
+    assert meta.continuous == ["value"] and list(frames[0]["value"].fillna(-9)) == [1.0, -9, -9, 2.5]
+    assert all(f["t"].dtype == "int64" for f in frames)
+
+
+def test_command_line_ids_and_share_setting(tmp_path, capsys, monkeypatch):
+    rows = lambda ids: "id,date,level\n" + "".join(  # noqa: E731
+        "{},2020-0{}-01,{}\n".format(i, m, m) for i in ids for m in (1, 2, 3))
+    paths = [bad_file(tmp_path, "a.csv", rows(["1", "2", "10"])), bad_file(tmp_path, "b.csv", rows(["1.0", "2", "11"]))]
+    seen = []
+    real = Report.save
+    monkeypatch.setattr(Report, "save", lambda self, *a, **k: seen.append(self._share) or real(self, *a, **k))
+    assert cli.main(paths + ["--id", "id", "--time", "date", "--ids", "11", "1", "--order", "given",
+                             "--share-setting", "X_Axis", "-o", str(tmp_path / "out")]) == 0
+    assert list(pd.read_csv(tmp_path / "out" / "divergence.csv")["id"]) == [11, 1] and seen == ["X_AXIS"]
+    assert capsys.readouterr().err.count("warning: ") == 1  # b.csv's 11 is not in a.csv
+    extra = tmp_path / "c.csv"  # a column that --columns leaves out; the report is replaced
+    pd.read_csv(paths[0]).assign(note="x").to_csv(extra, index=False)
+    assert cli.main([paths[0], str(extra), "--id", "id", "--time", "date", "--columns", "level",
+                     "-o", str(tmp_path / "out")]) == 0
+
+
+@pytest.mark.parametrize("name, status, word, group", [("SIGTERM", 143, "terminated", False),
+                                                      ("SIGINT", 130, "interrupted", True)])  # Ctrl-C: the group
+def test_an_interrupted_run_leaves_nothing_behind(frames, tmp_path, name, status, word, group):
+    psutil = pytest.importorskip("psutil")
+    ids = ["k%02d" % n for n in range(40)]
+    for n, frame in enumerate((make_panel(ids), make_panel(ids, seed=1))):
+        frame.to_csv(tmp_path / "{}.csv".format(n), index=False)
+    out = report_of(frames).save(tmp_path / "out")
+    before = {p.name: p.read_bytes() for p in out.iterdir()}
+    run = subprocess.Popen([sys.executable, "-m", "kestrune.testing.plotting.compare", "0.csv", "1.csv", "--id", "id",
+                            "--time", "t", "--ids-per-page", "1", "--jobs", "2", "-o", "out"], cwd=str(tmp_path),
+                           stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True, start_new_session=True,
+                           env=dict(os.environ, MPLBACKEND="Agg"))
+    parent = psutil.Process(run.pid)
+    while len(parent.children(recursive=True)) < 3 and run.poll() is None:  # the fork server, two workers
+        time.sleep(0.1)
+    time.sleep(0.5)
+    children = parent.children(recursive=True)
+    os.killpg(run.pid, getattr(signal, name)) if group else run.send_signal(getattr(signal, name))
+    _, err = run.communicate(timeout=60)
+    assert run.returncode == status and err == "python -m kestrune.testing.plotting.compare: {}; nothing was written\n".format(word)
+    assert psutil.wait_procs(children, timeout=10)[1] == []
+    assert sorted(os.listdir(tmp_path)) == ["0.csv", "1.csv", "out"]
+    assert {p.name: p.read_bytes() for p in out.iterdir()} == before
 
 
 def test_command_line_parquet(frames, tmp_path, capsys):
@@ -421,10 +576,18 @@ def test_command_line_parquet(frames, tmp_path, capsys):
         assert cli.main([str(path), str(other), "--id", "id", "--time", "t", "-o", str(tmp_path / "x.pdf")]) == 1
         assert "pip install 'kestrune-series[parquet]'" in capsys.readouterr().err
         return
-    frames["original"].to_parquet(path)
+    # Typed columns in the Parquet file, text in the CSV file: read alike.
+    stamps = pd.Timestamp("2020-01-01", tz="Europe/Berlin") + pd.to_timedelta(frames["original"]["t"], unit="D")
+    frames["original"].assign(t=stamps, id=frames["original"]["id"].map(ord)).to_parquet(path)
     synthetic = tmp_path / "synthetic.csv"
-    frames["synthetic"].to_csv(synthetic, index=False)
+    frames["synthetic"].assign(t=stamps.dt.tz_convert("UTC").dt.strftime("%Y-%m-%dT%H:%MZ"),
+                               id=frames["synthetic"]["id"].map(ord)).to_csv(synthetic, index=False)
+    args = [str(path), str(synthetic), "--id", "id", "--time", "t", "-o", str(tmp_path / "out")]
+    read, _ = cli.convert([cli.read(p, cli.parser().parse_args(args)) for p in (path, synthetic)], [path, synthetic],
+                          cli.parser().parse_args(args))
+    assert read[0]["t"].iloc[0] == pd.Timestamp("2019-12-31 23:00") and read[0]["id"].dtype == "int64"
+    assert set(read[1]["t"]) <= set(read[0]["t"]) and set(read[1]["id"]) <= set(read[0]["id"])
     with warnings.catch_warnings():
         warnings.simplefilter("ignore")
-        assert cli.main([str(path), str(synthetic), "--id", "id", "--time", "t", "-o", str(tmp_path / "out")]) == 0
+        assert cli.main(args) == 0
     assert (tmp_path / "out" / "page-002.png").exists()

@@ -15,7 +15,7 @@ import importlib
 
 __all__ = ["compare_panels", "divergence_table", "measure_table",
            "benjamini_hochberg", "MEASURES", "Report", "Page",
-           "MissingIdsWarning", "ORDERS"]
+           "MissingIdsWarning", "IdTypeWarning", "ORDERS"]
 
 #: The orders of the ids that a report knows.
 ORDERS = ("divergence", "id", "given")
@@ -24,7 +24,7 @@ ORDERS = ("divergence", "id", "given")
 # can silence the libraries' import-time warnings before numpy, pandas and
 # matplotlib are loaded.
 _HOMES = {"compare_panels": "report", "Report": "report",
-          "MissingIdsWarning": "report",
+          "MissingIdsWarning": "report", "IdTypeWarning": "inputs",
           "divergence_table": "divergence", "Page": "plan",
           "measure_table": "measures", "benjamini_hochberg": "measures",
           "MEASURES": "measures"}

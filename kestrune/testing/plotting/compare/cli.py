@@ -2,25 +2,55 @@
 
 A thin layer over :func:`compare_panels`: it reads the files, hands them on
 and saves the report. Every error is one line on standard error that names
-the file or option and the bad value (exit status 1 for bad data, 2 for a
-bad command line), followed by a pointer to ``--help`` for the latter.
+the file, column or option and the bad value (exit status 1 for bad data,
+2 for a bad command line, 130 and 143 when interrupted by SIGINT or
+SIGTERM); ``--debug`` shows the traceback instead.
+
+Every file is read by the same rules, whatever pandas guesses for it alone:
+ids and labels are text, ids become numbers only when every id of every
+file is a number written without leading zeros, a column is a number
+column only when it holds numbers in every file, and the time column is
+converted once, by the rule the reference file sets (whole numbers, or ISO
+dates with offsets converted to UTC).
 """
 
 import argparse
 import logging
 import re
+import signal
 import sys
+import threading
 import warnings
 from pathlib import Path
 
 from . import ORDERS
 
 PARQUET = (".parquet", ".pq")
-ISO_DATE = re.compile(r"^\d{4}-\d{2}-\d{2}([T ]\d{2}:\d{2}(:\d{2}(\.\d+)?)?)?$")
+SHARE_SETTINGS = ("none", "x_axis", "axes", "plot")
+# Times: whole numbers, or ISO dates with an optional time and offset.
+WHOLE = re.compile(r"^-?\d+$", re.ASCII)
+ISO_DATE = re.compile(
+    r"^(?P<year>\d{4})-(?P<month>\d{2})(?:-(?P<day>\d{2})"
+    r"(?:[T ](?P<hour>\d{2}):(?P<minute>\d{2})"
+    r"(?::(?P<second>\d{2})(?:[.,](?P<fraction>\d{1,9}))?)?"
+    r"(?P<zone>Z|[+-]\d{2}(?::?\d{2})?)?)?)?$", re.ASCII)
+DATE_FORM = "a date written YYYY-MM-DD (a time and a Z or +HH:MM offset may follow)"
+# Ids that read as numbers: no leading zeros, so that "007" stays text.
+NUMBER_ID = re.compile(r"^-?(?:0|[1-9]\d*)(?:\.\d+)?(?:[eE][+-]?\d+)?$", re.ASCII)
+# In a column of numbers these spellings are missing values (as pandas reads
+# them by default); in a label column only an empty cell is missing.
+NA_TEXT = frozenset([
+    "#N/A", "#N/A N/A", "#NA", "-1.#IND", "-1.#QNAN", "-NaN", "-nan",
+    "1.#IND", "1.#QNAN", "<NA>", "N/A", "NA", "NULL", "NaN", "None", "n/a",
+    "nan", "null"])
 
 
 class DataError(Exception):
     """Input that cannot make a report; its text is the whole message."""
+
+
+class Terminated(BaseException):
+    """SIGTERM arrived: raised so that the cleanup of an interrupt runs."""
 
 
 # Options that take a list swallow the files written after them.
@@ -65,23 +95,35 @@ def parser(prog="kestrune-compare"):
                    help="CSV files (Parquet with pyarrow installed), one row per "
                         "id and time; the first is the reference. Each frame is "
                         "named after its file.")
-    p.add_argument("--id", required=True, metavar="COL", help="the id column")
+    p.add_argument("--id", required=True, metavar="COL",
+                   help="the id column (read as text; as numbers when every id "
+                        "of every file is a number without leading zeros)")
     p.add_argument("--time", required=True, metavar="COL",
-                   help="the time column (ISO dates are read as dates)")
+                   help="the time column: whole numbers, or ISO dates "
+                        "(YYYY-MM-DD, a time and an offset may follow)")
     p.add_argument("--categorical", nargs="+", default=[], metavar="COL",
                    help="columns to count as labels even when they hold numbers")
     p.add_argument("--columns", nargs="+", metavar="COL",
-                   help="columns to compare, in row order (default: all)")
+                   help="columns to compare, in row order (default: all); "
+                        "the files' other columns are left out")
     p.add_argument("--ids", nargs="+", metavar="ID",
-                   help="ids to compare, matched by their text (default: all)")
+                   help="ids to compare, as written in the files (default: all)")
     p.add_argument("--ids-per-page", type=_at_least_one, default=4, metavar="N",
                    help="ids on one page (default: %(default)s)")
     p.add_argument("--order", choices=ORDERS, default="divergence",
                    help="order of the ids (default: %(default)s)")
+    p.add_argument("--share-setting", type=str.lower, choices=SHARE_SETTINGS,
+                   metavar="{none,x_axis,axes,plot}",
+                   help="how the ids of a row share cells and axes (default: "
+                        "axes; none or x_axis give each id its own y axis)")
     p.add_argument("--jobs", type=_at_least_one, default=1, metavar="N",
                    help="worker processes drawing the pages (default: %(default)s)")
     p.add_argument("-o", "--out", required=True, metavar="OUT",
-                   help="a .pdf file, or a folder for the PNG pages")
+                   help="a .pdf file, or a folder (a path without a suffix) "
+                        "for the PNG pages")
+    p.add_argument("--overwrite", action="store_true",
+                   help="replace OUT even when it is not a report written by "
+                        "this command")
     p.add_argument("--debug", action="store_true",
                    help="show the traceback of an error")
     return p
@@ -91,15 +133,8 @@ def main(argv=None, prog="kestrune-compare"):
     """Run the command line; return its exit status."""
     p = parser(prog)
     args = p.parse_args(argv)
-    if len(args.files) < 2:
-        p.error("give at least two files: the reference first, then "
-                "the ones to compare with it")
-    # Each frame is named after its file: a file given twice would be one frame.
-    paths = [str(Path(f)) for f in args.files]
-    repeated = sorted({f for f in paths if paths.count(f) > 1})
-    if repeated:
-        p.error("give each file once; given more than once: {}".format(
-            ", ".join(repeated)))
+    _check_command_line(p, args)
+    on_term = _raise_on_sigterm()
     # The libraries' warnings and log records (deprecations, fonts) are not
     # the user's to act on: only the report's own warning is shown.
     quiet = logging.NullHandler()
@@ -107,41 +142,125 @@ def main(argv=None, prog="kestrune-compare"):
     try:
         with warnings.catch_warnings(record=True) as caught:
             warnings.simplefilter("always")
+            _check_out(p, args)
             out = run(args)
         from .report import MissingIdsWarning
         for warning in caught:
             if issubclass(warning.category, MissingIdsWarning):
                 print("{}: warning: {}".format(prog, warning.message), file=sys.stderr)
-    except (DataError, ValueError) as error:
+    except SystemExit:
+        raise
+    except BaseException as error:
         if args.debug:
             raise
-        print("{}: error: {}".format(prog, _one_line(error)), file=sys.stderr)
-        return 1
+        status, message = _failure(error, args)
+        print("{}: {}".format(prog, message), file=sys.stderr)
+        return status
     finally:
         logging.getLogger().removeHandler(quiet)
+        if on_term is not None:
+            signal.signal(signal.SIGTERM, on_term)
     print(out)
     return 0
+
+
+def _failure(error, args):
+    """The exit status and the line to print for an error that ended a run."""
+    if isinstance(error, KeyboardInterrupt):
+        return 130, "interrupted; nothing was written"
+    if isinstance(error, Terminated):
+        return 143, "terminated; nothing was written"
+    if isinstance(error, (DataError, ValueError)):
+        return 1, "error: " + _one_line(error)
+    if isinstance(error, OSError):
+        # Reading the files is checked on the way: what fails here is
+        # writing, or OUT changed after it was checked.
+        if error.strerror is None:
+            return 1, "error: -o " + _one_line(error).replace(
+                "overwrite=True", "--overwrite")
+        return 1, "error: cannot write -o {}: {}{}".format(
+            args.out, _one_line(error.strerror),
+            "" if error.filename is None else " ({})".format(error.filename))
+    return 1, "error: {}: {} (--debug shows where)".format(
+        type(error).__name__, _one_line(error))
+
+
+def _raise_on_sigterm():
+    """Make SIGTERM raise :class:`Terminated`; return the handler it replaced."""
+    if threading.current_thread() is not threading.main_thread():
+        return None
+    before = signal.getsignal(signal.SIGTERM)
+    if before is None:
+        return None
+
+    def terminated(number, frame):
+        raise Terminated()
+
+    signal.signal(signal.SIGTERM, terminated)
+    return before
+
+
+def _check_command_line(p, args):
+    if len(args.files) < 2:
+        p.error("give at least two files: the reference first, then "
+                "the ones to compare with it")
+    # Each frame is named after its file: a file given twice would be one frame.
+    paths = [str(Path(f)) for f in args.files]
+    repeated = _repeated(paths)
+    if repeated:
+        p.error("give each file once; given more than once: {}".format(
+            ", ".join(repeated)))
+    for option in ("columns", "categorical", "ids"):
+        given = getattr(args, option) or []
+        if _repeated(given):
+            p.error("--{}: give each once; given more than once: {}".format(
+                option, ", ".join(_repeated(given))))
+        keys = [c for c in given if c in (args.id, args.time)]
+        if keys and option != "ids":
+            p.error("--{}: {} is the {} column, not a data column".format(
+                option, keys[0], "--id" if keys[0] == args.id else "--time"))
+
+
+def _repeated(values):
+    values = list(values)
+    return sorted({v for v in values if values.count(v) > 1})
+
+
+def _check_out(p, args):
+    """Refuse a bad OUT before any file is read or any page drawn."""
+    from .sinks import check_target
+
+    try:
+        out = check_target(args.out, args.overwrite)
+    except (ValueError, OSError) as error:
+        p.error("-o " + _one_line(error).replace("overwrite=True", "--overwrite"))
+    whole = out.resolve()
+    for name in args.files:
+        path = Path(name).resolve()
+        if path == whole or whole in path.parents:
+            p.error("-o {}: holds the input file {}; choose another path".format(
+                args.out, name))
 
 
 def run(args):
     """Read the files, make the report, save it; return the path written."""
     from .report import compare_panels
-    from kestrune import DataFrameMeta
 
     paths = [Path(f) for f in args.files]
     names = frame_names(paths)
-    frames = [read(path, args) for path in paths]
-    try:
-        meta = DataFrameMeta.from_frame(frames[0], args.id, args.time,
-                                        categorical=args.categorical)
-    except ValueError as error:
-        raise DataError("{}: {}".format(paths[0], _one_line(error)))
+    texts = [read(path, args) for path in paths]
+    frames, meta = convert(texts, paths, args)
     ids = None if args.ids is None else match_ids(frames, args.id, args.ids)
+    share = None
+    if args.share_setting is not None:
+        import importlib
+        series = importlib.import_module("kestrune.testing.plotting.series")
+        share = series.ShareSetting[args.share_setting.upper()]
     try:
         report = compare_panels(
             dict(zip(names, frames)), meta, columns=args.columns, ids=ids,
-            ids_per_page=args.ids_per_page, order=args.order, jobs=args.jobs)
-        return report.save(args.out)
+            ids_per_page=args.ids_per_page, order=args.order,
+            share_setting=share, jobs=args.jobs)
     except ValueError as error:
         message = _one_line(error)
         for name, path in zip(names, paths):
@@ -150,6 +269,7 @@ def run(args):
             if message.startswith(option + " "):
                 message = "--{}: {}".format(option, message)
         raise DataError(message)
+    return report.save(args.out, overwrite=args.overwrite)
 
 
 def frame_names(paths):
@@ -159,7 +279,11 @@ def frame_names(paths):
 
 
 def read(path, args):
-    """One file as a frame with parsed ISO dates in the time column."""
+    """One file as a frame of text: missing cells are NaN, nothing converted.
+
+    Only an empty cell is missing; the id and the time may not be. With
+    ``--columns`` the frame keeps the id, the time and those columns only.
+    """
     import pandas as pd
 
     from .inputs import shown
@@ -169,9 +293,11 @@ def read(path, args):
                         else "{}: not a file".format(path))
     try:
         if path.suffix.lower() in PARQUET:
-            frame = _read_parquet(path)
+            frame = _text_frame(_read_parquet(path))
         else:
-            frame = pd.read_csv(str(path))
+            # Text in object columns (pandas 3 reads str), NaN where empty.
+            frame = pd.read_csv(str(path), dtype=str, keep_default_na=False,
+                                na_values=[""]).astype(object)
     except DataError:
         raise
     except pd.errors.EmptyDataError:
@@ -180,14 +306,55 @@ def read(path, args):
         raise DataError("{}: cannot read it: {}".format(path, _one_line(error)))
     if len(frame) == 0:
         raise DataError("{}: the file holds no rows".format(path))
-    for option, column in (("--id", args.id), ("--time", args.time)):
+    wanted = [("--id", args.id), ("--time", args.time)]
+    wanted += [("--columns", c) for c in args.columns or []]
+    for option, column in wanted:
         if column not in frame.columns:
             raise DataError("{}: no column {!r} ({}); its columns are {}".format(
                 path, column, option, shown(frame.columns)))
-    time = frame[args.time]
-    if time.dtype == object and time.dropna().astype(str).str.match(ISO_DATE).all():
-        frame[args.time] = pd.to_datetime(time)
+    for option, column in wanted[:2]:
+        empty = frame[column].isna().to_numpy().nonzero()[0]
+        if len(empty):
+            raise DataError("{}: column {!r} ({}) is empty in row {}; every row "
+                            "needs an id and a time".format(
+                                path, column, option, empty[0] + 1))
+    if args.columns is not None:
+        frame = frame[[args.id, args.time] + list(args.columns)]
     return frame
+
+
+def _text_frame(frame):
+    """Every column of a typed (Parquet) frame as text in object columns,
+    NaN where missing, so that it is read as a CSV file is."""
+    import numpy as np
+    import pandas as pd
+    from pandas.api import types
+
+    out = {}
+    for column in frame.columns:
+        values = frame[column]
+        if types.is_datetime64_any_dtype(values.dtype):
+            if getattr(values.dt, "tz", None) is not None:
+                values = values.dt.tz_convert("UTC").dt.tz_localize(None)
+        out[column] = [np.nan if _missing(v) else _text(v)
+                       for v in values.astype(object)]
+    return pd.DataFrame(out, columns=frame.columns, dtype=object)
+
+
+def _missing(value):
+    import pandas as pd
+    return (value is None or value is pd.NA or value is pd.NaT
+            or (isinstance(value, float) and value != value))
+
+
+def _text(value):
+    if isinstance(value, str):
+        return value
+    if hasattr(value, "isoformat"):  # timestamps and dates of Parquet files
+        return value.isoformat()
+    if isinstance(value, bytes):
+        return value.decode("utf-8", "replace")
+    return str(value.item() if hasattr(value, "item") else value)
 
 
 def _read_parquet(path):
@@ -201,19 +368,155 @@ def _read_parquet(path):
     return pd.read_parquet(str(path))
 
 
-def match_ids(frames, id_column, texts):
-    """The ids whose text is in ``texts``, in the order of ``texts``."""
+def convert(texts, paths, args):
+    """The frames of text as typed frames, by one rule for all files.
+
+    Returns
+    -------
+    frames : list of pandas.DataFrame
+    meta : kestrune.DataFrameMeta
+
+    """
+    from kestrune import DataFrameMeta
+
     from .inputs import shown
 
-    by_text = {}
-    for frame in frames:
-        for value in frame[id_column].unique():
-            by_text.setdefault(str(value), value)
-    unknown = [t for t in texts if t not in by_text]
+    frames = [frame.copy() for frame in texts]
+    for frame, number in zip(frames, _ids(texts, args.id)):
+        frame[args.id] = number
+    for frame, times in zip(frames, _times(texts, paths, args.time)):
+        frame[args.time] = times
+    data = [c for c in texts[0].columns if c not in (args.id, args.time)]
+    unknown = [c for c in args.categorical if c not in data]
+    if unknown:
+        raise DataError("--categorical: {} has no data column {}; its data "
+                        "columns are {}".format(paths[0], shown(unknown), shown(data)))
+    categorical, continuous = [], []
+    for column in data:
+        numbers = None
+        if column not in args.categorical:
+            numbers = [_numbers(f[column]) if column in f.columns else None
+                       for f in texts]
+            if any(n is None for n, f in zip(numbers, texts) if column in f.columns):
+                numbers = None
+        if numbers is None:
+            categorical.append(column)
+        else:
+            continuous.append(column)
+            for frame, values in zip(frames, numbers):
+                if values is not None:
+                    frame[column] = values
+    return frames, DataFrameMeta(args.id, args.time, categorical=categorical,
+                                 continuous=continuous)
+
+
+def _numbers(values):
+    """The column as floats, or None when some value is not a number."""
+    import pandas as pd
+
+    text = values.where(~values.isin(sorted(NA_TEXT)))
+    numbers = pd.to_numeric(text, errors="coerce")
+    if (numbers.isna() & text.notna()).any():
+        return None
+    return numbers.astype(float)
+
+
+def _ids(texts, column):
+    """Each file's ids: numbers when every id of every file reads as one."""
+    import numpy as np
+    import pandas as pd
+
+    ids = [frame[column] for frame in texts]
+    if not all(values.str.match(NUMBER_ID).all() for values in ids):
+        return ids
+    numbers = [pd.to_numeric(values).astype(float) for values in ids]
+    if all((np.mod(n, 1) == 0).all() and (n.abs() < 2.0 ** 53).all() for n in numbers):
+        return [n.astype("int64") for n in numbers]
+    return numbers
+
+
+def _times(texts, paths, column):
+    """Each file's times, converted by the rule the reference file sets.
+
+    Whole numbers when every time of the reference is one, else ISO dates
+    (offsets converted to UTC and dropped). A value that does not convert
+    is named with its file and row.
+    """
+    import pandas as pd
+
+    whole = texts[0][column].str.match(WHOLE).all()
+    out = []
+    for number, (frame, path) in enumerate(zip(texts, paths)):
+        values = frame[column]
+        if whole:
+            bad = ~values.str.match(WHOLE)
+            converted = None if bad.any() else pd.to_numeric(values).astype("int64")
+            want = "a whole number"
+        else:
+            converted, bad = _dates(values)
+            want = DATE_FORM
+            if number == 0 and bad.all():
+                want = "a whole number or " + DATE_FORM
+        if bad.any():
+            row = bad.to_numpy().nonzero()[0][0]
+            like = "" if number == 0 else ", as the times of {} are".format(paths[0])
+            raise DataError("{}: column {!r} (--time): {!r} in row {} is not "
+                            "{}{}".format(path, column, values.iloc[row], row + 1,
+                                          want, like))
+        out.append(converted)
+    return out
+
+
+def _dates(values):
+    """ISO dates as naive UTC timestamps, and where the values are no date."""
+    import numpy as np
+    import pandas as pd
+
+    parts = values.str.extract(ISO_DATE)
+    bad = parts["year"].isna()
+    filled = {"year": "1970", "month": "1", "day": "1", "hour": "0",
+              "minute": "0", "second": "0"}
+    numbers = {key: pd.to_numeric(parts[key].fillna(default)).astype("int64")
+               for key, default in filled.items()}
+    bad |= (numbers["hour"] > 23) | (numbers["minute"] > 59) | (numbers["second"] > 59)
+    stamps = pd.to_datetime(pd.DataFrame(numbers), errors="coerce")
+    bad |= stamps.isna()
+    fraction = parts["fraction"].fillna("").str.ljust(9, "0")
+    stamps = stamps + pd.to_timedelta(pd.to_numeric(fraction), unit="ns")
+    zone = parts["zone"].fillna("Z").str.replace(":", "", regex=False)
+    sign = np.where(zone.str[0] == "-", -1, 1)
+    hours = pd.to_numeric(zone.str[1:3].where(zone != "Z", "0"))
+    minutes = pd.to_numeric(zone.str[3:5].where((zone != "Z") & (zone.str.len() > 3), "0"))
+    stamps = stamps - pd.to_timedelta(sign * (hours * 60 + minutes), unit="m")
+    return stamps.astype("datetime64[ns]"), bad
+
+
+def match_ids(frames, id_column, texts):
+    """The ids named by ``texts``, in their order, as the files' ids are typed.
+
+    Every file's ids count; numeric ids match the numbers the texts read as.
+    """
+    import numpy as np
+    import pandas as pd
+
+    from .inputs import shown, sort_ids
+
+    every = pd.unique(np.concatenate([f[id_column].to_numpy(dtype=object)
+                                      for f in frames]))
+    numeric = not any(isinstance(i, str) for i in every)
+    held = set(every)
+    chosen, unknown = [], []
+    for text in texts:
+        value = text
+        if numeric:
+            value = float(text) if NUMBER_ID.match(text) else None
+            if value is not None and value.is_integer() and abs(value) < 2.0 ** 53:
+                value = int(value)
+        (chosen if value in held else unknown).append(value if value in held else text)
     if unknown:
         raise DataError("--ids: no file holds ids {}; valid are {}".format(
-            shown(unknown), shown(sorted(by_text))))
-    return [by_text[t] for t in texts]
+            shown(unknown), shown(sort_ids(every))))
+    return chosen
 
 
 def _one_line(error):

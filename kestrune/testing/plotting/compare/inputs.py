@@ -324,8 +324,9 @@ def _text(value):
 
 
 def _describe(ids):
+    kind = "text" if _kind(ids) == "text" else str(ids.dtype)
     return "{} ids such as {}".format(
-        ids.dtype, shown(ids[:3]).rstrip("]") + (", ...]" if len(ids) > 3 else "]"))
+        kind, shown(ids[:3]).rstrip("]") + (", ...]" if len(ids) > 3 else "]"))
 
 
 def _matched_ids(names, frames):
@@ -360,9 +361,10 @@ def _matched_ids(names, frames):
                     held = frame.index.levels[0]
         if not held.isin(reference).any():
             raise ValueError(
-                "frames {!r} and {!r} share no id: {!r} has {}, {!r} has {}".format(
-                    names[0], name, names[0], _describe(reference), name,
-                    _describe(held)))
+                "frame {!r} shares no id with frame {!r}: frame {!r} has {}, "
+                "frame {!r} has {}".format(name, names[0], names[0],
+                                           _describe(reference), name,
+                                           _describe(held)))
         out.append(frame)
         mappings.append(mapping)
     if converted:

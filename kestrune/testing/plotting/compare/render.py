@@ -9,12 +9,16 @@ of pages. Everything a page needs travels in one picklable task.
 
 import collections
 import concurrent.futures
+import contextlib
 import importlib
 import io
+import signal
 import sys
 import warnings
 
 import numpy as np
+
+from .sinks import held_signals
 
 # Sizes in inches; figures are drawn at DPI dots per inch.
 DPI = 100
@@ -96,8 +100,10 @@ def render_task(task):
 def _start_worker():
     # What the libraries warn about while drawing is the parent's to say
     # (or not): a worker's warnings would reach the terminal unasked. A
-    # worker never needs a display.
+    # worker never needs a display. Ctrl-C reaches the whole process group;
+    # the parent stops its workers, which print nothing of their own.
     warnings.simplefilter("ignore")
+    signal.signal(signal.SIGINT, signal.SIG_IGN)
     import matplotlib
     matplotlib.use("Agg")
 
@@ -294,10 +300,20 @@ def rendered(tasks, count, jobs=1, executor=None, progress=None):
         if executor is not None:
             yield from _bar(_in_order(executor, tasks, 2 * _workers(executor)), bar)
         elif jobs > 1:
-            pool = concurrent.futures.ProcessPoolExecutor(
-                jobs, mp_context=_worker_context(), initializer=_start_worker)
-            with pool:
+            pool = None
+            try:
+                # Making the pool may start helper processes already.
+                with held_signals(), _children_deaf_to_ctrl_c():
+                    pool = concurrent.futures.ProcessPoolExecutor(
+                        jobs, mp_context=_worker_context(), initializer=_start_worker)
                 yield from _bar(_in_order(pool, tasks, 2 * jobs), bar)
+            except BaseException:
+                # Interrupted, failed or closed early: the workers stop now,
+                # not after the pages they have begun.
+                if pool is not None:
+                    _stop(pool)
+                raise
+            pool.shutdown(wait=True)
         else:
             yield from _bar((render_task(task) for task in tasks), bar)
     finally:
@@ -342,6 +358,41 @@ def check_executor(executor):
                          "{}".format(type(executor).__name__))
 
 
+def _stop(pool):
+    """End the pool's worker processes at once and wait for them."""
+    workers = list((getattr(pool, "_processes", None) or {}).values())
+    for worker in workers:
+        if worker.is_alive():
+            worker.terminate()
+    try:
+        pool.shutdown(wait=True)
+    finally:
+        for worker in workers:
+            worker.join(5)
+            if worker.is_alive():
+                worker.kill()
+
+
+@contextlib.contextmanager
+def _children_deaf_to_ctrl_c():
+    """Block SIGINT in this thread while processes may be started.
+
+    The fork server and the workers inherit the blocked signal, so a Ctrl-C
+    sent to the whole process group while they start (or import the
+    drawing code) makes none of them print a traceback: the parent alone
+    answers it and stops them. A signal that arrives meanwhile waits until
+    the block ends.
+    """
+    if not hasattr(signal, "pthread_sigmask"):
+        yield
+        return
+    before = signal.pthread_sigmask(signal.SIG_BLOCK, {signal.SIGINT})
+    try:
+        yield
+    finally:
+        signal.pthread_sigmask(signal.SIG_SETMASK, before)
+
+
 def _workers(executor):
     return max(1, getattr(executor, "_max_workers", 0) or 4)
 
@@ -349,12 +400,20 @@ def _workers(executor):
 def _in_order(executor, tasks, ahead):
     """Results of the tasks in their order, with at most ``ahead`` in flight."""
     pending = collections.deque()
-    for task in tasks:
-        pending.append(executor.submit(render_task, task))
-        if len(pending) >= ahead:
+    try:
+        for task in tasks:
+            # A submission may start a worker: an interrupt waits until the
+            # pool knows the new process, so that stopping the pool stops it.
+            with held_signals(), _children_deaf_to_ctrl_c():
+                pending.append(executor.submit(render_task, task))
+            if len(pending) >= ahead:
+                yield pending.popleft().result()
+        while pending:
             yield pending.popleft().result()
-    while pending:
-        yield pending.popleft().result()
+    finally:
+        # Pages not begun are not drawn once the caller stops reading.
+        for future in pending:
+            future.cancel()
 
 
 def _bar(results, bar):

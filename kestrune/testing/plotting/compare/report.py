@@ -250,7 +250,7 @@ class Report:
                                         helper, page.ids)
             yield ("page", page, spec, frames, fmt)
 
-    def save(self, path):
+    def save(self, path, overwrite=False):
         """Write the report to ``path``: one PDF, or a folder of pictures.
 
         A path ending in ``.pdf`` gets one PDF, the overview first. Any
@@ -260,19 +260,39 @@ class Report:
         ``index.html`` that shows them all and opens from disk.
 
         The report is written beside ``path`` and renamed into place once
-        complete: a failure leaves ``path`` as it was.
+        complete: a failure or an interruption leaves ``path`` as it was. An
+        existing ``path`` is replaced only when it is a report that this
+        package wrote (a folder that holds its manifest file and only the
+        files it lists, or a PDF marked in its metadata), or when
+        ``overwrite`` is true. A bad target is refused before anything is
+        drawn (see :func:`sinks.check_target`).
 
         Parameters
         ----------
         path : str or os.PathLike
+            A path ending in ``.pdf``, or a folder path without a suffix.
+        overwrite : bool, optional
+            Replace whatever is at ``path``.
 
         Returns
         -------
         pathlib.Path
             The path written.
 
+        Raises
+        ------
+        ValueError
+            For a path with another suffix (``report.png``) or one that
+            names the current folder.
+        FileExistsError
+            For an existing path that is not such a report, unless
+            ``overwrite``.
+        IsADirectoryError, NotADirectoryError, PermissionError
+            For a ``.pdf`` path that is a folder, a parent that is a file, or
+            a folder that cannot be written.
+
         """
-        return sinks.save(self, path)
+        return sinks.save(self, path, overwrite=overwrite)
 
     def _repr_html_(self):
         # A notebook keeps what it shows: the overview and the first pages

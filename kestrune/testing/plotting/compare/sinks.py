@@ -1,23 +1,155 @@
 """Where a report goes: one PDF, or a folder of pictures with a web page.
 
 Both are written beside the target under a temporary name and renamed into
-place once complete, so a failed run leaves the target as it was.
+place once complete, so a failed or interrupted run leaves the target as it
+was. A target that exists is replaced only when it is a report that this
+package wrote (a folder holding the manifest ``.kestrune-report.json`` and
+nothing else than the files it lists, or a PDF that carries the package's
+mark in its metadata), or when the caller asks for it.
 """
 
+import contextlib
 import html
 import io
+import json
+import logging
 import os
 import re
 import shutil
+import signal
 import tempfile
+import threading
 from pathlib import Path
 
-from .inputs import missing_message
+#: The file that marks a folder as a report and lists what the report wrote.
+MANIFEST = ".kestrune-report.json"
+#: The metadata key that marks a PDF as a report.
+PDF_MARK = "/KestruneReport"
+_CREATOR = "kestrune-series comparison report"
 
 
-def save(report, path):
-    """Write ``report`` to ``path`` (see :meth:`Report.save`)."""
+def check_target(path, overwrite=False):
+    """Refuse a target that a report cannot be written to, before drawing.
+
+    Parameters
+    ----------
+    path : str or os.PathLike
+        A path ending in ``.pdf``, or a folder path without a suffix.
+    overwrite : bool
+        Replace whatever is at ``path``, not only a report of this package.
+
+    Returns
+    -------
+    pathlib.Path
+
+    Raises
+    ------
+    ValueError
+        For a path with another suffix, or one that names the current
+        folder or one above it.
+    IsADirectoryError
+        For a ``.pdf`` path that is a folder.
+    FileExistsError
+        For an existing path that is not a report of this package, unless
+        ``overwrite``.
+    NotADirectoryError
+        Where a parent of ``path`` is a file.
+    PermissionError
+        Where the folder that would hold ``path`` cannot be written.
+
+    """
     path = Path(path)
+    suffix = path.suffix.lower()
+    if suffix not in ("", ".pdf"):
+        raise ValueError(
+            "{}: a report is a .pdf file or a folder without a suffix, not "
+            "{!r}".format(path, path.suffix))
+    here = Path.cwd().resolve()
+    whole = path.resolve()
+    if path.name in ("", ".", "..") or whole == here or whole in here.parents:
+        raise ValueError("{}: is the current folder or holds it; name a new "
+                         "folder for the report".format(path))
+    if path.exists() or path.is_symlink():
+        if suffix == ".pdf" and path.is_dir():
+            raise IsADirectoryError(
+                "{}: is a folder; a PDF report needs another path (or remove "
+                "the folder)".format(path))
+        if not overwrite and not is_report(path):
+            extra = _unlisted(path)
+            raise FileExistsError(
+                "{}: {}; choose another path, or pass overwrite=True to "
+                "replace it".format(path, "exists and is not a report of this "
+                                    "package" if extra is None else
+                                    "holds files the report did not write: "
+                                    + ", ".join(extra[:5])))
+    _check_parent(path)
+    return path
+
+
+def is_report(path):
+    """Whether ``path`` is a report that this package wrote, and only that."""
+    path = Path(path)
+    if path.is_symlink():
+        return False
+    if path.is_dir():
+        return _unlisted(path) == []
+    if path.suffix.lower() != ".pdf" or not path.is_file():
+        return False
+    try:
+        with path.open("rb") as head:
+            if head.read(5) != b"%PDF-":
+                return False
+        from pypdf import PdfReader
+        # A damaged PDF is simply not ours: pypdf need not log about it.
+        log = logging.getLogger("pypdf")
+        level = log.level
+        log.setLevel(logging.CRITICAL)
+        try:
+            metadata = PdfReader(str(path)).metadata or {}
+        finally:
+            log.setLevel(level)
+        return PDF_MARK in metadata
+    except Exception:  # not a PDF, or one that cannot be read
+        return False
+
+
+def _unlisted(path):
+    """The files of a report folder that its manifest does not list (sorted);
+    None where ``path`` is no report folder."""
+    if path.is_symlink() or not path.is_dir():
+        return None
+    try:
+        listed = json.loads((path / MANIFEST).read_text(encoding="utf-8"))
+        files = set(listed["files"]) | {MANIFEST}
+    except (OSError, ValueError, KeyError, TypeError):
+        return None
+    return sorted(set(os.listdir(str(path))) - files)
+
+
+def _check_parent(path):
+    """Refuse a target whose nearest existing folder is a file or read-only."""
+    parent = path.parent
+    while not parent.exists():
+        if parent.is_symlink():  # dangling
+            break
+        parent = parent.parent
+    if not parent.is_dir():
+        raise NotADirectoryError(
+            "{}: {} is a file, not a folder; choose another "
+            "path".format(path, parent))
+    try:
+        # Permission bits do not bind every user (root): try it.
+        with tempfile.TemporaryFile(dir=str(parent)):
+            pass
+    except OSError as error:
+        kind = PermissionError if isinstance(error, PermissionError) else OSError
+        raise kind("{}: cannot write in {}: {}; choose another "
+                   "path".format(path, parent, error.strerror or error)) from None
+
+
+def save(report, path, overwrite=False):
+    """Write ``report`` to ``path`` (see :meth:`Report.save`)."""
+    path = check_target(path, overwrite)
     if path.suffix.lower() == ".pdf":
         _save_pdf(report, path)
     else:
@@ -25,51 +157,100 @@ def save(report, path):
     return path
 
 
+@contextlib.contextmanager
+def held_signals():
+    """Hold SIGINT and SIGTERM back while files are renamed or removed.
+
+    A signal that arrives meanwhile is sent again once the block is done,
+    so the interrupted run still stops, but never between two renames.
+    """
+    if threading.current_thread() is not threading.main_thread():
+        yield
+        return
+    arrived = []
+    kinds = [signal.SIGINT] + ([signal.SIGTERM] if hasattr(signal, "SIGTERM") else [])
+    before = {}
+    try:
+        for kind in kinds:
+            # None: a handler that was not installed from Python stays.
+            if signal.getsignal(kind) is not None:
+                before[kind] = signal.signal(
+                    kind, lambda number, frame: arrived.append(number))
+        yield
+    finally:
+        for kind, handler in before.items():
+            signal.signal(kind, handler)
+        for number in arrived[:1]:
+            os.kill(os.getpid(), number)
+
+
+def _drawn(report, fmt):
+    """The report's pictures; the drawing (and its workers) stop with the caller."""
+    pictures = report.rendered(fmt)
+    try:
+        yield from pictures
+    finally:
+        pictures.close()
+
+
 def _save_pdf(report, path):
     from pypdf import PdfReader, PdfWriter
 
-    path.parent.mkdir(parents=True, exist_ok=True)
-    handle, partial = tempfile.mkstemp(
-        dir=str(path.parent), prefix="." + path.name + ".", suffix=".partial")
+    partial = None
     try:
+        with held_signals():
+            path.parent.mkdir(parents=True, exist_ok=True)
+            handle, partial = tempfile.mkstemp(
+                dir=str(path.parent), prefix="." + path.name + ".", suffix=".partial")
+            os.close(handle)
         writer = PdfWriter()
-        for page in report.rendered("pdf"):
+        for page in _drawn(report, "pdf"):
             writer.append(PdfReader(io.BytesIO(page)))
-        with os.fdopen(handle, "wb") as out:
-            handle = None
+        writer.add_metadata({"/Creator": _CREATOR, PDF_MARK: "1"})
+        with open(partial, "wb") as out:
             writer.write(out)
         _usual_mode(partial, 0o666)
-        os.replace(partial, str(path))
+        with held_signals():
+            _replace(Path(partial), path)
+            partial = None
     except BaseException:
-        if handle is not None:
-            os.close(handle)
-        _remove(partial)
+        if partial is not None:
+            with held_signals():
+                _remove(partial)
         raise
 
 
 def _save_folder(report, path):
-    if path.exists() and not path.is_dir():
-        raise ValueError("{} exists and is no folder; a report is written to "
-                         "a folder or to a .pdf file".format(path))
-    path.parent.mkdir(parents=True, exist_ok=True)
-    partial = Path(tempfile.mkdtemp(dir=str(path.parent),
-                                    prefix="." + path.name + ".", suffix=".partial"))
+    partial = None
     try:
+        with held_signals():
+            path.parent.mkdir(parents=True, exist_ok=True)
+            partial = Path(tempfile.mkdtemp(
+                dir=str(path.parent), prefix="." + path.name + ".", suffix=".partial"))
         names = []
-        for number, picture in enumerate(report.rendered("png")):
+        for number, picture in enumerate(_drawn(report, "png")):
             name = "overview.png" if number == 0 else page_name(number)
             (partial / name).write_bytes(picture)
             names.append(name)
         report.divergence.to_csv(str(partial / "divergence.csv"),
                                  index_label=_id_label(report))
+        tables = table_names(report.names[1:])
         for name, table in report.divergences.items():
-            table.to_csv(str(partial / "divergence-{}.csv".format(_file_part(name))),
-                         index_label=_id_label(report))
-        (partial / "index.html").write_text(html_page(report, names), encoding="utf-8")
+            table.to_csv(str(partial / tables[name]), index_label=_id_label(report))
+        (partial / "index.html").write_text(html_page(report, names, tables=tables),
+                                            encoding="utf-8")
+        written = sorted(os.listdir(str(partial)))
+        (partial / MANIFEST).write_text(json.dumps(
+            {"written by": _CREATOR, "files": written}, indent=1) + "\n",
+            encoding="utf-8")
         _usual_mode(str(partial), 0o777)
-        _replace_folder(partial, path)
+        with held_signals():
+            _replace(partial, path)
+            partial = None
     except BaseException:
-        shutil.rmtree(str(partial), ignore_errors=True)
+        if partial is not None:
+            with held_signals():
+                shutil.rmtree(str(partial), ignore_errors=True)
         raise
 
 
@@ -78,9 +259,9 @@ def page_name(number):
     return "page-{:03d}.png".format(number)
 
 
-def _replace_folder(partial, path):
-    """Put the complete folder ``partial`` in the place of ``path``."""
-    if not path.exists():
+def _replace(partial, path):
+    """Put the complete ``partial`` in the place of ``path``; drop the old one."""
+    if not (path.exists() or path.is_symlink()):
         os.rename(str(partial), str(path))
         return
     old = Path(tempfile.mkdtemp(dir=str(path.parent),
@@ -92,7 +273,10 @@ def _replace_folder(partial, path):
     except BaseException:
         os.rename(str(old), str(path))
         raise
-    shutil.rmtree(str(old), ignore_errors=True)
+    if old.is_dir() and not old.is_symlink():
+        shutil.rmtree(str(old), ignore_errors=True)
+    else:
+        _remove(str(old))
 
 
 def _usual_mode(name, mode):
@@ -114,11 +298,29 @@ def _file_part(name):
     return re.sub(r"[^\w.-]+", "_", name).strip("._") or "frame"
 
 
+def table_names(names):
+    """``divergence-<name>.csv`` for each frame name, no two alike.
+
+    Names that clean to the same text (``b 1`` and ``b_1``), also when only
+    their case differs, get ``-2``, ``-3``, ... in the order given.
+    """
+    taken, out = set(), {}
+    for name in names:
+        part = _file_part(name)
+        stem, number = part, 1
+        while stem.lower() in taken:
+            number += 1
+            stem = "{}-{}".format(part, number)
+        taken.add(stem.lower())
+        out[name] = "divergence-{}.csv".format(stem)
+    return out
+
+
 def _id_label(report):
     return report._panel.meta.id_index
 
 
-def html_page(report, pictures, standalone=True):
+def html_page(report, pictures, standalone=True, tables=None):
     """The report as HTML: the overview, the table, the pages in order.
 
     Parameters
@@ -129,8 +331,12 @@ def html_page(report, pictures, standalone=True):
         URLs to embed them).
     standalone : bool
         A whole document (for ``index.html``) or a fragment (for a notebook).
+    tables : dict of str to str, optional
+        The file of each compared frame's divergence table, to list them.
 
     """
+    from .inputs import missing_message
+
     esc = html.escape
     title = "{} compared with {}".format(
         ", ".join(report.names[1:]), report.names[0])
@@ -144,6 +350,13 @@ def html_page(report, pictures, standalone=True):
                                       na_rep="missing", border=0)
     parts.append("<details><summary>Divergence per id and column "
                  "(largest over the compared frames)</summary>{}</details>".format(table))
+    if tables:
+        links = ['<li><a href="divergence.csv">divergence.csv</a>: the largest '
+                 'over the compared frames</li>']
+        links += ['<li><a href="{0}">{0}</a>: frame {1} compared with {2}</li>'.format(
+            esc(file), esc(repr(name)), esc(repr(report.names[0])))
+            for name, file in tables.items()]
+        parts.append("<p>Tables:</p><ul>{}</ul>".format("".join(links)))
     for page, source in zip(report.pages, pictures[1:]):
         parts.append('<h2>Page {}: {}</h2>\n<img src="{}" alt="page {}" '
                      'style="max-width:100%">'.format(
