@@ -2,6 +2,7 @@
 p-values calibrated for autocorrelated series, q-values."""
 import collections
 import importlib.util
+import sys
 from pathlib import Path
 
 import numpy as np
@@ -166,8 +167,11 @@ def benchmark():
     """benchmarks/compare.py, whose processes and shares of small p-values the
     calibration tests share at a smaller size."""
     spec = importlib.util.spec_from_file_location("compare_benchmark", str(ROOT / "benchmarks" / "compare.py"))
-    module = importlib.util.module_from_spec(spec)
-    spec.loader.exec_module(module)
+    module, path = importlib.util.module_from_spec(spec), list(sys.path)
+    try:
+        spec.loader.exec_module(module)
+    finally:
+        sys.path[:] = path  # the script adds the examples to the path
     return module
 
 
