@@ -225,7 +225,7 @@ def test_folder_and_pdf(frames, tmp_path):
     assert sorted(os.listdir(folder)) == [sinks.MANIFEST] + written
     assert json.loads((folder / sinks.MANIFEST).read_text())["files"] == written
     table = pd.read_csv(folder / "divergence.csv", index_col=0, dtype=str).astype(float)  # exact parsing
-    assert list(table.index) == list(report.divergence.index)
+    assert list(table.index) == list(report.divergence.index) and list(table.columns) == ["level", "state"]
     np.testing.assert_array_equal(table.to_numpy(), report.divergence.to_numpy())  # full precision
     page = (folder / "index.html").read_text()
     places = [page.index(n) for n in ("overview.png", "page-001.png", "page-002.png", "page-003.png")]
@@ -239,12 +239,16 @@ def test_folder_and_pdf(frames, tmp_path):
 
 
 def test_file_names_differ_and_frame_names_are_escaped(frames, tmp_path):
-    named = {"<b>&'ref'": frames["original"], "b 1": frames["synthetic"], "b_1": frames["synthetic"]}
-    folder = report_of(named).save(tmp_path / "out")
-    assert {"divergence-b_1.csv", "divergence-b_1-2.csv"} <= set(os.listdir(folder))
+    named = {"<b>&'ref'": frames["original"], "B 1": frames["synthetic"], "b_1": frames["original"]}
+    report = report_of(named)
+    folder = report.save(tmp_path / "out")
+    for name, file in (("B 1", "divergence-B_1.csv"), ("b_1", "divergence-b_1-2.csv")):  # names that differ in case
+        table = pd.read_csv(folder / file, index_col="id", float_precision="round_trip")
+        assert list(table.columns) == ["level", "state"] and list(table.index) == list(report.divergence.index)
+        np.testing.assert_array_equal(table, report.divergences[name])  # each frame's own numbers
     page = (folder / "index.html").read_text()
     assert "<b>" not in page and "&lt;b&gt;&amp;" in page
-    assert "divergence-b_1.csv</a>: frame &#x27;b 1&#x27;" in page
+    assert "divergence-B_1.csv</a>: frame &#x27;B 1&#x27;" in page
     assert "divergence-b_1-2.csv</a>: frame &#x27;b_1&#x27;" in page
 
 
@@ -268,7 +272,7 @@ def notes(d, name):
     (lambda d: d / "report.png", ValueError, "a .pdf file or a folder without a suffix, not '.png'"),
     (lambda d: pathlib.Path("."), ValueError, "is the current folder or holds it"),
     (lambda d: notes(d, "data"), FileExistsError, "exists and is not a report of this package; .* overwrite=True"),
-    (lambda d: bad_file(d, "r.pdf", "%PDF-1.4 mine"), FileExistsError, "exists and is not a report"),
+    (lambda d: plt.figure().savefig(str(d / "r.pdf")) or d / "r.pdf", FileExistsError, "exists and is not a report"),
     (lambda d: bad_file(d, "out", "mine"), FileExistsError, "exists and is not a report"),
     (lambda d: notes(d, "r.pdf"), IsADirectoryError, "is a folder"),
     (lambda d: pathlib.Path(bad_file(d, "file", "")) / "out", NotADirectoryError, "file is a file, not a folder"),
