@@ -237,17 +237,17 @@ def test_folder_and_pdf(frames, tmp_path):
 
 
 def test_file_names_differ_and_frame_names_are_escaped(frames, tmp_path):
-    named = {"<b>&'ref'": frames["original"], "B 1": frames["synthetic"], "b_1": frames["original"]}
+    named = {"<b>&'ref'": frames["original"], "b 1": frames["synthetic"], "B_1": frames["original"]}
     report = report_of(named)
     folder = report.save(tmp_path / "out")
-    for name, file in (("B 1", "divergence-B_1.csv"), ("b_1", "divergence-b_1-2.csv")):  # names that differ in case
+    for name, file in (("b 1", "divergence-b_1.csv"), ("B_1", "divergence-B_1-2.csv")):  # names that differ in case
         table = pd.read_csv(folder / file, index_col="id", float_precision="round_trip")
         assert list(table.columns) == ["level", "state"] and list(table.index) == list(report.divergence.index)
         np.testing.assert_array_equal(table, report.divergences[name])  # each frame's own numbers
     page = (folder / "index.html").read_text()
     assert "<b>" not in page and "&lt;b&gt;&amp;" in page
-    assert "divergence-B_1.csv</a>: frame &#x27;B 1&#x27;" in page
-    assert "divergence-b_1-2.csv</a>: frame &#x27;b_1&#x27;" in page
+    assert "divergence-b_1.csv</a>: frame &#x27;b 1&#x27;" in page
+    assert "divergence-B_1-2.csv</a>: frame &#x27;B_1&#x27;" in page
 
 
 def unwritable(d):
