@@ -101,25 +101,28 @@ def test_divergence_is_nan_where_an_id_has_no_rows(frames):
     assert ((table.drop("c") >= 0) & (table.drop("c") <= 1)).all().all()
 
 
-@pytest.mark.parametrize("order, ids, expected", [
-    ("divergence", None, None),  # checked against the table below
-    ("id", None, ["a", "b", "c", "d", "e"]),
-    ("given", ["e", "a", "c"], ["e", "a", "c"]),
+@pytest.mark.parametrize("order, ids, expected, why", [
+    ("divergence", None, None, "ranked by divergence"),  # checked against the table below
+    ("id", None, ["a", "b", "c", "d", "e"], "sorted by id"),
+    ("given", ["e", "a", "c"], ["e", "a", "c"], "in the given order"),
 ])
-def test_order_of_ids_and_pages(frames, order, ids, expected):
+def test_order_of_ids_and_pages(frames, order, ids, expected, why):
+    synthetic = frames["synthetic"]  # "e": no number to compare, but none of the reference's labels
+    frames["synthetic"] = synthetic.assign(level=synthetic["level"].where(synthetic["id"] != "e"),
+                                           state=synthetic["state"].where(synthetic["id"] != "e", "new"))
     shuffled = {name: frame.sample(frac=1, random_state=2) for name, frame in frames.items()}
-    report = report_of(shuffled, order=order, ids=ids, ids_per_page=2)
+    report = report_of(shuffled, order=order, ids=ids, ids_per_page=2, measures=["distribution"])
     ordered = list(report.divergence.index)
     if expected is None:
-        # The id that the synthetic frame lacks comes first, then the worst.
+        # The id that the synthetic frame lacks comes first, then the worst (a missing number does not rank).
         worst = report.divergence.drop("c").max(axis=1)
-        assert ordered[0] == "c" and list(worst) == sorted(worst, reverse=True)
+        assert ordered[:2] == ["c", "e"] and list(worst) == sorted(worst, reverse=True)
     else:
         assert ordered == expected
     assert [page.ids for page in report.pages] == [tuple(ordered[i:i + 2]) for i in range(0, len(ordered), 2)]
     n = len(ordered)
     spans = ["ids {}-{}".format(i + 1, min(i + 2, n)) if i + 1 < n else "id {}".format(n) for i in range(0, n, 2)]
-    assert [page.heading.split(",")[0] for page in report.pages] == ["{} of {}".format(span, n) for span in spans]
+    assert [page.heading for page in report.pages] == ["{} of {}, {}".format(span, n, why) for span in spans]
     assert report.missing == ({"synthetic": ["c"]} if "c" in ordered else {})
 
 
@@ -219,8 +222,9 @@ def test_nearest_pairing_pages_tables_and_files(tmp_path):
 
 def test_given_order_defaults_to_first_appearance_in_the_frame_as_passed(frames):
     original = frames["original"].iloc[::-1].set_index(["id", "t"])  # levels, not columns
-    report = report_of({"original": original, "synthetic": frames["synthetic"]}, order="given")
-    assert list(report.divergence.index) == ["e", "d", "c", "b", "a"]
+    synthetic = frames["synthetic"][frames["synthetic"]["id"] != "a"]
+    report = report_of({"original": original, "synthetic": synthetic}, order="given")
+    assert list(report.divergence.index) == ["e", "d", "c", "b", "a"] and report.missing == {"synthetic": ["a", "c"]}
 
 
 @pytest.mark.parametrize("lacking", [1, 0])
@@ -237,10 +241,8 @@ def test_missing_ids_warn_once_and_keep_their_colours(frames, lacking):
     assert [len(c) for c in colours] == [2, 2, 1]  # ids a, b with both frames, c with one only
     assert colours[2][0] == colours[0][1 - lacking] != colours[0][lacking]
     assert [t.get_text() for t in figure.legends[0].get_texts()] == NAMES
-    assert "c lacks '{}'".format(NAMES[lacking]) in figure.texts[0].get_text()
-    # Integer times get whole-number ticks.
-    ticks = cells[0].get_xticks()
-    assert np.array_equal(ticks, np.round(ticks))
+    assert figure.texts[0].get_text() == "ids 1-3 of 5, sorted by id (c lacks '{}')".format(NAMES[lacking])
+    assert [ax.get_ylabel() for ax in figure.axes if ax.get_visible()] == ["level", "", "", "Count", "", ""]
 
 
 def test_shared_cells_name_their_own_ids(frames, series):
@@ -263,9 +265,9 @@ def test_page_size(frames, ids_per_page, width):
 
 def test_ids_that_match_as_text_three_frames_and_ties(frames):
     ids = [3, 1, 2]  # first seen in another order than sorted
-    reference = make_panel(ids).assign(__rows__="x")  # a label column under the name of the counting column
-    texts = make_panel([str(i) for i in ids], seed=1).assign(__rows__="x", extra=0)
-    copy = reference.assign(id=reference["id"].map({3: 1, 1: 2, 2: 3}))  # each id holds another id's rows
+    reference = make_panel(ids, periods=3).assign(__rows__="x")  # a label column named like the counting column
+    texts = make_panel([str(i) for i in ids], periods=3, seed=1).assign(__rows__="x", extra=0)
+    copy = reference.assign(id=reference["id"].map({3: 1, 1: 2, 2: 3}), level=reference["level"] + 100)  # disjoint
     with pytest.warns(compare.IdTypeWarning, match=r"the ids of frame 'texts' \(\w+\) match the ids of 'reference' "
                                          r"\(int64\) only as text; they were converted to match") as caught:
         report = compare_panels({"reference": reference, "texts": texts, "copy": copy}, id_index="id", time_index="t",
@@ -274,14 +276,18 @@ def test_ids_that_match_as_text_three_frames_and_ties(frames):
     tables = report.divergences
     assert all(list(t.index) == list(report.divergence.index) for t in tables.values())  # page order
     np.testing.assert_array_equal(report.divergence, np.fmax(tables["texts"], tables["copy"]))  # the largest
-    # Every id's largest divergence ties at 1 ("texts" is drawn apart): the ids go in id order.
+    # Every id's largest divergence ties at 1: the ids go in id order, not as first seen.
     plain = report_of({"reference": reference, "copy": copy}, order="divergence")
-    scores = plain.divergence.max(axis=1)
-    assert list(plain.divergence.index) == sorted(scores.index, key=lambda i: (-scores[i], i))
+    assert list(plain.divergence.index) == [1, 2, 3] and list(plain.divergence.max(axis=1)) == [1.0] * 3
     figure = first_page(report)
     figure.canvas.draw()
-    rows = [ax for ax in figure.axes if ax.get_visible()][-3:]  # the last row: "__rows__", one cell per id
-    assert [[t.get_text() for t in ax.get_xticklabels()] for ax in rows] == [["x"]] * 3
+    cells = [ax for ax in figure.axes if ax.get_visible()]  # the last row: "__rows__", one cell per id
+    assert [[t.get_text() for t in ax.get_xticklabels()] for ax in cells[-3:]] == [["x"]] * 3
+    assert list(cells[0].get_xticks()) == [0, 1, 2]  # integer times: whole-number ticks
+    overview = render.draw_overview(*report._overview_task("png")[1:-1]).axes[0]
+    assert overview.figure._suptitle.get_text().startswith(
+        "Divergence of 'texts', 'copy' from 'reference': all 3 ids, ranked by evidence; pages show every id\n")
+    assert [t.get_text() for t in overview.get_yticklabels()] == [str(i) for i in report.divergence.index]
 
 
 def test_session_untouched(frames, tmp_path, capsys, monkeypatch):
@@ -331,13 +337,18 @@ def test_folder_and_pdf(frames, tmp_path):
 
 
 def test_file_names_differ_and_frame_names_are_escaped(frames, tmp_path):
-    named = {"<b>&'ref'": frames["original"], "b 1": frames["synthetic"], "b_1": frames["synthetic"]}
-    folder = report_of(named).save(tmp_path / "out")
-    assert {"divergence-b_1.csv", "divergence-b_1-2.csv"} <= set(os.listdir(folder))
+    named = {"<b>&'ref'": frames["original"], "b 1": frames["synthetic"], "B_1": frames["original"]}
+    report = report_of(named)
+    folder = report.save(tmp_path / "out")
+    for name, file in (("b 1", "divergence-b_1.csv"), ("B_1", "divergence-B_1-2.csv")):  # names that differ in case
+        table = pd.read_csv(folder / file, index_col="id", float_precision="round_trip")
+        assert list(table.columns) == list(sinks.flat(report.divergence).columns)
+        assert list(table.index) == list(report.divergence.index)
+        np.testing.assert_array_equal(table, report.divergences[name])  # each frame's own numbers
     page = (folder / "index.html").read_text()
     assert "<b>" not in page and "&lt;b&gt;&amp;" in page
     assert "divergence-b_1.csv</a>: frame &#x27;b 1&#x27;" in page
-    assert "divergence-b_1-2.csv</a>: frame &#x27;b_1&#x27;" in page
+    assert "divergence-B_1-2.csv</a>: frame &#x27;B_1&#x27;" in page
 
 
 def unwritable(d):
@@ -359,8 +370,9 @@ def notes(d, name):
 @pytest.mark.parametrize("make_target, error, message", [
     (lambda d: d / "report.png", ValueError, "a .pdf file or a folder without a suffix, not '.png'"),
     (lambda d: pathlib.Path("."), ValueError, "is the current folder or holds it"),
+    (lambda d: d.parent, ValueError, "is the current folder or holds it"),
     (lambda d: notes(d, "data"), FileExistsError, "exists and is not a report of this package; .* overwrite=True"),
-    (lambda d: bad_file(d, "r.pdf", "%PDF-1.4 mine"), FileExistsError, "exists and is not a report"),
+    (lambda d: plt.figure().savefig(str(d / "r.pdf")) or d / "r.pdf", FileExistsError, "exists and is not a report"),
     (lambda d: bad_file(d, "out", "mine"), FileExistsError, "exists and is not a report"),
     (lambda d: notes(d, "r.pdf"), IsADirectoryError, "is a folder"),
     (lambda d: pathlib.Path(bad_file(d, "file", "")) / "out", NotADirectoryError, "file is a file, not a folder"),
