@@ -157,8 +157,16 @@ SANITIZE_ENV    = LD_PRELOAD="$$($(SANITIZE_CC) -print-file-name=libasan.so) $$(
 # build); paths to tests in PYTEST_ARGS are made absolute for it.
 SANITIZE_PYTEST_ARGS = $(patsubst tests%,$(CURDIR)/tests%,$(subst =tests,=$(CURDIR)/tests,$(PYTEST_ARGS)))
 
+# An interpreter of make pythons runs the whole target inside its Debian root,
+# with that root's GCC and sanitizer runtimes (the machine's would not match
+# its C library).
+IN_ROOT = $(shell scripts/pythons in-root $(PYTHON))
+
 .PHONY: sanitize
 sanitize: $(STAMP)
+ifneq ($(IN_ROOT),)
+	$(IN_ROOT) $(MAKE) --no-print-directory sanitize PYTHON=/usr/bin/python$(PYVER)
+else
 	@start=$$(date +%s); \
 	CC=$(SANITIZE_CC) CFLAGS="$(SANITIZE_FLAGS)" LDFLAGS="-fsanitize=address,undefined" \
 	    $(VPY) setup.py --quiet build_py --build-lib $(ASAN_LIB) build_ext --build-lib $(ASAN_LIB) --build-temp $(ASAN_DIR)/tmp || exit 1; \
@@ -171,6 +179,7 @@ sanitize: $(STAMP)
 	echo "sanitized suite: $$((end - built)) s (build $$((built - start)) s)"; \
 	if [ -n "$$(ls -A $(ASAN_REPORTS))" ]; then cat $(ASAN_REPORTS)/* >&2; echo "sanitizer reports in $(ASAN_DIR)/reports" >&2; exit 1; fi; \
 	exit $$status
+endif
 
 # Pictures: `make baselines` redraws the baseline images of tests/test_pictures.py
 # (in the reference environment only: the pins of requirements/py37.txt);
