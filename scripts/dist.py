@@ -55,7 +55,9 @@ MULTIARCH = "x86_64-linux-gnu"
 # The compiler wrapper that setuptools is given as CC, CXX and LDSHARED (all
 # sources are C++, and the older setuptools of 3.7 compile them with CC). The
 # interpreters' own link flags carry -Wl,-rpath to their install directories,
-# which would point a wheel at this machine's paths, so that flag is dropped;
+# which would point a wheel at this machine's paths, so that flag is dropped,
+# and Debian's carry -Bsymbolic-functions, which zig's linker refuses (the
+# module exports its init function alone, so nothing binds to it anyway);
 # debug information is stripped at link time to keep the wheels small.
 # Python.h of 3.7 includes <crypt.h>, which zig's glibc headers lack: a
 # directory searched after all others supplies its one declaration.
@@ -66,7 +68,7 @@ MULTIARCH = "x86_64-linux-gnu"
 WRAPPER = """#!/bin/sh
 for a in "$@"; do
     shift
-    case $a in -Wl,-rpath,*|-Wl,-R,*) ;; *) set -- "$@" "$a" ;; esac
+    case $a in -Wl,-rpath,*|-Wl,-R,*|-Wl,-Bsymbolic-functions) ;; *) set -- "$@" "$a" ;; esac
 done
 case " $* " in
     *" -shared "*) set -- "$@" -Wl,--strip-debug ;;
