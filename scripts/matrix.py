@@ -1,15 +1,18 @@
 """Run the suite on every supported CPython found, each in its own environment.
 
-    python scripts/matrix.py [--strict] [--no-wheel] [--only 3.7,3.13]
+    python scripts/matrix.py [--strict] [--no-wheel] [--selection] [--only 3.7,3.15]
     python scripts/matrix.py --bench-calls [--only ...]
     python scripts/matrix.py --which 3.13
 
-For each of CPython 3.7 to 3.13 found (pyenv's versions first, then PATH),
+For each of CPython 3.7 to 3.15 found (for 3.14 and 3.15 the interpreters of
+`make pythons` in build/pythons/bin first; pyenv's versions, then PATH),
 runs `make test PYTHON=...` (which builds the interpreter's own environment,
 .venv or .venv-3.X, and the extension) and then `make wheel-check`: the
 manylinux wheel of dist/ (make dist) installed into a fresh environment with
 the declared dependency ranges, outside the checkout; on 3.7 and 3.13 the
-whole suite runs against it, on the others it draws. Then one more row on 3.11
+whole suite runs against it, on the others it draws. With --selection the
+in-place suite runs whole on 3.7 and 3.15 and a selection of its files on the
+others (CI, for time). Then one more row on 3.11
 runs the suite against the wheel with its runtime dependencies (numpy, pandas,
 matplotlib, seaborn, tqdm, pypdf) held to their declared lower bounds, and the
 source distribution is built and installed once, on the newest interpreter,
@@ -19,7 +22,7 @@ the stubs are checked with mypy.stubtest on the newest interpreter found, and a
 table of version, library versions, result and wall time is printed.
 
 Exits non-zero when any row or the stub check fails and, with --strict, when
-one of the seven interpreters is missing.
+one of the nine interpreters is missing.
 
 --bench-calls instead builds each interpreter's environment and prints one
 row of benchmarks/calls.py per version.
@@ -33,14 +36,24 @@ import subprocess
 import sys
 import time
 
-VERSIONS = ["3.7", "3.8", "3.9", "3.10", "3.11", "3.12", "3.13"]
+VERSIONS = ["3.7", "3.8", "3.9", "3.10", "3.11", "3.12", "3.13", "3.14", "3.15"]
 LIBRARIES = ["numpy", "pandas", "matplotlib", "seaborn"]
 # The whole suite runs against the installed wheel on these; the others draw.
-SUITE_ON_WHEEL = ["3.7", "3.13"]
+SUITE_ON_WHEEL = ["3.7", "3.15"]
+# With --selection the in-place suite runs whole on the reference and the
+# newest interpreter only; the others build the module, import it and run
+# these files (the binding, the module, the frame and series plots, the
+# input checks and the services), which cover every unit of the C++.
+FULL_SUITE = ["3.7", "3.15"]
+SELECTION = ["tests/test_binding.py", "tests/test_module.py", "tests/test_frame_plots.py",
+             "tests/test_series_plots.py", "tests/test_checks.py", "tests/test_services.py"]
 # The interpreter of the row with the lowest declared library versions.
 LOWEST = "3.11"
 ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
 LOGS = os.path.join(ROOT, "build", "matrix")
+# make pythons puts CPython 3.14 and 3.15 from Debian's packages here: wrappers
+# that run the interpreter inside a Debian root (scripts/pythons).
+MADE_PYTHONS = os.path.join(ROOT, "build", "pythons", "bin")
 
 PROBE = ("import sys, sysconfig; print(sys.executable); "
          "print('%d.%d' % sys.version_info[:2]); print(sys.implementation.name); "
@@ -66,7 +79,8 @@ def probe(candidate, wanted):
     lines = out.stdout.split()
     if out.returncode or lines[1:] != [wanted, "cpython", "False"]:
         return None
-    return lines[0]
+    # A wrapper of make pythons reports the interpreter's path inside its root.
+    return candidate if candidate.startswith(MADE_PYTHONS + os.sep) else lines[0]
 
 
 def patch_level(path):
@@ -79,7 +93,8 @@ def find_interpreter(version):
     pyenv = sorted(glob.glob(os.path.join(root, "versions", version + ".*", "bin", "python" + version)),
                    key=patch_level, reverse=True)
     on_path = [os.path.join(d, "python" + version) for d in os.environ.get("PATH", "").split(os.pathsep) if d]
-    for candidate in pyenv + [p for p in on_path if os.access(p, os.X_OK)]:
+    made = [os.path.join(MADE_PYTHONS, "python" + version)]
+    for candidate in [p for p in made + pyenv + on_path if os.access(p, os.X_OK)]:
         found = probe(candidate, version)
         if found:
             return found
@@ -125,7 +140,7 @@ def library_versions(version):
     return values if out.returncode == 0 and len(values) == len(LIBRARIES) else ["-"] * len(LIBRARIES)
 
 
-def suite_row(version, python, wheel):
+def suite_row(version, python, wheel, selection=False):
     """One row of the matrix: (cells, ok)."""
     with open(os.path.join(LOGS, version + ".log"), "w") as log:
         rc, _ = make("venv", python, log)
@@ -135,8 +150,11 @@ def suite_row(version, python, wheel):
         rc, _ = make("build", python, log)
         if rc:
             return libraries + ["build failed", "-"], False
-        rc, out = make("test", python, log)
+        partial = selection and version not in FULL_SUITE
+        rc, out = make("test", python, log, **({"PYTEST_ARGS": " ".join(SELECTION)} if partial else {}))
         result = pytest_counts(out) or "tests did not run (exit {})".format(rc)
+        if partial and pytest_counts(out):
+            result += " (selection)"
         ok = rc == 0
         wheel_result = "-"
         if wheel:
@@ -198,9 +216,12 @@ def print_table(header, rows):
 def main(argv=None):
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     parser.add_argument("--strict", action="store_true",
-                        help="fail when one of the seven interpreters is missing")
+                        help="fail when one of the nine interpreters is missing")
     parser.add_argument("--no-wheel", action="store_true", help="skip the wheel check of each row")
-    parser.add_argument("--only", help="comma-separated versions to run, for example 3.7,3.13")
+    parser.add_argument("--selection", action="store_true",
+                        help="the whole in-place suite on {} only, a selection of files on the others".format(
+                            " and ".join(FULL_SUITE)))
+    parser.add_argument("--only", help="comma-separated versions to run, for example 3.7,3.15")
     parser.add_argument("--bench-calls", action="store_true",
                         help="print benchmarks/calls.py per interpreter instead of testing")
     parser.add_argument("--which", metavar="X.Y", help="print the path of that interpreter and stop")
@@ -236,7 +257,7 @@ def main(argv=None):
             if args.bench_calls:
                 cells, ok = bench_row(version, python)
             else:
-                cells, ok = suite_row(version, python, not args.no_wheel)
+                cells, ok = suite_row(version, python, not args.no_wheel, args.selection)
                 cells.append("{:.0f} s".format(time.perf_counter() - row_start))
             status = "ok" if ok else "FAIL"
         failed = failed or status == "FAIL"

@@ -2,6 +2,7 @@
 an import fails or is repeated."""
 import copy
 import enum
+import functools
 import importlib
 import inspect
 import logging
@@ -97,6 +98,30 @@ def test_annotations_and_docstrings(series):
     assert doc[4] == "        dfs: List of dataframes with identical metas to plot" and len(doc) == 13
     assert {n for n, *_ in FUNCTIONS if getattr(series, n).__doc__ is not None} == {
         "plot_multi_index_dataframes", "plot_continuous_time_series", "_verify_df_meta_applies_to_dfs"}
+
+
+@pytest.mark.parametrize("name", ["plot_row", "sequence_index_plot", "_plot_column"])
+def test_annotations_survive_wrapping_where_they_are_deferred(series, name):
+    """From 3.14 functools.wraps copies __annotate__ instead of __annotations__,
+    and annotationlib asks it for each format; before 3.14 there is none."""
+    f = getattr(series, name)
+
+    @functools.wraps(f)
+    def wrapper(*args, **kwargs):
+        return f(*args, **kwargs)
+    assert wrapper.__annotations__ == f.__annotations__
+    if sys.version_info < (3, 14):
+        assert not hasattr(f, "__annotate__")
+        return
+    import annotationlib
+    if not f.__annotations__:
+        assert f.__annotate__ is None
+        return
+    for form in (annotationlib.Format.VALUE, annotationlib.Format.FORWARDREF, annotationlib.Format.STRING):
+        got = annotationlib.get_annotations(f, format=form)
+        assert got == f.__annotations__ and got is not f.__annotations__
+    with pytest.raises(NotImplementedError):
+        f.__annotate__(annotationlib.Format.VALUE_WITH_FAKE_GLOBALS)
 
 
 def test_reimport_gives_the_same_objects(series, monkeypatch):

@@ -2,6 +2,7 @@
 dependency ranges, the cross-compiler's wrapper, and how the commands pick an
 interpreter."""
 import importlib.util
+import os
 import re
 import shutil
 import subprocess
@@ -104,7 +105,7 @@ def declared_dependencies():
     return re.findall(r'"([^"]+)"', block)
 
 
-@pytest.mark.parametrize("python_version", ["3.7", "3.8", "3.9", "3.10", "3.11", "3.12", "3.13"])
+@pytest.mark.parametrize("python_version", ["3.7", "3.8", "3.9", "3.10", "3.11", "3.12", "3.13", "3.14", "3.15"])
 def test_every_line_declares_one_lower_bound_per_library(python_version):
     from pip._vendor.packaging.requirements import Requirement
     bounds = {}
@@ -158,8 +159,37 @@ def test_compiler_wrapper_drops_build_machine_paths_strips_links_and_compiles_wi
     def args(*given):
         return subprocess.check_output([str(wrapper)] + list(given), universal_newlines=True).splitlines()
 
-    linked = args("-shared", "a.o", "-L/opt/py/lib", "-Wl,-rpath,/opt/py/lib", "-o", "m b.so")
+    linked = args("-shared", "a.o", "-L/opt/py/lib", "-Wl,-rpath,/opt/py/lib", "-Wl,-Bsymbolic-functions", "-o", "m b.so")
     assert linked == ["-m", "ziglang", "c++", "-target", "x86_64-linux-gnu.2.17", "-idirafter", "/fallback",
                       "-shared", "a.o", "-L/opt/py/lib", "-o", "m b.so", "-Wl,--strip-debug"]
     compiled = args("-c", "a.cpp", "-o", "a.o")
     assert compiled[-5:] == ["-c", "a.cpp", "-o", "a.o", "-fno-plt"] and "-Wl,--strip-debug" not in compiled
+
+
+PYTHONS = ROOT / "scripts" / "pythons"
+
+
+def test_a_venv_of_a_debian_root_interpreter_enters_that_root(tmp_path):
+    """scripts/pythons turns the venv of a wrapper of make pythons into one
+    whose bin/python enters the same root; other venvs are left alone."""
+    made = tmp_path / "build" / "pythons"
+    (made / "root").mkdir(parents=True)
+    (made / "bin").mkdir()
+    wrapper = made / "bin" / "python3.15"
+    wrapper.write_text("#!/bin/sh\n# kestrune: CPython in the Debian root of make pythons\n"
+                       "# interpreter: /usr/bin/python3.15\nexec false\n")
+    plain = fake_python(tmp_path / "bin", "python3.12", "3.12")
+    for python, venv in ((wrapper, tmp_path / "v15"), (plain, tmp_path / "v12")):
+        (venv / "bin").mkdir(parents=True)
+        (venv / "bin" / "python").symlink_to(str(python))
+        subprocess.run([str(PYTHONS), "venv", str(python), str(venv)], check=True)
+        found = subprocess.run([str(PYTHONS), "in-root", str(python)], stdout=subprocess.PIPE,
+                               universal_newlines=True, check=True).stdout.strip()
+        assert found == (str(made / "bin" / "in-root") if python == wrapper else "")
+    assert (tmp_path / "v12" / "bin" / "python").resolve() == plain.resolve()
+    bin15 = tmp_path / "v15" / "bin"
+    text = (bin15 / "python").read_text()
+    assert "exec '{}' '{}'".format(made / "bin" / "in-root", bin15 / "python") in text
+    links = {n: os.readlink(str(bin15 / n)) for n in ("python3", "python3.15", ".python-in-root")}
+    assert links == {"python3": "python", "python3.15": "python", ".python-in-root": "/usr/bin/python3.15"}
+    assert (made / "root" / ".kestrune-venvs").read_text().split() == [str(bin15 / "python")]

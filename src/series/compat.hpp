@@ -66,6 +66,13 @@ inline void enable_vectorcall(PyTypeObject* type, Py_ssize_t offset) {
 #endif
 }
 
+// --- annotations ---------------------------------------------------------------
+
+// From 3.14 annotations are deferred (PEP 649): a function offers
+// `__annotate__(format)` beside `__annotations__`, and functools.wraps copies
+// only the former. The function type offers it from 3.14 on.
+constexpr bool kAnnotateFunction = PY_VERSION_HEX >= 0x030E0000;
+
 // --- interpreters ------------------------------------------------------------
 
 inline PyInterpreterState* current_interpreter() {
@@ -85,14 +92,20 @@ inline PyInterpreterState* current_interpreter() {
 // its instructions, so the record carries a body of its own that raises
 // AssertionError, as CPython's own empty code records do from 3.11:
 //
-//     [RESUME 0]  LOAD_CONST 0 (AssertionError)  RAISE_VARARGS 1
+//     [RESUME 0 [CACHE]]  LOAD_CONST 0 (AssertionError)  RAISE_VARARGS 1
 //
 // with a line table that puts every instruction on the first line.
 inline PyCodeObject* new_code(int nargs, int flags, PyObject* varnames, PyObject* filename, PyObject* name,
                               int firstlineno) {
     const int nlocals = static_cast<int>(PyTuple_GET_SIZE(varnames));
     const int stacksize = 1;
-#if PY_VERSION_HEX >= 0x030B0000
+#if PY_VERSION_HEX >= 0x030F0000
+    // From 3.15 RESUME is followed by one inline cache entry, which the
+    // interpreter fills in itself: LOAD_CONST comes after it.
+    static const unsigned char body[] = {RESUME, 0, CACHE, 0, LOAD_CONST, 0, RAISE_VARARGS, 1};
+    // One entry without columns for the four code units, at line offset 0.
+    static const unsigned char lines[] = {0x80 | (13 << 3) | (4 - 1), 0};
+#elif PY_VERSION_HEX >= 0x030B0000
     static const unsigned char body[] = {RESUME, 0, LOAD_CONST, 0, RAISE_VARARGS, 1};
     // One entry without columns for the three code units, at line offset 0.
     static const unsigned char lines[] = {0x80 | (13 << 3) | (3 - 1), 0};

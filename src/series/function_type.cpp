@@ -308,6 +308,31 @@ PyObject* get_annotations(PyObject* self, void*) {
 
 PyObject* get_none(PyObject*, void*) { Py_RETURN_NONE; }
 
+// `__annotate__(format)` of deferred annotations: the annotations are strings
+// already, so the value (1), forward-reference (3) and string (4) formats all
+// give a new dict of them. Format 2 (values with fake globals) is for the
+// compiler's own annotate functions; like any other it is not implemented.
+PyObject* annotate(PyObject* self, PyObject* format) {
+    const long f = PyLong_AsLong(format);
+    if (f == -1 && PyErr_Occurred()) return nullptr;
+    if (f != 1 && f != 3 && f != 4) {
+        PyErr_SetNone(PyExc_NotImplementedError);
+        return nullptr;
+    }
+    Ref annotations = Ref::maybe(get_annotations(self, nullptr));
+    return annotations ? PyDict_Copy(annotations) : nullptr;
+}
+
+PyMethodDef annotate_def = {"__annotate__", annotate, METH_O, nullptr};
+
+// None for a function without annotations, as for a Python function.
+PyObject* get_annotate(PyObject* self, void*) {
+    Ref annotations = Ref::maybe(get_annotations(self, nullptr));
+    if (!annotations) return nullptr;
+    if (PyDict_GET_SIZE(annotations.get()) == 0) Py_RETURN_NONE;
+    return PyCFunction_NewEx(&annotate_def, self, nullptr);
+}
+
 // Pickled by reference, as ordinary functions are: the name is looked up in
 // the module again when unpickling.
 PyObject* function_reduce(PyObject* self, PyObject*) {
@@ -326,6 +351,8 @@ PyGetSetDef function_getset[] = {
     {const_cast<char*>("__annotations__"), get_annotations, nullptr, nullptr, nullptr},
     {const_cast<char*>("__closure__"), get_none, nullptr, nullptr, nullptr},
     {const_cast<char*>("__dict__"), PyObject_GenericGetDict, PyObject_GenericSetDict, nullptr, nullptr},
+    // Last: cleared before the type is readied where annotations are not deferred.
+    {const_cast<char*>("__annotate__"), get_annotate, nullptr, nullptr, nullptr},
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
 
@@ -355,6 +382,7 @@ void init_function_type() {
     function_type.tp_traverse = function_traverse;
     function_type.tp_clear = function_clear;
     function_type.tp_methods = function_methods;
+    if (!compat::kAnnotateFunction) function_getset[sizeof function_getset / sizeof *function_getset - 2] = {};
     function_type.tp_getset = function_getset;
     function_type.tp_members = function_members;
     function_type.tp_dictoffset = offsetof(FunctionObject, dict);
