@@ -45,6 +45,8 @@ SUITE_ON_WHEEL = ["3.7", "3.15"]
 # these files (the binding, the module, the frame and series plots, the
 # input checks and the services), which cover every unit of the C++.
 FULL_SUITE = ["3.7", "3.15"]
+# Set by --reference-done: the reference's row runs the selection as well.
+REFERENCE_DONE = False
 SELECTION = ["tests/test_binding.py", "tests/test_module.py", "tests/test_frame_plots.py",
              "tests/test_series_plots.py", "tests/test_checks.py", "tests/test_services.py"]
 # The interpreter of the row with the lowest declared library versions.
@@ -150,7 +152,7 @@ def suite_row(version, python, wheel, selection=False):
         rc, _ = make("build", python, log)
         if rc:
             return libraries + ["build failed", "-"], False
-        partial = selection and version not in FULL_SUITE
+        partial = selection and version not in FULL_SUITE[int(REFERENCE_DONE):]
         rc, out = make("test", python, log, **({"PYTEST_ARGS": " ".join(SELECTION)} if partial else {}))
         result = pytest_counts(out) or "tests did not run (exit {})".format(rc)
         if partial and pytest_counts(out):
@@ -221,11 +223,16 @@ def main(argv=None):
     parser.add_argument("--selection", action="store_true",
                         help="the whole in-place suite on {} only, a selection of files on the others".format(
                             " and ".join(FULL_SUITE)))
+    parser.add_argument("--reference-done", action="store_true",
+                        help="with --selection: the reference's whole in-place suite has just run "
+                             "(CI's make test), so its row runs the selection too")
     parser.add_argument("--only", help="comma-separated versions to run, for example 3.7,3.15")
     parser.add_argument("--bench-calls", action="store_true",
                         help="print benchmarks/calls.py per interpreter instead of testing")
     parser.add_argument("--which", metavar="X.Y", help="print the path of that interpreter and stop")
     args = parser.parse_args(argv)
+    global REFERENCE_DONE
+    REFERENCE_DONE = args.selection and args.reference_done
     if args.which:
         path = find_interpreter(args.which)
         if not path:
