@@ -81,7 +81,21 @@ def compare_panels(frames, meta=None, *, id_index=None, time_index=None,
     pages : int or None, optional
         Draw only the first ``pages`` pages in the report's order (the
         worst ids); None draws a page for every id. The tables and the
-        overview keep every id either way.
+        overview keep every id either way. Under nearest pairing the pages
+        of pairs and the pages of uncovered reference ids count apart.
+    pairing : {"auto", "ids", "nearest"}, optional
+        How the compared frames' rows meet the reference's. ``"ids"``: the
+        rows of an id against the rows of the same id. ``"nearest"`` (one
+        compared frame, no ``ids``): each compared id against the reference
+        id whose summary (see :func:`id_summaries`) is nearest, with
+        realism, coverage and near-copies in ``Report.pairs`` and
+        ``Report.coverage``; the p-values are NaN there, since pairs chosen
+        for looking alike would bias any test, and ``order="evidence"``
+        falls back to ``"divergence"``. The pages show near-copies first,
+        then the least realistic compared ids, then the rest, and then the
+        reference ids that no compared id resembles. ``"auto"``: by id when
+        every compared frame holds at least half of the reference's ids (or
+        ``ids`` are given), otherwise nearest.
     share_setting : ShareSetting, optional
         How the ids of a row share cells and axes, as for the driver;
         ``ShareSetting.AXES`` by default.
@@ -110,14 +124,21 @@ def compare_panels(frames, meta=None, *, id_index=None, time_index=None,
         frames whose columns differ, duplicate (id, time) rows, a
         continuous column that holds no numbers in some frame, an unknown
         column, id, order or measure, ``ids_per_page``, ``jobs``,
-        ``max_lag`` or ``pages`` below 1, or a thread pool as
-        ``executor``.
+        ``max_lag`` or ``pages`` below 1, a thread pool as ``executor``,
+        frames that share no id under id pairing, or nearest pairing with
+        several compared frames or with ``ids``.
 
     Warns
     -----
     MissingIdsWarning
-        Once, naming each frame that lacks some ids and those ids (the
-        first ten).
+        Under id pairing, once, naming each frame that lacks some ids and
+        those ids (the first ten).
+    IdTypeWarning
+        Once, when a frame's ids match the reference's only as text and are
+        converted.
+    NearCopyWarning
+        Under nearest pairing, once, counting the near-copies and naming
+        the first ten.
 
     Examples
     --------
