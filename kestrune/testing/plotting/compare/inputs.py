@@ -437,5 +437,7 @@ def _first_seen(frames, meta, mappings):
         if mapping is not None:
             values = np.array([mapping[v] for v in values], dtype=object)
         seen.append(values)
-    # An Index of the objects takes back their common dtype (integers).
-    return list(pd.Index(pd.unique(np.concatenate(seen))))
+    # The objects take back their common dtype (integers), as a Series
+    # infers it (an Index of objects warns on pandas 1.5 that it will not).
+    every = pd.Series(pd.unique(np.concatenate(seen)), dtype=object).infer_objects()
+    return list(pd.Index(every))

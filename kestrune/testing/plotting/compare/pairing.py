@@ -468,7 +468,7 @@ def near_copy_message(pairs):
     if not len(copies):
         return None
     named = ", ".join("{!r} ≈ {!r}".format(_plain(a), _plain(b)) for a, b in zip(
-        copies["id"][:NAMED], copies["reference_id"][:NAMED]))
+        copies["id"].iloc[:NAMED], copies["reference_id"].iloc[:NAMED]))
     more = len(copies) - NAMED
     return "{} of {} synthetic ids of frame {!r} are near-copies of a reference id: " \
            "[{}{}]".format(len(copies), len(pairs), str(pairs["frame"].iloc[0]), named,
