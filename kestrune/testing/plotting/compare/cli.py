@@ -184,7 +184,8 @@ def main(argv=None, prog="kestrune-compare"):
         from .inputs import IdTypeWarning
         from .pairing import NearCopyWarning
         from .report import MissingIdsWarning
-        ours = (MissingIdsWarning, IdTypeWarning, NearCopyWarning)
+        from .sinks import OldReportKeptWarning
+        ours = (MissingIdsWarning, IdTypeWarning, NearCopyWarning, OldReportKeptWarning)
         for warning in caught:
             if issubclass(warning.category, ours):
                 print("{}: warning: {}".format(prog, warning.message), file=sys.stderr)
@@ -206,10 +207,14 @@ def main(argv=None, prog="kestrune-compare"):
 
 def _failure(error, args):
     """The exit status and the line to print for an error that ended a run."""
+    # A signal held back during the swap is acted on once the new report
+    # is in place: then it was written.
+    written = getattr(error, "report_written", None)
+    done = "; nothing was written" if written is None else " after writing " + written
     if isinstance(error, KeyboardInterrupt):
-        return 130, "interrupted; nothing was written"
+        return 130, "interrupted" + done
     if isinstance(error, Terminated):
-        return 143, "terminated; nothing was written"
+        return 143, "terminated" + done
     if isinstance(error, (DataError, ValueError)):
         return 1, "error: " + _one_line(error)
     if isinstance(error, OSError):

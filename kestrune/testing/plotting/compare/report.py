@@ -472,17 +472,20 @@ class Report:
         The report is written beside ``path`` and renamed into place once
         complete: a failure or an interruption leaves ``path`` as it was. An
         existing ``path`` is replaced only when it is a report that this
-        package wrote (a folder that holds its manifest file and only the
-        files it lists, or a PDF marked in its metadata), or when
-        ``overwrite`` is true. A bad target is refused before anything is
-        drawn (see :func:`sinks.check_target`).
+        package wrote (a folder that holds its manifest file and only files
+        of the size and content it records, or a PDF marked in its
+        metadata), or when ``overwrite`` is True, and only when it did not
+        change while the report was drawn; otherwise it is kept and the new
+        report left beside it as ``<name>-new``. Nothing is removed
+        recursively. A bad target is refused before anything is drawn (see
+        :func:`sinks.check_target`).
 
         Parameters
         ----------
         path : str or os.PathLike
             A path ending in ``.pdf``, or a folder path without a suffix.
         overwrite : bool, optional
-            Replace whatever is at ``path``.
+            Replace whatever is at ``path`` (a file, or a folder of files).
 
         Returns
         -------
@@ -491,12 +494,16 @@ class Report:
 
         Raises
         ------
+        TypeError
+            For an ``overwrite`` that is not True or False.
         ValueError
             For a path with another suffix (``report.png``) or one that
             names the current folder.
         FileExistsError
             For an existing path that is not such a report, unless
-            ``overwrite``.
+            ``overwrite``; a folder that holds a folder, always;
+            :class:`sinks.TargetChanged` when ``path`` changed while the
+            report was drawn.
         IsADirectoryError, NotADirectoryError, PermissionError
             For a ``.pdf`` path that is a folder, a parent that is a file, or
             a folder that cannot be written.

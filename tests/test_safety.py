@@ -1,0 +1,208 @@
+"""The report under attack: what it may replace or remove, what it reads, what it accepts.
+
+One table of cases, run through the command line: the folder before, what happens
+while the run draws or swaps, the exit status, the one line on standard error and
+the folder after. The drawing itself is replaced by stamps ("old", "new"), so that
+each case takes the time of reading and measuring only.
+"""
+import hashlib
+import io
+import json
+import os
+import re
+import signal
+
+import numpy as np
+import pytest
+
+from kestrune.testing.plotting.compare import cli, sinks
+
+ROWS = "id,t,level,state\n" + "".join("{},{},{},{}\n".format(i, t, (t * 7 + len(i)) % 5, "on" if t % 2 else "off")
+                                      for i in ("x", "y", "z") for t in range(6))
+
+
+def blank_pdf(width):
+    from pypdf import PdfWriter
+    writer, out = PdfWriter(), io.BytesIO()
+    writer.add_blank_page(width, 72)
+    writer.write(out)
+    return out.getvalue()
+
+
+WIDTHS = {"old": 100, "new": 200}
+
+
+@pytest.fixture
+def stamp(monkeypatch):
+    """Pictures that say which run drew them; the run now draws ``stamp[0]``."""
+    pytest.importorskip("pypdf")
+    now = ["old"]
+
+    def drawn(report, fmt):
+        for _ in report.picture_names():
+            yield now[0].encode() if fmt == "png" else blank_pdf(WIDTHS[now[0]])
+
+    monkeypatch.setattr(sinks, "_drawn", drawn)
+    return now
+
+
+def look(d):
+    """Every entry of ``d`` but the input files: a report as the run that drew it,
+    another folder as its names, another file as its text."""
+    from pypdf import PdfReader
+    out = {}
+    for path in sorted(d.iterdir()):
+        if path.name in ("a.csv", "b.csv"):
+            continue
+        if path.is_dir():
+            out[path.name] = ((path / "overview.png").read_bytes().decode() if sinks.is_report(path) else
+                              sorted(p.name + "/" * p.is_dir() for p in path.iterdir()))
+        elif sinks.is_report(path):
+            width = float(PdfReader(str(path)).pages[0].mediabox.width)
+            out[path.name] = {v: k for k, v in WIDTHS.items()}[width]
+        else:
+            out[path.name] = path.read_text()
+    return out
+
+
+def record(data):
+    return {"size": len(data), "sha256": hashlib.sha256(data).hexdigest()}
+
+
+def folder(d, name, files, manifest=None):
+    """A folder of text files (a name ending in / is a folder), with a manifest."""
+    (d / name).mkdir()
+    for file, text in files.items():
+        if file.endswith("/"):
+            (d / name / file).mkdir()
+            (d / name / file / "kept.txt").write_text(text)
+        else:
+            (d / name / file).write_text(text)
+    if manifest is not None:
+        (d / name / sinks.MANIFEST).write_text(json.dumps({"files": manifest}))
+
+
+def old_report(name="out"):
+    """The report of an earlier run at ``name``."""
+    def make(d, run):
+        run(["-o", str(d / name)])
+    return make
+
+
+def with_file(name, file, text="mine"):
+    def make(d, run):
+        old_report(name)(d, run)
+        (d / name / file).write_text(text)
+    return make
+
+
+def signal_at(stage, number):
+    return stage, lambda d: os.kill(os.getpid(), number)
+
+
+def at(stage, action):
+    return stage, action
+
+
+SAME = "same"  # the folder after is the folder before
+
+
+CASES = [
+    # name, before, during the swap (stage, action), options, status, line, after
+    ("a report is replaced", old_report(), None, [], 0, "", {"out": "new"}),
+    ("a report PDF is replaced", old_report("r.pdf"), None, ["-o", "r.pdf"], 0, "", {"r.pdf": "new"}),
+    ("a file added beforehand", with_file("out", "notes.txt"), None, [], 2,
+     "-o .*out: holds files the report did not write: notes.txt; .* pass --overwrite", SAME),
+    ("a forged manifest lists a file and a folder",
+     lambda d, run: folder(d, "out", {"notes.txt": "mine", "sub/": "mine"},
+                           {"notes.txt": record(b"other"), "sub": record(b"")}), None, [], 2,
+     r"holds files the report did not write: notes.txt, sub/", SAME),
+    ("a manifest that records the user's file, beside a folder",
+     lambda d, run: folder(d, "out", {"notes.txt": "mine", "sub/": "mine"}, {"notes.txt": record(b"mine")}),
+     None, [], 2, r"holds files the report did not write: sub/;", SAME),
+    ("a manifest's files as a string",
+     lambda d, run: folder(d, "out", {"a": "1", "b": "2", "c": "3"}, "abc"), None, [], 2,
+     "exists and is not a report of this package", SAME),
+    ("a manifest that only names its files",
+     lambda d, run: folder(d, "out", {"a": "1"}, ["a"]), None, [], 2, "exists and is not a report", SAME),
+    ("--overwrite: a folder of files is replaced",
+     lambda d, run: folder(d, "out", {"notes.txt": "mine"}), None, ["--overwrite"], 0, "", {"out": "new"}),
+    ("--overwrite: a folder within is never removed",
+     lambda d, run: folder(d, "out", {"sub/": "mine"}), None, ["--overwrite"], 2,
+     "-o .*out: holds the folder sub; a report replaces files only", SAME),
+    ("a file added to the report while the run draws", old_report(),
+     at("swap", lambda d: (d / "out" / "notes.txt").write_text("mine")), [], 1,
+     r"error: -o .*out: notes.txt was added to it during the run; it is kept, and the new report is .*out-new$",
+     {"out": [sinks.MANIFEST, "divergence-b.csv", "divergence.csv", "index.html", "notes.txt", "overview.png",
+              "page-001.png", "population.png", "pvalues.csv", "qvalues.csv"], "out-new": "new"}),
+    ("a page of the report changed while the run draws", old_report(),
+     at("swap", lambda d: (d / "out" / "page-001.png").write_text("edited")), [], 1,
+     r"out: page-001.png in it was changed during the run; it is kept, and the new report is .*out-new$",
+     {"out": [sinks.MANIFEST, "divergence-b.csv", "divergence.csv", "index.html", "overview.png",
+              "page-001.png", "population.png", "pvalues.csv", "qvalues.csv"], "out-new": "new"}),
+    ("--overwrite: a file added while the run draws",
+     lambda d, run: folder(d, "out", {"notes.txt": "mine"}),
+     at("swap", lambda d: (d / "out" / "more.txt").write_text("more")), ["--overwrite"], 1,
+     "out: more.txt was added to it during the run; it is kept", {"out": ["more.txt", "notes.txt"], "out-new": "new"}),
+    ("a folder made at OUT while the run draws", None,
+     at("swap", lambda d: folder(d, "out", {"notes.txt": "mine"})), [], 1,
+     r"out: it was created during the run; it is kept, and the new report is .*out-new$",
+     {"out": ["notes.txt"], "out-new": "new"}),
+    ("a PDF made at OUT while the run draws", None,
+     at("swap", lambda d: (d / "r.pdf").write_text("mine")), ["-o", "r.pdf"], 1,
+     r"r.pdf: it was created during the run; it is kept, and the new report is .*r-new.pdf$",
+     {"r.pdf": "mine", "r-new.pdf": "new"}),
+    ("a report PDF replaced while the run draws", old_report("r.pdf"),
+     at("swap", lambda d: (d / "r.pdf").unlink() or (d / "r.pdf").write_text("mine")), ["-o", "r.pdf"], 1,
+     r"r.pdf: it was changed during the run; it is kept", {"r.pdf": "mine", "r-new.pdf": "new"}),
+    ("the old report removed while the run draws", old_report(),
+     at("swap", lambda d: [p.unlink() for p in (d / "out").iterdir()] and (d / "out").rmdir()), [], 0, "",
+     {"out": "new"}),
+    ("a file put into the old report once it is aside", old_report(),
+     at("placed", lambda d: next(d.glob(".out.*.old")).joinpath("late.txt").write_text("late")), [], 0,
+     r"warning: .*out: the old report could not be removed \(Directory not empty\); it is left as .*out-old$",
+     {"out": "new", "out-old": ["late.txt"]}),
+    ("SIGINT in the swap", old_report(), signal_at("aside", signal.SIGINT), [], 130,
+     r"^kestrune-compare: interrupted after writing .*out$", {"out": "new"}),
+    ("SIGTERM in the swap", old_report("r.pdf"), signal_at("placed", signal.SIGTERM), ["-o", "r.pdf"], 143,
+     r"^kestrune-compare: terminated after writing .*r.pdf$", {"r.pdf": "new"}),
+    ("SIGINT as the swap starts, OUT new", None, signal_at("swap", signal.SIGINT), [], 130,
+     r"interrupted after writing .*out$", {"out": "new"}),
+]
+
+
+def run_cli(args, capsys):
+    try:
+        status = cli.main(args)
+    except SystemExit as error:
+        status = error.code
+    err = capsys.readouterr().err.strip().splitlines()
+    return status, err
+
+
+@pytest.mark.parametrize("name, before, during, options, status, line, after", CASES, ids=[c[0] for c in CASES])
+def test_cases(tmp_path, monkeypatch, capsys, stamp, name, before, during, options, status, line, after):
+    monkeypatch.chdir(tmp_path)
+    (tmp_path / "a.csv").write_text(ROWS)
+    (tmp_path / "b.csv").write_text(ROWS.replace("on", "idle", 3))
+    base = ["a.csv", "b.csv", "--id", "id", "--time", "t", "--pages", "1"]
+
+    def run(options):
+        got = run_cli(base + options + ([] if "-o" in options else ["-o", "out"]), capsys)
+        assert got[0] == 0, got
+    if before is not None:
+        before(tmp_path, run)
+    state, stamp[0] = look(tmp_path), "new"
+    if during is not None:
+        stage, action = during
+        monkeypatch.setattr(sinks, "swap_hook", lambda now: action(tmp_path) if now == stage else None)
+    got, err = run_cli(base + options + ([] if "-o" in options else ["-o", "out"]), capsys)
+    assert got == status
+    assert len(err) == (2 if status == 2 else 1 if line else 0) and re.search(line, err[0] if err else ""), err
+    assert look(tmp_path) == (state if after == SAME else after)
+
+
+@pytest.mark.parametrize("overwrite", ["no", 1, None, np.bool_(True)])
+def test_overwrite_is_true_or_false(tmp_path, overwrite):
+    with pytest.raises(TypeError, match="overwrite must be True or False, got"):
+        sinks.check_target(tmp_path / "out", overwrite)
