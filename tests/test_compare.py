@@ -635,6 +635,14 @@ def read_files(tmp_path, ids, times, labels, values, **options):
     ([["007", "7", "9", "10"], ["7", "007", "9", "10"]], [["007", "7", "9", "10"], ["7", "007", "9", "10"]]),
     ([["1", "2", "3", "4"], ["1", "x3", "3", "4"]], [["1", "2", "3", "4"], ["1", "x3", "3", "4"]]),
     ([["-1.5", "2", "3", "4"], ["2", "3", "4", "0"]], [[-1.5, 2.0, 3.0, 4.0], [2.0, 3.0, 4.0, 0.0]]),
+    # Keys beyond a float's 2**53 stay exact: whole numbers within 64 bits, else text as written.
+    ([["9007199254740993", "9007199254740992", "-9223372036854775808", "4"], ["9007199254740993", "90071992547409920e-1",
+                                                                            "3", "4"]],
+     [[9007199254740993, 9007199254740992, -2 ** 63, 4], [9007199254740993, 9007199254740992, 3, 4]]),
+    ([["9223372036854775808", "1", "2", "3"], ["1", "2", "3", "4"]], [["9223372036854775808", "1", "2", "3"],
+                                                                      ["1", "2", "3", "4"]]),
+    ([["12345678901234567.5", "0.5", "2", "3"], ["1", "2", "3", "4"]], [["12345678901234567.5", "0.5", "2", "3"],
+                                                                        ["1", "2", "3", "4"]]),
 ])
 def test_command_line_reads_every_file_alike(tmp_path, ids, expected):
     times = [["2020-01-01T00:00:00Z", "2020-01-01 01:30+01:00", "2020-02", "2021-03-04T05:06:07.5"],
@@ -644,6 +652,7 @@ def test_command_line_reads_every_file_alike(tmp_path, ids, expected):
     frames, meta = read_files(tmp_path, ids, times, labels, values)
     assert [list(f["id"]) for f in frames] == expected
     assert all(type(i) is type(e[0]) for f, e in zip(frames, expected) for i in f["id"])
+    assert cli.match_ids(frames, "id", [ids[0][0]]) == [expected[0][0]]
     stamps = [pd.Timestamp(t) for t in ("2020-01-01", "2020-01-01 00:30", "2020-02-01", "2021-03-04 05:06:07.5")]
     assert all(list(f["t"]) == stamps and f["t"].dtype == "datetime64[ns]" for f in frames)
     assert [list(f["label"].fillna("-")) for f in frames] == [["02", "NA", "-", "x"], ["2", "02", "null", "x"]]

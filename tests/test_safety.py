@@ -7,6 +7,7 @@ each case takes the time of reading and measuring only.
 """
 import hashlib
 import io
+import itertools
 import json
 import os
 import re
@@ -96,6 +97,16 @@ def with_file(name, file, text="mine"):
     return make
 
 
+def times(a=None, b=None):
+    """Input files with these times (each for the ids x and y)."""
+    def make(d, run):
+        for name, stamps in (("a.csv", a), ("b.csv", b)):
+            if stamps:
+                (d / name).write_text("id,t,level,state\n" + "".join(
+                    "{},{},{},on\n".format(i, t, n) for n, (i, t) in enumerate(itertools.product("xy", stamps))))
+    return make
+
+
 def signal_at(stage, number):
     return stage, lambda d: os.kill(os.getpid(), number)
 
@@ -166,6 +177,19 @@ CASES = [
      r"^kestrune-compare: interrupted after writing .*out$", {"out": "new"}),
     ("SIGTERM in the swap", old_report("r.pdf"), signal_at("placed", signal.SIGTERM), ["-o", "r.pdf"], 143,
      r"^kestrune-compare: terminated after writing .*r.pdf$", {"r.pdf": "new"}),
+    ("a whole-number time beyond 64 bits", times(["1", "-9223372036854775809"], ["1"]), None, [], 1,
+     r"a.csv: column 't' \(--time\): '-9223372036854775809' in row 2 is beyond the 64-bit range", {}),
+    ("an offset of +99:99", times(["2020-01-01T00:00+99:99"]), None, [], 1,
+     r"a.csv: column 't' \(--time\): '2020-01-01T00:00\+99:99' in row 1 has an offset beyond \+-14:00$", {}),
+    ("an offset of -14:01", times(["2020-01-01T00:00+14:00", "2020-01-01T00:00-1401"]), None, [], 1,
+     r"'2020-01-01T00:00-1401' in row 2 has an offset beyond", {}),
+    ("a date beyond pandas' range", times(["2020-01-01"], ["2262-04-11T23:47:16.854775807", "2262-04-12"]), None,
+     [], 1, r"b.csv: column 't' \(--time\): '2262-04-12' in row 2 is outside the dates a timestamp holds "
+     r"\(1677-09-21 00:12:43.145224193 to 2262-04-11 23:47:16.854775807\)$", {}),
+    ("a date before it, by its offset", times(["1677-09-21T00:12:43.145224193", "1677-09-21T00:12:43+00:01"]),
+     None, [], 1, r"a.csv: .*'1677-09-21T00:12:43\+00:01' in row 2 is outside the dates", {}),
+    ("a day that no month has", times(["2020-01-01"], ["2020-02-29", "2021-02-29"]), None, [], 1,
+     r"b.csv: .*'2021-02-29' in row 2 is not a date written YYYY-MM-DD .*, as the times of a.csv are$", {}),
     ("SIGINT as the swap starts, OUT new", None, signal_at("swap", signal.SIGINT), [], 130,
      r"interrupted after writing .*out$", {"out": "new"}),
 ]

@@ -15,6 +15,7 @@ dates with offsets converted to UTC).
 """
 
 import argparse
+import decimal
 import logging
 import re
 import signal
@@ -475,17 +476,30 @@ def _numbers(values):
 
 
 def _ids(texts, column):
-    """Each file's ids: numbers when every id of every file reads as one."""
-    import numpy as np
+    """Each file's ids: numbers when every id of every file reads as one.
+
+    Whole numbers (``13.0`` is 13) within 64 bits become exact integers;
+    other numbers become floats only when each float gives back the digits
+    written. Otherwise every id stays text as written, never rounded.
+    """
     import pandas as pd
 
     ids = [frame[column] for frame in texts]
     if not all(values.str.match(NUMBER_ID).all() for values in ids):
         return ids
-    numbers = [pd.to_numeric(values).astype(float) for values in ids]
-    if all((np.mod(n, 1) == 0).all() and (n.abs() < 2.0 ** 53).all() for n in numbers):
-        return [n.astype("int64") for n in numbers]
-    return numbers
+    exact = {text: decimal.Decimal(text) for text in
+             pd.unique(pd.concat(ids, ignore_index=True).to_numpy(dtype=object))}
+    if all(_whole_id(number) for number in exact.values()):
+        whole = {text: int(number) for text, number in exact.items()}
+        return [values.map(whole).astype("int64") for values in ids]
+    if all(decimal.Decimal(repr(float(number))) == number for number in exact.values()):
+        return [values.map(float).astype(float) for values in ids]
+    return ids
+
+
+def _whole_id(number):
+    """Whether a decimal id is a whole number that 64 bits hold."""
+    return -INT64 <= number < INT64 and number == number.to_integral_value()
 
 
 def _times(texts, paths, column):
@@ -495,53 +509,92 @@ def _times(texts, paths, column):
     (offsets converted to UTC and dropped). A value that does not convert
     is named with its file and row.
     """
-    import pandas as pd
-
     whole = texts[0][column].str.match(WHOLE).all()
     out = []
     for number, (frame, path) in enumerate(zip(texts, paths)):
         values = frame[column]
         if whole:
-            bad = ~values.str.match(WHOLE)
-            converted = None if bad.any() else pd.to_numeric(values).astype("int64")
+            converted, why = _whole_times(values)
             want = "a whole number"
         else:
-            converted, bad = _dates(values)
+            converted, why = _dates(values)
             want = DATE_FORM
-            if number == 0 and bad.all():
+            if number == 0 and (why == NOT_TIME).all():
                 want = "a whole number or " + DATE_FORM
-        if bad.any():
-            row = bad.to_numpy().nonzero()[0][0]
-            like = "" if number == 0 else ", as the times of {} are".format(paths[0])
-            raise DataError("{}: column {!r} (--time): {!r} in row {} is not "
-                            "{}{}".format(path, column, values.iloc[row], row + 1,
-                                          want, like))
+        bad = (why != "").to_numpy().nonzero()[0]
+        if len(bad):
+            row = bad[0]
+            like = "" if number == 0 or why.iloc[row] != NOT_TIME else \
+                ", as the times of {} are".format(paths[0])
+            raise DataError("{}: column {!r} (--time): {!r} in row {} {}{}".format(
+                path, column, values.iloc[row], row + 1,
+                why.iloc[row].format(want), like))
         out.append(converted)
     return out
 
 
+# Why a time is refused (filled with what the times must be).
+NOT_TIME = "is not {}"
+BEYOND_INT64 = "is beyond the 64-bit range of whole numbers (+-9223372036854775807)"
+BEYOND_OFFSET = "has an offset beyond +-14:00"
+INT64 = 2 ** 63
+
+
+def _whole_times(values):
+    """Whole-number times as int64, and why each value is refused ("" if not)."""
+    import numpy as np
+    import pandas as pd
+
+    why = pd.Series(np.where(values.str.match(WHOLE), "", NOT_TIME), index=values.index)
+    # Only long numbers can leave 64 bits: test those exactly.
+    long = (why == "") & (values.str.len() > 18)
+    far = values[long].map(lambda text: not -INT64 <= int(text) < INT64).astype(bool)
+    why[far.index[far.to_numpy()]] = BEYOND_INT64
+    if (why != "").any():
+        return None, why
+    return pd.to_numeric(values).astype("int64"), why
+
+
 def _dates(values):
-    """ISO dates as naive UTC timestamps, and where the values are no date."""
+    """ISO dates as naive UTC timestamps, and why each value is refused ("" if not).
+
+    The arithmetic is done here, in whole seconds and nanoseconds, so that
+    every pandas converts alike and a date outside what a timestamp holds
+    (about 1677 to 2262) is refused rather than wrapped or coerced.
+    """
     import numpy as np
     import pandas as pd
 
     parts = values.str.extract(ISO_DATE)
-    bad = parts["year"].isna()
     filled = {"year": "1970", "month": "1", "day": "1", "hour": "0",
               "minute": "0", "second": "0"}
-    numbers = {key: pd.to_numeric(parts[key].fillna(default)).astype("int64")
-               for key, default in filled.items()}
-    bad |= (numbers["hour"] > 23) | (numbers["minute"] > 59) | (numbers["second"] > 59)
-    stamps = pd.to_datetime(pd.DataFrame(numbers), errors="coerce")
-    bad |= stamps.isna()
-    fraction = parts["fraction"].fillna("").str.ljust(9, "0")
-    stamps = stamps + pd.to_timedelta(pd.to_numeric(fraction), unit="ns")
+    n = {key: pd.to_numeric(parts[key].fillna(default)).to_numpy(dtype="int64")
+         for key, default in filled.items()}
+    start = ((n["year"] - 1970) * 12 + n["month"] - 1).astype("datetime64[M]")
+    first = start.astype("datetime64[D]")
+    length = ((start + 1).astype("datetime64[D]") - first).astype("int64")
+    not_time = (parts["year"].isna().to_numpy() | (n["month"] < 1) | (n["month"] > 12)
+                | (n["day"] < 1) | (n["day"] > length) | (n["hour"] > 23)
+                | (n["minute"] > 59) | (n["second"] > 59))
     zone = parts["zone"].fillna("Z").str.replace(":", "", regex=False)
     sign = np.where(zone.str[0] == "-", -1, 1)
-    hours = pd.to_numeric(zone.str[1:3].where(zone != "Z", "0"))
-    minutes = pd.to_numeric(zone.str[3:5].where((zone != "Z") & (zone.str.len() > 3), "0"))
-    stamps = stamps - pd.to_timedelta(sign * (hours * 60 + minutes), unit="m")
-    return stamps.astype("datetime64[ns]"), bad
+    hours = pd.to_numeric(zone.str[1:3].where(zone != "Z", "0")).to_numpy(dtype="int64")
+    minutes = pd.to_numeric(zone.str[3:5].where(zone.str.len() > 3, "0")).to_numpy(dtype="int64")
+    offset = hours * 60 + minutes
+    seconds = (first.astype("int64") + n["day"] - 1) * 86400 + n["hour"] * 3600 \
+        + n["minute"] * 60 + n["second"] - sign * offset * 60
+    fraction = pd.to_numeric(parts["fraction"].fillna("").str.ljust(9, "0")).to_numpy(dtype="int64")
+    low, high = (divmod(bound.value, 10 ** 9) for bound in (pd.Timestamp.min, pd.Timestamp.max))
+    inside = (((seconds > low[0]) | ((seconds == low[0]) & (fraction >= low[1])))
+              & ((seconds < high[0]) | ((seconds == high[0]) & (fraction <= high[1]))))
+    why = np.select([not_time, (minutes > 59) | (offset > 14 * 60), ~inside],
+                    [NOT_TIME, BEYOND_OFFSET, _BEYOND_DATES], "")
+    stamps = np.where(why == "", seconds * 10 ** 9 + fraction, 0).astype("datetime64[ns]")
+    return pd.Series(stamps, index=values.index), pd.Series(why, index=values.index)
+
+
+_BEYOND_DATES = "is outside the dates a timestamp holds ({} to {})".format(
+    "1677-09-21 00:12:43.145224193", "2262-04-11 23:47:16.854775807")
 
 
 def match_ids(frames, id_column, texts):
@@ -562,9 +615,10 @@ def match_ids(frames, id_column, texts):
     for text in texts:
         value = text
         if numeric:
-            value = float(text) if NUMBER_ID.match(text) else None
-            if value is not None and value.is_integer() and abs(value) < 2.0 ** 53:
-                value = int(value)
+            value = None
+            if NUMBER_ID.match(text):
+                exact = decimal.Decimal(text)
+                value = int(exact) if _whole_id(exact) else float(text)
         (chosen if value in held else unknown).append(value if value in held else text)
     if unknown:
         raise DataError("--ids: no file holds ids {}; valid are {}".format(
