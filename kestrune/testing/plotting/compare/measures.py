@@ -44,6 +44,12 @@ MEASURES = ("distribution", "dynamics", "dependence")
 
 # Fewer values than this leave a measure of the series undefined.
 FEWEST = 3
+# Fewer values (or label rows) than this in either frame: the cell's
+# p-value is NaN, too short to tell.
+SHORTEST = 5
+# Fewer distinct values than this in a column of an id: its rank
+# correlations are too coarse to test.
+DISTINCT = 5
 # The variance of Fisher's z of a Spearman correlation is this much larger
 # than that of a Pearson correlation (Fieller, Hartley and Pearson 1957).
 SPEARMAN_VARIANCE = 1.06
@@ -56,7 +62,7 @@ SMOOTHING = 0.5
 
 
 def measure_table(reference, other, meta, columns=None, ids=None,
-                  measures=MEASURES, max_lag=1):
+                  measures=MEASURES, max_lag=1, calibrated=True):
     """The measures of ``other`` against ``reference`` per id and column,
     with their p-values.
 
@@ -205,7 +211,7 @@ def measure_table(reference, other, meta, columns=None, ids=None,
     if ids is None:
         ids = _sorted_union(reference, other)
     return _measures(reference, other, meta, columns, pd.Index(ids),
-                     measures, max_lag)
+                     measures, max_lag, bool(calibrated))
 
 
 def benjamini_hochberg(pvalues):
@@ -249,6 +255,93 @@ def benjamini_hochberg(pvalues):
     return q
 
 
+def id_level_qvalues(pvalues, pairs=None):
+    """q-values of every cell that control the false discovery rate over
+    ids, and within the ids found over their cells.
+
+    Parameters
+    ----------
+    pvalues : pandas.DataFrame
+        p-values per id (index) and (column, measure) cell, as
+        :func:`measure_table` gives them.
+    pairs : pandas.DataFrame, optional
+        The p-value of the dependence of each pair of continuous columns
+        (columns: (first, second) pairs); without it each ``"dependence"``
+        cell counts as a test of its own.
+
+    Returns
+    -------
+    pandas.DataFrame
+        Like ``pvalues``: the smallest level alpha at which the cell is
+        found by this two-stage procedure (Benjamini and Bogomolov 2014),
+        rounded to 12 significant digits; NaN where the p-value is NaN.
+
+    Notes
+    -----
+    An id's tests are its ``distribution`` and ``dynamics`` cells and each
+    pair of its continuous columns once (a ``dependence`` cell is found
+    when one of its column's pairs is). Stage 1: Simes' p-value per id,
+    min over i of p_(i) m / i over its m tests, and Benjamini-Hochberg
+    over the N ids with a test finds R(alpha) ids at level alpha. Stage 2:
+    within a found id, Benjamini-Hochberg over its tests at level
+    alpha R(alpha) / N. Cells found at alpha = 0.05 then hold the share of
+    false ids among the ids with some found cell at 5 % or less, and a
+    null id's single small p-value counts once, however many cells its
+    columns have.
+    """
+    p = pvalues.to_numpy(dtype=float)
+    cells = list(pvalues.columns)
+    coupled = [j for j, c in enumerate(cells) if c[1] == "dependence"]
+    if pairs is None or not len(pairs.columns):
+        coupled, pair_names, pair_p = [], [], np.empty((len(p), 0))
+    else:
+        pair_names, pair_p = list(pairs.columns), pairs.to_numpy(dtype=float)
+    single = [j for j in range(len(cells)) if j not in coupled]
+    tests = np.column_stack([p[:, single], pair_p])
+    q = np.full(p.shape, np.nan)
+    if not tests.size:
+        return pd.DataFrame(q, index=pvalues.index, columns=pvalues.columns)
+    m = (~np.isnan(tests)).sum(axis=1)
+    rank = np.arange(1, tests.shape[1] + 1)
+    order = np.argsort(np.where(np.isnan(tests), np.inf, tests), axis=1, kind="stable")
+    ranked = np.take_along_axis(tests, order, axis=1) * m[:, None] / rank
+    ranked = np.where(np.isnan(ranked), np.inf, ranked)
+    simes = np.where(m > 0, np.minimum(ranked.min(axis=1), 1.0), np.nan)
+    within = np.empty(tests.shape)
+    within_sorted = np.minimum(np.minimum.accumulate(ranked[:, ::-1], axis=1)[:, ::-1], 1.0)
+    np.put_along_axis(within, order, within_sorted, axis=1)
+    within[np.isnan(tests)] = np.nan
+    cell_within = np.full(p.shape, np.nan)
+    cell_within[:, single] = within[:, :len(single)]
+    for j in coupled:
+        column = cells[j][0]
+        mine = [len(single) + k for k, pair in enumerate(pair_names) if column in pair]
+        if mine:
+            found = within[:, mine]
+            cell_within[:, j] = np.where(np.isnan(found).all(axis=1), np.nan,
+                                         np.nanmin(np.where(np.isnan(found), np.inf, found), axis=1))
+    # Ids: Benjamini-Hochberg over the Simes p-values.
+    q_id = np.asarray(benjamini_hochberg(simes), dtype=float)
+    defined = ~np.isnan(q_id)
+    n = int(defined.sum())
+    if not n:
+        return pd.DataFrame(q, index=pvalues.index, columns=pvalues.columns)
+    # A cell is found at alpha when its id is (q_id <= alpha) and its
+    # within-id q-value is at most alpha R(alpha) / n; the smallest such
+    # alpha is the minimum over k >= (the id's rank) of max(q_(k),
+    # within n / k), where k q_(k) first reaches within n.
+    levels = np.sort(q_id[defined])
+    reach = levels * np.arange(1, n + 1)
+    own = np.searchsorted(levels, np.nan_to_num(q_id, nan=2.0), side="right")[:, None]
+    wanted = cell_within * n
+    k = np.maximum(own, np.searchsorted(reach, np.nan_to_num(wanted, nan=0.0), side="left") + 1)
+    at_k = np.where(k <= n, levels[np.minimum(k, n) - 1], wanted / n)
+    before = np.where(k - 1 >= own, wanted / np.maximum(k - 1, 1), np.inf)
+    q = np.minimum(np.minimum(at_k, before), 1.0)
+    q[np.isnan(cell_within) | ~defined[:, None]] = np.nan
+    return pd.DataFrame(round_significant(q), index=pvalues.index, columns=pvalues.columns)
+
+
 def _checked_measures(measures):
     valid = ", ".join(repr(m) for m in MEASURES)
     if isinstance(measures, (str, bytes)):
@@ -269,25 +362,57 @@ def _checked_measures(measures):
     return tuple(measures)
 
 
-def _measures(reference, other, meta, columns, ids, measures=MEASURES, max_lag=1):
+def _measures(reference, other, meta, columns, ids, measures=MEASURES, max_lag=1,
+              calibrated=True):
     """The (values, pvalues) tables of prepared frames (indexed by id, time)
     over ``ids``; see :func:`measure_table`."""
+    values, pvalues, _ = _measured(reference, other, meta, columns, ids, measures,
+                                   max_lag, calibrated)
+    return values, pvalues
+
+
+def _measured(reference, other, meta, columns, ids, measures=MEASURES, max_lag=1,
+              calibrated=True):
+    """:func:`_measures` and the p-value of each pair of continuous columns'
+    dependence (a table whose columns are the (first, second) pairs)."""
+    from . import calibration
     # Undefined cells are NaN by design: the arithmetic that makes them so
     # (0/0, inf - inf) needs no warning.
     with np.errstate(divide="ignore", invalid="ignore", over="ignore"):
-        return _computed(reference, other, meta, columns, ids, measures, max_lag)
+        periods = _periods(reference, other)
+        frames = (_Rows(reference, ids, periods[0]), _Rows(other, ids, periods[1]))
+        categorical = set(meta.categorical)
+        found = _computed(frames, categorical, columns, measures, max_lag)
+        if calibrated:
+            found = calibration.calibrated(frames, categorical, columns, measures,
+                                           max_lag, found)
+    cells, values, pvalues, pairs = found[:4]
+    index = pd.MultiIndex.from_tuples(cells, names=[None, None])
+    if not cells:
+        index = pd.MultiIndex.from_arrays([[], []])
+
+    def table(columns_of, index):
+        data = np.column_stack(columns_of) if columns_of else np.empty((len(ids), 0))
+        return pd.DataFrame(round_significant(data), index=ids, columns=index)
+
+    pair_index = pd.MultiIndex.from_tuples(list(pairs), names=[None, None]) if pairs \
+        else pd.MultiIndex.from_arrays([[], []])
+    return (table(values, index), table(pvalues, index),
+            table(list(pairs.values()), pair_index))
 
 
-def _computed(reference, other, meta, columns, ids, measures, max_lag):
-    frames = (_Rows(reference, ids), _Rows(other, ids))
-    categorical = set(meta.categorical)
+def _computed(frames, categorical, columns, measures, max_lag):
+    """Cells, values and p-values (lists of arrays, one per cell), the
+    p-values of the dependence of each pair of continuous columns (a dict),
+    and what a null model needs of the first frame: its series, label
+    codes and the rank correlation of each pair."""
     numeric = [c for c in columns if c not in categorical]
     lags = max_lag if "dynamics" in measures else 1
     series = {c: [_Series(rows, rows.values(c), lags) for rows in frames]
               for c in numeric}
-    coupled = {}
+    coupled, pairs, correlations = {}, {}, {}
     if "dependence" in measures and len(numeric) >= 2:
-        coupled = _dependence(frames, series, numeric)
+        coupled, pairs, correlations = _dependence(frames, series, numeric)
 
     labels = {}
     cells, values, pvalues = [], [], []
@@ -306,43 +431,130 @@ def _computed(reference, other, meta, columns, ids, measures, max_lag):
             else:
                 value, p = _dynamics(series[column], max_lag)
             cells.append((column, measure))
-            values.append(round_significant(value))
-            pvalues.append(round_significant(np.where(np.isnan(value), np.nan, p)))
-    index = pd.MultiIndex.from_tuples(cells, names=[None, None])
-    if not cells:
-        index = pd.MultiIndex.from_arrays([[], []])
+            values.append(value)
+            pvalues.append(np.where(np.isnan(value), np.nan, p))
+    return cells, values, pvalues, pairs, (series, labels, correlations)
 
-    def table(columns_of):
-        data = np.column_stack(columns_of) if columns_of else np.empty((len(ids), 0))
-        return pd.DataFrame(data, index=ids, columns=index)
 
-    return table(values), table(pvalues)
+def _periods(reference, other):
+    """Whole periods since the earliest time, one array per frame, where the
+    time index of both frames is regular; (None, None) otherwise.
+
+    Regular: numbers or dates whose steps within every id are whole
+    multiples of the smallest step, or dates that all fall on the same
+    day of their months (or all on their months' ends) at the same time
+    of day, counted in months.
+    """
+    times = [frame.index.get_level_values(1) for frame in (reference, other)]
+    ids = [frame.index.get_level_values(0) for frame in (reference, other)]
+    try:
+        if all(isinstance(t, pd.DatetimeIndex) for t in times):
+            if all(t.tz is None for t in times) or all(t.tz is not None for t in times):
+                times = [t.tz_convert("UTC") if t.tz is not None else t for t in times]
+            else:
+                return None, None
+            both = times[0].append(times[1])
+            same_day = (both.day == both[0].day).all() or both.is_month_end.all()
+            clock = (both - both.normalize()).asi8
+            if len(both) and same_day and (clock == clock[0]).all():
+                numbers = [(t.year * 12 + t.month).to_numpy().astype(np.int64) for t in times]
+            else:
+                numbers = [t.asi8.astype(np.int64) for t in times]
+        elif all(isinstance(t, pd.PeriodIndex) for t in times):
+            numbers = [t.asi8.astype(np.int64) for t in times]
+        elif all(pd.api.types.is_integer_dtype(t.dtype) for t in times):
+            numbers = [t.to_numpy().astype(np.int64) for t in times]
+        else:
+            return None, None
+    except (TypeError, ValueError, AttributeError):
+        return None, None
+    steps = []
+    for number, id_level in zip(numbers, ids):
+        if len(number) > 1:
+            same = np.asarray(id_level[1:] == id_level[:-1])
+            steps.append(np.diff(number)[same])
+    steps = np.concatenate(steps) if steps else np.zeros(0, dtype=np.int64)
+    if not len(steps) or (steps <= 0).any():
+        return None, None
+    step = steps.min()
+    if (steps % step).any():
+        return None, None
+    low = min(n.min() for n in numbers if len(n))
+    return tuple((n - low) // step for n in numbers)
 
 
 class _Rows:
     """The rows of a prepared frame that belong to ``ids``, grouped by id.
 
     The frame is sorted by id, then time, so each id's rows are consecutive
-    and in time order: rows i and i + k belong to one id exactly when their
-    codes agree.
+    and in time order. ``period`` (optional) numbers each row's period on a
+    regular time index: lags are then counted in periods, so an absent row
+    leaves a gap rather than joining its neighbours; otherwise in rows.
     """
 
-    def __init__(self, frame, ids):
+    def __init__(self, frame, ids, period=None):
         codes = ids.get_indexer(frame.index.get_level_values(0))
         self.frame = frame
         self.kept = codes >= 0
-        self.codes = codes[self.kept]
-        self.ngroups = len(ids)
+        self._set(codes[self.kept], len(ids),
+                  None if period is None else period[self.kept])
+        self.columns = {}
+
+    @classmethod
+    def of_arrays(cls, codes, ngroups, period, columns):
+        """Rows made of arrays: the id code of each row, its period (or
+        None) and a dict of column values."""
+        rows = cls.__new__(cls)
+        rows._set(codes, ngroups, period)
+        rows.columns = columns
+        return rows
+
+    def _set(self, codes, ngroups, period):
+        self.codes = codes
+        self.ngroups = ngroups
         self.size = np.bincount(self.codes, minlength=self.ngroups)
+        self.period = period
+        # Runs of one id's rows, numbered in row order.
+        self.run = np.cumsum(np.r_[0, codes[1:] != codes[:-1]]) if len(codes) else codes
+        self._pairs = {}
 
     def values(self, column):
+        if column in self.columns:
+            return self.columns[column]
         return self.frame[column].to_numpy()[self.kept]
 
+    def position(self):
+        """Place of each row within its id's rows, from 0."""
+        starts = np.flatnonzero(np.r_[True, self.run[1:] != self.run[:-1]]) if len(self.run) \
+            else np.zeros(0, dtype=np.int64)
+        return np.arange(len(self.codes)) - np.repeat(starts, np.diff(np.r_[starts, len(self.codes)]))
+
+    def gaps(self):
+        """Periods (or rows) from each row's previous row of the same id;
+        0 at an id's first row."""
+        step = np.ones(len(self.codes), dtype=np.int64) if self.period is None \
+            else np.diff(np.r_[0, self.period])
+        return np.where(self.position() == 0, 0, step)
+
     def pairs(self, lag):
-        """Positions i whose row i + ``lag`` belongs to the same id."""
-        if lag >= len(self.codes):
-            return np.zeros(0, dtype=np.int64)
-        return np.flatnonzero(self.codes[:-lag] == self.codes[lag:])
+        """Positions (i, j) of the rows of one id whose times are ``lag``
+        periods (or rows) apart."""
+        if lag not in self._pairs:
+            self._pairs[lag] = self._found_pairs(lag)
+        return self._pairs[lag]
+
+    def _found_pairs(self, lag):
+        if self.period is None:
+            if lag >= len(self.codes):
+                first = np.zeros(0, dtype=np.int64)
+            else:
+                first = np.flatnonzero(self.codes[:-lag] == self.codes[lag:])
+            return first, first + lag
+        span = int(self.period.max()) + lag + 1 if len(self.period) else 1
+        key = self.run.astype(np.int64) * span + self.period
+        found = np.minimum(np.searchsorted(key, key + lag), max(len(key) - 1, 0))
+        first = np.flatnonzero(key[found] == key + lag) if len(key) else found
+        return first, found[first]
 
 
 class _Series:
@@ -373,22 +585,39 @@ class _Series:
         usable = varies & (self.count >= FEWEST) & np.isfinite(spread)
         self.r, self.pairs = [], []
         for lag in range(1, lags + 1):
-            first = rows.pairs(lag)
-            first = first[present[first] & present[first + lag]]
-            products = deviation[first] * deviation[first + lag]
+            first, second = rows.pairs(lag)
+            both = present[first] & present[second]
+            first, second = first[both], second[both]
+            products = deviation[first] * deviation[second]
             cross = np.bincount(codes[first], weights=products, minlength=size)
             pairs = np.bincount(codes[first], minlength=size)
-            r = np.where(usable & (pairs > 0), cross / spread, np.nan)
-            self.r.append(r)
+            # Normalised by the pairs present: a series with missing values
+            # or absent periods has fewer pairs than one of as many values
+            # without gaps (count - lag), and would otherwise shrink.
+            complete = np.maximum(self.count - lag, pairs)
+            r = np.where(usable & (pairs > 0), cross / spread * complete / pairs, np.nan)
+            self.r.append(np.clip(r, -1.0, 1.0))
             self.pairs.append(pairs)
 
-    def effective_factor(self):
-        """(1 - r)/(1 + r), r the lag-1 autocorrelation less its bias for
-        an AR(1) series, r1 + (1 + 4 r1)/n (Marriott and Pope 1954), clipped
-        to [0, STEADIEST]; 1 where undefined."""
+    def persistence(self):
+        """The lag-1 autocorrelation less its bias in a short AR(1) series,
+        r1 + (1 + 4 r1)/n (Marriott and Pope 1954), clipped to [0,
+        STEADIEST]; NaN where undefined or with fewer than 3 pairs."""
         r = self.r[0] + (1 + 4 * self.r[0]) / self.count
-        r = np.clip(np.nan_to_num(r, nan=0.0), 0.0, STEADIEST)
-        return (1 - r) / (1 + r)
+        r = np.where(self.pairs[0] >= FEWEST, r, np.nan)
+        return np.clip(r, 0.0, STEADIEST)
+
+
+def _shared(own, other):
+    """A frame's persistence where defined, else the other frame's (the
+    same process under the null), else the cap STEADIEST: a series that
+    does not show how it moves is as little evidence as the steadiest."""
+    return np.where(np.isnan(own), np.where(np.isnan(other), STEADIEST, other), own)
+
+
+def _factor(rho):
+    """The effective share of the values, (1 - rho)/(1 + rho)."""
+    return (1 - rho) / (1 + rho)
 
 
 def _normal_p(z):
@@ -404,18 +633,23 @@ def _sidak(p, tests):
 def _distribution(frames, pair, column):
     """Kolmogorov-Smirnov statistic and its p-value at the effective sizes."""
     ref, oth = frames
-    statistic = kolmogorov_smirnov(ref.codes, ref.values(column), oth.codes,
-                                   oth.values(column), ref.ngroups)
-    sizes = [s.count * s.effective_factor() for s in pair]
+    statistic = kolmogorov_smirnov(ref.codes, pair[0].values, oth.codes,
+                                   pair[1].values, ref.ngroups)
+    rho = [s.persistence() for s in pair]
+    sizes = [s.count * _factor(_shared(a, b)) for s, a, b in zip(pair, rho, rho[::-1])]
     n = np.sqrt(sizes[0] * sizes[1] / (sizes[0] + sizes[1]))
-    p = special.kolmogorov((n + 0.12 + 0.11 / n) * statistic)
-    return statistic, np.where(statistic == 0, 1.0, p)
+    p = np.where(statistic == 0, 1.0, special.kolmogorov((n + 0.12 + 0.11 / n) * statistic))
+    return statistic, np.where(_short(pair[0].count, pair[1].count), np.nan, p)
+
+
+def _short(*counts):
+    """Too short to tell: fewer than SHORTEST values in either frame."""
+    return np.logical_or.reduce([c < SHORTEST for c in counts])
 
 
 def _ar1_variance(phi, lag):
     """Bartlett's variance of the lag-``lag`` autocorrelation of an AR(1)
     series with coefficient ``phi``, times the length."""
-    phi = np.clip(np.nan_to_num(phi, nan=0.0), -STEADIEST, STEADIEST)
     square = phi ** 2
     return ((1 + square) * (1 - square ** lag) / (1 - square)
             - 2 * lag * square ** lag)
@@ -425,12 +659,20 @@ def _dynamics(pair, max_lag):
     """Largest half-difference of the autocorrelations over the lags, and
     the Sidak-corrected smallest p-value of their z-tests."""
     ref, oth = pair
+    rho = [s.persistence() for s in pair]
+    rho = [_shared(a, b) for a, b in zip(rho, rho[::-1])]
     values, pvalues = [], []
     for k in range(max_lag):
         difference = ref.r[k] - oth.r[k]
-        variance = (_ar1_variance(ref.r[0], k + 1) / ref.pairs[k]
-                    + _ar1_variance(oth.r[0], k + 1) / oth.pairs[k])
-        z = difference / np.sqrt(variance)
+        tested = difference
+        if k == 0:
+            # Each lag-1 autocorrelation less its bias, which differs
+            # between series of different lengths.
+            tested = (ref.r[0] + (1 + 4 * ref.r[0]) / ref.count
+                      - oth.r[0] - (1 + 4 * oth.r[0]) / oth.count)
+        variance = (_ar1_variance(rho[0], k + 1) / ref.pairs[k]
+                    + _ar1_variance(rho[1], k + 1) / oth.pairs[k])
+        z = tested / np.sqrt(variance)
         values.append(0.5 * np.abs(difference))
         pvalues.append(np.where(difference == 0, 1.0, _normal_p(z)))
     values, pvalues = np.array(values), np.array(pvalues)
@@ -438,7 +680,8 @@ def _dynamics(pair, max_lag):
     tests = defined.sum(axis=0)
     value = np.where(tests > 0, np.max(np.where(defined, values, -1.0), axis=0), np.nan)
     smallest = np.min(np.where(defined, pvalues, 2.0), axis=0)
-    return value, np.where(tests > 0, _sidak(smallest, tests), np.nan)
+    p = np.where(tests > 0, _sidak(smallest, tests), np.nan)
+    return value, np.where(_short(ref.count, oth.count), np.nan, p)
 
 
 def _labels(frames, column):
@@ -501,17 +744,19 @@ def _categorical(frames, labels, measure):
     if measure == "distribution":
         value = total_variation_of_codes(ref.codes, ref_codes, oth.codes, oth_codes,
                                          nlabels, size)
-        scale = [_label_factor(rows, codes, nlabels)
-                 for rows, codes in zip(frames, (ref_codes, oth_codes))]
+        rho = [_label_persistence(rows, codes, nlabels)
+               for rows, codes in zip(frames, (ref_codes, oth_codes))]
+        scale = [_factor(_shared(a, b)) for a, b in zip(rho, rho[::-1])]
         statistic, df, _, _ = _chi_square((ref.codes, oth.codes), (ref_codes, oth_codes),
                                           nlabels, scale)
-        return value, np.where(value == 0, 1.0, _chi_square_p(statistic, df))
+        p = np.where(value == 0, 1.0, _chi_square_p(statistic, df))
+        return value, np.where(_short(ref.size, oth.size), np.nan, p)
 
     # Transitions: the group is (id, "from" label), the category the next label.
     moves = []
     for rows, codes in zip(frames, (ref_codes, oth_codes)):
-        first = rows.pairs(1)
-        moves.append((rows.codes[first] * nlabels + codes[first], codes[first + 1]))
+        first, second = rows.pairs(1)
+        moves.append((rows.codes[first] * nlabels + codes[first], codes[second]))
     origins, inverse = _unique(np.concatenate([m[0] for m in moves]), size * nlabels)
     split = len(moves[0][0])
     origin_groups = (inverse[:split], inverse[split:])
@@ -542,16 +787,18 @@ def _categorical(frames, labels, measure):
     spread = np.bincount(owner[shared], weights=spread[shared], minlength=size)
     mantel = np.where(spread > 0, special.chdtrc(1, excess ** 2 / spread), 1.0)
     p = np.minimum(2 * np.minimum(_chi_square_p(chi, dfs), mantel), 1.0)
-    return value, np.where(value == 0, 1.0, p)
+    p = np.where(value == 0, 1.0, p)
+    return value, np.where(_short(ref.size, oth.size), np.nan, p)
 
 
-def _label_factor(rows, codes, nlabels):
-    """(1 - rho)/(1 + rho) of every id, rho the chance of keeping the label
-    from one row to the next beyond the chance of drawing the same label
-    twice, clipped to [0, STEADIEST]; 1 where undefined."""
+def _label_persistence(rows, codes, nlabels):
+    """rho of every id, the chance of keeping the label from one period to
+    the next beyond the chance of drawing the same label twice, less its
+    bias, clipped to [0, STEADIEST]; NaN where undefined: fewer than 3
+    moves, a single label or fewer than 2 changes of label."""
     size = rows.ngroups
-    first = rows.pairs(1)
-    stays = np.bincount(rows.codes[first], weights=codes[first] == codes[first + 1],
+    first, second = rows.pairs(1)
+    stays = np.bincount(rows.codes[first], weights=codes[first] == codes[second],
                         minlength=size)
     moves = np.bincount(rows.codes[first], minlength=size)
     cells, inverse = _unique(rows.codes.astype(np.int64) * nlabels + codes, size * nlabels)
@@ -565,8 +812,8 @@ def _label_factor(rows, codes, nlabels):
     rho = (stays / moves - chance) / (1 - chance)
     # Short series understate it, as they do an autocorrelation.
     rho += (1 + rho) / n
-    rho = np.clip(np.nan_to_num(rho, nan=0.0, posinf=0.0, neginf=0.0), 0.0, STEADIEST)
-    return (1 - rho) / (1 + rho)
+    undefined = (moves < FEWEST) | (moves - stays < 2) | ~np.isfinite(rho)
+    return np.where(undefined, np.nan, np.clip(rho, 0.0, STEADIEST))
 
 
 def _ranks(groups, values):
@@ -591,50 +838,65 @@ def _ranks(groups, values):
     return ranks
 
 
+def _distinct(codes, ranks, size):
+    """Distinct values per id, counted from the ranks of its values."""
+    keys = np.unique(codes.astype(np.int64) * (2 * len(ranks) + 2) + (2 * ranks).astype(np.int64))
+    return np.bincount(keys // (2 * len(ranks) + 2), minlength=size)
+
+
 def _spearman(codes, x, y, size, ranked):
     """Spearman correlation per id of the rows where both ``_Series`` ``x``
-    and ``y`` are present, and the number of such rows; NaN for fewer than
-    3 rows or constant ranks. ``ranked`` keeps the ranks of a series with
-    no missing value beside the other's, for the next pair."""
+    and ``y`` are present, the number of such rows, and the fewer of the
+    two columns' distinct values there; NaN for fewer than 3 rows or
+    constant ranks. ``ranked`` keeps the ranks (and distinct counts) of a
+    series with no missing value beside the other's, for the next pair."""
     present = [~np.isnan(s.values) for s in (x, y)]
     both = present[0] & present[1]
     codes = codes[both]
     count = np.bincount(codes, minlength=size)
     if not len(codes):
-        return np.full(size, np.nan), count
+        return np.full(size, np.nan), count, count
     middle = (count[codes] + 1) / 2  # the mean of the ranks 1 to n
-    ranks = []
+    ranks, distinct = [], []
     for s, kept in zip((x, y), present):
-        if (kept == both).all():
-            if id(s) not in ranked:
-                ranked[id(s)] = _ranks(codes, s.values[both])
-            ranks.append(ranked[id(s)])
+        if (kept == both).all() and id(s) in ranked:
+            found = ranked[id(s)]
         else:
-            ranks.append(_ranks(codes, s.values[both]))
+            found = _ranks(codes, s.values[both])
+            found = (found, _distinct(codes, found, size))
+            if (kept == both).all():
+                ranked[id(s)] = found
+        ranks.append(found[0])
+        distinct.append(found[1])
     dx, dy = ranks[0] - middle, ranks[1] - middle
     sxy = np.bincount(codes, weights=dx * dy, minlength=size)
     sxx = np.bincount(codes, weights=dx * dx, minlength=size)
     syy = np.bincount(codes, weights=dy * dy, minlength=size)
     rho = sxy / np.sqrt(sxx * syy)
     rho[(count < FEWEST) | (sxx == 0) | (syy == 0)] = np.nan
-    return np.clip(rho, -1.0, 1.0), count
+    return np.clip(rho, -1.0, 1.0), count, np.minimum(*distinct)
 
 
 def _dependence(frames, series, numeric):
     """(value, p-value) of every continuous column: the largest half-
     difference of its Spearman correlations over the partner columns, and
-    the Sidak-corrected smallest p-value of their Fisher z-tests."""
+    the Sidak-corrected smallest p-value of their pairs' Fisher z-tests;
+    the (difference, p-value) of each pair, tested once; and the first
+    frame's correlation of each pair."""
     size = frames[0].ngroups
     per_column = {c: ([], []) for c in numeric}
-    ranked = {}
+    ranked, pairs, correlations = {}, {}, {}
     for i, first in enumerate(numeric):
         for second in numeric[i + 1:]:
-            rho, variance, z = [], [], []
-            for rows, a, b in zip(frames, series[first], series[second]):
-                correlation, count = _spearman(rows.codes, a, b, size, ranked)
-                product = np.clip(np.nan_to_num(a.r[0] * b.r[0], nan=0.0), 0.0, STEADIEST)
-                effective = count * (1 - product) / (1 + product)
+            rho, variance, z, coarse = [], [], [], []
+            persistence = [[s.persistence() for s in series[c]] for c in (first, second)]
+            for f, (rows, a, b) in enumerate(zip(frames, series[first], series[second])):
+                correlation, count, distinct = _spearman(rows.codes, a, b, size, ranked)
+                product = (_shared(persistence[0][f], persistence[0][1 - f])
+                           * _shared(persistence[1][f], persistence[1][1 - f]))
+                effective = count * _factor(product)
                 rho.append(correlation)
+                coarse.append(distinct < DISTINCT)
                 # Three effective rows or fewer tell nothing: an infinite variance.
                 variance.append(np.where(effective > 3, SPEARMAN_VARIANCE / (effective - 3), np.inf))
                 # A perfect rank correlation taken halfway to the nearest value
@@ -645,15 +907,27 @@ def _dependence(frames, series, numeric):
             difference = 0.5 * np.abs(rho[0] - rho[1])
             p = _normal_p((z[0] - z[1]) / np.sqrt(variance[0] + variance[1]))
             p = np.where(rho[0] == rho[1], 1.0, p)
+            p = np.where(np.isnan(difference), np.nan, np.where(coarse[0] | coarse[1], np.nan, p))
+            pairs[first, second] = p
+            correlations[first, second] = rho[0]
             for column in (first, second):
                 per_column[column][0].append(difference)
                 per_column[column][1].append(p)
+    return _per_column(per_column), pairs, correlations
+
+
+def _per_column(per_column):
+    """Each column's largest difference over its pairs, and the Sidak-
+    corrected smallest p-value over the pairs that have one (NaN where no
+    pair has one: too coarse to tell)."""
     out = {}
     for column, (differences, ps) in per_column.items():
         differences, ps = np.array(differences), np.array(ps)
         defined = ~np.isnan(differences)
-        tests = defined.sum(axis=0)
-        value = np.where(tests > 0, np.max(np.where(defined, differences, -1.0), axis=0), np.nan)
-        smallest = np.min(np.where(defined, ps, 2.0), axis=0)
+        value = np.where(defined.any(axis=0),
+                         np.max(np.where(defined, differences, -1.0), axis=0), np.nan)
+        tested = ~np.isnan(ps)
+        tests = tested.sum(axis=0)
+        smallest = np.min(np.where(tested, ps, 2.0), axis=0)
         out[column] = (value, np.where(tests > 0, _sidak(smallest, tests), np.nan))
     return out

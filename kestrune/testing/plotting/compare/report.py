@@ -8,7 +8,7 @@ import pandas as pd
 
 from . import ORDERS
 from .inputs import count, missing_message, read_panel
-from .measures import MEASURES, _checked_measures, _measures, benjamini_hochberg
+from .measures import MEASURES, _checked_measures, _measured, id_level_qvalues
 from .pairing import NearCopyWarning, _pair, _population, near_copy_message
 from .plan import _WHY, order_ids, plan_pages
 from . import render, sinks
@@ -183,24 +183,27 @@ def compare_panels(frames, meta=None, *, id_index=None, time_index=None,
         references = [_paired_rows(panel.frames[0], paired.pairs)]
     else:
         references = [panel.frames[0]] * (len(panel.frames) - 1)
-    divergences, pvalues = {}, []
+    divergences, pvalues, pairs = {}, [], []
     for name, reference, frame in zip(panel.names[1:], references, panel.frames[1:]):
-        values, p = _measures(reference, frame, panel.meta, panel.columns,
-                              panel.ids, measures, max_lag)
+        values, p, pair = _measured(reference, frame, panel.meta, panel.columns,
+                                    panel.ids, measures, max_lag,
+                                    calibrated=paired is None)
         if paired is not None:
             # Pairs chosen for looking alike would bias any test.
             p = p.where(np.zeros(p.shape, dtype=bool))
+            pair = pair.where(np.zeros(pair.shape, dtype=bool))
         values.index.name = p.index.name = panel.meta.id_index
         divergences[name] = values
         pvalues.append(p)
+        pairs.append(pair)
     largest = _largest(list(divergences.values()))
-    # A cell's p-value over several compared frames: the smallest, times
-    # their number (Bonferroni), capped at 1.
-    smallest = np.fmin.reduce([p.to_numpy(dtype=float) for p in pvalues])
-    pvalue = pd.DataFrame(np.minimum(1.0, smallest * len(pvalues)),
-                          index=largest.index, columns=largest.columns)
-    qvalue = pd.DataFrame(benjamini_hochberg(pvalue.to_numpy()),
-                          index=largest.index, columns=largest.columns)
+    # A cell's (or a pair's) p-value over several compared frames: the
+    # smallest, times their number (Bonferroni), capped at 1.
+    pvalue, pair_pvalue = (
+        pd.DataFrame(np.minimum(1.0, np.fmin.reduce([t.to_numpy(dtype=float) for t in tables])
+                                * len(tables)), index=largest.index, columns=columns)
+        for tables, columns in ((pvalues, largest.columns), (pairs, pairs[0].columns)))
+    qvalue = id_level_qvalues(pvalue, pair_pvalue)
     if paired is not None and order == "evidence":
         order = "divergence"
     given = None if ids is None else list(ids)

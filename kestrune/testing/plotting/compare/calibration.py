@@ -1,0 +1,188 @@
+"""Calibrated p-values: each kind of cell's p-value set against the same
+cell's p-values in null panels simulated from a model of every id.
+
+The tests of :mod:`measures` allow for autocorrelation with formulas that
+hold for long series; in short, tied, sticky or gappy series their small
+tail is off. So every table is measured twice more or less: once as given,
+and once on ``B`` null panels, in which both frames of each id are
+independent draws of one model fitted to the reference's id (an AR(1)
+Gaussian copula on the id's own values for continuous columns, the
+columns' innovations correlated as the id's ranks are; a sticky chain on
+the id's own labels for categorical ones). The null panels keep each
+frame's rows, periods and missing values. A cell's calibrated p-value is
+the share of the same cell's null p-values (pooled over the ids and the
+panels) at or below its own, (1 + count) / (M + 1), so it is at least
+1 / (M + 1), M = B times the ids with a defined null p-value.
+
+The null is fitted to each id's reference series, never to the panel's
+p-values: a difference that every id shares stays a difference.
+"""
+
+import numpy as np
+from scipy import special
+
+from . import measures as _m
+
+# The seed of the null panels: the same tables give the same p-values.
+SEED = 20240601
+# Ids simulated over all null panels together, and the fewest panels.
+SIMULATED = 10000
+FEWEST_PANELS = 2
+
+
+def panels(ngroups):
+    """Null panels for a table of ``ngroups`` ids."""
+    return max(FEWEST_PANELS, -(-SIMULATED // max(ngroups, 1)))
+
+
+def calibrated(frames, categorical, columns, measures, max_lag, found):
+    """``found`` of ``measures._computed`` with its p-values calibrated."""
+    cells, values, pvalues, pairs, model = found
+    size = frames[0].ngroups
+    if size == 0 or not cells:
+        return found
+    count = panels(size)
+    rng = np.random.default_rng(SEED)
+    null = tuple(_simulated(rows, which, frames[0], model, categorical, columns, count, rng)
+                 for which, rows in enumerate(frames))
+    null_cells, _, null_p, null_pairs, _ = _m._computed(null, categorical, columns,
+                                                        measures, max_lag)
+    null_p = dict(zip(null_cells, null_p))
+    pairs = {pair: _against(p, null_pairs[pair]) for pair, p in pairs.items()}
+    # A column's dependence: the Sidak-corrected smallest of its pairs'
+    # calibrated p-values.
+    partners = {}
+    for (first, second), p in pairs.items():
+        partners.setdefault(first, []).append(p)
+        partners.setdefault(second, []).append(p)
+    out = []
+    for cell, value, p in zip(cells, values, pvalues):
+        if cell[1] == "dependence":
+            ps = np.array(partners[cell[0]])
+            tested = ~np.isnan(ps)
+            smallest = np.min(np.where(tested, ps, 2.0), axis=0)
+            p = np.where(tested.any(axis=0), _m._sidak(smallest, tested.sum(axis=0)), np.nan)
+        else:
+            p = _against(p, null_p[cell])
+        out.append(np.where(np.isnan(value), np.nan, p))
+    return cells, values, out, pairs, model
+
+
+def _against(p, null):
+    """(1 + null p-values at or below p) / (M + 1), M the defined null
+    p-values; p itself where there is none."""
+    null = np.sort(null[~np.isnan(null)])
+    if not len(null):
+        return p
+    below = np.searchsorted(null, np.nan_to_num(p, nan=0.0), side="right")
+    return np.where(np.isnan(p), np.nan, (1.0 + below) / (len(null) + 1.0))
+
+
+def _drawn(codes, values, size, u, ids):
+    """The ``u`` quantile (u in [0, 1)) of each id's values in ``codes``
+    (missing left out), for the id of each row; NaN where it has none.
+    Between the order statistics of an id whose numbers are all distinct
+    the quantile is interpolated (a continuous law); an id with ties keeps
+    its own values (a discrete one)."""
+    numbers = values.dtype.kind == "f"
+    keep = ~np.isnan(values) if numbers else np.ones(len(values), dtype=bool)
+    codes, values = codes[keep], values[keep]
+    if not len(values):
+        return np.full(len(ids), np.nan)
+    order = np.lexsort((values, codes))
+    codes, values = codes[order], values[order]
+    count = np.bincount(codes, minlength=size)
+    start = np.cumsum(count) - count
+    n = count[ids]
+    last = len(values) - 1
+    if not numbers:
+        place = start[ids] + np.clip((u * n).astype(np.int64), 0, np.maximum(n - 1, 0))
+        return values[np.minimum(place, last)]
+    tied = np.zeros(size, dtype=bool)
+    repeated = (codes[1:] == codes[:-1]) & (values[1:] == values[:-1])
+    tied[codes[1:][repeated]] = True
+    tied = tied[ids]
+    at = np.where(tied, np.floor(u * n), u * np.maximum(n - 1, 0))
+    low = np.clip(np.floor(at).astype(np.int64), 0, np.maximum(n - 1, 0))
+    high = np.minimum(low + 1, np.maximum(n - 1, 0))
+    below, above = (values[np.minimum(start[ids] + k, last)] for k in (low, high))
+    with np.errstate(invalid="ignore"):
+        drawn = np.where(tied, below, below + (at - low) * (above - below))
+    return np.where(n > 0, drawn, np.nan)
+
+
+def _simulated(rows, which, model, found, categorical, columns, count, rng):
+    """``count`` null panels of the rows of frame ``which`` in one
+    ``_Rows``: panel b holds ids b * size to (b + 1) * size - 1."""
+    series, labels, correlations = found
+    size, length = rows.ngroups, len(rows.codes)
+    ids = np.tile(rows.codes, count)
+    codes = ids + np.repeat(np.arange(count) * size, length)
+    gaps = np.tile(rows.gaps(), count)
+    position = np.tile(rows.position(), count)
+    period = None if rows.period is None else np.tile(rows.period, count)
+    columns_of = {}
+    numeric = [c for c in columns if c not in categorical and c in series]
+    if numeric:
+        phi = []
+        for c in numeric:
+            own, other = (s.persistence() for s in series[c])
+            phi.append(np.nan_to_num(np.where(np.isnan(own), other, own), nan=0.0))
+        scores = _scores(np.array(phi).T, _mixing(numeric, correlations, size), ids,
+                         gaps, position, rng)
+        for j, c in enumerate(numeric):
+            reference = series[c][0]
+            values = _drawn(model.codes, reference.values, size,
+                            special.ndtr(scores[:, j]), ids)
+            present = ~np.isnan(np.tile(series[c][which].values, count))
+            columns_of[c] = np.where(present, values, np.nan)
+    for c in columns:
+        if c not in categorical or c not in labels:
+            continue
+        (ref_codes, oth_codes), nlabels = labels[c]
+        rho = np.nan_to_num(_m._label_persistence(model, ref_codes, nlabels), nan=0.0)
+        drawn = _drawn(model.codes, ref_codes, size, rng.random(len(ids)), ids)
+        # Keep the label with probability rho per period, else draw afresh.
+        fresh = (position == 0) | (rng.random(len(ids)) >= rho[ids] ** gaps)
+        source = np.maximum.accumulate(np.where(fresh, np.arange(len(ids)), 0))
+        columns_of[c] = drawn[source]
+    return _m._Rows.of_arrays(codes, size * count, period, columns_of)
+
+
+def _mixing(numeric, correlations, size):
+    """Per id, a matrix A whose A A' is the correlation of the columns'
+    innovations: the reference's rank correlations taken to Pearson's
+    scale, 2 sin(pi rho / 6), made positive semi-definite."""
+    k = len(numeric)
+    matrix = np.tile(np.eye(k), (size, 1, 1))
+    for i, first in enumerate(numeric):
+        for j in range(i + 1, k):
+            rho = correlations.get((first, numeric[j]))
+            if rho is None:
+                continue
+            r = 2 * np.sin(np.pi * np.nan_to_num(rho, nan=0.0) / 6)
+            matrix[:, i, j] = matrix[:, j, i] = r
+    eigenvalues, vectors = np.linalg.eigh(matrix)
+    mixing = vectors * np.sqrt(np.clip(eigenvalues, 1e-9, None))[:, None, :]
+    return mixing / np.sqrt((mixing ** 2).sum(axis=2, keepdims=True))
+
+
+def _scores(phi, mixing, ids, gaps, position, rng):
+    """Standard normal AR(1) scores per row and column: coefficient phi
+    per period, so phi ** gap over a gap; innovations mixed per id."""
+    k = phi.shape[1]
+    noise = rng.standard_normal((len(ids), k))
+    innovation = np.zeros_like(noise)
+    for i in range(k):
+        for j in range(k):
+            innovation[:, i] += mixing[ids, i, j] * noise[:, j]
+    scores = innovation.copy()
+    if not len(ids):
+        return scores
+    order = np.argsort(position, kind="stable")
+    bounds = np.searchsorted(position[order], np.arange(1, position.max() + 2))
+    for start, stop in zip(bounds[:-1], bounds[1:]):
+        rows = order[start:stop]
+        a = phi[ids[rows]] ** gaps[rows, None]
+        scores[rows] = a * scores[rows - 1] + np.sqrt(1 - a ** 2) * innovation[rows]
+    return scores
