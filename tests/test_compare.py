@@ -204,8 +204,9 @@ def test_nearest_pairing_pages_tables_and_files(tmp_path):
     assert list(pairs["near_copy"]) == [True] * copies + [False] * (12 - copies) and pairs["id"].iloc[0] == "sr03"
     assert list(pairs["distance"].iloc[:copies]) == sorted(pairs["distance"].iloc[:copies])
     realism = pairs["realism"].to_numpy()
-    assert pairs["id"].iloc[copies] == "sr07" and realism[copies] > 1 >= realism[copies + 1:].max()
-    assert (pairs["id"] == "s" + pairs["reference_id"]).all()
+    # Every id made from a reference id's own series is a near-copy: all but sr07.
+    assert copies == 11 and pairs["id"].iloc[-1] == "sr07" and realism[-1] > 1 >= realism[:-1].max()
+    assert (pairs["id"] == "s" + pairs["reference_id"]).iloc[:-1].all()
     assert list(report.coverage.loc[~report.coverage["covered"], "reference_id"]) == ids[12:]
     assert report.population["scores"].loc["synthetic", "coverage"] == 0.5
     assert [(p.kind, p.ids[:1]) for p in report.pages] == [
@@ -666,7 +667,9 @@ def test_command_line_ids_and_share_setting(tmp_path, capsys, monkeypatch):
     assert cli.main(paths + ["--id", "id", "--time", "date", "--ids", "11", "1", "--order", "given",
                              "--share-setting", "X_Axis", "-o", str(tmp_path / "out")]) == 0
     assert list(pd.read_csv(tmp_path / "out" / "divergence.csv")["id"]) == [11, 1] and seen == ["X_AXIS"]
-    assert capsys.readouterr().err.count("warning: ") == 1  # b.csv's 11 is not in a.csv
+    err = capsys.readouterr().err  # b.csv's 11 is not in a.csv; its 1 copies a.csv's 1
+    assert err.count("warning: ") == 2 and "1 id of frame 'b' has a series equal to the reference's" \
+        " in every time and value (copies): [1]" in err
     extra = tmp_path / "c.csv"  # a column that --columns leaves out; the report is replaced
     pd.read_csv(paths[0]).assign(note="x").to_csv(extra, index=False)
     assert cli.main([paths[0], str(extra), "--id", "id", "--time", "date", "--columns", "level",
