@@ -728,3 +728,53 @@ def test_command_line_parquet(frames, tmp_path, capsys):
         warnings.simplefilter("ignore")
         assert cli.main(args) == 0
     assert (tmp_path / "out" / "page-002.png").exists()
+
+
+def test_what_nearest_pairing_writes(tmp_path, capsys, monkeypatch):
+    rng = np.random.default_rng(2)
+    reference = make_panel(["r{:02d}".format(i) for i in range(45)], periods=12)
+    reference["level"] += np.repeat(rng.normal(0, 3, 45), 12)
+    made = renamed(reference.iloc[: 12 * 30], "s")
+    made["level"] += rng.normal(0, 2, len(made))
+    with warnings.catch_warnings():
+        warnings.simplefilter("ignore")
+        report = compare_panels({"original": reference, "synthetic": made}, id_index="id", time_index="t",
+                                pages=1)
+    # Each pair's measures are measure_table's of the pair's two series.
+    meta = DataFrameMeta("id", "t", categorical=["state"], continuous=["level"])
+    pairs = report.pairs.set_index("id")["reference_id"]
+    rows = reference.merge(pairs.rename("id").rename_axis("synthetic").reset_index(), on="id")
+    values, _ = compare.measure_table(rows.assign(id=rows["synthetic"]).drop(columns="synthetic"), made, meta)
+    ours = report.divergences["synthetic"].sort_index()
+    pd.testing.assert_frame_equal(ours, values.sort_index()[ours.columns],
+                                  check_names=False, rtol=1e-11)
+    # The scores' row, in the table, in scores.csv and on the command line.
+    scores = report.scores
+    assert list(scores.index) == ["synthetic"] and scores.loc["synthetic", "rank"] == 1
+    assert scores.loc["synthetic", "yardstick"].startswith("half B of the reference")
+    folder = report.save(tmp_path / "out")
+    assert report.save(folder) == folder  # its own folder: replaced
+    written = pd.read_csv(folder / "scores.csv", index_col=0)
+    assert list(written.index) == ["synthetic"] and written.loc["synthetic", "precision"] == scores.loc[
+        "synthetic", "precision"]
+    paths = [str(tmp_path / "a.csv"), str(tmp_path / "b.csv"), str(tmp_path / "h.csv")]
+    reference.iloc[: 12 * 25].to_csv(paths[0], index=False)
+    made.to_csv(paths[1], index=False)
+    renamed(reference.iloc[12 * 25:], "h").to_csv(paths[2], index=False)
+    monkeypatch.setattr(Report, "save", lambda self, path, overwrite=False: pathlib.Path(path))  # nothing drawn
+    assert cli.main(paths[:2] + ["--id", "id", "--time", "t", "--holdout", paths[2], "--pages", "1",
+                                 "-o", str(tmp_path / "cli")]) == 0
+    out = capsys.readouterr().out.splitlines()
+    assert out[0].startswith("1. b: precision ") and "; against the holdout: precision " in out[0]
+    assert out[1] == str(tmp_path / "cli")
+    for extra, status, message in [(["--pairing", "ids"], 2, "--holdout is for compared files with ids of "
+                                     "their own; --pairing ids compares each id with itself"),
+                                   ([], 1, "bad.csv")]:
+        text = bad_file(tmp_path, "bad.csv", "id,t,level\nx,1,2\n") if extra == [] else paths[2]
+        try:
+            code = cli.main(paths[:2] + ["--id", "id", "--time", "t", "--holdout", text, "-o",
+                                         str(tmp_path / "cli2")] + extra)
+        except SystemExit as exit_:
+            code = exit_.code
+        err = capsys.readouterr().err
+        assert code == status and message in err.splitlines()[0], err

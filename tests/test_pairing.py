@@ -260,7 +260,8 @@ def test_population_tables_match_scipy():
                              for name, frame in others.items()}, index=["level", "state"])
     pd.testing.assert_frame_equal(population["columns"], expected, rtol=1e-11)
     over_time = population["over_time"]
-    assert list(over_time.index) == [0, 1, 2, 3, 4, 5]
+    assert list(over_time.index) == [0, 1, 2, 3, 4, 5]  # not 6 to 8, which only 'later' holds
+    assert over_time["later"].iloc[:3].isna().all().all() and over_time["same"].iloc[4:].isna().all().all()
     for (name, column), values in over_time.items():
         frame = others[name]
         np.testing.assert_allclose(values, [plain_divergence(
@@ -271,3 +272,36 @@ def test_population_tables_match_scipy():
     np.testing.assert_allclose(population["summaries"].loc[entries, "same"], [
         plain_divergence(*(table[entry] for table in summaries)) for entry in entries], rtol=1e-11)
     assert "state:share=Null" in population["summaries"].index
+
+
+NUMBERS = DataFrameMeta("id", "t", continuous=["level"])
+
+
+def series(values):
+    """One row per (id, t) from {id: values}."""
+    return pd.DataFrame([(i, t, v) for i, vs in values.items() for t, v in enumerate(vs)],
+                        columns=["id", "t", "level"])
+
+
+@pytest.mark.parametrize("nudge, nearest", [(0.0, "p"), (1e-13, "p"), (-1e-13, "p"), (1e-6, "q")])
+def test_distances_equal_in_the_printed_digits_tie_and_go_by_id(nudge, nearest):
+    reference = series({"p": [0.0, 1.0], "q": [2.0, 3.0], "r": [9.0, 7.0]})
+    result = pairing._pair(*(NUMBERS.set_indices(f) for f in (
+        reference, series({"m": [1.0, 2.0 + nudge]}))), NUMBERS, ["level"], "x")
+    assert result.pairs["reference_id"].tolist() == [nearest]
+
+
+def test_k_is_one_less_than_four_reference_ids():
+    rng = np.random.default_rng(9)
+    reference = series({i: rng.normal(n, 1, 6) for n, i in enumerate("abcd")})
+    other = series({i: rng.normal(1.5, 1, 6) for i in "xyz"})
+    result = pairing._pair(reference.pipe(NUMBERS.set_indices), other.pipe(NUMBERS.set_indices),
+                           NUMBERS, ["level"], "x")
+    tables = [pairing._summaries(NUMBERS.set_indices(f), NUMBERS, ["level"], {}) for f in (reference, other)]
+    ref_points, oth_points = pairing._scaled(*tables, pairing._noise(tables[0], ["level"], {}))
+    within = distance_matrix(ref_points, ref_points)
+    radius = np.sort(within, axis=1)[:, 3]  # the 3rd nearest other: k = 3, itself first
+    across = distance_matrix(oth_points, ref_points)
+    nearest = across.argmin(axis=1)
+    np.testing.assert_allclose(result.pairs["realism"], across.min(axis=1) / radius[nearest], rtol=1e-11)
+    np.testing.assert_array_equal(result.coverage["covered"], across.min(axis=0) <= radius)
