@@ -356,7 +356,9 @@ def pairing_run(n_stores):
         peak_mib(), frames_mib))
     print("  precision {}, coverage {}, near-copies {}, over-time table {} x {}".format(
         paired.precision, paired.coverage_share, paired.near_copies, *population["over_time"].shape))
-    search_against_tree(*pairing_._scaled(*paired.summaries))
+    labels = pairing_._labels([reference, other], meta, columns)
+    search_against_tree(*pairing_._scaled(*paired.summaries, pairing_._noise(
+        paired.summaries[0], columns, labels)))
 
 
 def search_against_tree(ref_points, oth_points):

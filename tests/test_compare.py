@@ -205,8 +205,9 @@ def test_nearest_pairing_pages_tables_and_files(tmp_path):
     assert list(pairs["near_copy"]) == [True] * copies + [False] * (12 - copies) and pairs["id"].iloc[0] == "sr03"
     assert list(pairs["distance"].iloc[:copies]) == sorted(pairs["distance"].iloc[:copies])
     realism = pairs["realism"].to_numpy()
-    assert pairs["id"].iloc[copies] == "sr07" and realism[copies] > 1 >= realism[copies + 1:].max()
-    assert (pairs["id"] == "s" + pairs["reference_id"]).all()
+    # Every id made from a reference id's own series is a near-copy: all but sr07.
+    assert copies == 11 and pairs["id"].iloc[-1] == "sr07" and realism[-1] > 1 >= realism[:-1].max()
+    assert (pairs["id"] == "s" + pairs["reference_id"]).iloc[:-1].all()
     assert list(report.coverage.loc[~report.coverage["covered"], "reference_id"]) == ids[12:]
     assert report.population["scores"].loc["synthetic", "coverage"] == 0.5
     assert [(p.kind, p.ids[:1]) for p in report.pages] == [
@@ -672,7 +673,9 @@ def test_command_line_ids_and_share_setting(tmp_path, capsys, monkeypatch):
     assert cli.main(paths + ["--id", "id", "--time", "date", "--ids", "11", "1", "--order", "given",
                              "--share-setting", "X_Axis", "-o", str(tmp_path / "out")]) == 0
     assert list(pd.read_csv(tmp_path / "out" / "divergence.csv")["id"]) == [11, 1] and seen == ["X_AXIS"]
-    assert capsys.readouterr().err.count("warning: ") == 1  # b.csv's 11 is not in a.csv
+    err = capsys.readouterr().err  # b.csv's 11 is not in a.csv; its 1 copies a.csv's 1
+    assert err.count("warning: ") == 2 and "1 id of frame 'b' has a series equal to the reference's" \
+        " in every time and value (copies): [1]" in err
     extra = tmp_path / "c.csv"  # a column that --columns leaves out; the report is replaced
     pd.read_csv(paths[0]).assign(note="x").to_csv(extra, index=False)
     assert cli.main([paths[0], str(extra), "--id", "id", "--time", "date", "--columns", "level",
@@ -731,3 +734,53 @@ def test_command_line_parquet(frames, tmp_path, capsys):
         warnings.simplefilter("ignore")
         assert cli.main(args) == 0
     assert (tmp_path / "out" / "page-002.png").exists()
+
+
+def test_what_nearest_pairing_writes(tmp_path, capsys, monkeypatch):
+    rng = np.random.default_rng(2)
+    reference = make_panel(["r{:02d}".format(i) for i in range(45)], periods=12)
+    reference["level"] += np.repeat(rng.normal(0, 3, 45), 12)
+    made = renamed(reference.iloc[: 12 * 30], "s")
+    made["level"] += rng.normal(0, 2, len(made))
+    with warnings.catch_warnings():
+        warnings.simplefilter("ignore")
+        report = compare_panels({"original": reference, "synthetic": made}, id_index="id", time_index="t",
+                                pages=1)
+    # Each pair's measures are measure_table's of the pair's two series.
+    meta = DataFrameMeta("id", "t", categorical=["state"], continuous=["level"])
+    pairs = report.pairs.set_index("id")["reference_id"]
+    rows = reference.merge(pairs.rename("id").rename_axis("synthetic").reset_index(), on="id")
+    values, _ = compare.measure_table(rows.assign(id=rows["synthetic"]).drop(columns="synthetic"), made, meta)
+    ours = report.divergences["synthetic"].sort_index()
+    pd.testing.assert_frame_equal(ours, values.sort_index()[ours.columns],
+                                  check_names=False, rtol=1e-11)
+    # The scores' row, in the table, in scores.csv and on the command line.
+    scores = report.scores
+    assert list(scores.index) == ["synthetic"] and scores.loc["synthetic", "rank"] == 1
+    assert scores.loc["synthetic", "yardstick"].startswith("half B of the reference")
+    folder = report.save(tmp_path / "out")
+    assert report.save(folder) == folder  # its own folder: replaced
+    written = pd.read_csv(folder / "scores.csv", index_col=0)
+    assert list(written.index) == ["synthetic"] and written.loc["synthetic", "precision"] == scores.loc[
+        "synthetic", "precision"]
+    paths = [str(tmp_path / "a.csv"), str(tmp_path / "b.csv"), str(tmp_path / "h.csv")]
+    reference.iloc[: 12 * 25].to_csv(paths[0], index=False)
+    made.to_csv(paths[1], index=False)
+    renamed(reference.iloc[12 * 25:], "h").to_csv(paths[2], index=False)
+    monkeypatch.setattr(Report, "save", lambda self, path, overwrite=False: pathlib.Path(path))  # nothing drawn
+    assert cli.main(paths[:2] + ["--id", "id", "--time", "t", "--holdout", paths[2], "--pages", "1",
+                                 "-o", str(tmp_path / "cli")]) == 0
+    out = capsys.readouterr().out.splitlines()
+    assert out[0].startswith("1. b: precision ") and "; against the holdout: precision " in out[0]
+    assert out[1] == str(tmp_path / "cli")
+    for extra, status, message in [(["--pairing", "ids"], 2, "--holdout is for compared files with ids of "
+                                     "their own; --pairing ids compares each id with itself"),
+                                   ([], 1, "bad.csv")]:
+        text = bad_file(tmp_path, "bad.csv", "id,t,level\nx,1,2\n") if extra == [] else paths[2]
+        try:
+            code = cli.main(paths[:2] + ["--id", "id", "--time", "t", "--holdout", text, "-o",
+                                         str(tmp_path / "cli2")] + extra)
+        except SystemExit as exit_:
+            code = exit_.code
+        err = capsys.readouterr().err
+        assert code == status and message in err.splitlines()[0], err

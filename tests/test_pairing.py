@@ -1,5 +1,6 @@
 """Synthetic ids paired with reference ids: summaries, nearest ids, realism,
 coverage, near-copies, the choice of pairing and the population tables."""
+import sys
 from pathlib import Path
 
 import numpy as np
@@ -7,7 +8,8 @@ import pandas as pd
 import pytest
 
 from kestrune import DataFrameMeta
-from kestrune.testing.plotting.compare import pairing
+from kestrune.testing.plotting.compare import compare_panels, pairing, scores
+from kestrune.testing.plotting.compare.measures import benjamini_hochberg
 
 stats = pytest.importorskip("scipy.stats")
 
@@ -160,30 +162,30 @@ def test_realism_coverage_and_near_copies_by_their_definitions():
     pairs = result.pairs.set_index("id")
 
     # The same numbers from full distance matrices of the scaled summaries.
-    ref_points, oth_points = pairing._scaled(*[
-        pairing._summaries(prepared(f), META, ["level", "state"], {"state": ["off", "on"]})
-        for f in (reference, synthetic)])
+    tables = [pairing._summaries(prepared(f), META, ["level", "state"], {"state": ["off", "on"]})
+              for f in (reference, synthetic)]
+    ref_points, oth_points = pairing._scaled(*tables, pairing._noise(
+        tables[0], ["level", "state"], {"state": ["off", "on"]}))
     across = pairing._round(distance_matrix(oth_points, ref_points))
     within = pairing._round(distance_matrix(ref_points, ref_points))
     np.fill_diagonal(within, np.inf)
     radius = np.sort(within, axis=1)[:, 4]
     nearest = across.argmin(axis=1)
     distance = across[np.arange(len(across)), nearest]
-    threshold = np.percentile(within.min(axis=1), 5)
+    pvalue, _, _ = scores.copy_pvalues(distance, within.min(axis=1))
     np.testing.assert_allclose(result.pairs["distance"], distance, rtol=1e-11)
     np.testing.assert_allclose(result.pairs["realism"], distance / radius[nearest], rtol=1e-11)
     np.testing.assert_array_equal(result.coverage["covered"], across.min(axis=0) <= radius)
-    np.testing.assert_array_equal(result.pairs["near_copy"], (distance == 0) | (distance < threshold))
+    np.testing.assert_array_equal(result.pairs["near_copy"], benjamini_hochberg(pvalue) < 0.05)
     assert result.precision == pytest.approx(np.mean(distance / radius[nearest] <= 1))
     assert result.near_copies == result.pairs["near_copy"].sum()
 
     assert pairs.loc["copy", "reference_id"] == "r005" and pairs.loc["copy", "distance"] == 0
-    assert pairs.loc["twin", "reference_id"] == "r010" and pairs.loc["twin", "near_copy"]
-    assert pairs.loc["close", "reference_id"] == "r006" and pairs.loc["close", "near_copy"]
+    assert pairs.loc["twin", "reference_id"] == "r010" and pairs.loc["close", "reference_id"] == "r006"
+    # Two reference ids alike: real ids meet at distance 0 too, so no p-value
+    # falls below 2/121, which BH over 84 ids cannot find.
+    assert not result.pairs["near_copy"].any() and pvalue[result.pairs["id"] == "copy"] == 2 / 121
     assert pairs.loc["far", "realism"] > 1 and not pairs.loc["far", "near_copy"]
-    message = pairing.near_copy_message(result.pairs)
-    assert message.startswith("{} of 84 synthetic ids of frame 'synthetic'".format(
-        result.near_copies)) and "'copy' ≈ 'r005'" in message
 
 
 @pytest.mark.parametrize("reference", [["r"], ["r", "q", "p"]])
@@ -196,23 +198,27 @@ def test_without_spread_among_the_reference_ids_nothing_is_measured(reference):
     assert np.isnan(result.precision) and np.isnan(result.coverage_share)
 
 
-def load_demo():
-    frame = pd.read_csv(DEMO, parse_dates=["date"], dtype={"weather": object, "promo": object},
-                        keep_default_na=False, na_values=[""])
-    return frame, DataFrameMeta.from_frame(frame, "store", "date")
-
-
-def test_the_demo_panel_renamed_is_paired_store_by_store_as_near_copies():
-    original, meta = load_demo()
-    synthetic = original.assign(store="copy of " + original["store"])
-    reference, other = meta.set_indices(original), meta.set_indices(synthetic)
-    assert pairing._choose_pairing(reference, other) == "nearest"
-    result = pairing._pair(reference, other, meta, list(reference.columns), "synthetic")
-    assert (result.pairs["id"] == "copy of " + result.pairs["reference_id"]).all()
-    assert result.pairs["near_copy"].all() and (result.pairs["distance"] == 0).all()
-    assert result.near_copies == 4 and result.precision == result.coverage_share == 1
-    message = pairing.near_copy_message(result.pairs)
-    assert message.startswith("4 of 4 synthetic ids") and "'copy of west' ≈ 'west'" in message
+def test_the_demo_panel_renamed_names_every_store_and_a_copy_is_named_by_id():
+    sys.path.insert(0, str(DEMO.parents[2] / "examples"))
+    try:
+        import demo
+    finally:
+        sys.path.remove(str(DEMO.parents[2] / "examples"))
+    original = demo.load_panel("original")
+    meta = DataFrameMeta.from_frame(original, demo.ID, demo.TIME)
+    with pytest.warns(pairing.NearCopyWarning) as caught:
+        report = compare_panels({"original": original, "renamed": demo.renamed(original)}, meta)
+    pairs = report.pairs
+    assert (pairs["id"] == "synthetic " + pairs["reference_id"]).all() and pairs["near_copy"].all()
+    message = str(caught[0].message)
+    assert len(caught) == 1 and message.startswith("4 of 4 synthetic ids of frame 'renamed'")
+    assert "'synthetic west' ≈ 'west'" in message and "a copy test needs at least 20 reference ids" in message
+    assert report.scores.loc["renamed", "yardstick"].startswith("too few ids for a yardstick")
+    with pytest.warns(pairing.NearCopyWarning, match=r"1 id of frame 'copy' has a series equal to the "
+                      r"reference's in every time and value \(copies\): \['north'\]"):
+        copied = original.copy()
+        copied.loc[copied.index.get_level_values(0) != "north", "sales"] += 1
+        compare_panels({"original": original, "copy": copied}, meta)
 
 
 @pytest.mark.parametrize("kept, expected", [(8, "ids"), (4, "ids"), (3, "nearest"), (0, "nearest")])
@@ -254,7 +260,8 @@ def test_population_tables_match_scipy():
                              for name, frame in others.items()}, index=["level", "state"])
     pd.testing.assert_frame_equal(population["columns"], expected, rtol=1e-11)
     over_time = population["over_time"]
-    assert list(over_time.index) == [0, 1, 2, 3, 4, 5]
+    assert list(over_time.index) == [0, 1, 2, 3, 4, 5]  # not 6 to 8, which only 'later' holds
+    assert over_time["later"].iloc[:3].isna().all().all() and over_time["same"].iloc[4:].isna().all().all()
     for (name, column), values in over_time.items():
         frame = others[name]
         np.testing.assert_allclose(values, [plain_divergence(
@@ -265,3 +272,36 @@ def test_population_tables_match_scipy():
     np.testing.assert_allclose(population["summaries"].loc[entries, "same"], [
         plain_divergence(*(table[entry] for table in summaries)) for entry in entries], rtol=1e-11)
     assert "state:share=Null" in population["summaries"].index
+
+
+NUMBERS = DataFrameMeta("id", "t", continuous=["level"])
+
+
+def series(values):
+    """One row per (id, t) from {id: values}."""
+    return pd.DataFrame([(i, t, v) for i, vs in values.items() for t, v in enumerate(vs)],
+                        columns=["id", "t", "level"])
+
+
+@pytest.mark.parametrize("nudge, nearest", [(0.0, "p"), (1e-13, "p"), (-1e-13, "p"), (1e-6, "q")])
+def test_distances_equal_in_the_printed_digits_tie_and_go_by_id(nudge, nearest):
+    reference = series({"p": [0.0, 1.0], "q": [2.0, 3.0], "r": [9.0, 7.0]})
+    result = pairing._pair(*(NUMBERS.set_indices(f) for f in (
+        reference, series({"m": [1.0, 2.0 + nudge]}))), NUMBERS, ["level"], "x")
+    assert result.pairs["reference_id"].tolist() == [nearest]
+
+
+def test_k_is_one_less_than_four_reference_ids():
+    rng = np.random.default_rng(9)
+    reference = series({i: rng.normal(n, 1, 6) for n, i in enumerate("abcd")})
+    other = series({i: rng.normal(1.5, 1, 6) for i in "xyz"})
+    result = pairing._pair(reference.pipe(NUMBERS.set_indices), other.pipe(NUMBERS.set_indices),
+                           NUMBERS, ["level"], "x")
+    tables = [pairing._summaries(NUMBERS.set_indices(f), NUMBERS, ["level"], {}) for f in (reference, other)]
+    ref_points, oth_points = pairing._scaled(*tables, pairing._noise(tables[0], ["level"], {}))
+    within = distance_matrix(ref_points, ref_points)
+    radius = np.sort(within, axis=1)[:, 3]  # the 3rd nearest other: k = 3, itself first
+    across = distance_matrix(oth_points, ref_points)
+    nearest = across.argmin(axis=1)
+    np.testing.assert_allclose(result.pairs["realism"], across.min(axis=1) / radius[nearest], rtol=1e-11)
+    np.testing.assert_array_equal(result.coverage["covered"], across.min(axis=0) <= radius)

@@ -147,6 +147,11 @@ def parser(prog="kestrune-compare"):
                         "(nearest; one compared file, no --ids), or auto: by id "
                         "when the compared files hold at least half of the "
                         "reference's ids (default: %(default)s)")
+    p.add_argument("--holdout", metavar="FILE",
+                   help="real ids that the generator never saw, read like the "
+                        "reference: the yardstick of the scores of ids of their "
+                        "own (nearest pairing; default: half of the reference "
+                        "against the other half)")
     p.add_argument("--pages", type=_pages, default=PAGES, metavar="N|all",
                    help="draw the first N pages, the worst ids (default: "
                         "%(default)s); all draws every id")
@@ -256,8 +261,11 @@ def _check_command_line(p, args):
     if args.pairing == "nearest" and args.ids:
         p.error("--pairing nearest compares every id of the compared file; "
                 "--ids chooses ids that the files share (--pairing ids)")
+    if args.holdout is not None and args.pairing == "ids":
+        p.error("--holdout is for compared files with ids of their own; "
+                "--pairing ids compares each id with itself")
     # Each frame is named after its file: a file given twice would be one frame.
-    paths = [str(Path(f)) for f in args.files]
+    paths = [str(Path(f)) for f in args.files + ([args.holdout] if args.holdout else [])]
     repeated = _repeated(paths)
     if repeated:
         p.error("give each file once; given more than once: {}".format(
@@ -287,7 +295,7 @@ def _check_out(p, args):
     except (ValueError, OSError) as error:
         p.error("-o " + _one_line(error).replace("overwrite=True", "--overwrite"))
     whole = out.resolve()
-    for name in args.files:
+    for name in args.files + ([args.holdout] if args.holdout else []):
         path = Path(name).resolve()
         if path == whole or whole in path.parents:
             p.error("-o {}: holds the input file {}; choose another path".format(
@@ -300,8 +308,10 @@ def run(args):
 
     paths = [Path(f) for f in args.files]
     names = frame_names(paths)
-    texts = [read(path, args) for path in paths]
-    frames, meta = convert(texts, paths, args)
+    held = [] if args.holdout is None else [Path(args.holdout)]
+    texts = [read(path, args) for path in paths + held]
+    frames, meta = convert(texts, paths + held, args)
+    holdout = frames.pop() if held else None
     ids = None if args.ids is None else match_ids(frames, args.id, args.ids)
     share = None
     if args.share_setting is not None:
@@ -313,17 +323,21 @@ def run(args):
             dict(zip(names, frames)), meta, columns=args.columns, ids=ids,
             ids_per_page=args.ids_per_page, order=args.order,
             measures=args.measures, max_lag=args.max_lag, pages=args.pages,
-            pairing=args.pairing,
+            pairing=args.pairing, holdout=holdout,
             share_setting=share, jobs=args.jobs)
     except ValueError as error:
         message = _one_line(error)
-        for name, path in zip(names, paths):
+        for name, path in zip(names + ["holdout"] * len(held), paths + held):
             message = message.replace("frame {!r}".format(name), str(path))
         for option in ("columns", "ids"):
             if message.startswith(option + " "):
                 message = "--{}: {}".format(option, message)
         raise DataError(message)
-    return report.save(args.out, overwrite=args.overwrite)
+    saved = report.save(args.out, overwrite=args.overwrite)
+    if report.scores is not None:
+        from .scores import score_lines
+        print("\n".join(score_lines(report.scores)))
+    return saved
 
 
 def frame_names(paths):

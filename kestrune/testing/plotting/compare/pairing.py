@@ -33,6 +33,7 @@ import numpy as np
 import pandas as pd
 
 from .divergence import DIGITS, kolmogorov_smirnov, round_significant, total_variation
+from .measures import benjamini_hochberg
 
 # Name of the label that stands for a missing one, as the plots draw it.
 NULL = "Null"
@@ -62,7 +63,7 @@ class NearCopyWarning(UserWarning):
 
 
 Pairing = collections.namedtuple(
-    "Pairing", "pairs coverage precision coverage_share near_copies summaries")
+    "Pairing", "pairs coverage precision coverage_share near_copies summaries scores")
 Pairing.__doc__ = """Synthetic ids paired with reference ids.
 
 pairs : DataFrame, one row per compared id in the order of the ids:
@@ -78,6 +79,7 @@ coverage_share : float, the share of reference ids covered.
 near_copies : int, the number of compared ids that are near-copies.
 summaries : list of the two summary tables (unscaled), reference first,
     with the same columns.
+scores : dict, the frame's row of ``Report.scores`` (see :mod:`.scores`).
 """
 
 
@@ -253,18 +255,73 @@ def _rounded(table):
 
 # -- Scaling and nearest ids -------------------------------------------------
 
-def _scaled(reference, other):
-    """Both summary tables as arrays scaled by the reference's spread.
+def _noise(table, columns, labels):
+    """Per id and summary entry, the standard error of the entry: how far a
+    second series of the id's own process would move it.
 
-    Each entry less the reference ids' median, over their interquartile
-    range (over their sample standard deviation where that range is 0);
-    entries of no spread in the reference are dropped (a spread below the
-    12th significant digit of the entry's largest finite value counts as
-    none), and a missing entry counts as the reference median (0 once
-    scaled). Scaled entries beyond ``FAR`` (infinite ones) count as ``FAR``.
+    ``table`` is a summary table (see :func:`_summaries`) of the data
+    ``columns``, and ``labels`` the labels of its categorical columns. Each number column's entries allow
+    for the id's lag-1 autocorrelation r (clipped to [-0.9, 0.9]) as an
+    AR(1) process does, over its ``n`` rows:
+
+    - mean: std * sqrt((1 + r) / (1 - r) / n);
+    - std: std * sqrt((1 + r**2) / (1 - r**2) / (2 (n - 1)));
+    - lag1: sqrt((1 - r**2) / n);
+
+    a label's share p, with the persistence r = 1 - c / (2 p (1 - p)) that
+    the share of changes c gives a two-state chain: sqrt(p (1 - p) / n *
+    (1 + r) / (1 - r)); the share of changes: sqrt(c (1 - c) / (n - 1));
+    shares are taken as (count + 0.5) / (n + 1) there, so that an id that
+    never (or always) holds a label still has some noise. The number of
+    rows counts as a Poisson count: sqrt(rows). NaN where the entry is.
+    """
+    n = table["rows"].to_numpy(dtype=float)
+    out = {"rows": np.sqrt(n)}
+    with np.errstate(divide="ignore", invalid="ignore"):
+        for column in columns:
+            if column in labels:
+                c = table[column + ":changes"].to_numpy(dtype=float)
+                steps = n - 1
+                c = (c * steps + 0.5) / (steps + 1)
+                out[column + ":changes"] = np.sqrt(c * (1 - c) / steps)
+                for label in labels[column]:
+                    name = "{}:share={}".format(column, label)
+                    p = (table[name].to_numpy(dtype=float) * n + 0.5) / (n + 1)
+                    r = np.clip(1 - c / (2 * p * (1 - p)), -0.9, 0.9)
+                    r = np.where(np.isnan(r), 0.0, r)
+                    out[name] = np.sqrt(p * (1 - p) / n * (1 + r) / (1 - r))
+            else:
+                std = table[column + ":std"].to_numpy(dtype=float)
+                r = table[column + ":lag1"].to_numpy(dtype=float)
+                r = np.clip(np.where(np.isnan(r), 0.0, r), -0.9, 0.9)
+                out[column + ":mean"] = std * np.sqrt((1 + r) / (1 - r) / n)
+                out[column + ":std"] = std * np.sqrt(
+                    (1 + r ** 2) / (1 - r ** 2) / (2 * (n - 1)))
+                out[column + ":lag1"] = np.where(
+                    np.isnan(table[column + ":lag1"].to_numpy(dtype=float)), np.nan,
+                    np.sqrt((1 - r ** 2) / n))
+    return pd.DataFrame(out, index=table.index)[table.columns]
+
+
+def _scale(reference, noise):
+    """Where each summary entry is centred, what one unit of it is, and
+    which entries count.
+
+    The unit of an entry is the difference that sampling noise alone puts
+    between two series of one id: sqrt(2) times the median over the
+    reference ids of the entry's standard error (see :func:`_noise`). A true
+    pair (two series of one process) is then about one unit apart in each
+    entry, so its squared distance is near the number of entries, and a
+    real difference between ids counts by how many standard errors it is,
+    whether the entry varies much between ids or hardly at all. Where the
+    reference ids have no noise in an entry (constant series), the unit is
+    their interquartile range (their standard deviation where that is 0).
+    Entries of no unit (equal values whatever the id, a unit below the
+    12th significant digit of the entry's largest finite value) are left
+    out. The centre is the reference ids' median.
     """
     ref = reference.to_numpy(dtype=float)
-    oth = other[reference.columns].to_numpy(dtype=float)
+    err = noise[reference.columns].to_numpy(dtype=float)
     with warnings.catch_warnings():
         # Entries missing for every reference id warn, and are dropped below.
         warnings.simplefilter("ignore", RuntimeWarning)
@@ -272,19 +329,35 @@ def _scaled(reference, other):
         low, high = np.nanpercentile(ref, [25, 75], axis=0)
         held = (~np.isnan(ref)).sum(axis=0)
         std = np.where(held > 1, np.nanstd(ref, axis=0, ddof=1), np.nan)
+        sampling = np.sqrt(2 * np.nanmedian(err ** 2, axis=0))
         # A spread within the rounding of the values (equal values whose
         # mean is off by the last digit) is no spread.
         finite = np.where(np.isfinite(ref), np.abs(ref), np.nan)
-        noise = 10.0 ** -DIGITS * np.nan_to_num(np.nanmax(finite, axis=0))
-    scale = np.where(high - low > noise, high - low, std)
-    kept = np.isfinite(scale) & (scale > noise)
-    out = []
-    for values in (ref, oth):
-        values = (values[:, kept] - median[kept]) / scale[kept]
-        # Infinite values make infinite entries: far, but not so far that
-        # their squares overflow and no distance compares.
-        out.append(np.clip(np.where(np.isnan(values), 0.0, values), -FAR, FAR))
-    return out[0], out[1]
+        rounding = 10.0 ** -DIGITS * np.nan_to_num(np.nanmax(finite, axis=0))
+    between = np.where(high - low > rounding, high - low, std)
+    unit = np.where(np.isfinite(sampling) & (sampling > rounding), sampling, between)
+    kept = np.isfinite(unit) & (unit > rounding)
+    return median, unit, kept
+
+
+def _scaled(reference, other, noise):
+    """Both summary tables as arrays in units of sampling noise (see
+    :func:`_scale`; ``noise`` holds the reference ids' standard errors).
+
+    A missing entry counts as the reference median (0 once scaled). Scaled
+    entries beyond ``FAR`` (infinite ones) count as ``FAR``.
+    """
+    median, unit, kept = _scale(reference, noise)
+    return tuple(_placed(table, reference.columns, median, unit, kept)
+                 for table in (reference, other))
+
+
+def _placed(table, entries, median, unit, kept):
+    """A summary table as an array of scaled entries (see :func:`_scaled`)."""
+    values = (table[entries].to_numpy(dtype=float)[:, kept] - median[kept]) / unit[kept]
+    # Infinite values make infinite entries: far, but not so far that
+    # their squares overflow and no distance compares.
+    return np.clip(np.where(np.isnan(values), 0.0, values), -FAR, FAR)
 
 
 def _neighbours(queries, points, k):
@@ -364,8 +437,9 @@ def _round(values):
     return round_significant(values.ravel()).reshape(values.shape)
 
 
-def _pair(reference, other, meta, columns, name):
-    """Pair each id of ``other`` with its nearest id of ``reference``.
+def _pair(reference, other, meta, columns, name, holdout=None):
+    """Pair each id of ``other`` with its nearest id of ``reference``, and
+    score ``other`` beside its yardstick (see :mod:`.scores`).
 
     Parameters
     ----------
@@ -376,34 +450,62 @@ def _pair(reference, other, meta, columns, name):
         The data columns whose summaries describe an id.
     name : str
         The name of ``other``, written in the ``frame`` column.
+    holdout : pandas.DataFrame, optional
+        A prepared frame of real ids the generator never saw.
 
     Returns
     -------
     Pairing
 
     """
-    labels = _labels([reference, other], meta, columns)
-    summaries = [_summaries(f, meta, columns, labels) for f in (reference, other)]
-    ref_points, oth_points = (_Distinct(p) for p in _scaled(*summaries))
+    from . import scores as _scores
+
+    frames = [reference, other] + ([] if holdout is None else [holdout])
+    labels = _labels(frames, meta, columns)
+    summaries = [_summaries(f, meta, columns, labels) for f in frames]
+    noise = _noise(summaries[0], columns, labels)
+    centre, unit, kept = _scale(summaries[0], noise)
+    arrays = [_placed(t, summaries[0].columns, centre, unit, kept) for t in summaries]
+    ref_points, oth_points = _Distinct(arrays[0]), _Distinct(arrays[1])
     ref_ids, oth_ids = summaries[0].index, summaries[1].index
     nearest, distance = _nearest(oth_points, ref_points)
     back, back_distance = _nearest(ref_points, oth_points)
     k = min(NEIGHBOURS, len(ref_ids) - 1)
-    measured = k >= 1 and ref_points.points.shape[1] > 0
+    measured = k >= 1 and len(ref_points.points) > 1 and ref_points.points.shape[1] > 0
+    row = {"frame": name, "reference_ids": len(ref_ids), "compared_ids": len(oth_ids)}
     if measured:
         radius, closest = _radii(ref_points, k)
-        threshold = _round(np.percentile(closest, COPY_PERCENTILE))
+        if holdout is not None:
+            yard = _nearest(_Distinct(arrays[2]), ref_points)[1]
+        else:
+            yard = closest
+        if len(ref_ids) >= _scores.COPY_IDS:
+            p, floor, power = _scores.copy_pvalues(distance, yard)
+            near_copy = benjamini_hochberg(p) < _scores.FDR
+            row["copy_test"] = (
+                "q < {} against {} nearest distances of the {}; p-values below "
+                "{:.3g} {}".format(
+                    _scores.FDR, len(yard), "holdout" if holdout is not None
+                    else "reference ids (leave-one-out)", floor,
+                    "follow the power law of their lowest tail (dimension "
+                    "{:.3g})".format(power) if np.isfinite(power) else "are not reached"))
+        else:
+            near_copy = (distance == 0) | (distance < np.min(closest))
+            row["copy_test"] = ("a copy test needs at least {} reference ids: near-copies "
+                                "are the ids closer to a reference id than any two "
+                                "reference ids are".format(_scores.COPY_IDS))
     else:
         # One reference id, or ids alike in every entry: nothing scales a
         # distance, and no id has a radius.
         distance = np.full(len(oth_ids), np.nan)
         back_distance = np.full(len(ref_ids), np.nan)
-        radius, threshold = back_distance, np.nan
+        radius = back_distance
+        near_copy = np.zeros(len(oth_ids), bool)
+        row["copy_test"] = "no spread among the reference ids"
     with np.errstate(divide="ignore", invalid="ignore"):
         realism = np.where(distance == 0, 0.0, distance / radius[nearest])
     realism = round_significant(realism)
     covered = back_distance <= radius
-    near_copy = (distance == 0) | (distance < threshold)
 
     pairs = pd.DataFrame({
         "frame": name, "id": oth_ids.to_numpy(),
@@ -414,10 +516,15 @@ def _pair(reference, other, meta, columns, name):
         "nearest_id": oth_ids[back].to_numpy(),
         "distance": back_distance, "covered": covered})
     share = (lambda flags: float(_round(np.mean(flags))) if measured else np.nan)
+    row.update(precision=share(realism <= 1), coverage=share(covered),
+               near_copies=int(near_copy.sum()),
+               identical=float(_round(len(_scores.identical_ids(reference, other))
+                                      / len(oth_ids))))
+    if measured:
+        row.update(_scores.frame_scores(arrays, holdout is not None, k, distance))
     return Pairing(
-        pairs, coverage, share(realism <= 1), share(covered),
-        int(near_copy.sum()),
-        [_rounded(table) for table in summaries])
+        pairs, coverage, row["precision"], row["coverage"], row["near_copies"],
+        [_rounded(table) for table in summaries[:2]], row)
 
 
 class _Distinct:
@@ -461,9 +568,10 @@ def _radii(points, k):
             round_significant(closest)[points.inverse])
 
 
-def near_copy_message(pairs):
+def near_copy_message(pairs, how=None):
     """The line of a :class:`NearCopyWarning` for the ``pairs`` of one frame,
-    naming the first ten near-copies; None when there is none."""
+    naming the first ten near-copies and saying ``how`` they were found;
+    None when there is none."""
     copies = pairs[pairs["near_copy"].to_numpy(dtype=bool)]
     if not len(copies):
         return None
@@ -471,8 +579,9 @@ def near_copy_message(pairs):
         copies["id"].iloc[:NAMED], copies["reference_id"].iloc[:NAMED]))
     more = len(copies) - NAMED
     return "{} of {} synthetic ids of frame {!r} are near-copies of a reference id: " \
-           "[{}{}]".format(len(copies), len(pairs), str(pairs["frame"].iloc[0]), named,
-                           ", ... ({} more)".format(more) if more > 0 else "")
+           "[{}{}]{}".format(len(copies), len(pairs), str(pairs["frame"].iloc[0]), named,
+                             ", ... ({} more)".format(more) if more > 0 else "",
+                             "" if how is None else " ({})".format(how))
 
 
 def _plain(value):

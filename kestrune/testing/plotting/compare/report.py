@@ -10,6 +10,7 @@ from . import ORDERS
 from .inputs import count, missing_message, read_panel
 from .measures import MEASURES, _checked_measures, _measured, id_level_qvalues
 from .pairing import NearCopyWarning, _pair, _population, near_copy_message
+from .scores import identical_ids, identical_message, score_table
 from .plan import _WHY, order_ids, plan_pages
 from . import render, sinks
 
@@ -30,7 +31,7 @@ def compare_panels(frames, meta=None, *, id_index=None, time_index=None,
                    names=None, columns=None, ids=None, ids_per_page=4,
                    order="evidence", measures=MEASURES, max_lag=1,
                    pages=PAGES, pairing="auto", share_setting=None, jobs=1,
-                   executor=None, progress=None):
+                   executor=None, progress=None, holdout=None):
     """Compare panel frames with a reference frame, id by id and column by column.
 
     The first frame is the reference; every other frame is compared with
@@ -111,6 +112,13 @@ def compare_panels(frames, meta=None, *, id_index=None, time_index=None,
         Show a progress bar over the pages; by default on when standard
         error is a terminal (or in a notebook) and there are three pages or
         more.
+    holdout : pandas.DataFrame, optional
+        Under nearest pairing, real ids that the generator never saw, with
+        the reference's columns (checked and read like the reference): the
+        yardstick of every score is then the holdout scored against the
+        reference (see ``Report.scores``); without one, half of the
+        reference ids scored against the other half. Refused under id
+        pairing.
 
     Returns
     -------
@@ -137,8 +145,10 @@ def compare_panels(frames, meta=None, *, id_index=None, time_index=None,
         Once, when a frame's ids match the reference's only as text and are
         converted.
     NearCopyWarning
-        Under nearest pairing, once, counting the near-copies and naming
-        the first ten.
+        Under nearest pairing, once per compared frame, counting the
+        near-copies (see ``Report.scores``) and naming the first ten; under
+        id pairing, once per compared frame that holds ids whose series
+        equal the reference's (every time and value), naming them.
 
     Examples
     --------
@@ -171,18 +181,25 @@ def compare_panels(frames, meta=None, *, id_index=None, time_index=None,
     if panel.missing:
         warnings.warn(missing_message(panel.missing), MissingIdsWarning,
                       stacklevel=2)
-    paired = None
+    held_out = _holdout(panel, holdout)
+    paired = scored = None
     if panel.pairing == "nearest":
         paired = _pair(panel.frames[0], panel.frames[1], panel.meta,
-                       panel.columns, panel.names[1])
-        message = near_copy_message(paired.pairs)
+                       panel.columns, panel.names[1], held_out)
+        message = near_copy_message(paired.pairs, paired.scores["copy_test"])
         if message:
             warnings.warn(message, NearCopyWarning, stacklevel=2)
+        scored = score_table([paired.scores])
         # The reference's rows of each compared id's nearest reference id,
         # under the compared id: the measures then compare each pair.
         references = [_paired_rows(panel.frames[0], paired.pairs)]
     else:
         references = [panel.frames[0]] * (len(panel.frames) - 1)
+        for name, frame in zip(panel.names[1:], panel.frames[1:]):
+            copies = identical_ids(panel.frames[0], frame, same_id=True)
+            message = identical_message(name, [i for i in copies if i in panel.ids])
+            if message:
+                warnings.warn(message, NearCopyWarning, stacklevel=2)
     divergences, pvalues, pairs = {}, [], []
     for name, reference, frame in zip(panel.names[1:], references, panel.frames[1:]):
         values, p, pair = _measured(reference, frame, panel.meta, panel.columns,
@@ -228,7 +245,26 @@ def compare_panels(frames, meta=None, *, id_index=None, time_index=None,
     return Report(panel, divergences, largest.reindex(ordered),
                   pvalue.reindex(ordered), qvalue.reindex(ordered), planned,
                   order, share_setting.name, jobs, executor, progress, paired,
-                  population)
+                  population, scored)
+
+
+def _holdout(panel, holdout):
+    """The holdout frame prepared like the reference, or None."""
+    if holdout is None:
+        return None
+    if panel.pairing != "nearest":
+        raise ValueError(
+            "a holdout is for compared frames with ids of their own (nearest "
+            "pairing); under id pairing each id is compared with itself")
+    checked = read_panel({panel.names[0]: _frame_of(panel.frames[0], panel.meta),
+                          "holdout": holdout}, panel.meta, columns=list(panel.columns),
+                         pairing="nearest")
+    return checked.frames[1]
+
+
+def _frame_of(prepared, meta):
+    """A prepared frame as the caller gave it: the id and time as columns."""
+    return prepared.reset_index()
 
 
 def _paired_rows(reference, pairs):
@@ -326,11 +362,31 @@ class Report:
         Kolmogorov-Smirnov statistic between the ids' summaries, see
         :func:`id_summaries`) and, under nearest pairing, ``"scores"``
         (compared frame x ``precision``, ``coverage``, ``near_copies``).
+    scores : pandas.DataFrame or None
+        Under nearest pairing, one row per compared frame (the index),
+        ranked (``rank``) by its largest two-sided standardised departure
+        from its yardstick (``departure``), nearest to real ids first:
+        ``precision``, ``coverage``, ``near_copies`` (compared ids whose
+        copy-test q-value is below 0.05; ``copy_test`` says how they were
+        found), ``identical`` (the share of compared ids whose series equal
+        a reference id's), ``yardstick`` (which one), and per score of
+        precision, coverage, realism (median), nearest_distance (median)
+        and collapse (the sum of squared hits per reference id over the
+        number of compared ids): ``<score>:frame`` and
+        ``<score>:yardstick`` against the yardstick's reference,
+        ``<score>:low`` and ``<score>:high`` (95 % interval of the score
+        for the frame's size), ``<score>:departure`` and ``<score>:p`` (a
+        permutation test of the pooled compared and yardstick ids); then
+        ``coverage:expected`` (the coverage of honest draws with no ties),
+        ``closer_than_holdout``, ``closer_expected`` and ``closer_p``
+        (with a holdout) and the ``verdict`` in words. None under id
+        pairing. Saved as ``scores.csv``.
 
     """
 
     def __init__(self, panel, divergences, divergence, pvalues, qvalues, pages,
-                 order, share, jobs, executor, progress, paired, population):
+                 order, share, jobs, executor, progress, paired, population,
+                 scores=None):
         self._panel = panel
         self.names = list(panel.names)
         self.columns = list(panel.columns)
@@ -360,6 +416,7 @@ class Report:
             self._labels = {c: "{} \u2248 {}".format(r, c) for c, r in zip(
                 self.pairs["id"], self.pairs["reference_id"])}
         self.population = population
+        self.scores = scores
 
     def __repr__(self):
         return "<Report: {} compared with {!r} ({} pairing), {} ids, {} pages drawn>".format(

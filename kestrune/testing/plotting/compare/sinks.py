@@ -555,6 +555,8 @@ def _write_folder(report, partial):
     if report.pairs is not None:
         report.pairs.to_csv(str(partial / "pairs.csv"), index=False)
         report.coverage.to_csv(str(partial / "coverage.csv"), index=False)
+    if getattr(report, "scores", None) is not None:
+        report.scores.to_csv(str(partial / "scores.csv"))
     tables = table_names(report.names[1:])
     for name, table in report.divergences.items():
         _write_csv(report, table, partial / tables[name])
@@ -681,6 +683,9 @@ def html_page(report, pictures, standalone=True, tables=None):
             links.append('<li><a href="pairs.csv">pairs.csv</a> and '
                          '<a href="coverage.csv">coverage.csv</a>: which reference '
                          'id each compared id resembles, and the reverse</li>')
+        if getattr(report, "scores", None) is not None:
+            links.append('<li><a href="scores.csv">scores.csv</a>: each compared '
+                         'frame\'s scores beside its yardstick, best first</li>')
         links += ['<li><a href="{0}">{0}</a>: frame {1} compared with {2}</li>'.format(
             esc(file), esc(repr(name)), esc(repr(report.names[0])))
             for name, file in tables.items()]

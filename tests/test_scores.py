@@ -1,0 +1,144 @@
+"""Scores of generators with ids of their own beside their yardstick: units of
+sampling noise, expected coverage, the copy test, planted copies, collapse and
+shifts, the holdout."""
+from scipy.special import comb
+
+import numpy as np
+import pandas as pd
+import pytest
+
+from kestrune import DataFrameMeta
+from kestrune.testing.plotting.compare import compare_panels, pairing, scores
+from kestrune.testing.plotting.compare.measures import benjamini_hochberg
+
+META = DataFrameMeta("id", "t", categorical=["state"], continuous=["level"])
+COLUMNS = ["level", "state"]
+
+
+def params(n, rng):
+    """Per id the parameters of its process: level, trend, noise, persistence,
+    share of "on"."""
+    return pd.DataFrame({"level": rng.normal(0, 1, n), "trend": rng.normal(0, 0.05, n),
+                         "noise": rng.gamma(4, 0.1, n), "phi": rng.uniform(0, 0.8, n),
+                         "on": rng.uniform(0.1, 0.9, n)})
+
+
+def panel(prefix, par, rng, periods=12):
+    """One series per row of ``par``, of ids ``prefix0``, ``prefix1``..."""
+    n = len(par)
+    shocks = rng.normal(0, 1, (n, periods)) * par["noise"].to_numpy()[:, None]
+    ar = np.zeros((n, periods))
+    for t in range(periods):
+        ar[:, t] = shocks[:, t] + (par["phi"].to_numpy() * ar[:, t - 1] if t else 0)
+    level = par["level"].to_numpy()[:, None] + par["trend"].to_numpy()[:, None] * np.arange(periods) + ar
+    state = np.where(rng.random((n, periods)) < par["on"].to_numpy()[:, None], "on", "off")
+    return pd.DataFrame({"id": np.repeat(["{}{:04d}".format(prefix, i) for i in range(n)], periods),
+                         "t": np.tile(np.arange(periods), n), "level": level.ravel(),
+                         "state": state.ravel().astype(object)})
+
+
+def pair(reference, compared, holdout=None):
+    return pairing._pair(*(None if f is None else META.set_indices(f) for f in (reference, compared)),
+                         META, COLUMNS, "synthetic",
+                         None if holdout is None else META.set_indices(holdout))
+
+
+@pytest.fixture(scope="module")
+def real():
+    rng = np.random.default_rng(11)
+    return rng, panel("r", params(200, rng), rng), panel("h", params(200, rng), rng)
+
+
+def test_distances_are_in_units_of_sampling_noise():
+    # Two series of each id's own process: about one unit apart per entry.
+    rng = np.random.default_rng(3)
+    par = params(300, rng)
+    first, second = panel("a", par, rng, 24), panel("a", par, rng, 24)
+    tables = [pairing._summaries(META.set_indices(f), META, COLUMNS, {"state": ["off", "on"]})
+              for f in (first, second)]
+    a, b = pairing._scaled(*tables, pairing._noise(tables[0], COLUMNS, {"state": ["off", "on"]}))
+    per_entry = ((a - b) ** 2).mean(axis=0)
+    assert a.shape[1] == 7 and 0.5 < np.median(per_entry) < 1.6, per_entry
+
+
+@pytest.mark.parametrize("n, m, k", [(10, 5, 3), (6, 1, 5), (40, 200, 5), (3, 3, 3)])
+def test_expected_coverage_against_its_closed_form(n, m, k):
+    expected = 1 - comb(n - 1, k, exact=True) / comb(n + m - 1, k, exact=True) if n > k else np.nan
+    np.testing.assert_allclose(scores.expected_coverage(n, m, k), expected, rtol=1e-12)
+
+
+def test_expected_coverage_against_a_brute_force_count():
+    rng = np.random.default_rng(0)
+    n, m, k, runs = 10, 5, 3, 300
+    covered = [scores._Scored(rng.normal(size=(n, 3)), rng.normal(size=(m, 3)), k).scores(
+        np.ones(m, bool))[1] for _ in range(runs)]
+    assert abs(np.mean(covered) - scores.expected_coverage(n, m, k)) < 0.03
+
+
+@pytest.mark.parametrize("yardstick, distance, expected", [
+    ([1, 2, 2, 3], [2, 2.5, 3, 9], [4 / 5, 4 / 5, 1, 1]),              # a plain count, ties included
+    ([0, 1, 2], [0, 0.5, 1.5], [2 / 4, 2 / 4, 3 / 4]),                 # too few to fit: the floor
+])
+def test_copy_pvalues_against_a_plain_count(yardstick, distance, expected):
+    p, floor, power = scores.copy_pvalues(distance, yardstick)
+    np.testing.assert_allclose(p, expected)
+    assert floor == 1 / (1 + len(yardstick)) and np.isnan(power)
+
+
+def test_copy_pvalues_follow_the_lowest_tail_below_the_least_distance():
+    # Distances to the nearest of many uniform points in 3 dimensions: a
+    # lower tail of power 3.
+    rng = np.random.default_rng(1)
+    y = np.concatenate([[0.0], np.sort(rng.random(400) ** (1 / 3))])
+    d = np.array([0.0, y[1] / 2, y[1] / 10, y[1], y[200]])
+    p, floor, power = scores.copy_pvalues(d, y)
+    assert 2 < power < 4.5
+    count = (1 + (y[None, :] <= d[:, None]).sum(axis=1)) * floor
+    np.testing.assert_allclose(p[[0, 3, 4]], [floor, count[3], count[4]])  # one 0 in y
+    np.testing.assert_allclose(p[1:3], floor * (1 + np.array([0.5, 0.1]) ** power))
+
+
+def test_an_honest_generator_is_within_noise_of_its_yardstick(real):
+    rng, reference, holdout = real
+    honest = panel("s", params(200, rng), rng)
+    for held in (holdout, None):
+        row = pair(reference, honest, held).scores
+        assert row["verdict"] == "no difference beyond noise at these sizes", row
+        assert row["near_copies"] <= 2 and row["identical"] == 0
+        assert row["coverage:low"] <= row["coverage:expected"] + 0.02
+    assert 0.3 < row["yardstick_ids"] / 200 <= 0.5 and "half B" in row["yardstick"]
+
+
+def test_copies_collapse_and_a_shift_are_found(real):
+    rng, reference, holdout = real
+    par = params(200, rng)
+    # Half memorised: the reference's own series with 1 % noise.
+    memorised = reference[reference["id"] < "r0100"].assign(id=lambda f: "m" + f["id"])
+    memorised["level"] += rng.normal(0, 0.01, len(memorised))
+    half = pair(reference, pd.concat([memorised, panel("s", par[:100], rng)]), holdout)
+    copies = half.pairs.set_index("id")["near_copy"]
+    assert copies.filter(like="m").mean() >= 0.9 and copies.filter(like="s").mean() <= 0.05
+    assert half.scores["closer_than_holdout"] > 0.7 and half.scores["closer_p"] < 1e-6
+    # Every id made from a fifth of the reference ids' processes.
+    source = params(200, np.random.default_rng(11))  # the reference's own parameters
+    collapsed = pair(reference, panel("c", source.iloc[rng.integers(0, 40, 200)], rng), holdout)
+    assert collapsed.scores["collapse:p"] < 0.05 and collapsed.scores["collapse:departure"] > 2
+    # Every level shifted by one spread between ids.
+    shifted = pair(reference, panel("s", par.assign(level=par["level"] + 1), rng), holdout)
+    assert min(shifted.scores["precision:p"], shifted.scores["coverage:p"]) < 0.01
+    ranked = scores.score_table([half.scores, shifted.scores, collapsed.scores,
+                                 pair(reference, panel("s", par, rng), holdout).scores])
+    assert ranked.index[0] == "synthetic" and list(ranked["rank"]) == [1, 2, 3, 4]
+    assert ranked["departure"].iloc[0] < 3 < ranked["departure"].iloc[1]
+
+
+def test_a_holdout_is_refused_under_id_pairing_and_checked_like_the_reference(real):
+    _, reference, holdout = real
+    frames = {"original": reference, "synthetic": reference.assign(level=reference["level"] + 1)}
+    with pytest.raises(ValueError, match="a holdout is for compared frames with ids of their own"):
+        compare_panels(frames, META, holdout=holdout)
+    frames["synthetic"] = holdout.assign(id="s" + holdout["id"])
+    with pytest.raises(ValueError, match=r"frame 'holdout' lacks columns \['level'\]"):
+        compare_panels(frames, META, holdout=holdout.drop(columns="level"))
+    with pytest.raises(ValueError, match="frame 'holdout'"):
+        compare_panels(frames, META, holdout=pd.concat([holdout, holdout.iloc[:1]]))
