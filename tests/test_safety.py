@@ -208,7 +208,7 @@ def run_cli(args, capsys):
 def test_cases(tmp_path, monkeypatch, capsys, stamp, name, before, during, options, status, line, after):
     monkeypatch.chdir(tmp_path)
     (tmp_path / "a.csv").write_text(ROWS)
-    (tmp_path / "b.csv").write_text(ROWS.replace("on", "idle", 3))
+    (tmp_path / "b.csv").write_text(ROWS.replace("on", "idle"))
     base = ["a.csv", "b.csv", "--id", "id", "--time", "t", "--pages", "1"]
 
     def run(options):
