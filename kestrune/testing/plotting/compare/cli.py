@@ -317,7 +317,11 @@ def run(args):
             if message.startswith(option + " "):
                 message = "--{}: {}".format(option, message)
         raise DataError(message)
-    return report.save(args.out, overwrite=args.overwrite)
+    path = report.save(args.out, overwrite=args.overwrite)
+    from .verdicts import verdict_lines
+    for line in verdict_lines(report.verdicts):
+        print(line)
+    return path
 
 
 def frame_names(paths):

@@ -11,7 +11,7 @@ from .inputs import count, missing_message, read_panel
 from .measures import MEASURES, _checked_measures, _measures, benjamini_hochberg
 from .pairing import NearCopyWarning, _pair, _population, near_copy_message
 from .plan import _WHY, order_ids, plan_pages
-from . import render, sinks
+from . import render, sinks, verdicts as _verdicts
 
 
 # Pages a notebook shows inline after the overview.
@@ -183,6 +183,12 @@ def compare_panels(frames, meta=None, *, id_index=None, time_index=None,
         references = [_paired_rows(panel.frames[0], paired.pairs)]
     else:
         references = [panel.frames[0]] * (len(panel.frames) - 1)
+    verdict_rows = []
+    for name, frame in zip(panel.names[1:], panel.frames[1:]):
+        verdict_rows += _verdicts._verdicts(
+            panel.frames[0], frame, panel.meta, panel.columns,
+            None if paired is not None else panel.ids, measures, name,
+            panel.pairing)
     divergences, pvalues = {}, []
     for name, reference, frame in zip(panel.names[1:], references, panel.frames[1:]):
         values, p = _measures(reference, frame, panel.meta, panel.columns,
@@ -225,7 +231,7 @@ def compare_panels(frames, meta=None, *, id_index=None, time_index=None,
     return Report(panel, divergences, largest.reindex(ordered),
                   pvalue.reindex(ordered), qvalue.reindex(ordered), planned,
                   order, share_setting.name, jobs, executor, progress, paired,
-                  population)
+                  population, _verdicts._finished(verdict_rows))
 
 
 def _paired_rows(reference, pairs):
@@ -323,11 +329,19 @@ class Report:
         Kolmogorov-Smirnov statistic between the ids' summaries, see
         :func:`id_summaries`) and, under nearest pairing, ``"scores"``
         (compared frame x ``precision``, ``coverage``, ``near_copies``).
+    verdicts : pandas.DataFrame
+        One verdict per compared frame, column and measure over the whole
+        panel (see :func:`verdict_table`): ``frame``, ``column``,
+        ``measure``, ``statistic``, ``effect`` with its 95 % interval
+        ``low`` to ``high``, ``p``, ``q`` (Benjamini-Hochberg over the
+        verdicts), ``ids``, ``contrast`` and ``method``. A q-value below
+        0.05 is a systematic difference beyond sampling noise.
 
     """
 
     def __init__(self, panel, divergences, divergence, pvalues, qvalues, pages,
-                 order, share, jobs, executor, progress, paired, population):
+                 order, share, jobs, executor, progress, paired, population,
+                 verdicts=None):
         self._panel = panel
         self.names = list(panel.names)
         self.columns = list(panel.columns)
@@ -357,11 +371,13 @@ class Report:
             self._labels = {c: "{} \u2248 {}".format(r, c) for c, r in zip(
                 self.pairs["id"], self.pairs["reference_id"])}
         self.population = population
+        self.verdicts = verdicts
 
     def __repr__(self):
-        return "<Report: {} compared with {!r} ({} pairing), {} ids, {} pages drawn>".format(
+        head = "<Report: {} compared with {!r} ({} pairing), {} ids, {} pages drawn>".format(
             ", ".join(repr(n) for n in self.names[1:]), self.names[0],
             self.pairing, len(self.divergence), len(self.pages))
+        return "\n".join([head] + _verdicts.verdict_lines(self.verdicts))
 
     def picture_names(self):
         """The file name of each picture of the folder output, in order."""

@@ -1,0 +1,179 @@
+"""The per-column verdicts: contrasts against a plain per-id loop, the swap
+p-value against every arrangement, honest and planted panels, the fallback
+for few ids, and what the report, its folder and the command line show."""
+import html
+import itertools
+import os
+import subprocess
+import sys
+
+import numpy as np
+import pandas as pd
+import pytest
+
+from kestrune import DataFrameMeta
+from kestrune.testing.plotting.compare import benjamini_hochberg, compare_panels, measure_table, verdict_table
+from kestrune.testing.plotting.compare import verdicts
+
+stats = pytest.importorskip("scipy.stats")
+
+META = DataFrameMeta("id", "t", categorical=["s"], continuous=["x", "y"])
+
+
+def ar(rng, shape, phi):
+    x = rng.normal(size=shape)
+    for t in range(1, shape[1]):
+        x[:, t] = phi * x[:, t - 1] + np.sqrt(1 - phi ** 2) * x[:, t]
+    return x
+
+
+def panel(ids, periods, seed, phi=0.6, rho=0.6, stay=0.6, scramble=False, unlink=False):
+    """Two AR(phi) columns with correlated innovations on id levels shared by
+    every draw, a time factor of each draw's own, and a sticky label."""
+    rng = np.random.default_rng(seed)
+    levels = np.random.default_rng(0).normal(size=(ids, 2))
+    x = ar(np.random.default_rng(seed + 1000), (ids, periods), phi)
+    other = ar(rng, (ids, periods), phi) if unlink else x
+    y = rho * other + np.sqrt(1 - rho ** 2) * ar(rng, (ids, periods), phi)
+    factor = 0.5 * rng.normal(size=periods)
+    labels = np.zeros((ids, periods), dtype=int)
+    labels[:, 0] = rng.integers(0, 3, ids)
+    for t in range(1, periods):
+        labels[:, t] = np.where(rng.random(ids) < stay, labels[:, t - 1], rng.integers(0, 3, ids))
+    frame = pd.DataFrame({"id": np.repeat(np.arange(ids), periods), "t": np.tile(np.arange(periods), ids),
+                          "x": (x + levels[:, :1] + factor).ravel(), "y": (y + levels[:, 1:] + factor).ravel(),
+                          "s": np.array(["a", "b", "c"])[labels.ravel()]})
+    if scramble:
+        order = np.argsort(frame["id"].to_numpy() + rng.random(len(frame)), kind="stable")
+        for column in ("x", "y", "s"):
+            frame[column] = frame[column].to_numpy()[order]
+    return frame
+
+
+def plain_contrasts(reference, other, column, measure):
+    """Per-id contrasts by a loop over ids with numpy and scipy."""
+    out = []
+    for frame in (reference, other):
+        centred = frame.copy()
+        for c in ("x", "y"):
+            centred[c] = frame[c] - frame.groupby("t")[c].transform("mean")
+        rows = []
+        for _, g in centred.sort_values(["id", "t"]).groupby("id"):
+            v = g[column].to_numpy()
+            if measure == "distribution" and column != "s":
+                rows.append([v.mean(), v.std(ddof=1)])
+            elif measure == "dynamics" and column != "s":
+                d = v - v.mean()
+                rows.append([np.sum(d[:-1] * d[1:]) / np.sum(d * d)])
+            elif measure == "dependence":
+                rows.append([np.arctanh(stats.spearmanr(g["x"], g["y"])[0])])
+            elif measure == "distribution":
+                rows.append([np.mean(v == label) for label in "ab"])
+            else:
+                rows.append([np.mean(v[1:][v[:-1] == label] == label) for label in "abc"])
+        out.append(np.array(rows))
+    ref, oth = out
+    if measure == "dynamics" and column == "s":  # ids that never leave a label in one frame tell nothing
+        c = oth - ref
+        return np.nan_to_num(c[~np.isnan(c).all(axis=1)])
+    if measure == "distribution" and column != "s":
+        d = (oth[:, 0] - ref[:, 0]) / np.sqrt((ref[:, 1] ** 2 + oth[:, 1] ** 2) / 2)
+        return np.column_stack([d, d ** 3, np.log(oth[:, 1] / ref[:, 1])])
+    return oth - ref
+
+
+def plain_t(c):
+    total = c.sum(axis=0)
+    return total @ np.linalg.pinv(c.T @ c) @ total
+
+
+@pytest.fixture(scope="module")
+def honest():
+    return panel(40, 10, seed=1), panel(40, 10, seed=2)
+
+
+@pytest.mark.filterwarnings("ignore::RuntimeWarning")  # the loop's labels never left
+def test_statistic_effect_and_interval_match_a_plain_loop(honest):
+    table = verdict_table(*honest, META).set_index(["column", "measure"])
+    for (column, measure), row in table.iterrows():
+        c = plain_contrasts(*honest, column, measure)
+        assert row["statistic"] == pytest.approx(plain_t(c), rel=1e-8)
+        assert row["ids"] == len(c) >= 35 and row["method"] == verdicts.METHODS["swaps"]
+        lead = c[:, np.argmax(np.abs(c.sum(0)) / np.sqrt((c ** 2).sum(0)))]
+        low, high = stats.t.interval(0.95, len(lead) - 1, lead.mean(), stats.sem(lead))
+        assert (row["effect"], row["low"], row["high"]) == pytest.approx((lead.mean(), low, high), rel=1e-8)
+    assert list(table.index) == [(c, m) for c in META.columns for m in ("distribution", "dynamics", "dependence")
+                                 if not (c == "s" and m == "dependence")]
+    assert table["q"].tolist() == list(benjamini_hochberg(table["p"].to_numpy()))
+
+
+@pytest.mark.parametrize("ids, components", [(5, 1), (8, 2), (16, 3)])
+def test_swap_p_value_counts_every_arrangement(ids, components):
+    c = np.random.default_rng(ids).normal(0.3, 1, size=(ids, components))
+    observed = plain_t(c)
+    signs = np.array(list(itertools.product([1, -1], repeat=ids)))
+    totals = signs @ c  # the sum of the outer products is the same under every swap
+    every = np.sum(totals @ np.linalg.pinv(c.T @ c) * totals, axis=1)
+    exact = np.mean(every >= observed - 1e-9)
+    tolerance = 0 if ids <= verdicts.EXACT else 4 * np.sqrt(exact * (1 - exact) / verdicts.SWAPS)
+    assert abs(verdicts.swap_p(c) - exact) <= tolerance + 1e-12
+
+
+PLANTED = [  # (change of the compared frame, verdicts beyond noise (q < 0.01), others that may be)
+    ({}, set(), set()),
+    ({"scramble": True}, {("x", "dynamics"), ("y", "dynamics"), ("s", "dynamics")}, None),
+    ({"unlink": True}, {("x", "dependence"), ("y", "dependence")}, set()),
+    # A short series that keeps its past has a smaller spread within the id.
+    ({"phi": 0.0}, {("x", "dynamics"), ("y", "dynamics")}, {("x", "distribution"), ("y", "distribution")}),
+    ({"stay": 0.0}, {("s", "dynamics")}, set()),
+]
+
+
+@pytest.mark.parametrize("pairing", ["ids", "nearest"])
+@pytest.mark.parametrize("change, expected, also", PLANTED)
+def test_honest_and_planted_panels(change, expected, also, pairing):
+    ids = 60 if pairing == "ids" else 120
+    reference, other = panel(ids, 12, seed=3), panel(ids, 12, seed=4, **change)
+    if pairing == "nearest":
+        other = other.assign(id=other["id"] + 1000)
+    table = verdict_table(reference, other, META, pairing=pairing)
+    found = set(map(tuple, table.loc[table["q"] < 0.01, ["column", "measure"]].to_numpy()))
+    assert expected <= found
+    if also is not None:  # a time order scrambled also moves spreads and links
+        noise = set(map(tuple, table.loc[table["q"] < 0.05, ["column", "measure"]].to_numpy()))
+        assert noise - expected <= also
+
+
+def test_fewer_than_six_ids_combine_the_cells_p_values():
+    reference, other = panel(4, 20, seed=5), panel(4, 20, seed=6, phi=0.0)
+    table = verdict_table(reference, other, META).set_index(["column", "measure"])
+    _, cells = measure_table(reference, other, META)
+    for key, row in table.iterrows():
+        p = cells[key].dropna()
+        assert row["method"] == verdicts.METHODS["fisher"] and row["ids"] == 4
+        assert row["p"] == pytest.approx(stats.combine_pvalues(p, method="fisher")[1], rel=1e-9)
+    assert "Fisher" in "\n".join(verdicts.verdict_lines(table.reset_index().assign(frame="f")))
+
+
+def test_report_folder_and_command_line_show_the_verdicts(tmp_path):
+    paths = []
+    for name, frame in (("original", panel(12, 16, seed=7)), ("synthetic", panel(12, 16, seed=8, phi=0.0))):
+        paths.append(str(tmp_path / (name + ".csv")))
+        frame.to_csv(paths[-1], index=False)
+    out = tmp_path / "report"
+    done = subprocess.run([sys.executable, "-m", "kestrune.testing.plotting.compare", *paths, "--id", "id",
+                           "--time", "t", "--pages", "1", "-o", str(out)],
+                          capture_output=True, text=True, env=dict(os.environ, MPLBACKEND="Agg"))
+    lines = done.stdout.splitlines()
+    assert done.returncode == 0 and lines[-1] == str(out)
+    report = compare_panels({"original": pd.read_csv(paths[0]), "synthetic": pd.read_csv(paths[1])},
+                            id_index="id", time_index="t", pages=1)
+    saved = pd.read_csv(out / "verdicts.csv")
+    pd.testing.assert_frame_equal(saved, report.verdicts, check_dtype=False, check_exact=False)
+    assert lines[:-1] == verdicts.verdict_lines(report.verdicts) == repr(report).splitlines()[1:]
+    beyond = [line for line in lines if "beyond noise" in line]
+    found = report.verdicts.loc[report.verdicts["q"] < 0.05, ["column", "measure"]]
+    assert {tuple(line.split()[1:3]) for line in beyond} == set(map(tuple, found.to_numpy())) >= {
+        ("x", "dynamics"), ("y", "dynamics")}
+    page = (out / "index.html").read_text()
+    assert "verdicts.csv" in page and html.escape(lines[2]) in page and html.escape(lines[2]) in report._repr_html_()
