@@ -177,3 +177,18 @@ def test_report_folder_and_command_line_show_the_verdicts(tmp_path):
         ("x", "dynamics"), ("y", "dynamics")}
     page = (out / "index.html").read_text()
     assert "verdicts.csv" in page and html.escape(lines[2]) in page and html.escape(lines[2]) in report._repr_html_()
+
+
+def test_nearest_pairs_that_differ_on_a_verdict_rank_first():
+    reference = panel(40, 16, seed=9, phi=0.9)
+    other = panel(40, 16, seed=10, phi=0.9)
+    scrambled = panel(40, 16, seed=10, phi=0.9, scramble=True)
+    other[other["id"] < 8] = scrambled[scrambled["id"] < 8]
+    other["id"] += 1000
+    table = verdict_table(reference, other, META, pairing="nearest")
+    assert set(table.loc[table["q"] < 0.05, "measure"]) == {"dynamics"}
+    pairs = pd.DataFrame({"id": np.arange(40) + 1000, "reference_id": np.arange(40)})
+    scores = verdicts.pair_scores(META.set_indices(reference), META.set_indices(other), META, META.columns,
+                                  ("distribution", "dynamics", "dependence"), pairs, table)
+    top = scores.sort_values(ascending=False).index[:10]
+    assert len(set(top) & set(range(1000, 1008))) >= 6  # 2 by chance

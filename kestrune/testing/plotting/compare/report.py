@@ -90,8 +90,10 @@ def compare_panels(frames, meta=None, *, id_index=None, time_index=None,
         id whose summary (see :func:`id_summaries`) is nearest, with
         realism, coverage and near-copies in ``Report.pairs`` and
         ``Report.coverage``; the p-values are NaN there, since pairs chosen
-        for looking alike would bias any test, and ``order="evidence"``
-        falls back to ``"divergence"``. The pages show near-copies first,
+        for looking alike would bias any test; ``order="evidence"`` ranks
+        the pairs by how far apart they stand on the statistics of the
+        verdicts (see :func:`verdict_table`), which compare the compared
+        ids with the reference ids as two samples. The pages show near-copies first,
         then the least realistic compared ids, then the rest, and then the
         reference ids that no compared id resembles. ``"auto"``: by id when
         every compared frame holds at least half of the reference's ids (or
@@ -207,10 +209,16 @@ def compare_panels(frames, meta=None, *, id_index=None, time_index=None,
                           index=largest.index, columns=largest.columns)
     qvalue = pd.DataFrame(benjamini_hochberg(pvalue.to_numpy()),
                           index=largest.index, columns=largest.columns)
+    verdicts = _verdicts._finished(verdict_rows)
+    evidence = qvalue
     if paired is not None and order == "evidence":
-        order = "divergence"
+        # Pairs have no p-values: the pairs that stand furthest apart on
+        # what the verdicts test come first.
+        scores = _verdicts.pair_scores(panel.frames[0], panel.frames[1], panel.meta,
+                                       panel.columns, measures, paired.pairs, verdicts)
+        evidence = (-scores).reindex(largest.index).to_frame()
     given = None if ids is None else list(ids)
-    ordered = order_ids(panel, largest, order, given=given, qvalues=qvalue)
+    ordered = order_ids(panel, largest, order, given=given, qvalues=evidence)
     population = _population(panel.frames, panel.names, panel.meta, panel.columns,
                              None if paired is None else paired.summaries)
     if paired is None:
@@ -231,7 +239,7 @@ def compare_panels(frames, meta=None, *, id_index=None, time_index=None,
     return Report(panel, divergences, largest.reindex(ordered),
                   pvalue.reindex(ordered), qvalue.reindex(ordered), planned,
                   order, share_setting.name, jobs, executor, progress, paired,
-                  population, _verdicts._finished(verdict_rows))
+                  population, verdicts)
 
 
 def _paired_rows(reference, pairs):

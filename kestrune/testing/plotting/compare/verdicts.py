@@ -493,6 +493,54 @@ def _nearest(reference, other, meta, columns, measures):
     return rows
 
 
+def pair_scores(reference, other, meta, columns, measures, pairs, table):
+    """How far each nearest pair stands apart on what the verdicts test.
+
+    For each verdict of ``table`` beyond noise (every verdict when none is),
+    the per-id statistics of the two-sample test are compared within each
+    pair (compared id minus its reference id), in units of the statistic's
+    spread over the reference ids; the pair scores the largest of these
+    over the statistic's components, summed over the verdicts.
+
+    Parameters
+    ----------
+    reference, other : pandas.DataFrame
+        Prepared frames (indexed by id, time, sorted).
+    pairs : pandas.DataFrame
+        ``id`` and ``reference_id`` of each pair.
+    table : pandas.DataFrame
+        Their verdicts (:func:`verdict_table` under nearest pairing).
+
+    Returns
+    -------
+    pandas.Series
+        The score of each compared id of ``pairs`` (NaN where no statistic
+        is defined), indexed by the id.
+    """
+    ids = [f.index.get_level_values(0).unique() for f in (reference, other)]
+    wanted = table[table["q"] < NOISE] if (table["q"] < NOISE).any() else table
+    wanted = set(zip(wanted["column"], wanted["measure"]))
+    place = [ids[0].get_indexer(pairs["reference_id"]), ids[1].get_indexer(pairs["id"])]
+    total = np.zeros(len(pairs))
+    seen = np.zeros(len(pairs), dtype=bool)
+    with np.errstate(divide="ignore", invalid="ignore", over="ignore"):
+        stats_ = [_Stats(f, i, meta, columns) for f, i in zip((reference, other), ids)]
+        for column, measure, parts, _, kind in _components(stats_, meta, columns, measures):
+            if (column, measure) not in wanted:
+                continue
+            samples = [_sample(p, kind) for p in parts]
+            present = ~np.isnan(samples[0])
+            mean = _column_means(samples[0])
+            spread = np.sqrt(np.where(present, samples[0] - mean, 0.0).__pow__(2).sum(axis=0)
+                             / np.maximum(present.sum(axis=0) - 1, 1))
+            z = np.abs(samples[1][place[1]] - samples[0][place[0]]) / np.where(
+                spread > 0, spread, np.nan)
+            defined = ~np.isnan(z).all(axis=1)
+            total += np.where(defined, np.nanmax(np.where(np.isnan(z), -np.inf, z), axis=1), 0.0)
+            seen |= defined
+    return pd.Series(np.where(seen, total, np.nan), index=pd.Index(pairs["id"]))
+
+
 # -- Words -------------------------------------------------------------------
 
 def verdict_lines(verdicts):
