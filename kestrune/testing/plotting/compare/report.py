@@ -445,7 +445,7 @@ class Report:
             why = "each paired with its nearest reference id, " + why
         return ("overview", self.divergence, self.qvalues, tuple(self.names),
                 len(self.divergence), why, self._panel.meta.id_index, shown,
-                self.pairing == "nearest", fmt)
+                self.pairing == "nearest", self.verdicts, fmt)
 
     def _population_task(self, fmt):
         return ("population", self.population, tuple(self.names),
