@@ -192,3 +192,16 @@ def test_nearest_pairs_that_differ_on_a_verdict_rank_first():
                                   ("distribution", "dynamics", "dependence"), pairs, table)
     top = scores.sort_values(ascending=False).index[:10]
     assert len(set(top) & set(range(1000, 1008))) >= 6  # 2 by chance
+
+
+def test_the_overview_band_hatches_the_verdicts_within_noise():
+    import matplotlib as mpl
+    from kestrune.testing.plotting.compare import render
+    report = compare_panels({"a": panel(12, 16, seed=7), "b": panel(12, 16, seed=8, phi=0.0),
+                             "c": panel(12, 16, seed=9)}, id_index="id", time_index="t", pages=1)
+    with mpl.rc_context():
+        figure = render.draw_overview(*report._overview_task("png")[1:-1])
+    band, = [ax for ax in figure.axes if ax.get_title(loc="left").startswith("Verdicts")]
+    assert [t.get_text() for t in band.get_yticklabels()] == ["b", "c"]
+    assert len([p for p in band.patches if p.get_hatch()]) == (report.verdicts["q"] >= 0.05).sum() > 0
+    assert len(band.texts) == len(report.verdicts) == 16

@@ -269,7 +269,7 @@ def draw_overview(table, qvalues, names, total, why, id_name, shown, nearest=Fal
         figure = _figure(width, height + band_height)
         grid = figure.add_gridspec(2, 2, height_ratios=[band_height - 0.6, height - 2.9 + 0.6],
                                    width_ratios=[1, 0.03])
-        band, ax = figure.add_subplot(grid[0, 0]), figure.add_subplot(grid[1, 0])
+        ax, band = figure.add_subplot(grid[1, 0]), figure.add_subplot(grid[0, 0])
         bar_axes = figure.add_subplot(grid[1, 1])
     else:
         figure = _figure(width, height)
