@@ -13,7 +13,7 @@ import pytest
 
 from kestrune import DataFrameMeta
 from kestrune.testing.plotting.compare import benjamini_hochberg, compare_panels, measure_table, verdict_table
-from kestrune.testing.plotting.compare import verdicts
+from kestrune.testing.plotting.compare import noise, verdicts
 
 stats = pytest.importorskip("scipy.stats")
 
@@ -205,3 +205,35 @@ def test_the_overview_band_hatches_the_verdicts_within_noise():
     assert [t.get_text() for t in band.get_yticklabels()] == ["b", "c"]
     assert len([p for p in band.patches if p.get_hatch()]) == (report.verdicts["q"] >= 0.05).sum() > 0
     assert len(band.texts) == len(report.verdicts) == 16
+
+
+def exact_ks_p(x, y):
+    try:
+        return stats.ks_2samp(x, y, method="exact").pvalue
+    except TypeError:  # scipy before 1.7's successor names it mode
+        return stats.ks_2samp(x, y, mode="exact").pvalue
+
+
+@pytest.mark.parametrize("m, n", [(4, 4), (5, 7), (10, 12), (3, 30), (2, 2)])
+def test_population_levels_are_exact_ks_critical_values(m, n):
+    rng = np.random.default_rng(m * n)
+    level = noise.ks_level(m, n)
+    for shift in np.linspace(0, 3, 40):  # statistics on both sides of the level
+        x, y = rng.normal(size=m), rng.normal(shift, size=n)
+        assert (exact_ks_p(x, y) <= 0.05) == (stats.ks_2samp(x, y).statistic >= level - 1e-12)
+    assert np.isnan(level) == (m + n <= 5)  # 2 against 2: even D = 1 has chance 1/3
+
+
+def test_population_levels_of_the_report_and_too_few_ids():
+    few = compare_panels({"a": panel(4, 12, seed=1), "b": panel(4, 12, seed=2)}, id_index="id",
+                         time_index="t", pages=1).population["levels"]
+    assert few["columns"]["b"].isna().all() and list(few["ids"]) == [4, 4]  # 16 swaps: none reaches 5 %
+    assert (few["over_time"][("b", "x")] == 1.0).all() and (few["summaries"]["b"] == 1.0).all()
+    levels = compare_panels({"a": panel(30, 12, seed=1), "b": panel(30, 12, seed=2)}, id_index="id",
+                            time_index="t", pages=1).population["levels"]
+    assert (levels["over_time"][("b", "x")] == noise.ks_level(30, 30)).all()
+    # The band over time lies above every single time point's level; the rows
+    # of one id move together, so the pooled level lies above that of
+    # independent rows (0.16 at 360 rows each).
+    assert (levels["band"].loc[["x", "y"], "b"] > noise.ks_level(30, 30)).all()
+    assert (levels["columns"]["b"] > 1.36 * np.sqrt(2 / 360)).all()

@@ -422,10 +422,12 @@ def draw_population(population, names, columns):
                     height_ratios=[top] + [2.4] * time_rows, hspace=0.6,
                     wspace=0.9, left=0.1, right=0.98, bottom=0.6 / height,
                     top=1 - (HEADER + 0.35) / height)
+    levels = population.get("levels") or {}
     _bars(figure.add_subplot(grid[0, :TIME_PANELS - 1]), population["columns"],
-          compared, colours, "all rows together, per column")
+          compared, colours, "all rows together, per column", levels.get("columns"))
     _bars(figure.add_subplot(grid[0, TIME_PANELS:]), entries, compared, colours,
-          "the ids' summaries, reference ids against compared ids")
+          "the ids' summaries, reference ids against compared ids",
+          levels.get("summaries"))
     for n, column in enumerate(columns):
         row, place = divmod(n, TIME_PANELS)
         ax = figure.add_subplot(grid[1 + row, 2 * place:2 * place + 2])
@@ -437,6 +439,8 @@ def draw_population(population, names, columns):
                     ax.plot(line.index, line.to_numpy(dtype=float), color=colour,
                             marker="." if len(line) < 40 else None, label=name)
                     drawn = True
+        if drawn and levels:
+            _time_levels(ax, levels, compared, colours, column, over_time.index)
         if not drawn:
             ax.text(0.5, 0.5, "no time point shared", ha="center", va="center",
                     transform=ax.transAxes, fontsize=9, color="0.4")
@@ -447,6 +451,9 @@ def draw_population(population, names, columns):
             label.set_rotation(30)
     heading = "The populations: {} against {!r}".format(
         ", ".join(repr(n) for n in compared), names[0])
+    if "ids" in levels:
+        heading += " ({}); hatched: within sampling noise (the null 95 % level)".format(
+            ", ".join("{:,} ids in {!r}".format(int(levels["ids"][n]), n) for n in names))
     figure.text(0.2 / width, 1 - 0.12 / height, heading, ha="left", va="top",
                 fontsize=12, fontweight="bold")
     scores = population.get("scores")
@@ -465,17 +472,47 @@ def draw_population(population, names, columns):
     return figure
 
 
-def _bars(ax, table, compared, colours, title):
-    """Horizontal bars of a table's divergences, one bar per compared frame."""
+def _time_levels(ax, levels, compared, colours, column, times):
+    """The noise of the divergence across ids over time: the area under each
+    time point's null 95 % level hatched, the level that the largest value
+    over time passes by chance as a dotted line."""
+    for name, colour in zip(compared, colours):
+        if (name, column) not in levels["over_time"].columns:
+            continue
+        level = levels["over_time"][(name, column)].reindex(times).to_numpy(dtype=float)
+        if np.isnan(level).all():
+            ax.text(0.02, 0.95, "too few ids to tell", transform=ax.transAxes, fontsize=7,
+                    va="top", color="0.4")
+            continue
+        ax.fill_between(times, 0, np.nan_to_num(level), facecolor="none",
+                        edgecolor=colour, hatch="///", linewidth=0, alpha=0.35)
+        band = levels["band"].at[column, name]
+        if not np.isnan(band):
+            ax.axhline(band, color=colour, linestyle=":", linewidth=1)
+
+
+def _bars(ax, table, compared, colours, title, levels=None):
+    """Horizontal bars of a table's divergences, one bar per compared frame;
+    with ``levels``, the bars within their null 95 % level hatched and the
+    level marked."""
     rows = list(table.index)
     step = 0.8 / max(1, len(compared))
     for k, (name, colour) in enumerate(zip(compared, colours)):
         values = table[name].to_numpy(dtype=float) if name in table else np.full(len(rows), np.nan)
         places = np.arange(len(rows)) - 0.4 + step * (k + 0.5)
         ax.barh(places, np.nan_to_num(values), height=step, color=colour, label=name)
-        for place, value in zip(places, values):
-            ax.text(np.nan_to_num(value) + 0.01, place,
-                    "-" if np.isnan(value) else "{:.2f}".format(value),
+        level = np.full(len(rows), np.nan)
+        if levels is not None and name in levels:
+            level = levels[name].reindex(rows).to_numpy(dtype=float)
+            within = ~(values >= level)
+            ax.barh(places[within], np.nan_to_num(values[within]), height=step,
+                    facecolor=(1, 1, 1, 0.55), edgecolor="0.6", hatch="///", linewidth=0)
+            ax.plot(level, places, linestyle="none", marker="|", color="0.2", markersize=6)
+        for place, value, noise in zip(places, values, level):
+            text = "-" if np.isnan(value) else "{:.2f}".format(value)
+            if levels is not None and np.isnan(noise) and not np.isnan(value):
+                text += " (too few ids to tell)"
+            ax.text(np.nan_to_num(value) + 0.01, place, text,
                     va="center", fontsize=6, color="0.3")
     ax.set_yticks(range(len(rows)))
     ax.set_yticklabels([str(r) for r in rows], fontsize=7)

@@ -11,7 +11,7 @@ from .inputs import count, missing_message, read_panel
 from .measures import MEASURES, _checked_measures, _measures, benjamini_hochberg
 from .pairing import NearCopyWarning, _pair, _population, near_copy_message
 from .plan import _WHY, order_ids, plan_pages
-from . import render, sinks, verdicts as _verdicts
+from . import noise, render, sinks, verdicts as _verdicts
 
 
 # Pages a notebook shows inline after the overview.
@@ -221,6 +221,9 @@ def compare_panels(frames, meta=None, *, id_index=None, time_index=None,
     ordered = order_ids(panel, largest, order, given=given, qvalues=evidence)
     population = _population(panel.frames, panel.names, panel.meta, panel.columns,
                              None if paired is None else paired.summaries)
+    population["levels"] = noise.population_levels(
+        panel.frames, panel.names, panel.meta, panel.columns, paired is None,
+        None if paired is None else paired.summaries)
     if paired is None:
         planned = plan_pages(ordered, ids_per_page, order, pages)
     else:
@@ -335,8 +338,12 @@ class Report:
         frame, column): the divergence across ids at each time point the
         frames share), ``"summaries"`` (summary entry x compared frame: the
         Kolmogorov-Smirnov statistic between the ids' summaries, see
-        :func:`id_summaries`) and, under nearest pairing, ``"scores"``
-        (compared frame x ``precision``, ``coverage``, ``near_copies``).
+        :func:`id_summaries`), under nearest pairing ``"scores"``
+        (compared frame x ``precision``, ``coverage``, ``near_copies``), and
+        ``"levels"``: the null 95 % level of every number (see
+        :func:`noise.population_levels`; NaN where too few ids can tell),
+        with ``"band"`` (a level for the largest value over time) and
+        ``"ids"`` (the ids of each frame).
     verdicts : pandas.DataFrame
         One verdict per compared frame, column and measure over the whole
         panel (see :func:`verdict_table`): ``frame``, ``column``,
