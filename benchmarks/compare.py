@@ -432,6 +432,9 @@ def main(argv=None):
                         help="calibration, power and speed of the per-column verdicts")
     parser.add_argument("--verdict-scale", type=float, default=1.0,
                         help="share of the verdicts' panels to draw (1 = all)")
+    parser.add_argument("--verdict-parts", nargs="+", default=["ids", "nearest", "speed"],
+                        choices=["ids", "nearest", "speed"],
+                        help="which parts of --verdicts run (all by default)")
     parser.add_argument("--pairing-run", type=int, help=argparse.SUPPRESS)
     parser.add_argument("--memory-pages", type=int, help=argparse.SUPPRESS)
     parser.add_argument("--out", type=Path, help=argparse.SUPPRESS)
@@ -443,7 +446,7 @@ def main(argv=None):
         return
     if args.verdicts:
         import verdicts
-        verdicts.run(args.verdict_scale)
+        verdicts.run(args.verdict_scale, args.verdict_parts)
         return
     if args.pairing_run:
         pairing_run(args.pairing_run)

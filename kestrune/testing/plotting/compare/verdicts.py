@@ -214,6 +214,12 @@ class _Stats:
 
     def fisher_z(self, first, second):
         """Fisher's z of the Spearman correlation of two columns per id."""
+        key = frozenset((first, second))
+        if key not in self._ranks:
+            self._ranks[key] = self._fisher_z(first, second)
+        return self._ranks[key]
+
+    def _fisher_z(self, first, second):
         x, y = self.values[first], self.values[second]
         both = ~np.isnan(x) & ~np.isnan(y)
         codes = self.codes[both]
