@@ -16,6 +16,7 @@ from kestrune.testing.plotting.compare import benjamini_hochberg, compare_panels
 from kestrune.testing.plotting.compare import noise, verdicts
 
 stats = pytest.importorskip("scipy.stats")
+special = pytest.importorskip("scipy.special")
 
 META = DataFrameMeta("id", "t", categorical=["s"], continuous=["x", "y"])
 
@@ -60,26 +61,28 @@ def plain_contrasts(reference, other, column, measure):
         rows = []
         for _, g in centred.sort_values(["id", "t"]).groupby("id"):
             v = g[column].to_numpy()
+            kept = v[~pd.isna(v)] if column != "s" else v
             if measure == "distribution" and column != "s":
-                rows.append([v.mean(), v.std(ddof=1)])
+                rows.append([kept.mean(), kept.std(ddof=1)])
             elif measure == "dynamics" and column != "s":
-                d = v - v.mean()
-                rows.append([np.sum(d[:-1] * d[1:]) / np.sum(d * d)])
+                d = v - kept.mean()
+                pairs = d[:-1] * d[1:]
+                rows.append([np.nansum(pairs) / np.nansum(d * d) if len(kept) >= 3 else np.nan])
             elif measure == "dependence":
-                rows.append([np.arctanh(stats.spearmanr(g["x"], g["y"])[0])])
+                both = g[["x", "y"]].dropna()
+                rows.append([np.arctanh(stats.spearmanr(both["x"], both["y"])[0]) if len(both) >= 3 else np.nan])
             elif measure == "distribution":
                 rows.append([np.mean(v == label) for label in "ab"])
             else:
                 rows.append([np.mean(v[1:][v[:-1] == label] == label) for label in "abc"])
         out.append(np.array(rows))
     ref, oth = out
-    if measure == "dynamics" and column == "s":  # ids that never leave a label in one frame tell nothing
-        c = oth - ref
-        return np.nan_to_num(c[~np.isnan(c).all(axis=1)])
+    c = oth - ref
     if measure == "distribution" and column != "s":
         d = (oth[:, 0] - ref[:, 0]) / np.sqrt((ref[:, 1] ** 2 + oth[:, 1] ** 2) / 2)
-        return np.column_stack([d, d ** 3, np.log(oth[:, 1] / ref[:, 1])])
-    return oth - ref
+        c = np.column_stack([d, d ** 3, np.log(oth[:, 1] / ref[:, 1])])
+    # Ids without a contrast tell nothing; a part missing counts as none.
+    return np.nan_to_num(c[~np.isnan(c).all(axis=1)])
 
 
 def plain_t(c):
@@ -87,18 +90,25 @@ def plain_t(c):
     return total @ np.linalg.pinv(c.T @ c) @ total
 
 
-@pytest.fixture(scope="module")
-def honest():
-    return panel(40, 10, seed=1), panel(40, 10, seed=2)
+def gaps(frame, seed):
+    """Missing numbers here and there, and an id with two rows only."""
+    rng = np.random.default_rng(seed)
+    frame = frame.copy()
+    frame.loc[rng.random(len(frame)) < 0.1, "x"] = np.nan
+    return frame[(frame["id"] != 3) | (frame["t"] < 2)]
 
 
 @pytest.mark.filterwarnings("ignore::RuntimeWarning")  # the loop's labels never left
-def test_statistic_effect_and_interval_match_a_plain_loop(honest):
+@pytest.mark.parametrize("ids, method", [(40, "swaps"), (60, "normal")])
+def test_statistic_effect_and_interval_match_a_plain_loop(ids, method):
+    honest = panel(ids, 10, seed=1), gaps(panel(ids, 10, seed=2), ids)
     table = verdict_table(*honest, META).set_index(["column", "measure"])
     for (column, measure), row in table.iterrows():
         c = plain_contrasts(*honest, column, measure)
         assert row["statistic"] == pytest.approx(plain_t(c), rel=1e-8)
-        assert row["ids"] == len(c) >= 35 and row["method"] == verdicts.METHODS["swaps"]
+        assert row["ids"] == len(c) >= ids - 5 and row["method"] == verdicts.METHODS[method]
+        if method == "normal":
+            assert row["p"] == pytest.approx(stats.chi2.sf(plain_t(c), c.shape[1]), rel=1e-8)
         lead = c[:, np.argmax(np.abs(c.sum(0)) / np.sqrt((c ** 2).sum(0)))]
         low, high = stats.t.interval(0.95, len(lead) - 1, lead.mean(), stats.sem(lead))
         assert (row["effect"], row["low"], row["high"]) == pytest.approx((lead.mean(), low, high), rel=1e-8)
@@ -142,6 +152,13 @@ def test_honest_and_planted_panels(change, expected, also, pairing):
     if also is not None:  # a time order scrambled also moves spreads and links
         noise = set(map(tuple, table.loc[table["q"] < 0.05, ["column", "measure"]].to_numpy()))
         assert noise - expected <= also
+
+
+def test_nearest_pairing_sees_ids_spread_apart():
+    reference, other = panel(80, 12, seed=3), panel(80, 12, seed=4)
+    other["x"] += np.repeat(np.random.default_rng(1).normal(0, 3, 80), 12)  # levels further apart
+    table = verdict_table(reference, other.assign(id=other["id"] + 1000), META, pairing="nearest")
+    assert set(map(tuple, table.loc[table["q"] < 0.01, ["column", "measure"]].to_numpy())) == {("x", "distribution")}
 
 
 def test_fewer_than_six_ids_combine_the_cells_p_values():
@@ -214,14 +231,33 @@ def exact_ks_p(x, y):
         return stats.ks_2samp(x, y, mode="exact").pvalue
 
 
-@pytest.mark.parametrize("m, n", [(4, 4), (5, 7), (10, 12), (3, 30), (2, 2)])
+@pytest.mark.parametrize("m, n", [(4, 4), (5, 7), (10, 12), (3, 30), (2, 2), (2, 5)])
 def test_population_levels_are_exact_ks_critical_values(m, n):
     rng = np.random.default_rng(m * n)
     level = noise.ks_level(m, n)
     for shift in np.linspace(0, 3, 40):  # statistics on both sides of the level
         x, y = rng.normal(size=m), rng.normal(shift, size=n)
         assert (exact_ks_p(x, y) <= 0.05) == (stats.ks_2samp(x, y).statistic >= level - 1e-12)
-    assert np.isnan(level) == (m + n <= 5)  # 2 against 2: even D = 1 has chance 1/3
+    # Too few to tell where even D = 1 (the samples apart, either way round) is likelier than 5 %.
+    assert np.isnan(level) == (2 / special.comb(m + n, m) > 0.05)
+
+
+@pytest.mark.parametrize("paired", [True, False])
+def test_pooled_level_against_every_rearrangement_of_a_few_ids(paired):
+    rng = np.random.default_rng(4)
+    ids, periods = 6, 5
+    values = np.round(rng.normal(size=2 * ids * periods), 1)  # ties
+    frame = np.repeat([0, 1], ids * periods)
+    unit = np.tile(np.repeat(np.arange(ids), periods), 2) + (0 if paired else frame * ids)
+    rows = noise.Rows(values, frame, unit, np.zeros(len(values), int), paired)
+    if paired:  # each id's two series swapped or not
+        arrangements = [np.where(np.repeat(swap, periods)[np.tile(np.arange(ids * periods), 2)].astype(bool),
+                                 1 - frame, frame) for swap in itertools.product([0, 1], repeat=ids)]
+    else:  # the twelve ids dealt out anew, six to each frame
+        arrangements = [np.isin(unit, chosen).astype(int) for chosen in itertools.combinations(range(2 * ids), ids)]
+    every = [stats.ks_2samp(values[a == 0], values[a == 1]).statistic for a in arrangements]
+    level, band = noise.permutation_levels(rows, False, times=1)
+    assert np.quantile(every, 0.93) - 1e-12 <= level <= np.quantile(every, 0.97) + 1e-12 and level == band
 
 
 def test_population_levels_of_the_report_and_too_few_ids():

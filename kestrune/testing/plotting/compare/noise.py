@@ -143,7 +143,7 @@ class Rows:
     def possible(self):
         """The number of distinct rearrangements of whole ids."""
         if self.paired:
-            return 2.0 ** self.units
+            return 2.0 ** min(self.units, 1000)  # more than enough, without overflow
         compared = len(np.unique(self.unit[self.frame == 1]))
         return special.comb(self.units, compared)
 

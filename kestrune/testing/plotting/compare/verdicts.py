@@ -52,7 +52,7 @@ import numpy as np
 import pandas as pd
 from scipy import special, stats
 
-from .divergence import _sorted_union, label_codes, round_significant
+from .divergence import _sorted_union, round_significant
 from .measures import (FEWEST, MEASURES, _checked_measures, _measures, _ranks,
                        _Rows, benjamini_hochberg)
 
@@ -252,9 +252,21 @@ class _Stats:
 
 
 def _label_codes(stats, column):
-    ref, oth = (s.rows.values(column) for s in stats)
-    codes, nlabels = label_codes(ref, oth)
-    return np.split(codes, [len(ref)]), nlabels
+    """Codes of the column's labels in both frames, in one numbering: the
+    labels sorted (as text where they do not compare), a missing label
+    last; the codes of each frame, their number and their names."""
+    ref, oth = (np.asarray(s.rows.values(column), dtype=object) for s in stats)
+    labels = pd.Series(np.concatenate([ref, oth]), dtype=object)
+    missing = labels.isna().to_numpy()
+    names = list(pd.unique(labels[~missing]))
+    try:
+        names = sorted(names)
+    except TypeError:
+        names = sorted(names, key=str)
+    codes = pd.Index(names, dtype=object).get_indexer(labels)
+    codes = np.where(missing, len(names), codes).astype(np.int64)
+    names = [str(n) for n in names] + (["missing"] if missing.any() else [])
+    return np.split(codes, [len(ref)]), len(names), names
 
 
 def _components(stats, meta, columns, measures):
@@ -265,9 +277,8 @@ def _components(stats, meta, columns, measures):
     out = []
     for column in columns:
         if column in categorical:
-            (codes, nlabels) = _label_codes(stats, column)
+            codes, nlabels, names = _label_codes(stats, column)
             per_frame = [s.labels(c, nlabels) for s, c in zip(stats, codes)]
-            names = [str(v) for v in _label_names(stats, column, nlabels)]
         for measure in measures:
             if column in categorical:
                 if measure == "dependence":
@@ -298,21 +309,6 @@ def _components(stats, meta, columns, measures):
                             ["Fisher z of Spearman with {}".format(p) for p in partners],
                             "plain"))
     return out
-
-
-def _label_names(stats, column, nlabels):
-    ref, oth = (s.rows.values(column) for s in stats)
-    values = pd.unique(np.concatenate([np.asarray(ref, dtype=object),
-                                       np.asarray(oth, dtype=object)]))
-    present = [v for v in values if not pd.isna(v)]
-    try:
-        present = sorted(present)
-    except TypeError:
-        present = sorted(present, key=str)
-    names = list(present)
-    if len(names) < nlabels:
-        names.append("missing")
-    return names
 
 
 def _contrasts(parts, kind):
@@ -429,12 +425,12 @@ def _sample(parts, kind):
     """Per-id statistics of one frame for the two-sample test."""
     if kind == "location":
         mean, log_sd = parts[:, 0], parts[:, 1]
-        return np.column_stack([mean, (mean - _column_means(mean[:, None])[0]) ** 2, log_sd])
+        return np.column_stack([mean, np.abs(mean - _column_means(mean[:, None])[0]), log_sd])
     return parts
 
 
-SAMPLE_NAMES = {"location": ["mean", "squared distance of the mean from the "
-                             "frame's", "log spread"]}
+SAMPLE_NAMES = {"location": ["mean", "distance of the mean from the frame's",
+                             "log spread"]}
 
 
 def two_sample(first, second, permutations=999, seed=SEED):
