@@ -3,6 +3,7 @@
     .venv/bin/python benchmarks/compare.py [--ids 500] [--pages 20] [--divergence-ids 10000]
     .venv/bin/python benchmarks/compare.py --measures [--divergence-ids 10000] [--loop-ids N]
     .venv/bin/python benchmarks/compare.py --calibration [--calibration-ids 2000]
+    .venv/bin/python benchmarks/compare.py --verdicts [--verdict-scale 1.0]
     .venv/bin/python benchmarks/compare.py [--skip-divergence] [--skip-pages]
         [--pairing [--pairing-ids 10000]] [--recovery [--recovery-ids 500]]
 
@@ -429,6 +430,13 @@ def main(argv=None):
     parser.add_argument("--recovery", action="store_true",
                         help="the share of renamed, noisy ids paired with their own original")
     parser.add_argument("--recovery-ids", type=int, default=500)
+    parser.add_argument("--verdicts", action="store_true",
+                        help="calibration, power and speed of the per-column verdicts")
+    parser.add_argument("--verdict-scale", type=float, default=1.0,
+                        help="share of the verdicts' panels to draw (1 = all)")
+    parser.add_argument("--verdict-parts", nargs="+", default=["ids", "nearest", "speed"],
+                        choices=["ids", "nearest", "speed"],
+                        help="which parts of --verdicts run (all by default)")
     parser.add_argument("--pairing-run", type=int, help=argparse.SUPPRESS)
     parser.add_argument("--memory-pages", type=int, help=argparse.SUPPRESS)
     parser.add_argument("--out", type=Path, help=argparse.SUPPRESS)
@@ -437,6 +445,10 @@ def main(argv=None):
         frames = panels(args.ids)
         timed_save(frames, make_panel.store_names(args.ids)[:4 * args.memory_pages], 1, args.out)
         print(peak_mib())
+        return
+    if args.verdicts:
+        import verdicts
+        verdicts.run(args.verdict_scale, args.verdict_parts)
         return
     if args.pairing_run:
         pairing_run(args.pairing_run)

@@ -14,7 +14,7 @@ in a notebook, or make it from the command line::
 import importlib
 
 __all__ = ["compare_panels", "divergence_table", "measure_table",
-           "benjamini_hochberg", "id_summaries", "MEASURES", "Report", "Page",
+           "benjamini_hochberg", "id_summaries", "verdict_table", "MEASURES", "Report", "Page",
            "MissingIdsWarning", "IdTypeWarning", "NearCopyWarning", "ORDERS"]
 
 #: The orders of the ids that a report knows.
@@ -28,7 +28,7 @@ _HOMES = {"compare_panels": "report", "Report": "report",
           "divergence_table": "divergence", "Page": "plan",
           "measure_table": "measures", "benjamini_hochberg": "measures",
           "MEASURES": "measures", "id_summaries": "pairing",
-          "NearCopyWarning": "pairing"}
+          "NearCopyWarning": "pairing", "verdict_table": "verdicts"}
 
 
 def __getattr__(name):

@@ -334,6 +334,9 @@ def run(args):
                 message = "--{}: {}".format(option, message)
         raise DataError(message)
     saved = report.save(args.out, overwrite=args.overwrite)
+    from .verdicts import verdict_lines
+    for line in verdict_lines(report.verdicts):
+        print(line)
     if report.scores is not None:
         from .scores import score_lines
         print("\n".join(score_lines(report.scores)))

@@ -74,7 +74,7 @@ def page_frames(frames, columns, helper, ids):
 def render_task(task):
     """Render one task: ``("page", page, spec, frames, fmt)`` or
     ``("overview", table, qvalues, names, total, why, id_name, shown,
-    nearest, fmt)`` or ``("population", population, names, columns, fmt)``.
+    nearest, verdicts, fmt)`` or ``("population", population, names, columns, fmt)``.
 
     The figure is drawn on its own Agg canvas, so the process's matplotlib
     backend is neither used nor changed.
@@ -223,7 +223,8 @@ MEASURE_LABELS = {"distribution": "distribution", "dynamics": "dynamics",
 NOISE = 0.05
 
 
-def draw_overview(table, qvalues, names, total, why, id_name, shown, nearest=False):
+def draw_overview(table, qvalues, names, total, why, id_name, shown, nearest=False,
+                  verdicts=None):
     """A heat map of the report's cells, worst ids first, noise hatched.
 
     Parameters
@@ -248,6 +249,9 @@ def draw_overview(table, qvalues, names, total, why, id_name, shown, nearest=Fal
         The ids are compared ids, each against its nearest reference id:
         there are no p-values (pairs chosen for looking alike would bias
         them), so nothing is hatched.
+    verdicts : pandas.DataFrame, optional
+        ``Report.verdicts``: drawn as a band above the heat map, one row per
+        compared frame (see :func:`_verdict_band`).
 
     """
     import matplotlib as mpl
@@ -259,8 +263,17 @@ def draw_overview(table, qvalues, names, total, why, id_name, shown, nearest=Fal
     cells = list(worst.columns)
     width = min(MAX_WIDTH, 3.4 + 0.7 * ncols)
     height = 2.9 + 0.3 * nrows
-    figure = _figure(width, height)
-    ax = figure.add_subplot(1, 1, 1)
+    band = None
+    if verdicts is not None and len(verdicts):
+        band_height = 0.75 + 0.45 * (len(names) - 1)
+        figure = _figure(width, height + band_height)
+        grid = figure.add_gridspec(2, 2, height_ratios=[band_height - 0.6, height - 2.9 + 0.6],
+                                   width_ratios=[1, 0.03])
+        ax, band = figure.add_subplot(grid[1, 0]), figure.add_subplot(grid[0, 0])
+        bar_axes = figure.add_subplot(grid[1, 1])
+    else:
+        figure = _figure(width, height)
+        ax = figure.add_subplot(1, 1, 1)
     cmap = mpl.colormaps["YlOrRd"].with_extremes(bad="0.85")
     values = worst.to_numpy(dtype=float)
     image = ax.imshow(np.ma.masked_invalid(values), cmap=cmap, vmin=0, vmax=1,
@@ -290,7 +303,11 @@ def draw_overview(table, qvalues, names, total, why, id_name, shown, nearest=Fal
             text = "missing" if np.isnan(value) else "{:.2f}".format(value)
             ax.text(c, r, text, ha="center", va="center", fontsize=7,
                     color="white" if value > 0.6 and not noise[r, c] else "0.15")
-    bar = figure.colorbar(image, ax=ax, fraction=0.05, pad=0.03)
+    if band is None:
+        bar = figure.colorbar(image, ax=ax, fraction=0.05, pad=0.03)
+    else:
+        bar = figure.colorbar(image, cax=bar_axes)
+        _verdict_band(band, verdicts, cells, names)
     bar.set_label("divergence")
     compared = ", ".join(repr(n) for n in names[1:])
     listed = ("all {:,} ids".format(total) if nrows == total
@@ -322,6 +339,55 @@ def draw_overview(table, qvalues, names, total, why, id_name, shown, nearest=Fal
                       fontsize=8, borderaxespad=0.2)
             figure.tight_layout()
     return figure
+
+
+def _verdict_band(ax, verdicts, cells, names):
+    """The verdicts over all ids, one row per compared frame, one cell per
+    (column, measure) of the heat map below: the colour is the evidence
+    (-log10 of the q-value, 4 and more darkest), the text the mean contrast
+    per id and the q-value; verdicts within sampling noise are hatched."""
+    import matplotlib as mpl
+    from matplotlib.patches import Rectangle
+
+    compared = list(names[1:])
+    where = {cell: n for n, cell in enumerate(cells)}
+    q = np.full((len(compared), len(cells)), np.nan)
+    text = {}
+    for row in verdicts.itertuples(index=False):
+        cell = where.get((row.column, row.measure))
+        if cell is None or row.frame not in compared:
+            continue
+        r = compared.index(row.frame)
+        q[r, cell] = row.q
+        text[r, cell] = "{:+.2f}\nq {}".format(row.effect, _q_text(row.q))
+    evidence = -np.log10(np.clip(q, 1e-4, 1.0))
+    cmap = mpl.colormaps["Blues"].with_extremes(bad="0.85")
+    ax.imshow(np.ma.masked_invalid(evidence), cmap=cmap, vmin=0, vmax=4.5, aspect="auto",
+              interpolation="nearest")
+    for (r, c), value in np.ndenumerate(q):
+        if not value < NOISE:
+            ax.add_patch(Rectangle((c - 0.5, r - 0.5), 1, 1, facecolor=(1, 1, 1, 0.55),
+                                   edgecolor="0.6", hatch="///", linewidth=0))
+        ax.text(c, r, text.get((r, c), "-"), ha="center", va="center", fontsize=7,
+                color="white" if value < 0.001 else "0.15")
+    for n in range(1, len(cells)):
+        if cells[n][0] != cells[n - 1][0]:
+            ax.axvline(n - 0.5, color="white", linewidth=3)
+    ax.set_xticks([])
+    ax.set_yticks(range(len(compared)))
+    ax.set_yticklabels([str(n) for n in compared], fontsize=8)
+    ax.grid(False)
+    for side in ax.spines.values():
+        side.set_visible(False)
+    ax.set_title("Verdicts over all ids (a systematic difference per column and measure): "
+                 "mean contrast per id, q-value; hatched: within noise",
+                 fontsize=8, loc="left")
+
+
+def _q_text(q):
+    if np.isnan(q):
+        return "-"
+    return "<0.001" if q < 0.001 else "{:.3f}".format(q)
 
 
 # Panels of the population page's last row.
@@ -356,10 +422,12 @@ def draw_population(population, names, columns):
                     height_ratios=[top] + [2.4] * time_rows, hspace=0.6,
                     wspace=0.9, left=0.1, right=0.98, bottom=0.6 / height,
                     top=1 - (HEADER + 0.35) / height)
+    levels = population.get("levels") or {}
     _bars(figure.add_subplot(grid[0, :TIME_PANELS - 1]), population["columns"],
-          compared, colours, "all rows together, per column")
+          compared, colours, "all rows together, per column", levels.get("columns"))
     _bars(figure.add_subplot(grid[0, TIME_PANELS:]), entries, compared, colours,
-          "the ids' summaries, reference ids against compared ids")
+          "the ids' summaries, reference ids against compared ids",
+          levels.get("summaries"))
     for n, column in enumerate(columns):
         row, place = divmod(n, TIME_PANELS)
         ax = figure.add_subplot(grid[1 + row, 2 * place:2 * place + 2])
@@ -371,6 +439,8 @@ def draw_population(population, names, columns):
                     ax.plot(line.index, line.to_numpy(dtype=float), color=colour,
                             marker="." if len(line) < 40 else None, label=name)
                     drawn = True
+        if drawn and levels:
+            _time_levels(ax, levels, compared, colours, column, over_time.index)
         if not drawn:
             ax.text(0.5, 0.5, "no time point shared", ha="center", va="center",
                     transform=ax.transAxes, fontsize=9, color="0.4")
@@ -381,6 +451,9 @@ def draw_population(population, names, columns):
             label.set_rotation(30)
     heading = "The populations: {} against {!r}".format(
         ", ".join(repr(n) for n in compared), names[0])
+    if "ids" in levels:
+        heading += " ({}); hatched: within sampling noise (the null 95 % level)".format(
+            ", ".join("{:,} ids in {!r}".format(int(levels["ids"][n]), n) for n in names))
     figure.text(0.2 / width, 1 - 0.12 / height, heading, ha="left", va="top",
                 fontsize=12, fontweight="bold")
     scores = population.get("scores")
@@ -399,17 +472,47 @@ def draw_population(population, names, columns):
     return figure
 
 
-def _bars(ax, table, compared, colours, title):
-    """Horizontal bars of a table's divergences, one bar per compared frame."""
+def _time_levels(ax, levels, compared, colours, column, times):
+    """The noise of the divergence across ids over time: the area under each
+    time point's null 95 % level hatched, the level that the largest value
+    over time passes by chance as a dotted line."""
+    for name, colour in zip(compared, colours):
+        if (name, column) not in levels["over_time"].columns:
+            continue
+        level = levels["over_time"][(name, column)].reindex(times).to_numpy(dtype=float)
+        if np.isnan(level).all():
+            ax.text(0.02, 0.95, "too few ids to tell", transform=ax.transAxes, fontsize=7,
+                    va="top", color="0.4")
+            continue
+        ax.fill_between(times, 0, np.nan_to_num(level), facecolor="none",
+                        edgecolor=colour, hatch="///", linewidth=0, alpha=0.35)
+        band = levels["band"].at[column, name]
+        if not np.isnan(band):
+            ax.axhline(band, color=colour, linestyle=":", linewidth=1)
+
+
+def _bars(ax, table, compared, colours, title, levels=None):
+    """Horizontal bars of a table's divergences, one bar per compared frame;
+    with ``levels``, the bars within their null 95 % level hatched and the
+    level marked."""
     rows = list(table.index)
     step = 0.8 / max(1, len(compared))
     for k, (name, colour) in enumerate(zip(compared, colours)):
         values = table[name].to_numpy(dtype=float) if name in table else np.full(len(rows), np.nan)
         places = np.arange(len(rows)) - 0.4 + step * (k + 0.5)
         ax.barh(places, np.nan_to_num(values), height=step, color=colour, label=name)
-        for place, value in zip(places, values):
-            ax.text(np.nan_to_num(value) + 0.01, place,
-                    "-" if np.isnan(value) else "{:.2f}".format(value),
+        level = np.full(len(rows), np.nan)
+        if levels is not None and name in levels:
+            level = levels[name].reindex(rows).to_numpy(dtype=float)
+            within = ~(values >= level)
+            ax.barh(places[within], np.nan_to_num(values[within]), height=step,
+                    facecolor=(1, 1, 1, 0.55), edgecolor="0.6", hatch="///", linewidth=0)
+            ax.plot(level, places, linestyle="none", marker="|", color="0.2", markersize=6)
+        for place, value, noise in zip(places, values, level):
+            text = "-" if np.isnan(value) else "{:.2f}".format(value)
+            if levels is not None and np.isnan(noise) and not np.isnan(value):
+                text += " (too few ids to tell)"
+            ax.text(np.nan_to_num(value) + 0.01, place, text,
                     va="center", fontsize=6, color="0.3")
     ax.set_yticks(range(len(rows)))
     ax.set_yticklabels([str(r) for r in rows], fontsize=7)

@@ -12,7 +12,7 @@ from .measures import MEASURES, _checked_measures, _measured, id_level_qvalues
 from .pairing import NearCopyWarning, _pair, _population, near_copy_message
 from .scores import identical_ids, identical_message, score_table
 from .plan import _WHY, order_ids, plan_pages
-from . import render, sinks
+from . import noise, render, sinks, verdicts as _verdicts
 
 
 # Pages a notebook shows inline after the overview.
@@ -91,8 +91,10 @@ def compare_panels(frames, meta=None, *, id_index=None, time_index=None,
         id whose summary (see :func:`id_summaries`) is nearest, with
         realism, coverage and near-copies in ``Report.pairs`` and
         ``Report.coverage``; the p-values are NaN there, since pairs chosen
-        for looking alike would bias any test, and ``order="evidence"``
-        falls back to ``"divergence"``. The pages show near-copies first,
+        for looking alike would bias any test; ``order="evidence"`` ranks
+        the pairs by how far apart they stand on the statistics of the
+        verdicts (see :func:`verdict_table`), which compare the compared
+        ids with the reference ids as two samples. The pages show near-copies first,
         then the least realistic compared ids, then the rest, and then the
         reference ids that no compared id resembles. ``"auto"``: by id when
         every compared frame holds at least half of the reference's ids (or
@@ -200,6 +202,12 @@ def compare_panels(frames, meta=None, *, id_index=None, time_index=None,
             message = identical_message(name, [i for i in copies if i in panel.ids])
             if message:
                 warnings.warn(message, NearCopyWarning, stacklevel=2)
+    verdict_rows = []
+    for name, frame in zip(panel.names[1:], panel.frames[1:]):
+        verdict_rows += _verdicts._verdicts(
+            panel.frames[0], frame, panel.meta, panel.columns,
+            None if paired is not None else panel.ids, measures, name,
+            panel.pairing)
     divergences, pvalues, pairs = {}, [], []
     for name, reference, frame in zip(panel.names[1:], references, panel.frames[1:]):
         values, p, pair = _measured(reference, frame, panel.meta, panel.columns,
@@ -221,12 +229,21 @@ def compare_panels(frames, meta=None, *, id_index=None, time_index=None,
                                 * len(tables)), index=largest.index, columns=columns)
         for tables, columns in ((pvalues, largest.columns), (pairs, pairs[0].columns)))
     qvalue = id_level_qvalues(pvalue, pair_pvalue)
+    verdicts = _verdicts._finished(verdict_rows)
+    evidence = qvalue
     if paired is not None and order == "evidence":
-        order = "divergence"
+        # Pairs have no p-values: the pairs that stand furthest apart on
+        # what the verdicts test come first.
+        scores = _verdicts.pair_scores(panel.frames[0], panel.frames[1], panel.meta,
+                                       panel.columns, measures, paired.pairs, verdicts)
+        evidence = (-scores).reindex(largest.index).to_frame()
     given = None if ids is None else list(ids)
-    ordered = order_ids(panel, largest, order, given=given, qvalues=qvalue)
+    ordered = order_ids(panel, largest, order, given=given, qvalues=evidence)
     population = _population(panel.frames, panel.names, panel.meta, panel.columns,
                              None if paired is None else paired.summaries)
+    population["levels"] = noise.population_levels(
+        panel.frames, panel.names, panel.meta, panel.columns, paired is None,
+        None if paired is None else paired.summaries)
     if paired is None:
         planned = plan_pages(ordered, ids_per_page, order, pages)
     else:
@@ -245,7 +262,7 @@ def compare_panels(frames, meta=None, *, id_index=None, time_index=None,
     return Report(panel, divergences, largest.reindex(ordered),
                   pvalue.reindex(ordered), qvalue.reindex(ordered), planned,
                   order, share_setting.name, jobs, executor, progress, paired,
-                  population, scored)
+                  population, verdicts, scored)
 
 
 def _holdout(panel, holdout):
@@ -360,8 +377,19 @@ class Report:
         frame, column): the divergence across ids at each time point the
         frames share), ``"summaries"`` (summary entry x compared frame: the
         Kolmogorov-Smirnov statistic between the ids' summaries, see
-        :func:`id_summaries`) and, under nearest pairing, ``"scores"``
-        (compared frame x ``precision``, ``coverage``, ``near_copies``).
+        :func:`id_summaries`), under nearest pairing ``"scores"``
+        (compared frame x ``precision``, ``coverage``, ``near_copies``), and
+        ``"levels"``: the null 95 % level of every number (see
+        :func:`noise.population_levels`; NaN where too few ids can tell),
+        with ``"band"`` (a level for the largest value over time) and
+        ``"ids"`` (the ids of each frame).
+    verdicts : pandas.DataFrame
+        One verdict per compared frame, column and measure over the whole
+        panel (see :func:`verdict_table`): ``frame``, ``column``,
+        ``measure``, ``statistic``, ``effect`` with its 95 % interval
+        ``low`` to ``high``, ``p``, ``q`` (Benjamini-Hochberg over the
+        verdicts), ``ids``, ``contrast`` and ``method``. A q-value below
+        0.05 is a systematic difference beyond sampling noise.
     scores : pandas.DataFrame or None
         Under nearest pairing, one row per compared frame (the index),
         ranked (``rank``) by its largest two-sided standardised departure
@@ -386,7 +414,7 @@ class Report:
 
     def __init__(self, panel, divergences, divergence, pvalues, qvalues, pages,
                  order, share, jobs, executor, progress, paired, population,
-                 scores=None):
+                 verdicts=None, scores=None):
         self._panel = panel
         self.names = list(panel.names)
         self.columns = list(panel.columns)
@@ -416,12 +444,14 @@ class Report:
             self._labels = {c: "{} \u2248 {}".format(r, c) for c, r in zip(
                 self.pairs["id"], self.pairs["reference_id"])}
         self.population = population
+        self.verdicts = verdicts
         self.scores = scores
 
     def __repr__(self):
-        return "<Report: {} compared with {!r} ({} pairing), {} ids, {} pages drawn>".format(
+        head = "<Report: {} compared with {!r} ({} pairing), {} ids, {} pages drawn>".format(
             ", ".join(repr(n) for n in self.names[1:]), self.names[0],
             self.pairing, len(self.divergence), len(self.pages))
+        return "\n".join([head] + _verdicts.verdict_lines(self.verdicts))
 
     def picture_names(self):
         """The file name of each picture of the folder output, in order."""
@@ -481,7 +511,7 @@ class Report:
             why = "each paired with its nearest reference id, " + why
         return ("overview", self.divergence, self.qvalues, tuple(self.names),
                 len(self.divergence), why, self._panel.meta.id_index, shown,
-                self.pairing == "nearest", fmt)
+                self.pairing == "nearest", self.verdicts, fmt)
 
     def _population_task(self, fmt):
         return ("population", self.population, tuple(self.names),

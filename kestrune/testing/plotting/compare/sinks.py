@@ -552,6 +552,8 @@ def _write_folder(report, partial):
                         ("pvalues.csv", report.pvalues),
                         ("qvalues.csv", report.qvalues)):
         _write_csv(report, table, partial / file)
+    if getattr(report, "verdicts", None) is not None:
+        report.verdicts.to_csv(str(partial / "verdicts.csv"), index=False)
     if report.pairs is not None:
         report.pairs.to_csv(str(partial / "pairs.csv"), index=False)
         report.coverage.to_csv(str(partial / "coverage.csv"), index=False)
@@ -646,13 +648,21 @@ def html_page(report, pictures, standalone=True, tables=None):
     title = "{} compared with {}".format(
         ", ".join(report.names[1:]), report.names[0])
     parts = ["<h1>{}</h1>".format(esc(title))]
+    from .verdicts import verdict_lines
+    lines = verdict_lines(getattr(report, "verdicts", None))
+    if lines:
+        parts.append("<pre>{}</pre>".format(esc("\n".join(lines))))
     if report.missing:
         lines = missing_message(report.missing, sep="\n")
         parts.append("<p>" + esc(lines).replace("\n", "<br>") + "</p>")
     for source, alt in zip(pictures[:2], ("overview", "population")):
         parts.append('<img src="{}" alt="{}" style="max-width:100%">'.format(
             esc(source), alt))
+    verdicts = getattr(report, "verdicts", None)
     for what, table, digits in (
+            ("Verdicts per compared frame, column and measure over all ids "
+             "(q below 0.05: a systematic difference beyond sampling noise)",
+             verdicts, 4),
             ("Divergence per id and cell (largest over the compared frames)",
              report.divergence, 3),
             ("p-values per id and cell", report.pvalues, 4),
@@ -671,11 +681,13 @@ def html_page(report, pictures, standalone=True, tables=None):
         shown = flat(table.iloc[:HTML_ROWS]).to_html(
             float_format=lambda v, d=digits: "{:.{}f}".format(v, d),
             na_rep="-", border=0, index=table is not report.pairs
-            and table is not report.coverage)
+            and table is not report.coverage and table is not verdicts)
         parts.append("<details><summary>{}{}</summary>{}</details>".format(
             esc(what), esc(rows), shown))
     if tables:
-        links = ['<li><a href="divergence.csv">divergence.csv</a>: the largest '
+        links = ['<li><a href="verdicts.csv">verdicts.csv</a>: one verdict per '
+                 'compared frame, column and measure</li>',
+                 '<li><a href="divergence.csv">divergence.csv</a>: the largest '
                  'over the compared frames</li>',
                  '<li><a href="pvalues.csv">pvalues.csv</a> and '
                  '<a href="qvalues.csv">qvalues.csv</a>: how sure each cell is</li>']

@@ -1,0 +1,313 @@
+"""Noise levels of the population page: how large each of its numbers is
+when both frames come from one process.
+
+Every number of the page compares the reference's values with a compared
+frame's. Its null 95 % level is
+
+- for the Kolmogorov-Smirnov statistic between the ids' values at one time
+  point, or between the ids' summaries of one entry (one value per id and
+  frame): the exact critical value of the two-sample test at those sizes
+  (:func:`ks_level`), since the ids are independent units;
+- for the numbers that pool every row of a column, and for a band that
+  holds at every time point at once: the 95th percentile over random
+  rearrangements of whole ids (:func:`permutation_levels`). The rows of one
+  id depend on each other, so rows are never rearranged one by one. Under
+  id pairing a rearrangement swaps the two frames' series of some ids;
+  where the ids differ between frames it deals the pooled ids out anew.
+
+Where no rearrangement can reach 5 % (too few ids), the level is NaN and
+the page says "too few ids to tell".
+"""
+
+import numpy as np
+import pandas as pd
+from scipy import special
+
+SEED = 20240526
+# Rearrangements of whole ids for a permutation level.
+REARRANGEMENTS = 999
+# The test level of every noise level.
+ALPHA = 0.05
+# Above this product of the two sizes the critical value comes from the
+# limit distribution (with Stephens' small-sample scaling) instead.
+EXACT_CELLS = 250000
+# Rows times rearrangements handled at once.
+CHUNK = 4000000
+
+
+class _Arrangements:
+    def __init__(self, rows, count, seed):
+        state = np.random.RandomState(seed)
+        self.rows = rows
+        if rows.paired:
+            self.units = state.random_sample((count, rows.units)) < 0.5
+        else:
+            compared = np.bincount(rows.unit[rows.frame == 1], minlength=rows.units) > 0
+            self.units = np.array([state.permutation(compared) for _ in range(count)])
+
+    def __getitem__(self, where):
+        units = self.units[where]
+        labels = units[:, self.rows.unit]
+        if self.rows.paired:
+            labels ^= (self.rows.frame == 1)
+        return labels
+
+
+def ks_tail(m, n, h):
+    """P(D >= h / (m n)) of the two-sample Kolmogorov-Smirnov statistic D
+    for samples of sizes m and n without ties, exactly.
+
+    A uniformly random path from (0, 0) to (m, n) (one step per value, in
+    the pooled sorted order) avoids the band |i n - j m| >= h with the
+    probability computed here, one anti-diagonal at a time: from (i, j)
+    the path steps to (i + 1, j) with probability (m - i)/(m + n - i - j).
+    """
+    inside = np.zeros(m + 1)
+    inside[0] = 1.0
+    for k in range(1, m + n + 1):
+        i = np.arange(max(0, k - n), min(k, m) + 1)
+        j = k - i
+        new = np.zeros(m + 1)
+        # From (i - 1, j): a step in the first sample.
+        came = i >= 1
+        left = i[came] - 1
+        new[i[came]] += inside[left] * (m - left) / (m + n - left - j[came])
+        # From (i, j - 1): a step in the second sample.
+        came = j >= 1
+        new[i[came]] += inside[i[came]] * (n - j[came] + 1) / (m + n - i[came] - j[came] + 1)
+        new[i[np.abs(i * n - j * m) >= h]] = 0.0
+        keep = np.zeros(m + 1, dtype=bool)
+        keep[i] = True
+        inside = np.where(keep, new, 0.0)
+    return 1.0 - inside[m]
+
+
+_LEVELS = {}
+
+
+def ks_level(m, n, alpha=ALPHA):
+    """The smallest value d of the two-sample Kolmogorov-Smirnov statistic
+    at sizes m and n with P(D >= d) <= ``alpha`` under the null; NaN where
+    even D = 1 is more likely than that (too few values to tell).
+
+    Exact for m n up to ``EXACT_CELLS``; beyond, the limit law at Stephens'
+    scaling (sqrt(e) + 0.12 + 0.11/sqrt(e)) D, e = m n/(m + n).
+    """
+    m, n = int(m), int(n)
+    if m < 1 or n < 1:
+        return np.nan
+    key = (min(m, n), max(m, n), alpha)
+    if key in _LEVELS:
+        return _LEVELS[key]
+    m, n = key[:2]
+    if m * n > EXACT_CELLS:
+        e = np.sqrt(m * n / (m + n))
+        level = special.kolmogi(alpha) / (e + 0.12 + 0.11 / e)
+    elif ks_tail(m, n, m * n) > alpha:
+        level = np.nan
+    else:
+        low, high = 0, m * n  # P(D >= high/(mn)) <= alpha < P(D >= low/(mn))
+        while high - low > 1:
+            middle = (low + high) // 2
+            if ks_tail(m, n, middle) <= alpha:
+                high = middle
+            else:
+                low = middle
+        # |i n - j m| takes the multiples of gcd(m, n) only.
+        step = np.gcd(m, n)
+        level = -(-high // step) * step / (m * n)
+    _LEVELS[key] = level
+    return level
+
+
+class Rows:
+    """The rows of one column of both frames, pooled, with their units.
+
+    ``values``: the pooled values (the reference's rows first); ``frame``:
+    0 or 1; ``unit``: the id of the row, numbered over both frames (one
+    number for an id under id pairing, where both frames hold it); ``time``:
+    the code of the row's time point (-1 for none).
+    """
+
+    def __init__(self, values, frame, unit, time, paired):
+        self.values, self.frame, self.unit, self.time = values, frame, unit, time
+        self.paired = paired
+        self.units = int(unit.max()) + 1 if len(unit) else 0
+
+    def arrangements(self, count, seed=SEED):
+        """Frame labels of every row (rows of booleans: compared frame)
+        under ``count`` random rearrangements of whole ids, one row each,
+        made as they are read."""
+        return _Arrangements(self, count, seed)
+
+    def possible(self):
+        """The number of distinct rearrangements of whole ids."""
+        if self.paired:
+            return 2.0 ** min(self.units, 1000)  # more than enough, without overflow
+        compared = len(np.unique(self.unit[self.frame == 1]))
+        return special.comb(self.units, compared)
+
+
+class _Sorted:
+    """Values sorted once, for the KS statistic of many labellings."""
+
+    def __init__(self, values):
+        self.order = np.argsort(values, kind="stable")
+        ordered = values[self.order]
+        self.ends = np.flatnonzero(np.r_[ordered[1:] != ordered[:-1], True])
+
+    def __call__(self, labels):
+        """KS statistic between the rows labelled False and True, per row
+        of ``labels`` (rearrangements x rows)."""
+        chunk = labels[:, self.order]
+        second = np.cumsum(chunk, axis=1)[:, self.ends]
+        first = (self.ends + 1)[None, :] - second
+        n2 = chunk.sum(axis=1)[:, None]
+        n1 = len(self.order) - n2
+        with np.errstate(divide="ignore", invalid="ignore"):
+            return np.abs(first / n1 - second / n2).max(axis=1)
+
+
+class _Counted:
+    """Label codes, for the total variation distance of many labellings."""
+
+    def __init__(self, codes):
+        nlabels = int(codes.max()) + 1 if len(codes) else 1
+        self.onehot = np.zeros((len(codes), nlabels))
+        self.onehot[np.arange(len(codes)), codes] = 1.0
+
+    def __call__(self, labels):
+        second = labels.astype(float) @ self.onehot
+        first = self.onehot.sum(axis=0) - second
+        with np.errstate(divide="ignore", invalid="ignore"):
+            return 0.5 * np.abs(first / first.sum(axis=1, keepdims=True)
+                                - second / second.sum(axis=1, keepdims=True)).sum(axis=1)
+
+
+def permutation_levels(rows, is_label, times=0, count=REARRANGEMENTS):
+    """The 95th percentile, over rearrangements of whole ids, of the
+    divergence of all rows together, and (``times`` > 0) of the largest
+    divergence over the time points: (pooled level, simultaneous level),
+    NaN where fewer than 20 rearrangements exist."""
+    if rows.possible() * ALPHA < 1 or not len(rows.values):
+        return np.nan, np.nan
+    kind = _Counted if is_label else _Sorted
+    whole = kind(rows.values)
+    at = [np.flatnonzero(rows.time == t) for t in range(times)]
+    at = [a for a in at if len(a)]
+    parts = [kind(rows.values[a]) for a in at]
+    labels = rows.arrangements(count)
+    pooled, largest = np.empty(count), np.zeros(count)
+    step = max(1, CHUNK // max(len(rows.values), 1))
+    for start in range(0, count, step):
+        chunk = labels[start:start + step]
+        pooled[start:start + step] = whole(chunk)
+        for where, statistic in zip(at, parts):
+            largest[start:start + step] = np.fmax(largest[start:start + step],
+                                                  statistic(chunk[:, where]))
+    return (np.quantile(pooled, 1 - ALPHA),
+            np.quantile(largest, 1 - ALPHA) if parts else np.nan)
+
+
+def population_levels(frames, names, meta, columns, paired, summaries):
+    """The noise levels of every number of :func:`_population`'s tables.
+
+    Parameters
+    ----------
+    frames : list of pandas.DataFrame
+        Prepared frames (indexed by id, time, sorted), the reference first.
+    names : list of str
+    meta : kestrune.DataFrameMeta
+    columns : list of str
+    paired : bool
+        The frames hold the same ids (id pairing).
+    summaries : list of pandas.DataFrame, optional
+        The ids' summaries of each frame; computed when not given.
+
+    Returns
+    -------
+    dict
+        ``"columns"``, ``"over_time"`` and ``"summaries"``: tables of the
+        shape of the population's, each value's null 95 % level (NaN: too
+        few ids to tell); ``"band"``: per column (rows) and compared frame,
+        the level that the largest value over the time points passes with
+        5 % chance; ``"ids"``: the number of ids of each frame.
+    """
+    if summaries is None:
+        from .pairing import _labels, _summaries
+        labels = _labels(frames, meta, columns)
+        summaries = [_summaries(f, meta, columns, labels) for f in frames]
+    categorical = set(meta.categorical)
+    reference = frames[0]
+    times = reference.index.get_level_values(1).unique()
+    try:
+        times = times.sort_values()
+    except TypeError:
+        pass
+    pooled, band, over_time = {}, {}, {}
+    for name, frame in zip(names[1:], frames[1:]):
+        ids = [f.index.get_level_values(0) for f in (reference, frame)]
+        if paired:
+            union = ids[0].unique().append(ids[1].unique()).unique()
+            units = [union.get_indexer(i) for i in ids]
+        else:
+            units = [pd.Index(ids[0].unique()).get_indexer(ids[0]),
+                     pd.Index(ids[1].unique()).get_indexer(ids[1])
+                     + ids[0].nunique()]
+        unit = np.concatenate(units)
+        side = np.r_[np.zeros(len(reference), int), np.ones(len(frame), int)]
+        time = np.concatenate([times.get_indexer(f.index.get_level_values(1))
+                               for f in (reference, frame)])
+        pooled_levels, band_levels = [], []
+        for column in columns:
+            values = np.concatenate([np.asarray(f[column]) for f in (reference, frame)])
+            is_label = column in categorical
+            if is_label:
+                present = np.ones(len(values), dtype=bool)
+                values = pd.factorize(pd.Series(values, dtype=object).fillna("\0missing"))[0]
+            else:
+                values = values.astype(float)
+                present = ~np.isnan(values)
+            rows = Rows(values[present], side[present], unit[present], time[present], paired)
+            level, simultaneous = permutation_levels(rows, is_label, times=len(times))
+            pooled_levels.append(level)
+            band_levels.append(simultaneous)
+            over_time[(name, column)] = _time_levels(rows, is_label, len(times))
+        pooled[name] = pooled_levels
+        band[name] = band_levels
+    over = pd.DataFrame(over_time, index=times)
+    if over_time:
+        over.columns = pd.MultiIndex.from_tuples(list(over_time))
+    entries = summaries[0].columns
+    summary = {}
+    for name, table in zip(names[1:], summaries[1:]):
+        counts = [s[entries].notna().sum(axis=0).to_numpy() for s in (summaries[0], table)]
+        summary[name] = [ks_level(a, b) for a, b in zip(*counts)]
+    return {"columns": pd.DataFrame(pooled, index=pd.Index(columns)),
+            "band": pd.DataFrame(band, index=pd.Index(columns)),
+            "over_time": over,
+            "summaries": pd.DataFrame(summary, index=pd.Index(entries)),
+            "ids": pd.Series([f.index.get_level_values(0).nunique() for f in frames],
+                             index=list(names))}
+
+
+def _time_levels(rows, is_label, times):
+    """The level of the divergence across ids at each time point: the exact
+    KS critical value at the numbers of values (continuous), or the 95th
+    percentile over rearrangements of the ids' labels at that time point."""
+    out = np.full(times, np.nan)
+    for t in range(times):
+        at = rows.time == t
+        sizes = np.bincount(rows.frame[at], minlength=2)
+        if sizes.min() == 0:
+            continue
+        if not is_label:
+            out[t] = ks_level(*sizes)
+            continue
+        if special.comb(sizes.sum(), sizes[1]) * ALPHA < 1:
+            continue
+        state = np.random.RandomState(SEED + t)
+        labels = np.array([state.permutation(rows.frame[at] == 1)
+                           for _ in range(REARRANGEMENTS)])
+        out[t] = np.quantile(_Counted(rows.values[at])(labels), 1 - ALPHA)
+    return out
