@@ -189,7 +189,7 @@ class _Stats:
         self.numeric = [c for c in columns if c not in categorical]
         centred = _centred(frame, self.numeric).to_numpy()[self.rows.kept]
         codes = self.rows.codes
-        first = self.rows.pairs(1)
+        first, second = self.rows.pairs(1)
         self.mean, self.sd, self.r, self.values = {}, {}, {}, {}
         for n, column in enumerate(self.numeric):
             x = centred[:, n]
@@ -200,8 +200,9 @@ class _Stats:
             deviation = np.where(present, x - mean[codes], 0.0)
             square = np.bincount(codes, weights=deviation ** 2, minlength=size)
             sd = np.sqrt(square / (count - 1))
-            both = first[present[first] & present[first + 1]]
-            cross = np.bincount(codes[both], weights=deviation[both] * deviation[both + 1],
+            kept = present[first] & present[second]
+            both, after = first[kept], second[kept]
+            cross = np.bincount(codes[both], weights=deviation[both] * deviation[after],
                                 minlength=size)
             usable = (count >= FEWEST) & (sd > 0)
             self.mean[column] = np.where(count > 0, mean, np.nan)
@@ -241,10 +242,10 @@ class _Stats:
         size, ids = self.size, self.rows.codes
         counts = np.bincount(ids * nlabels + codes, minlength=size * nlabels)
         shares = counts.reshape(size, nlabels) / np.maximum(self.rows.size, 1)[:, None]
-        first = self.rows.pairs(1)
+        first, second = self.rows.pairs(1)
         cell = ids[first] * nlabels + codes[first]
         leaving = np.bincount(cell, minlength=size * nlabels).reshape(size, nlabels)
-        kept = np.bincount(cell, weights=codes[first] == codes[first + 1],
+        kept = np.bincount(cell, weights=codes[first] == codes[second],
                            minlength=size * nlabels).reshape(size, nlabels)
         stay = np.where(leaving > 0, kept / np.maximum(leaving, 1), np.nan)
         shares[self.rows.size < 1] = np.nan
