@@ -468,6 +468,8 @@ def test_bad_frames(frames, change, message):
     (dict(ids="abc"), "ids must be a list, not the single string 'abc'"),
     (dict(columns=["level", "level"]), r"columns \['level'\] are given more than once"),
     (dict(executor=concurrent.futures.ThreadPoolExecutor(1)), "executor must run pages in other processes"),
+    (dict(max_lag=8), "max_lag must be at most 7, the most times of one id less one"),
+    (dict(measures=["dependence"]), r"measures \['dependence'\] leave no cell: .* hold only 'level'"),
 ])
 def test_bad_choices(frames, kwargs, message):
     listed = list(frames.values())

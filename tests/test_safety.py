@@ -14,6 +14,7 @@ import re
 import signal
 
 import numpy as np
+import pandas as pd
 import pytest
 
 from kestrune.testing.plotting.compare import cli, sinks
@@ -165,7 +166,7 @@ CASES = [
      {"r.pdf": "mine", "r-new.pdf": "new"}),
     ("a report PDF replaced while the run draws", old_report("r.pdf"),
      at("swap", lambda d: (d / "r.pdf").unlink() or (d / "r.pdf").write_text("mine")), ["-o", "r.pdf"], 1,
-     r"r.pdf: it was changed during the run; it is kept", {"r.pdf": "mine", "r-new.pdf": "new"}),
+     r"r.pdf: it was (changed|replaced) during the run; it is kept", {"r.pdf": "mine", "r-new.pdf": "new"}),
     ("the old report removed while the run draws", old_report(),
      at("swap", lambda d: [p.unlink() for p in (d / "out").iterdir()] and (d / "out").rmdir()), [], 0, "",
      {"out": "new"}),
@@ -190,6 +191,10 @@ CASES = [
      None, [], 1, r"a.csv: .*'1677-09-21T00:12:43\+00:01' in row 2 is outside the dates", {}),
     ("a day that no month has", times(["2020-01-01"], ["2020-02-29", "2021-02-29"]), None, [], 1,
      r"b.csv: .*'2021-02-29' in row 2 is not a date written YYYY-MM-DD .*, as the times of a.csv are$", {}),
+    ("--max-lag beyond the series", None, None, ["--max-lag", "1000000000"], 1,
+     r"error: --max-lag must be at most 5, the most times of one id less one .*got 1000000000$", {}),
+    ("--measures that leave no cell", None, None, ["--measures", "dependence"], 1,
+     r"error: --measures \['dependence'\] leave no cell: .* hold only 'level'; add 'distribution' or 'dynamics'$", {}),
     ("SIGINT as the swap starts, OUT new", None, signal_at("swap", signal.SIGINT), [], 130,
      r"interrupted after writing .*out$", {"out": "new"}),
 ]
@@ -230,3 +235,15 @@ def test_cases(tmp_path, monkeypatch, capsys, stamp, name, before, during, optio
 def test_overwrite_is_true_or_false(tmp_path, overwrite):
     with pytest.raises(TypeError, match="overwrite must be True or False, got"):
         sinks.check_target(tmp_path / "out", overwrite)
+
+
+def test_a_lag_beyond_the_series_is_lowered_and_changes_no_cell():
+    from kestrune import DataFrameMeta
+    from kestrune.testing.plotting.compare import measure_table
+    rng = np.random.default_rng(0)
+    frames = [pd.DataFrame({"id": np.repeat(["x", "y"], 7)[:13], "t": np.tile(range(7), 2)[:13],
+                            "a": rng.normal(size=13), "b": rng.normal(size=13)}) for _ in range(2)]
+    meta = DataFrameMeta("id", "t", continuous=["a", "b"])
+    six, huge = (measure_table(*frames, meta, max_lag=lag) for lag in (6, 10 ** 12))
+    pd.testing.assert_frame_equal(six[0], huge[0]) and pd.testing.assert_frame_equal(six[1], huge[1])
+    assert not six[0].isna().all().any()

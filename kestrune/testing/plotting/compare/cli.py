@@ -140,7 +140,8 @@ def parser(prog="kestrune-compare"):
     p.add_argument("--max-lag", type=_at_least_one, default=1, metavar="N",
                    help="dynamics of number columns: the largest difference "
                         "of the autocorrelations at lags 1 to N (default: "
-                        "%(default)s)")
+                        "%(default)s; at most the most times of one id less "
+                        "one)")
     p.add_argument("--pairing", choices=PAIRINGS, default="auto",
                    help="how the ids of the compared file meet the reference's: "
                         "by id, each with the reference id it resembles most "
@@ -322,6 +323,9 @@ def run(args):
         for option in ("columns", "ids"):
             if message.startswith(option + " "):
                 message = "--{}: {}".format(option, message)
+        for name in ("max_lag ", "measures "):
+            if message.startswith(name):
+                message = "--" + name.replace("_", "-") + message[len(name):]
         raise DataError(message)
     return report.save(args.out, overwrite=args.overwrite)
 

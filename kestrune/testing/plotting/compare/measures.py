@@ -36,6 +36,7 @@ import pandas as pd
 from scipy import special
 
 from . import inputs
+from .bounds import check_options
 from .divergence import (_sorted_union, kolmogorov_smirnov, label_codes,
                          round_significant, total_variation_of_codes)
 
@@ -98,7 +99,10 @@ def measure_table(reference, other, meta, columns=None, ids=None,
     ------
     ValueError
         For an empty or single-string ``measures``, an unknown or repeated
-        measure, or a ``max_lag`` that is not a whole number of at least 1.
+        measure, a ``max_lag`` that is not a whole number of at least 1, or
+        ``measures`` that leave no cell (``dependence`` alone with fewer
+        than two continuous columns). A ``max_lag`` beyond the most rows of
+        one id less one is lowered to that: no lag beyond has a pair.
 
     Notes
     -----
@@ -204,6 +208,8 @@ def measure_table(reference, other, meta, columns=None, ids=None,
     columns = list(meta.columns) if columns is None else list(columns)
     if ids is None:
         ids = _sorted_union(reference, other)
+    max_lag = check_options([reference, other], columns, meta.categorical,
+                            measures, max_lag, cap=True)
     return _measures(reference, other, meta, columns, pd.Index(ids),
                      measures, max_lag)
 

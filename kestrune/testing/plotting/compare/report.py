@@ -8,6 +8,7 @@ import pandas as pd
 
 from . import ORDERS
 from .inputs import count, missing_message, read_panel
+from .bounds import check_options
 from .measures import MEASURES, _checked_measures, _measures, benjamini_hochberg
 from .pairing import NearCopyWarning, _pair, _population, near_copy_message
 from .plan import _WHY, order_ids, plan_pages
@@ -124,7 +125,10 @@ def compare_panels(frames, meta=None, *, id_index=None, time_index=None,
         frames whose columns differ, duplicate (id, time) rows, a
         continuous column that holds no numbers in some frame, an unknown
         column, id, order or measure, ``ids_per_page``, ``jobs``,
-        ``max_lag`` or ``pages`` below 1, a thread pool as ``executor``,
+        ``max_lag`` or ``pages`` below 1, a ``max_lag`` beyond the most
+        rows of one id less one, ``measures`` that leave no cell (only
+        ``dependence``, fewer than two continuous columns), a thread pool
+        as ``executor``,
         frames that share no id under id pairing, or nearest pairing with
         several compared frames or with ``ids``.
 
@@ -168,6 +172,8 @@ def compare_panels(frames, meta=None, *, id_index=None, time_index=None,
             list(PAIRINGS), pairing))
     panel = read_panel(frames, meta, id_index, time_index, names, columns, ids,
                        pairing)
+    check_options(panel.frames, panel.columns, panel.meta.categorical, measures,
+                  max_lag)
     if panel.missing:
         warnings.warn(missing_message(panel.missing), MissingIdsWarning,
                       stacklevel=2)
