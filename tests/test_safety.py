@@ -12,6 +12,7 @@ import json
 import os
 import re
 import signal
+import warnings
 
 import numpy as np
 import pandas as pd
@@ -247,3 +248,30 @@ def test_a_lag_beyond_the_series_is_lowered_and_changes_no_cell():
     six, huge = (measure_table(*frames, meta, max_lag=lag) for lag in (6, 10 ** 12))
     pd.testing.assert_frame_equal(six[0], huge[0]) and pd.testing.assert_frame_equal(six[1], huge[1])
     assert not six[0].isna().all().any()
+
+
+def labelled(prefix, ids):
+    """One label per id, its own; numbers of a spread that grows with the id."""
+    return pd.DataFrame({"id": np.repeat(ids, 6), "t": np.tile(range(6), len(ids)),
+                         "lab": np.repeat([prefix + str(k) for k in range(len(ids))], 6),
+                         "x": np.outer(np.arange(1, len(ids) + 1), [0.1, 0.3, 0.2, 0.5, 0.4, 0.6]).ravel()})
+
+
+def test_labels_the_reference_never_has_are_far_and_constant_series_have_no_autocorrelation():
+    from kestrune import DataFrameMeta
+    from kestrune.testing.plotting.compare import compare_panels, id_summaries, measure_table
+    meta = DataFrameMeta("id", "t", categorical=["lab"], continuous=["x"])
+    reference = labelled("L", ["r%d" % i for i in range(20)])
+    for other, near in ((labelled("M", ["s%d" % i for i in range(20)]), 0),
+                        (labelled("L", ["s%d" % i for i in range(20)]), 20)):  # the same labels: copies
+        with warnings.catch_warnings():
+            warnings.simplefilter("ignore")
+            scores = compare_panels({"r": reference, "s": other}, meta, pairing="nearest").population["scores"]
+        assert scores.to_numpy().tolist() == [[near / 20, near / 20, near]]
+    # 0.1 every time, and 0.3 written two ways: equal to 12 digits, no autocorrelation
+    flat = pd.DataFrame({"id": np.repeat(["a", "b"], 5), "t": np.tile(range(5), 2),
+                         "x": [0.1] * 5 + [0.3, 0.1 + 0.2] * 2 + [0.3]})
+    only_x = DataFrameMeta("id", "t", continuous=["x"])
+    assert id_summaries(flat, only_x)["x:lag1"].isna().all()
+    values = measure_table(flat, flat.assign(x=np.arange(10.0)), only_x, measures=["dynamics"])[0]
+    assert values.isna().all().all()

@@ -37,7 +37,7 @@ from scipy import special
 
 from . import inputs
 from .bounds import check_options
-from .divergence import (_sorted_union, kolmogorov_smirnov, label_codes,
+from .divergence import (DIGITS, _sorted_union, kolmogorov_smirnov, label_codes,
                          round_significant, total_variation_of_codes)
 
 #: The measures a table can hold, in their usual order.
@@ -368,14 +368,15 @@ class _Series:
         mean = total / self.count
         deviation = np.where(present, values - mean[codes], 0.0)
         spread = np.bincount(codes, weights=deviation ** 2, minlength=size)
-        # Constant series by their values, not by a spread that rounding
-        # leaves a little above zero.
+        # Constant series by their values (equal to 12 significant digits),
+        # not by a spread that rounding leaves a little above zero.
         varies = np.zeros(size, dtype=bool)
         kept_codes, kept = codes[present], values[present]
         if len(kept):
             starts = np.flatnonzero(np.r_[True, kept_codes[1:] != kept_codes[:-1]])
-            varies[kept_codes[starts]] = (np.maximum.reduceat(kept, starts)
-                                          > np.minimum.reduceat(kept, starts))
+            high, low = np.maximum.reduceat(kept, starts), np.minimum.reduceat(kept, starts)
+            varies[kept_codes[starts]] = high - low > 10.0 ** -DIGITS * np.maximum(
+                np.abs(high), np.abs(low))
         usable = varies & (self.count >= FEWEST) & np.isfinite(spread)
         self.r, self.pairs = [], []
         for lag in range(1, lags + 1):

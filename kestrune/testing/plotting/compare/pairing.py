@@ -221,8 +221,51 @@ def _number_entries(column, values, group, n):
         lagged = np.bincount(first, weights=gap[:-1][pair] * gap[1:][pair],
                              minlength=n)
         pairs = np.bincount(first, minlength=n)
-        lag1 = np.where((pairs > 0) & (spread > 0), lagged / spread, np.nan)
+        lag1 = np.where((pairs > 0) & (spread > 0) & _varies(values, group, n),
+                        lagged / spread, np.nan)
     return {column + ":mean": mean, column + ":std": std, column + ":lag1": lag1}
+
+
+def _varies(values, group, n):
+    """Whether each id's values differ beyond their 12th significant digit:
+    a series constant up to rounding (0.1 read as 0.1 every time, its mean
+    off by the last bit) has no autocorrelation."""
+    held = ~np.isnan(values)
+    kept, codes = values[held], group[held]
+    varies = np.zeros(n, dtype=bool)
+    if len(kept):
+        starts = np.flatnonzero(np.r_[True, codes[1:] != codes[:-1]])
+        high, low = np.maximum.reduceat(kept, starts), np.minimum.reduceat(kept, starts)
+        with np.errstate(over="ignore", invalid="ignore"):
+            varies[codes[starts]] = high - low > 10.0 ** -DIGITS * np.maximum(
+                np.abs(high), np.abs(low))
+    return varies
+
+
+def _apart(reference, other, labels):
+    """The summary tables as distances see them: in ``other``, the rows of
+    labels that the reference never has count as one more label, twice as
+    far from each reference label as two of those are from each other.
+
+    The scaling keeps only entries that vary over the reference ids, and
+    the shares of labels the reference never has do not; without this, an
+    id of such labels only would sit amid the reference ids (its shares of
+    their labels all 0) and pass for a near-copy of each.
+    """
+    other = other.copy()
+    for column, names in labels.items():
+        entries = np.array(["{}:share={}".format(column, label) for label in names])
+        known = (reference[entries].fillna(0).to_numpy() > 0).any(axis=0)
+        k = int(known.sum())
+        if k == 0 or known.all():
+            continue
+        unknown = other[entries[~known]].fillna(0).to_numpy().sum(axis=1)
+        # The point t(1, ..., 1) of the reference labels' shares, at a
+        # distance sqrt(8) (twice sqrt(2)) from each of their corners.
+        t = (1 - np.sqrt(1 + 7 * k)) / k
+        for entry in entries[known]:
+            other[entry] = other[entry].to_numpy() + t * unknown
+    return reference, other
 
 
 def _label_entries(column, values, labels, group, rows):
@@ -384,7 +427,7 @@ def _pair(reference, other, meta, columns, name):
     """
     labels = _labels([reference, other], meta, columns)
     summaries = [_summaries(f, meta, columns, labels) for f in (reference, other)]
-    ref_points, oth_points = (_Distinct(p) for p in _scaled(*summaries))
+    ref_points, oth_points = (_Distinct(p) for p in _scaled(*_apart(*summaries, labels)))
     ref_ids, oth_ids = summaries[0].index, summaries[1].index
     nearest, distance = _nearest(oth_points, ref_points)
     back, back_distance = _nearest(ref_points, oth_points)
