@@ -12,6 +12,8 @@ import json
 import os
 import re
 import signal
+import subprocess
+import sys
 import warnings
 
 import numpy as np
@@ -275,3 +277,35 @@ def test_labels_the_reference_never_has_are_far_and_constant_series_have_no_auto
     assert id_summaries(flat, only_x)["x:lag1"].isna().all()
     values = measure_table(flat, flat.assign(x=np.arange(10.0)), only_x, measures=["dynamics"])[0]
     assert values.isna().all().all()
+
+
+def test_thousands_of_labels_make_a_population_page_of_forty_entries(tmp_path):
+    from kestrune.testing.plotting.compare import compare_panels, render
+    rng = np.random.default_rng(1)
+    frames = [pd.DataFrame({"id": np.repeat(np.arange(20), 150), "t": np.tile(np.arange(150), 20),
+                            "code": ["c%d" % k for k in rng.integers(0, 3000, 3000)],
+                            "x": rng.normal(size=3000)}) for _ in range(2)]
+    frames[1]["x"] += 5  # the entries of x differ most
+    report = compare_panels(frames, id_index="id", time_index="t")
+    assert len(report.population["summaries"]) > 2000
+    figure = render.draw_population(report.population, tuple(report.names), ("code", "x"))
+    right = figure.axes[1]
+    shown = [t.get_text() for t in right.get_yticklabels()]
+    assert len(shown) == render.MOST_ENTRIES and {"x:mean", "x:std"} <= set(shown)
+    assert re.search(r"\(the 40 of [\d,]+ entries that differ most\)$", right.get_title())
+    assert figure.get_size_inches()[1] < 20
+
+
+@pytest.mark.parametrize("content, message", [
+    (lambda good: ROWS.encode(), "cannot read it: not a Parquet file"),
+    (lambda good: good[:8] + bytes(b ^ 0x5A for b in good[8:-40]) + good[-40:], "cannot read it: "),
+])
+def test_a_parquet_file_that_fails_ends_in_one_line(tmp_path, content, message):
+    pytest.importorskip("pyarrow")
+    good = tmp_path / "good.parquet"
+    pd.read_csv(io.StringIO(ROWS)).to_parquet(good)
+    (tmp_path / "bad.parquet").write_bytes(content(good.read_bytes()))
+    done = subprocess.run([sys.executable, "-m", "kestrune.testing.plotting.compare", "bad.parquet", "good.parquet",
+                           "--id", "id", "--time", "t", "-o", "out"], cwd=str(tmp_path), capture_output=True, text=True)
+    assert (done.returncode, done.stdout) == (1, "") and len(done.stderr.splitlines()) == 1, done.stderr
+    assert "error: bad.parquet: " + message in done.stderr

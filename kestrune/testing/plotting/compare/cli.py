@@ -422,8 +422,18 @@ def _read_parquet(path):
         raise DataError(
             "{}: reading Parquet needs pyarrow; install the extra: "
             "pip install 'kestrune-series[parquet]'".format(path))
-    import pandas as pd
-    return pd.read_parquet(str(path))
+    size = path.stat().st_size
+    with path.open("rb") as file:
+        head = file.read(4)
+        file.seek(max(0, size - 4))
+        tail = file.read(4)
+    if size < 12 or head != b"PAR1" or tail != b"PAR1":
+        raise DataError("{}: cannot read it: not a Parquet file (it does not start "
+                        "and end with PAR1)".format(path))
+    # pyarrow's own reader: pandas hands it the file as a buffer, and a
+    # failure there aborts the interpreter as it exits (pyarrow 12).
+    import pyarrow.parquet
+    return pyarrow.parquet.read_table(str(path)).to_pandas()
 
 
 def convert(texts, paths, args):

@@ -346,7 +346,7 @@ def draw_population(population, names, columns):
 
     compared = list(names[1:])
     colours = ["C{}".format(n + 1) for n in range(len(compared))]
-    entries = population["summaries"]
+    entries, title = _most_divergent(population["summaries"], compared)
     over_time = population["over_time"]
     time_rows = -(-len(columns) // TIME_PANELS)
     top = max(3.0, 0.5 + 0.2 * len(entries))
@@ -358,8 +358,7 @@ def draw_population(population, names, columns):
                     top=1 - (HEADER + 0.35) / height)
     _bars(figure.add_subplot(grid[0, :TIME_PANELS - 1]), population["columns"],
           compared, colours, "all rows together, per column")
-    _bars(figure.add_subplot(grid[0, TIME_PANELS:]), entries, compared, colours,
-          "the ids' summaries, reference ids against compared ids")
+    _bars(figure.add_subplot(grid[0, TIME_PANELS:]), entries, compared, colours, title)
     for n, column in enumerate(columns):
         row, place = divmod(n, TIME_PANELS)
         ax = figure.add_subplot(grid[1 + row, 2 * place:2 * place + 2])
@@ -397,6 +396,25 @@ def draw_population(population, names, columns):
                   loc="upper right", bbox_to_anchor=(0.98, 1 - 0.1 / height),
                   frameon=False, fontsize=9)
     return figure
+
+
+# Most summary entries the population page shows (thousands of labels make
+# thousands of entries).
+MOST_ENTRIES = 40
+
+
+def _most_divergent(entries, compared):
+    """At most ``MOST_ENTRIES`` of the summary entries, those of the largest
+    divergence (over the compared frames) in their order, and the panel's
+    title, which says how many are shown."""
+    title = "the ids' summaries, reference ids against compared ids"
+    if len(entries) <= MOST_ENTRIES:
+        return entries, title
+    values = entries.reindex(columns=compared).to_numpy(dtype=float)
+    largest = np.where(np.isnan(values), -1.0, values).max(axis=1)
+    kept = np.sort(np.argsort(-largest, kind="stable")[:MOST_ENTRIES])
+    return entries.iloc[kept], "{}\n(the {} of {:,} entries that differ most)".format(
+        title, MOST_ENTRIES, len(entries))
 
 
 def _bars(ax, table, compared, colours, title):
