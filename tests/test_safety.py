@@ -309,3 +309,92 @@ def test_a_parquet_file_that_fails_ends_in_one_line(tmp_path, content, message):
                            "--id", "id", "--time", "t", "-o", "out"], cwd=str(tmp_path), capture_output=True, text=True)
     assert (done.returncode, done.stdout) == (1, "") and len(done.stderr.splitlines()) == 1, done.stderr
     assert "error: bad.parquet: " + message in done.stderr
+
+
+def test_values_up_to_the_largest_accepted_measure_as_small_ones():
+    from kestrune import DataFrameMeta
+    from kestrune.testing.plotting.compare import id_summaries, inputs, measure_table
+    rng = np.random.default_rng(2)
+    frames = [pd.DataFrame({"id": np.repeat(["x", "y", "z"], 8), "t": np.tile(range(8), 3),
+                            "a": rng.normal(size=24), "b": rng.normal(size=24)}) for _ in range(2)]
+    frames[0].loc[3, "a"] = 0.9  # the largest magnitude of all, scaled to the bound below
+    meta = DataFrameMeta("id", "t", continuous=["a", "b"])
+    scale = inputs.LARGEST / 0.9 / 2.6  # the mean and spread of 1e150-sized values stay finite
+    big = [f.assign(a=f["a"] * scale, b=f["b"] * scale) for f in frames]
+    for small, large in zip(measure_table(*frames, meta), measure_table(*big, meta)):
+        pd.testing.assert_frame_equal(small, large, rtol=1e-9)
+    summaries = id_summaries(big[0], meta)
+    assert np.isfinite(summaries.to_numpy()).all()
+    np.testing.assert_allclose(summaries["a:lag1"], id_summaries(frames[0], meta)["a:lag1"], rtol=1e-9)
+
+
+def with_ids(ids, seed):
+    rng = np.random.default_rng(seed)
+    column = np.empty(6 * len(ids), dtype=object)
+    column[:] = [i for i in ids for _ in range(6)]
+    return pd.DataFrame({"id": column, "t": np.tile(range(6), len(ids)), "x": rng.normal(size=6 * len(ids))})
+
+
+@pytest.mark.parametrize("ids, pairing, message", [
+    ([True, False], "ids", "frame 'frame 1' has the id False: ids of True and False are mixed up with 1 and 0"),
+    ([(1, 2), (3, 4)], "nearest", r"nearest pairing needs ids that are text, numbers or times; frame 'frame 1' has "
+                                  r"ids of type tuple: \(1, 2\)"),
+    ([(1, 2), (3, 4)], "ids", None),
+    ([pd.Timestamp("2020-01-01"), pd.Timestamp("2021-01-01"), 7, "x"], "nearest", None),
+])
+def test_ids_that_nearest_pairing_cannot_take_are_refused(ids, pairing, message):
+    from kestrune.testing.plotting.compare import compare_panels
+    frames = [with_ids(ids, 0), with_ids(ids, 1)]
+    with warnings.catch_warnings():
+        warnings.simplefilter("ignore")
+        if message is None:
+            assert len(compare_panels(frames, id_index="id", time_index="t", pairing=pairing).divergence) == len(ids)
+        else:
+            with pytest.raises(ValueError, match=message):
+                compare_panels(frames, id_index="id", time_index="t", pairing=pairing)
+
+
+# A worker that dies in the middle of handing back a page: half a message in the pool's pipe.
+KILLED_IN_SEND = """
+import os, signal, struct, sys, threading, time
+from kestrune.testing.plotting.compare import render
+
+def killer(task, path=None):
+    frame = sys._getframe(1)
+    while "result_queue" not in frame.f_locals:
+        frame = frame.f_back
+    writer = frame.f_locals["result_queue"]._writer
+    os.write(writer.fileno(), struct.pack("!i", 1000) + bytes(10))  # 10 of 1000 bytes
+    open(sys.argv[1], "w").close()
+    os.kill(os.getpid(), signal.SIGKILL)
+
+class Stopped(BaseException):
+    pass
+
+def stop(number, frame):
+    raise Stopped()
+
+def terminate_once_killed():
+    while not os.path.exists(sys.argv[1]):
+        time.sleep(0.05)
+    time.sleep(0.2)
+    os.kill(os.getpid(), signal.SIGTERM)
+
+if __name__ == "__main__":
+    render.render_task = render._render_to_file = killer
+    render.PATIENCE = 0.5
+    signal.signal(signal.SIGTERM, stop)
+    threading.Thread(target=terminate_once_killed, daemon=True).start()
+    try:
+        list(render.rendered([("page",)] * 4, 4, jobs=2))
+    except Stopped:
+        print("stopped")
+"""
+
+
+def test_a_run_stops_though_a_worker_died_in_the_middle_of_sending_a_page(tmp_path):
+    script = tmp_path / "killed.py"
+    script.write_text(KILLED_IN_SEND)
+    done = subprocess.run([sys.executable, str(script), str(tmp_path / "killed")], capture_output=True, text=True,
+                          timeout=90, env=dict(os.environ, MPLBACKEND="Agg"))
+    assert done.stdout.strip() == "stopped", done.stderr

@@ -6,10 +6,13 @@ none of the chosen columns a cell. Both are refused in one line that says
 what the data allow, before anything is measured or drawn (or the lag
 lowered to what the series allow, which changes no cell).
 """
+import datetime
+import numbers
+
 import numpy as np
 import pandas as pd
 
-__all__ = ["largest_lag", "check_options"]
+__all__ = ["largest_lag", "check_options", "check_ids"]
 
 
 def largest_lag(frames):
@@ -66,3 +69,38 @@ def check_options(frames, columns, categorical, measures, max_lag, cap=False):
             "(no series has a pair of values further apart), got {}".format(
                 allowed, max_lag))
     return min(max_lag, allowed)
+
+
+def check_ids(frames, names, nearest=False):
+    """Refuse ids that the report cannot tell apart or, under nearest
+    pairing (``nearest``), cannot pair and draw.
+
+    True and False are refused always: pandas mixes them up with 1 and 0
+    in an index. Nearest pairing writes the ids into its tables and into
+    the labels of its pages, which take text, numbers and times only.
+
+    Parameters
+    ----------
+    frames : sequence of pandas.DataFrame
+        The prepared frames, indexed by id and time.
+    names : sequence of str
+        Their names.
+    nearest : bool, optional
+
+    Raises
+    ------
+    ValueError
+
+    """
+    kinds = (str, numbers.Real, datetime.datetime, np.datetime64)
+    for frame, name in zip(frames, names):
+        for value in frame.index.get_level_values(0).unique():
+            if isinstance(value, (bool, np.bool_)):
+                raise ValueError(
+                    "frame {!r} has the id {!r}: ids of True and False are mixed "
+                    "up with 1 and 0; write them as text".format(name, value))
+            if nearest and not isinstance(value, kinds):
+                raise ValueError(
+                    "nearest pairing needs ids that are text, numbers or times; "
+                    "frame {!r} has ids of type {}: {!r}".format(
+                        name, type(value).__name__, value))

@@ -8,7 +8,7 @@ import pandas as pd
 
 from . import ORDERS
 from .inputs import count, missing_message, read_panel
-from .bounds import check_options
+from .bounds import check_ids, check_options
 from .measures import MEASURES, _checked_measures, _measures, benjamini_hochberg
 from .pairing import NearCopyWarning, _pair, _population, near_copy_message
 from .plan import _WHY, order_ids, plan_pages
@@ -174,6 +174,8 @@ def compare_panels(frames, meta=None, *, id_index=None, time_index=None,
                        pairing)
     check_options(panel.frames, panel.columns, panel.meta.categorical, measures,
                   max_lag)
+    if panel.pairing == "nearest":
+        check_ids(panel.frames, panel.names, nearest=True)
     if panel.missing:
         warnings.warn(missing_message(panel.missing), MissingIdsWarning,
                       stacklevel=2)
