@@ -443,8 +443,8 @@ def test_a_failed_save_leaves_the_target_as_it_was_and_pictures_are_drawn_once(f
      r"frame 'synthetic' adds columns \['extra'\]"),
     (lambda f: {"original": f["original"], "synthetic": f["synthetic"].assign(level=True)},
      "column 'level' is continuous but holds True/False in frame 'synthetic'; declare it categorical"),
-    (lambda f: {"original": f["original"].assign(level=-1e308), "synthetic": f["synthetic"]},
-     r"column 'level' holds -1e\+308 in frame 'original': finite values beyond \+-1e\+307 cannot be drawn"),
+    (lambda f: {"original": f["original"].assign(level=-1e151), "synthetic": f["synthetic"]},
+     r"column 'level' holds -1e\+151 in frame 'original': finite values beyond \+-1e\+150 cannot be measured"),
     (lambda f: {n: x[["id", "t"]] for n, x in f.items()}, "frame 'original' has no data column besides 'id' and 't'"),
     (lambda f: {"original": f["original"].assign(id=f["original"]["id"].where(f["original"].index != 9)),
                 "synthetic": f["synthetic"]}, r"frame 'original' has 1 row without an id \('id'\); the first is row 9"),
@@ -469,6 +469,8 @@ def test_bad_frames(frames, change, message):
     (dict(ids="abc"), "ids must be a list, not the single string 'abc'"),
     (dict(columns=["level", "level"]), r"columns \['level'\] are given more than once"),
     (dict(executor=concurrent.futures.ThreadPoolExecutor(1)), "executor must run pages in other processes"),
+    (dict(max_lag=8), "max_lag must be at most 7, the most times of one id less one"),
+    (dict(measures=["dependence"]), r"measures \['dependence'\] leave no cell: .* hold only 'level'"),
 ])
 def test_bad_choices(frames, kwargs, message):
     listed = list(frames.values())

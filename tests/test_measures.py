@@ -140,7 +140,6 @@ def test_measures_match_a_loop_over_ids(pair, max_lag):
      [("b", "dependence"), ("b", "distribution"), ("s", "distribution"), ("a", "dependence"),
       ("a", "distribution")]),
     (["a", "s"], MEASURES, [("a", "distribution"), ("a", "dynamics"), ("s", "distribution"), ("s", "dynamics")]),
-    (["s"], ["dependence"], []),
 ])
 def test_only_defined_cells_in_order(pair, columns, measures, expected):
     values, pvalues = measure_table(*pair, META, columns=columns, measures=measures, ids=[3, 4])
@@ -156,6 +155,7 @@ def test_only_defined_cells_in_order(pair, columns, measures, expected):
     ({"max_lag": 0}, "got 0"),
     ({"max_lag": True}, "got True"),
     ({"max_lag": 1.0}, "got 1.0"),
+    ({"measures": ["dependence"], "columns": ["a", "s"]}, r"measures \['dependence'\] leave no cell: .*only 'a'"),
 ])
 def test_refused_choices(pair, kwargs, message):
     with pytest.raises(ValueError, match=message):

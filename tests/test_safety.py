@@ -12,8 +12,12 @@ import json
 import os
 import re
 import signal
+import subprocess
+import sys
+import warnings
 
 import numpy as np
+import pandas as pd
 import pytest
 
 from kestrune.testing.plotting.compare import cli, sinks
@@ -165,7 +169,7 @@ CASES = [
      {"r.pdf": "mine", "r-new.pdf": "new"}),
     ("a report PDF replaced while the run draws", old_report("r.pdf"),
      at("swap", lambda d: (d / "r.pdf").unlink() or (d / "r.pdf").write_text("mine")), ["-o", "r.pdf"], 1,
-     r"r.pdf: it was changed during the run; it is kept", {"r.pdf": "mine", "r-new.pdf": "new"}),
+     r"r.pdf: it was (changed|replaced) during the run; it is kept", {"r.pdf": "mine", "r-new.pdf": "new"}),
     ("the old report removed while the run draws", old_report(),
      at("swap", lambda d: [p.unlink() for p in (d / "out").iterdir()] and (d / "out").rmdir()), [], 0, "",
      {"out": "new"}),
@@ -190,6 +194,10 @@ CASES = [
      None, [], 1, r"a.csv: .*'1677-09-21T00:12:43\+00:01' in row 2 is outside the dates", {}),
     ("a day that no month has", times(["2020-01-01"], ["2020-02-29", "2021-02-29"]), None, [], 1,
      r"b.csv: .*'2021-02-29' in row 2 is not a date written YYYY-MM-DD .*, as the times of a.csv are$", {}),
+    ("--max-lag beyond the series", None, None, ["--max-lag", "1000000000"], 1,
+     r"error: --max-lag must be at most 5, the most times of one id less one .*got 1000000000$", {}),
+    ("--measures that leave no cell", None, None, ["--measures", "dependence"], 1,
+     r"error: --measures \['dependence'\] leave no cell: .* hold only 'level'; add 'distribution' or 'dynamics'$", {}),
     ("SIGINT as the swap starts, OUT new", None, signal_at("swap", signal.SIGINT), [], 130,
      r"interrupted after writing .*out$", {"out": "new"}),
 ]
@@ -230,3 +238,163 @@ def test_cases(tmp_path, monkeypatch, capsys, stamp, name, before, during, optio
 def test_overwrite_is_true_or_false(tmp_path, overwrite):
     with pytest.raises(TypeError, match="overwrite must be True or False, got"):
         sinks.check_target(tmp_path / "out", overwrite)
+
+
+def test_a_lag_beyond_the_series_is_lowered_and_changes_no_cell():
+    from kestrune import DataFrameMeta
+    from kestrune.testing.plotting.compare import measure_table
+    rng = np.random.default_rng(0)
+    frames = [pd.DataFrame({"id": np.repeat(["x", "y"], 7)[:13], "t": np.tile(range(7), 2)[:13],
+                            "a": rng.normal(size=13), "b": rng.normal(size=13)}) for _ in range(2)]
+    meta = DataFrameMeta("id", "t", continuous=["a", "b"])
+    six, huge = (measure_table(*frames, meta, max_lag=lag) for lag in (6, 10 ** 12))
+    pd.testing.assert_frame_equal(six[0], huge[0]) and pd.testing.assert_frame_equal(six[1], huge[1])
+    assert not six[0].isna().all().any()
+
+
+def labelled(prefix, ids):
+    """One label per id, its own; numbers of a spread that grows with the id."""
+    return pd.DataFrame({"id": np.repeat(ids, 6), "t": np.tile(range(6), len(ids)),
+                         "lab": np.repeat([prefix + str(k) for k in range(len(ids))], 6),
+                         "x": np.outer(np.arange(1, len(ids) + 1), [0.1, 0.3, 0.2, 0.5, 0.4, 0.6]).ravel()})
+
+
+def test_labels_the_reference_never_has_are_far_and_constant_series_have_no_autocorrelation():
+    from kestrune import DataFrameMeta
+    from kestrune.testing.plotting.compare import compare_panels, id_summaries, measure_table
+    meta = DataFrameMeta("id", "t", categorical=["lab"], continuous=["x"])
+    reference = labelled("L", ["r%d" % i for i in range(20)])
+    for other, near in ((labelled("M", ["s%d" % i for i in range(20)]), 0),
+                        (labelled("L", ["s%d" % i for i in range(20)]), 20)):  # the same labels: copies
+        with warnings.catch_warnings():
+            warnings.simplefilter("ignore")
+            scores = compare_panels({"r": reference, "s": other}, meta, pairing="nearest").population["scores"]
+        assert scores.to_numpy().tolist() == [[near / 20, near / 20, near]]
+    # 0.1 every time, and 0.3 written two ways: equal to 12 digits, no autocorrelation
+    flat = pd.DataFrame({"id": np.repeat(["a", "b"], 5), "t": np.tile(range(5), 2),
+                         "x": [0.1] * 5 + [0.3, 0.1 + 0.2] * 2 + [0.3]})
+    only_x = DataFrameMeta("id", "t", continuous=["x"])
+    assert id_summaries(flat, only_x)["x:lag1"].isna().all()
+    values = measure_table(flat, flat.assign(x=np.arange(10.0)), only_x, measures=["dynamics"])[0]
+    assert values.isna().all().all()
+
+
+def test_thousands_of_labels_make_a_population_page_of_forty_entries(tmp_path):
+    from kestrune.testing.plotting.compare import compare_panels, render
+    rng = np.random.default_rng(1)
+    frames = [pd.DataFrame({"id": np.repeat(np.arange(20), 150), "t": np.tile(np.arange(150), 20),
+                            "code": ["c%d" % k for k in rng.integers(0, 3000, 3000)],
+                            "x": rng.normal(size=3000)}) for _ in range(2)]
+    frames[1]["x"] += 5  # the entries of x differ most
+    report = compare_panels(frames, id_index="id", time_index="t")
+    assert len(report.population["summaries"]) > 2000
+    figure = render.draw_population(report.population, tuple(report.names), ("code", "x"))
+    right = figure.axes[1]
+    shown = [t.get_text() for t in right.get_yticklabels()]
+    assert len(shown) == render.MOST_ENTRIES and {"x:mean", "x:std"} <= set(shown)
+    assert re.search(r"\(the 40 of [\d,]+ entries that differ most\)$", right.get_title())
+    assert figure.get_size_inches()[1] < 20
+
+
+@pytest.mark.parametrize("content, message", [
+    (lambda good: ROWS.encode(), "cannot read it: not a Parquet file"),
+    (lambda good: good[:8] + bytes(b ^ 0x5A for b in good[8:-40]) + good[-40:], "cannot read it: "),
+])
+def test_a_parquet_file_that_fails_ends_in_one_line(tmp_path, content, message):
+    pytest.importorskip("pyarrow")
+    good = tmp_path / "good.parquet"
+    pd.read_csv(io.StringIO(ROWS)).to_parquet(good)
+    (tmp_path / "bad.parquet").write_bytes(content(good.read_bytes()))
+    done = subprocess.run([sys.executable, "-m", "kestrune.testing.plotting.compare", "bad.parquet", "good.parquet",
+                           "--id", "id", "--time", "t", "-o", "out"], cwd=str(tmp_path), capture_output=True, text=True)
+    assert (done.returncode, done.stdout) == (1, "") and len(done.stderr.splitlines()) == 1, done.stderr
+    assert "error: bad.parquet: " + message in done.stderr
+
+
+def test_values_up_to_the_largest_accepted_measure_as_small_ones():
+    from kestrune import DataFrameMeta
+    from kestrune.testing.plotting.compare import id_summaries, inputs, measure_table
+    rng = np.random.default_rng(2)
+    frames = [pd.DataFrame({"id": np.repeat(["x", "y", "z"], 8), "t": np.tile(range(8), 3),
+                            "a": rng.normal(size=24), "b": rng.normal(size=24)}) for _ in range(2)]
+    frames[0].loc[3, "a"] = 0.9  # the largest magnitude of all, scaled to the bound below
+    meta = DataFrameMeta("id", "t", continuous=["a", "b"])
+    scale = inputs.LARGEST / 0.9 / 2.6  # the mean and spread of 1e150-sized values stay finite
+    big = [f.assign(a=f["a"] * scale, b=f["b"] * scale) for f in frames]
+    for small, large in zip(measure_table(*frames, meta), measure_table(*big, meta)):
+        pd.testing.assert_frame_equal(small, large, rtol=1e-9)
+    summaries = id_summaries(big[0], meta)
+    assert np.isfinite(summaries.to_numpy()).all()
+    np.testing.assert_allclose(summaries["a:lag1"], id_summaries(frames[0], meta)["a:lag1"], rtol=1e-9)
+
+
+def with_ids(ids, seed):
+    rng = np.random.default_rng(seed)
+    column = np.empty(6 * len(ids), dtype=object)
+    column[:] = [i for i in ids for _ in range(6)]
+    return pd.DataFrame({"id": column, "t": np.tile(range(6), len(ids)), "x": rng.normal(size=6 * len(ids))})
+
+
+@pytest.mark.parametrize("ids, pairing, message", [
+    ([True, False], "ids", "frame 'frame 1' has the id False: ids of True and False are mixed up with 1 and 0"),
+    ([(1, 2), (3, 4)], "nearest", r"nearest pairing needs ids that are text, numbers or times; frame 'frame 1' has "
+                                  r"ids of type tuple: \(1, 2\)"),
+    ([(1, 2), (3, 4)], "ids", None),
+    ([pd.Timestamp("2020-01-01"), pd.Timestamp("2021-01-01"), 7, "x"], "nearest", None),
+])
+def test_ids_that_nearest_pairing_cannot_take_are_refused(ids, pairing, message):
+    from kestrune.testing.plotting.compare import compare_panels
+    frames = [with_ids(ids, 0), with_ids(ids, 1)]
+    with warnings.catch_warnings():
+        warnings.simplefilter("ignore")
+        if message is None:
+            assert len(compare_panels(frames, id_index="id", time_index="t", pairing=pairing).divergence) == len(ids)
+        else:
+            with pytest.raises(ValueError, match=message):
+                compare_panels(frames, id_index="id", time_index="t", pairing=pairing)
+
+
+# A worker that dies in the middle of handing back a page: half a message in the pool's pipe.
+KILLED_IN_SEND = """
+import os, signal, struct, sys, threading, time
+from kestrune.testing.plotting.compare import render
+
+def killer(task, path=None):
+    frame = sys._getframe(1)
+    while "result_queue" not in frame.f_locals:
+        frame = frame.f_back
+    writer = frame.f_locals["result_queue"]._writer
+    os.write(writer.fileno(), struct.pack("!i", 1000) + bytes(10))  # 10 of 1000 bytes
+    open(sys.argv[1], "w").close()
+    os.kill(os.getpid(), signal.SIGKILL)
+
+class Stopped(BaseException):
+    pass
+
+def stop(number, frame):
+    raise Stopped()
+
+def terminate_once_killed():
+    while not os.path.exists(sys.argv[1]):
+        time.sleep(0.05)
+    time.sleep(0.2)
+    os.kill(os.getpid(), signal.SIGTERM)
+
+if __name__ == "__main__":
+    render.render_task = render._render_to_file = killer
+    render.PATIENCE = 0.5
+    signal.signal(signal.SIGTERM, stop)
+    threading.Thread(target=terminate_once_killed, daemon=True).start()
+    try:
+        list(render.rendered([("page",)] * 4, 4, jobs=2))
+    except Stopped:
+        print("stopped")
+"""
+
+
+def test_a_run_stops_though_a_worker_died_in_the_middle_of_sending_a_page(tmp_path):
+    script = tmp_path / "killed.py"
+    script.write_text(KILLED_IN_SEND)
+    done = subprocess.run([sys.executable, str(script), str(tmp_path / "killed")], capture_output=True, text=True,
+                          timeout=90, env=dict(os.environ, MPLBACKEND="Agg"))
+    assert done.stdout.strip() == "stopped", done.stderr

@@ -140,7 +140,8 @@ def parser(prog="kestrune-compare"):
     p.add_argument("--max-lag", type=_at_least_one, default=1, metavar="N",
                    help="dynamics of number columns: the largest difference "
                         "of the autocorrelations at lags 1 to N (default: "
-                        "%(default)s)")
+                        "%(default)s; at most the most times of one id less "
+                        "one)")
     p.add_argument("--pairing", choices=PAIRINGS, default="auto",
                    help="how the ids of the compared file meet the reference's: "
                         "by id, each with the reference id it resembles most "
@@ -332,6 +333,9 @@ def run(args):
         for option in ("columns", "ids"):
             if message.startswith(option + " "):
                 message = "--{}: {}".format(option, message)
+        for name in ("max_lag ", "measures "):
+            if message.startswith(name):
+                message = "--" + name.replace("_", "-") + message[len(name):]
         raise DataError(message)
     saved = report.save(args.out, overwrite=args.overwrite)
     from .verdicts import verdict_lines
@@ -435,8 +439,18 @@ def _read_parquet(path):
         raise DataError(
             "{}: reading Parquet needs pyarrow; install the extra: "
             "pip install 'kestrune-series[parquet]'".format(path))
-    import pandas as pd
-    return pd.read_parquet(str(path))
+    size = path.stat().st_size
+    with path.open("rb") as file:
+        head = file.read(4)
+        file.seek(max(0, size - 4))
+        tail = file.read(4)
+    if size < 12 or head != b"PAR1" or tail != b"PAR1":
+        raise DataError("{}: cannot read it: not a Parquet file (it does not start "
+                        "and end with PAR1)".format(path))
+    # pyarrow's own reader: pandas hands it the file as a buffer, and a
+    # failure there aborts the interpreter as it exits (pyarrow 12).
+    import pyarrow.parquet
+    return pyarrow.parquet.read_table(str(path)).to_pandas()
 
 
 def convert(texts, paths, args):

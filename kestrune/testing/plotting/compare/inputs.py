@@ -16,11 +16,13 @@ from pandas.api import types
 
 from kestrune import DataFrameMeta
 
+from .bounds import check_ids
+
 # How many valid choices or offending values a message lists.
 SHOWN = 10
-# The largest magnitude a continuous value may have: matplotlib cannot place
-# ticks on an axis whose span overflows a float.
-LARGEST = 1e307
+# The largest magnitude a continuous value may have: the measures square
+# deviations and sum them over rows, which must not overflow a float.
+LARGEST = 1e150
 
 
 class IdTypeWarning(UserWarning):
@@ -140,6 +142,7 @@ def read_panel(frames, meta=None, id_index=None, time_index=None, names=None,
         _check_keys(name, frame, meta)
     kept = [meta.id_index, meta.time_index] + list(columns)
     prepared = [meta.set_indices(_only(frame, kept)) for frame in frames]
+    check_ids(prepared, names)
     for name, frame in zip(names, prepared):
         _check_rows(name, frame, meta)
     _check_numbers(names, prepared, meta, columns)
@@ -349,7 +352,8 @@ def _check_numbers(names, frames, meta, columns):
             if huge.any():
                 raise ValueError(
                     "column {!r} holds {} in frame {!r}: finite values "
-                    "beyond +-{:g} cannot be drawn".format(
+                    "beyond +-{:g} cannot be measured (their squares "
+                    "overflow)".format(
                         column, _plain(numbers[huge][0]), name, LARGEST))
 
 

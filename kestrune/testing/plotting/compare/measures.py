@@ -36,7 +36,8 @@ import pandas as pd
 from scipy import special
 
 from . import inputs
-from .divergence import (_sorted_union, kolmogorov_smirnov, label_codes,
+from .bounds import check_options
+from .divergence import (DIGITS, _sorted_union, kolmogorov_smirnov, label_codes,
                          round_significant, total_variation_of_codes)
 
 #: The measures a table can hold, in their usual order.
@@ -104,7 +105,10 @@ def measure_table(reference, other, meta, columns=None, ids=None,
     ------
     ValueError
         For an empty or single-string ``measures``, an unknown or repeated
-        measure, or a ``max_lag`` that is not a whole number of at least 1.
+        measure, a ``max_lag`` that is not a whole number of at least 1, or
+        ``measures`` that leave no cell (``dependence`` alone with fewer
+        than two continuous columns). A ``max_lag`` beyond the most rows of
+        one id less one is lowered to that: no lag beyond has a pair.
 
     Notes
     -----
@@ -210,6 +214,8 @@ def measure_table(reference, other, meta, columns=None, ids=None,
     columns = list(meta.columns) if columns is None else list(columns)
     if ids is None:
         ids = _sorted_union(reference, other)
+    max_lag = check_options([reference, other], columns, meta.categorical,
+                            measures, max_lag, cap=True)
     return _measures(reference, other, meta, columns, pd.Index(ids),
                      measures, max_lag, bool(calibrated))
 
@@ -574,14 +580,15 @@ class _Series:
         mean = total / self.count
         deviation = np.where(present, values - mean[codes], 0.0)
         spread = np.bincount(codes, weights=deviation ** 2, minlength=size)
-        # Constant series by their values, not by a spread that rounding
-        # leaves a little above zero.
+        # Constant series by their values (equal to 12 significant digits),
+        # not by a spread that rounding leaves a little above zero.
         varies = np.zeros(size, dtype=bool)
         kept_codes, kept = codes[present], values[present]
         if len(kept):
             starts = np.flatnonzero(np.r_[True, kept_codes[1:] != kept_codes[:-1]])
-            varies[kept_codes[starts]] = (np.maximum.reduceat(kept, starts)
-                                          > np.minimum.reduceat(kept, starts))
+            high, low = np.maximum.reduceat(kept, starts), np.minimum.reduceat(kept, starts)
+            varies[kept_codes[starts]] = high - low > 10.0 ** -DIGITS * np.maximum(
+                np.abs(high), np.abs(low))
         usable = varies & (self.count >= FEWEST) & np.isfinite(spread)
         self.r, self.pairs = [], []
         for lag in range(1, lags + 1):

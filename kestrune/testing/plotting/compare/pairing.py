@@ -223,8 +223,25 @@ def _number_entries(column, values, group, n):
         lagged = np.bincount(first, weights=gap[:-1][pair] * gap[1:][pair],
                              minlength=n)
         pairs = np.bincount(first, minlength=n)
-        lag1 = np.where((pairs > 0) & (spread > 0), lagged / spread, np.nan)
+        lag1 = np.where((pairs > 0) & (spread > 0) & _varies(values, group, n),
+                        lagged / spread, np.nan)
     return {column + ":mean": mean, column + ":std": std, column + ":lag1": lag1}
+
+
+def _varies(values, group, n):
+    """Whether each id's values differ beyond their 12th significant digit:
+    a series constant up to rounding (0.1 read as 0.1 every time, its mean
+    off by the last bit) has no autocorrelation."""
+    held = ~np.isnan(values)
+    kept, codes = values[held], group[held]
+    varies = np.zeros(n, dtype=bool)
+    if len(kept):
+        starts = np.flatnonzero(np.r_[True, codes[1:] != codes[:-1]])
+        high, low = np.maximum.reduceat(kept, starts), np.minimum.reduceat(kept, starts)
+        with np.errstate(over="ignore", invalid="ignore"):
+            varies[codes[starts]] = high - low > 10.0 ** -DIGITS * np.maximum(
+                np.abs(high), np.abs(low))
+    return varies
 
 
 def _label_entries(column, values, labels, group, rows):

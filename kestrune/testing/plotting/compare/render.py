@@ -12,8 +12,12 @@ import concurrent.futures
 import contextlib
 import importlib
 import io
+import os
 import signal
 import sys
+import tempfile
+import threading
+import time
 import warnings
 
 import numpy as np
@@ -412,7 +416,7 @@ def draw_population(population, names, columns):
 
     compared = list(names[1:])
     colours = ["C{}".format(n + 1) for n in range(len(compared))]
-    entries = population["summaries"]
+    entries, title = _most_divergent(population["summaries"], compared)
     over_time = population["over_time"]
     time_rows = -(-len(columns) // TIME_PANELS)
     top = max(3.0, 0.5 + 0.2 * len(entries))
@@ -425,8 +429,7 @@ def draw_population(population, names, columns):
     levels = population.get("levels") or {}
     _bars(figure.add_subplot(grid[0, :TIME_PANELS - 1]), population["columns"],
           compared, colours, "all rows together, per column", levels.get("columns"))
-    _bars(figure.add_subplot(grid[0, TIME_PANELS:]), entries, compared, colours,
-          "the ids' summaries, reference ids against compared ids",
+    _bars(figure.add_subplot(grid[0, TIME_PANELS:]), entries, compared, colours, title,
           levels.get("summaries"))
     for n, column in enumerate(columns):
         row, place = divmod(n, TIME_PANELS)
@@ -470,6 +473,25 @@ def draw_population(population, names, columns):
                   loc="upper right", bbox_to_anchor=(0.98, 1 - 0.1 / height),
                   frameon=False, fontsize=9)
     return figure
+
+
+# Most summary entries the population page shows (thousands of labels make
+# thousands of entries).
+MOST_ENTRIES = 40
+
+
+def _most_divergent(entries, compared):
+    """At most ``MOST_ENTRIES`` of the summary entries, those of the largest
+    divergence (over the compared frames) in their order, and the panel's
+    title, which says how many are shown."""
+    title = "the ids' summaries, reference ids against compared ids"
+    if len(entries) <= MOST_ENTRIES:
+        return entries, title
+    values = entries.reindex(columns=compared).to_numpy(dtype=float)
+    largest = np.where(np.isnan(values), -1.0, values).max(axis=1)
+    kept = np.sort(np.argsort(-largest, kind="stable")[:MOST_ENTRIES])
+    return entries.iloc[kept], "{}\n(the {} of {:,} entries that differ most)".format(
+        title, MOST_ENTRIES, len(entries))
 
 
 def _time_levels(ax, levels, compared, colours, column, times):
@@ -548,19 +570,24 @@ def rendered(tasks, count, jobs=1, executor=None, progress=None):
         if executor is not None:
             yield from _bar(_in_order(executor, tasks, 2 * _workers(executor)), bar)
         elif jobs > 1:
-            pool = None
+            pool = folder = None
             try:
                 # Making the pool may start helper processes already.
                 with held_signals(), _children_deaf_to_ctrl_c():
+                    folder = tempfile.mkdtemp(prefix="kestrune-pages-")
                     pool = concurrent.futures.ProcessPoolExecutor(
                         jobs, mp_context=_worker_context(), initializer=_start_worker)
-                yield from _bar(_in_order(pool, tasks, 2 * jobs), bar)
+                yield from _bar(_in_order(pool, tasks, 2 * jobs, folder), bar)
             except BaseException:
                 # Interrupted, failed or closed early: no page is begun any
                 # more, and the workers stop once their current page is done.
                 if pool is not None:
                     _stop(pool)
                 raise
+            finally:
+                if folder is not None:
+                    with held_signals():
+                        _remove_folder(folder)
             pool.shutdown(wait=True)
         else:
             yield from _bar((render_task(task) for task in tasks), bar)
@@ -606,19 +633,48 @@ def check_executor(executor):
                          "{}".format(type(executor).__name__))
 
 
+# Seconds that stopping the workers waits at each step before it forces it.
+PATIENCE = 10.0
+
+
 def _stop(pool):
-    """End the pool's worker processes and wait for them.
+    """End the pool's worker processes and wait for them, ``PATIENCE``
+    seconds at most for each step.
 
     The pages not begun are cancelled already (see ``_in_order``); a worker
-    finishes the page it has begun, a second at most, and then stops. It is
-    not killed on the spot: a worker killed while it sends a page back
-    leaves half a message in the pool's pipe, and the pool's reader thread
-    would wait for the rest for ever, keeping this process alive.
+    finishes the page it has begun, a second at most, and then stops; one
+    that has not within ``PATIENCE`` is killed. A worker that died while
+    it sent a page back (killed with its process group, say) can have left
+    half a message in the pool's pipe, and the pool's reader thread waits
+    for the rest: it is fed filler bytes, which it reads as a damaged
+    message, and so ends, as the process could not exit while it waits.
     """
+    patience = PATIENCE
     workers = list((getattr(pool, "_processes", None) or {}).values())
-    pool.shutdown(wait=True)
+    queue = getattr(pool, "_result_queue", None)
+    # The pool's shutdown waits for its reader thread, which waits for
+    # the workers: it runs aside, and what it waits for is ended in turn.
+    stopper = threading.Thread(target=pool.shutdown, daemon=True)
+    stopper.start()
+    stopper.join(patience)
+    if stopper.is_alive():
+        for worker in workers:
+            if worker.is_alive():
+                worker.kill()
+        stopper.join(patience)
+    if stopper.is_alive() and queue is not None:
+        threading.Thread(target=_fill, args=(queue._writer,), daemon=True).start()
+        stopper.join(patience)
     for worker in workers:
-        worker.join()
+        worker.join(patience)
+
+
+def _fill(writer, most=1 << 30):
+    """Write filler into a pipe whose reader waits for the end of a message."""
+    chunk = bytes(1 << 20)
+    with contextlib.suppress(OSError):
+        for _ in range(most // len(chunk)):
+            writer.send_bytes(chunk)
 
 
 @contextlib.contextmanager
@@ -645,23 +701,60 @@ def _workers(executor):
     return max(1, getattr(executor, "_max_workers", 0) or 4)
 
 
-def _in_order(executor, tasks, ahead):
-    """Results of the tasks in their order, with at most ``ahead`` in flight."""
+def _in_order(executor, tasks, ahead, folder=None):
+    """Results of the tasks in their order, with at most ``ahead`` in flight;
+    with a ``folder``, each passed through a file of it (see
+    :func:`_render_to_file`)."""
     pending = collections.deque()
+
+    def result():
+        done = pending.popleft().result()
+        if folder is None:
+            return done
+        with open(done, "rb") as page:
+            picture = page.read()
+        os.remove(done)
+        return picture
+
     try:
-        for task in tasks:
+        for number, task in enumerate(tasks):
             # A submission may start a worker: an interrupt waits until the
             # pool knows the new process, so that stopping the pool stops it.
             with held_signals(), _children_deaf_to_ctrl_c():
-                pending.append(executor.submit(render_task, task))
+                pending.append(
+                    executor.submit(render_task, task) if folder is None else
+                    executor.submit(_render_to_file, task,
+                                    os.path.join(folder, "{}.page".format(number))))
             if len(pending) >= ahead:
-                yield pending.popleft().result()
+                yield result()
         while pending:
-            yield pending.popleft().result()
+            yield result()
     finally:
         # Pages not begun are not drawn once the caller stops reading.
         for future in pending:
             future.cancel()
+
+
+def _render_to_file(task, path):
+    """Render ``task`` into the file ``path``; return ``path``.
+
+    The pool's pipe then carries a message of a few hundred bytes, which
+    the worker writes at once: a worker that dies (killed with its process
+    group, say) cannot leave half of it in the pipe, where the pool's
+    reader thread would wait for the rest for ever and keep this process
+    alive.
+    """
+    with open(path, "wb") as out:
+        out.write(render_task(task))
+    return path
+
+
+def _remove_folder(folder):
+    """Remove the pool's folder of pages: the files of pages not read."""
+    with contextlib.suppress(OSError):
+        for name in os.listdir(folder):
+            os.remove(os.path.join(folder, name))
+        os.rmdir(folder)
 
 
 def _bar(results, bar):

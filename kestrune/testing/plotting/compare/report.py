@@ -8,6 +8,7 @@ import pandas as pd
 
 from . import ORDERS
 from .inputs import count, missing_message, read_panel
+from .bounds import check_ids, check_options
 from .measures import MEASURES, _checked_measures, _measured, id_level_qvalues
 from .pairing import NearCopyWarning, _pair, _population, near_copy_message
 from .scores import identical_ids, identical_message, score_table
@@ -134,7 +135,10 @@ def compare_panels(frames, meta=None, *, id_index=None, time_index=None,
         frames whose columns differ, duplicate (id, time) rows, a
         continuous column that holds no numbers in some frame, an unknown
         column, id, order or measure, ``ids_per_page``, ``jobs``,
-        ``max_lag`` or ``pages`` below 1, a thread pool as ``executor``,
+        ``max_lag`` or ``pages`` below 1, a ``max_lag`` beyond the most
+        rows of one id less one, ``measures`` that leave no cell (only
+        ``dependence``, fewer than two continuous columns), a thread pool
+        as ``executor``,
         frames that share no id under id pairing, or nearest pairing with
         several compared frames or with ``ids``.
 
@@ -180,6 +184,10 @@ def compare_panels(frames, meta=None, *, id_index=None, time_index=None,
             list(PAIRINGS), pairing))
     panel = read_panel(frames, meta, id_index, time_index, names, columns, ids,
                        pairing)
+    check_options(panel.frames, panel.columns, panel.meta.categorical, measures,
+                  max_lag)
+    if panel.pairing == "nearest":
+        check_ids(panel.frames, panel.names, nearest=True)
     if panel.missing:
         warnings.warn(missing_message(panel.missing), MissingIdsWarning,
                       stacklevel=2)
