@@ -420,7 +420,14 @@ def main(argv=None):
                         help="stores of the per-store loop of --measures (0: all)")
     parser.add_argument("--calibration", action="store_true",
                         help="share of p-values below 0.05 under the same process and under planted differences")
-    parser.add_argument("--calibration-ids", type=int, default=2000)
+    parser.add_argument("--calibration-ids", type=int, default=10000)
+    parser.add_argument("--tail-ids", type=int, default=50000)
+    parser.add_argument("--fdr-ids", type=int, default=1000)
+    parser.add_argument("--fdr-panels", type=int, default=100)
+    parser.add_argument("--power-panels", type=int, default=5)
+    parser.add_argument("--speed-ids", type=int, default=10000)
+    parser.add_argument("--parts", default="rates,tails,fdr,power,speed",
+                        help="parts of --calibration, comma separated")
     parser.add_argument("--skip-divergence", action="store_true")
     parser.add_argument("--pairing", action="store_true", help="time the pairing of renamed stores")
     parser.add_argument("--pairing-ids", type=int, default=10000)
@@ -443,7 +450,8 @@ def main(argv=None):
         if args.measures:
             measures(args)
         if args.calibration:
-            calibration(args)
+            import calibration as calibration_benchmark  # benchmarks/calibration.py
+            calibration_benchmark.run(args, args.parts.split(","))
         return
     if not args.skip_divergence:
         divergence(args)
