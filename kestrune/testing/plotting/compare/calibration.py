@@ -32,7 +32,7 @@ from . import measures as _m
 # The seed of the null panels: the same tables give the same p-values.
 SEED = 20240601
 # Ids simulated over all null panels together, and the fewest panels.
-SIMULATED = 10000
+SIMULATED = 4000
 FEWEST_PANELS = 2
 # Below the TAIL-th smallest null p-value, too few null p-values are left
 # to count: there the test's normal score is shrunk by the ratio of the

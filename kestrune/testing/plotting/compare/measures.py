@@ -214,7 +214,7 @@ def measure_table(reference, other, meta, columns=None, ids=None,
     **Calibration** (the default). The formulas above hold for long
     series; in short, tied, sticky or gappy ones their small tail is off.
     So the table is measured again on B null panels, B = max(2,
-    ceil(10,000 / ids)), each holding both frames' rows, periods and
+    ceil(4,000 / ids)), each holding both frames' rows, periods and
     missing values, with values drawn independently for the two frames
     from one model per id fitted to both frames' values of the id: for a
     continuous column an AR(1) Gaussian copula (coefficient the
