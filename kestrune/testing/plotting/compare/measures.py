@@ -503,6 +503,8 @@ def _periods(reference, other):
             else:
                 return None, None
             both = times[0].append(times[1])
+            if not len(both):
+                return None, None
             same_day = (both.day == both[0].day).all() or both.is_month_end.all()
             clock = (both - both.normalize()).asi8
             if len(both) and same_day and (clock == clock[0]).all():
@@ -515,7 +517,7 @@ def _periods(reference, other):
             numbers = [t.to_numpy().astype(np.int64) for t in times]
         else:
             return None, None
-    except (TypeError, ValueError, AttributeError):
+    except (TypeError, ValueError, AttributeError, IndexError):
         return None, None
     steps = []
     for number, id_level in zip(numbers, ids):
