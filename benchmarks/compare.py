@@ -2,7 +2,7 @@
 
     .venv/bin/python benchmarks/compare.py [--ids 500] [--pages 20] [--divergence-ids 10000]
     .venv/bin/python benchmarks/compare.py --measures [--divergence-ids 10000] [--loop-ids N]
-    .venv/bin/python benchmarks/compare.py --calibration [--calibration-ids 2000]
+    .venv/bin/python benchmarks/compare.py --calibration [--calibration-ids 10000] [--parts rates,fdr]
     .venv/bin/python benchmarks/compare.py --verdicts [--verdict-scale 1.0]
     .venv/bin/python benchmarks/compare.py [--skip-divergence] [--skip-pages]
         [--pairing [--pairing-ids 10000]] [--recovery [--recovery-ids 500]]
@@ -31,15 +31,10 @@ With --measures (and/or --calibration) only the parts named run:
   table's core on frames prepared beforehand (as the report calls it):
   preparing the frames (DataFrameMeta.set_indices) is a good part of both
   tables' time.
-- --calibration: for --calibration-ids ids at 24 and at 36 periods, the
-  share of p-values below 0.05 of every measure when both frames are
-  independent draws of the same process (i.i.d. normal; AR(1) with phi =
-  0.7; a 3-label Markov chain that keeps its label with probability 0.8;
-  two AR(1) columns with phi = 0.7 and correlated innovations), then the
-  same share (the power) for planted differences: AR(1) with phi = 0.8
-  against its scrambled time order, phi = 0.7 against 0, the chain against
-  its scrambled order, correlation 0.8 against 0 of i.i.d. columns, a mean
-  shifted by one standard deviation.
+- --calibration: the calibration of the cells' p-values and q-values, by
+  benchmarks/calibration.py (see its docstring; --parts picks some of
+  rates, tails, fdr, power and speed; it takes many minutes at the default
+  sizes --calibration-ids 10000, --tail-ids 50000, --fdr-panels 100).
 
 With ``--pairing`` (synthetic ids of their own), in a fresh process, for the
 wide panel of ``--pairing-ids`` stores x 24 months x 6 columns whose
@@ -309,24 +304,6 @@ def planted(rng, shape):
     yield "mean +1 sd", "x:distribution", 0.8, {"x": rng.normal(size=shape)}, {"x": rng.normal(1, 1, shape)}
 
 
-def calibration(args):
-    rng = np.random.default_rng(20240601)
-    ids = args.calibration_ids
-    print("calibration: share of p-values below 0.05, {} ids whose frames are independent draws "
-          "of one process".format(ids))
-    for periods in (24, 36):
-        for name, make in NULLS.items():
-            shares = shares_below(make(rng, (ids, periods)), make(rng, (ids, periods)))
-            print("  n={} {:<27} {}".format(periods, name, "  ".join(
-                "{} {:.3f}".format(cell, share) for cell, share in shares.items())))
-    print("power: share of p-values below 0.05 of the measure that should see the difference")
-    for periods in (36, 24):
-        for name, cell, target, reference, other in planted(rng, (ids, periods)):
-            share = shares_below(reference, other)[cell]
-            print("  n={} {:<24} {:<15} {:.3f}{}".format(
-                periods, name, cell, share, " (aim {})".format(target) if periods == 36 else ""))
-
-
 def pairing(args):
     """Time the pairing of renamed stores in a fresh process (for its peak memory)."""
     done = subprocess.run([sys.executable, __file__, "--pairing-run", str(args.pairing_ids)], check=True,
@@ -423,7 +400,14 @@ def main(argv=None):
                         help="stores of the per-store loop of --measures (0: all)")
     parser.add_argument("--calibration", action="store_true",
                         help="share of p-values below 0.05 under the same process and under planted differences")
-    parser.add_argument("--calibration-ids", type=int, default=2000)
+    parser.add_argument("--calibration-ids", type=int, default=10000)
+    parser.add_argument("--tail-ids", type=int, default=50000)
+    parser.add_argument("--fdr-ids", type=int, default=1000)
+    parser.add_argument("--fdr-panels", type=int, default=100)
+    parser.add_argument("--power-panels", type=int, default=5)
+    parser.add_argument("--speed-ids", type=int, default=10000)
+    parser.add_argument("--parts", default="rates,tails,fdr,power,speed",
+                        help="parts of --calibration, comma separated")
     parser.add_argument("--skip-divergence", action="store_true")
     parser.add_argument("--pairing", action="store_true", help="time the pairing of renamed stores")
     parser.add_argument("--pairing-ids", type=int, default=10000)
@@ -457,7 +441,8 @@ def main(argv=None):
         if args.measures:
             measures(args)
         if args.calibration:
-            calibration(args)
+            import calibration as calibration_benchmark  # benchmarks/calibration.py
+            calibration_benchmark.run(args, args.parts.split(","))
         return
     if not args.skip_divergence:
         divergence(args)

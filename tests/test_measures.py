@@ -42,6 +42,13 @@ def panel(ids, periods, seed, phi=0.0):
 META = DataFrameMeta("id", "t", categorical=["s"], continuous=["a", "b", "c"])
 
 
+@pytest.fixture(autouse=True)
+def fewer_null_panels(monkeypatch):
+    """Fewer simulated null ids than the report's: these tests check rates at 5 %."""
+    from kestrune.testing.plotting.compare import calibration
+    monkeypatch.setattr(calibration, "SIMULATED", 1500)
+
+
 @pytest.fixture(scope="module")
 def pair():
     ids = list(range(60))
@@ -265,3 +272,198 @@ def test_odd_frames_give_nan_not_errors(reference, other, nan_cells, told, recwa
         assert sorted(undefined.columns[undefined.iloc[0]]) == sorted(nan_cells)
         assert sorted(pvalues.columns[pvalues.iloc[0].notna()]) == sorted(told)
     assert (pvalues[told] > 0.05).all().all()
+
+
+# ---- p-values against a per-id computation of the documented formulas ----
+
+special = pytest.importorskip("scipy.special")
+
+
+def persistence(x):
+    """Lag-1 autocorrelation less its bias, clipped; NaN under 3 pairs (x on the period grid)."""
+    r = autocorrelation(x, 1)
+    pairs = (~np.isnan(np.asarray(x[:-1], float) * np.asarray(x[1:], float))).sum()
+    values = np.count_nonzero(~np.isnan(np.asarray(x, float)))
+    return np.nan if pairs < 3 or np.isnan(r) else min(max(r + (1 + 4 * r) / values, 0.0), 0.95)
+
+
+def shared(own, other):
+    return own if not np.isnan(own) else (other if not np.isnan(other) else 0.95)
+
+
+def raw_pvalues(x, y, max_lag, partners):
+    """Uncalibrated p-values of one id's continuous columns, from x and y reindexed by period."""
+    out = {}
+    rho = {c: (persistence(x[c]), persistence(y[c])) for c in partners}
+    for c in partners:
+        a, b = x[c].dropna(), y[c].dropna()
+        r = [shared(*rho[c]), shared(*rho[c][::-1])]
+        if min(len(a), len(b)) < 5:
+            out[c, "distribution"] = out[c, "dynamics"] = np.nan
+            continue
+        d = stats.ks_2samp(a, b).statistic
+        e = [len(a) * (1 - r[0]) / (1 + r[0]), len(b) * (1 - r[1]) / (1 + r[1])]
+        n = np.sqrt(e[0] * e[1] / (e[0] + e[1]))
+        out[c, "distribution"] = 1.0 if d == 0 else special.kolmogorov((n + 0.12 + 0.11 / n) * d)
+        ps = []
+        for k in range(1, max_lag + 1):
+            rk = [autocorrelation(s[c], k) for s in (x, y)]
+            if np.isnan(rk).any():
+                continue
+            diff = rk[0] - rk[1]
+            if k == 1:
+                diff = rk[0] + (1 + 4 * rk[0]) / len(a) - rk[1] - (1 + 4 * rk[1]) / len(b)
+            m = [(~np.isnan(s[c].to_numpy()[:-k] * s[c].to_numpy()[k:])).sum() for s in (x, y)]
+            v = sum(((1 + q ** 2) * (1 - q ** (2 * k)) / (1 - q ** 2) - 2 * k * q ** (2 * k)) / mk
+                    for q, mk in zip(r, m))
+            ps.append(1.0 if rk[0] == rk[1] else 2 * stats.norm.sf(abs(diff) / np.sqrt(v)))
+        out[c, "dynamics"] = 1 - (1 - min(ps)) ** len(ps) if ps else np.nan
+    for i, c in enumerate(partners):
+        for o in partners[i + 1:]:
+            z, v, rs = [], [], []
+            for f, s in enumerate((x, y)):
+                both = s[[c, o]].dropna()
+                n = len(both)
+                if n < 3 or min(both[c].nunique(), both[o].nunique()) < 5:
+                    z = None
+                    break
+                rs.append(stats.spearmanr(both[c], both[o]).correlation)
+                product = shared(rho[c][f], rho[c][1 - f]) * shared(rho[o][f], rho[o][1 - f])
+                eff = n * (1 - product) / (1 + product)
+                v.append(1.06 / (eff - 3) if eff > 3 else np.inf)
+                nearest = 1 - 6.0 / (n * (n ** 2 - 1.0))
+                z.append(np.arctanh(np.clip(rs[-1], -nearest, nearest)))
+            out[c, o] = np.nan if z is None else (1.0 if rs[0] == rs[1] else
+                                                   2 * stats.norm.sf(abs(z[0] - z[1]) / np.sqrt(sum(v))))
+    return out
+
+
+def every_other_missing(frame):
+    frame = frame.copy()
+    frame.loc[frame["t"] % 2 == 1, "a"] = np.nan
+    return frame
+
+
+@pytest.mark.parametrize("max_lag, change", [(3, lambda f: f), (1, every_other_missing)])
+def test_pvalues_match_a_loop_over_ids(pair, max_lag, change):
+    from kestrune.testing.plotting.compare.measures import _measured
+    reference, other = pair[0], change(pair[1])
+    ids = pd.Index(range(60))
+    prepared = [META.set_indices(f) for f in (reference, other)]
+    _, p, pairs = _measured(*prepared, META, ["a", "b", "c"], ids, max_lag=max_lag, calibrated=False)
+    grids = [{i: g.set_index("t").reindex(range(g["t"].min(), g["t"].max() + 1))
+              for i, g in f.groupby("id")} for f in (reference, other)]
+    for i in ids:
+        if i not in grids[1]:
+            continue
+        expected = raw_pvalues(grids[0][i], grids[1][i], max_lag, ["a", "b", "c"])
+        for key, value in expected.items():
+            found = pairs.loc[i, key] if key[1] in "abc" else p.loc[i, key]
+            np.testing.assert_allclose(found, value, rtol=1e-9, atol=1e-12, err_msg=str((i, key)))
+
+
+def bh_rejects(p, alpha):
+    """Benjamini-Hochberg at alpha, plainly: the largest k with p_(k) <= k alpha / m."""
+    p = np.asarray(p, float)
+    found = np.zeros(len(p), dtype=bool)
+    defined = np.flatnonzero(~np.isnan(p))
+    ranked = defined[np.argsort(p[defined], kind="stable")]
+    passing = [k for k in range(1, len(ranked) + 1) if p[ranked[k - 1]] <= k * alpha / len(ranked)]
+    if passing:
+        found[ranked[:max(passing)]] = True
+    return found
+
+
+def test_id_level_qvalues_are_the_two_stage_procedure():
+    from kestrune.testing.plotting.compare.measures import id_level_qvalues
+    rng = np.random.default_rng(3)
+    cells = pd.MultiIndex.from_tuples([("x", "distribution"), ("x", "dependence"), ("y", "dependence"),
+                                       ("z", "dependence"), ("s", "dynamics")])
+    pairs_index = pd.MultiIndex.from_tuples([("x", "y"), ("x", "z"), ("y", "z")])
+    ids = 80
+    p = rng.random((ids, 5)) ** 3
+    pairs = rng.random((ids, 3)) ** 3
+    p[:10] *= 1e-4
+    pairs[[4, 20, 21]] = [1e-6, 0.5, np.nan]
+    p[5:8, 0] = np.nan
+    pairs[30] = np.nan
+    frame, pair_frame = pd.DataFrame(p, columns=cells), pd.DataFrame(pairs, columns=pairs_index)
+    q = id_level_qvalues(frame, pair_frame).to_numpy()
+    # Plainly: each id's tests are its non-dependence cells and every pair once.
+    tests = np.column_stack([p[:, [0, 4]], pairs])
+    simes = np.array([np.nanmin(np.sort(t[~np.isnan(t)]) * np.sum(~np.isnan(t)) / np.arange(1, np.sum(~np.isnan(t)) + 1))
+                      for t in tests])
+    for alpha in [0.001, 0.01, 0.02, 0.05, 0.1, 0.3]:
+        found_ids = bh_rejects(simes, alpha)
+        level = alpha * found_ids.sum() / len(simes)
+        expected = np.zeros(p.shape, dtype=bool)
+        for i in np.flatnonzero(found_ids):
+            hit = bh_rejects(tests[i], level)
+            expected[i, [0, 4]] = hit[:2]
+            expected[i, 1] = hit[2] or hit[3]          # x: pairs (x, y) and (x, z)
+            expected[i, 2] = hit[2] or hit[4]          # y: (x, y), (y, z)
+            expected[i, 3] = hit[3] or hit[4]          # z: (x, z), (y, z)
+        np.testing.assert_array_equal(q <= alpha * (1 + 1e-9), expected, err_msg=str(alpha))
+    assert np.isnan(q[5:8, 0]).all() and np.isnan(q[30, 1:4]).all() and not np.isnan(q[30, 0])
+    # Without the pairs every dependence cell is a test of its own.
+    alone = id_level_qvalues(frame).to_numpy()
+    assert (alone[:, 1:4] >= 0).all() and not np.allclose(alone, q, equal_nan=True)
+
+
+def test_calibration_counts_null_pvalues_and_shrinks_the_tail():
+    from kestrune.testing.plotting.compare import calibration
+    null = np.r_[np.linspace(0.001, 1, 1000), np.nan]
+    p = np.array([np.nan, 1.0, 0.5, 0.0105, 1e-8])
+    got = calibration._against(p, null)
+    assert np.isnan(got[0]) and got[1] == 1.0
+    np.testing.assert_allclose(got[2:4], [(1 + 500) / 1001, (1 + 10) / 1001])
+    # below the 25th smallest null p-value (0.025), the scaled normal score
+    shrink = calibration._score(26 / 1001) / calibration._score(0.025)
+    np.testing.assert_allclose(got[4], 2 * special.ndtr(-calibration._score(1e-8) * shrink))
+    assert calibration.panels(1) == 1500 and calibration.panels(10 ** 6) == 2
+
+
+def six_columns(seed, ids=60, periods=24):
+    rng = np.random.default_rng(seed)
+    common = rng.normal(size=(ids, periods))
+    data = {c: (0.7 * common + rng.normal(size=(ids, periods))).ravel() for c in "uvwxyz"}
+    return pd.DataFrame(dict(id=np.repeat(np.arange(ids), periods), t=np.tile(np.arange(periods), ids), **data))
+
+
+def test_six_columns_each_pair_once_and_several_frames():
+    """A column's dependence: Sidak over its five pairs; the report combines several frames
+    (Bonferroni), counts each pair once and orders by the documented keys."""
+    from kestrune.testing.plotting.compare import compare_panels
+    from kestrune.testing.plotting.compare.measures import _measured, id_level_qvalues
+    meta = DataFrameMeta("id", "t", categorical=[], continuous=list("uvwxyz"))
+    frames = [six_columns(s) for s in (1, 2, 3)]
+    frames[2].loc[frames[2]["id"] < 10, "u"] += 3.0
+    prepared = [meta.set_indices(f) for f in frames]
+    found = [_measured(prepared[0], f, meta, list("uvwxyz"), pd.Index(range(60))) for f in prepared[1:]]
+    _, p, pairs = found[0]
+    assert pairs.shape[1] == 15
+    for c in "uvwxyz":
+        mine = pairs[[pair for pair in pairs.columns if c in pair]].to_numpy()
+        expected = 1 - (1 - np.nanmin(mine, axis=1)) ** (~np.isnan(mine)).sum(axis=1)
+        np.testing.assert_allclose(p[c, "dependence"], expected, rtol=1e-9)
+    report = compare_panels(frames, meta, names=["r", "a", "b"], pages=1)
+    combined = np.minimum(1, np.fmin(found[0][1].to_numpy(), found[1][1].to_numpy()) * 2)
+    np.testing.assert_allclose(report.pvalues.sort_index().to_numpy(), combined, rtol=1e-9)
+    pair_p = pd.DataFrame(np.minimum(1, np.fmin(found[0][2].to_numpy(), found[1][2].to_numpy()) * 2),
+                          columns=pairs.columns, index=p.index)
+    q = id_level_qvalues(pd.DataFrame(combined, index=p.index, columns=p.columns), pair_p)
+    np.testing.assert_allclose(report.qvalues.sort_index().to_numpy(), q.to_numpy(), rtol=1e-9)
+    smallest = report.qvalues.min(axis=1).fillna(2.0)
+    largest = report.divergence.max(axis=1)
+    keys = sorted(report.qvalues.index, key=lambda i: (smallest[i], -largest[i], i))
+    assert list(report.qvalues.index) == keys
+    assert len(set(report.qvalues.index[:10]) & set(range(10))) >= 8  # the shifted ids first
+
+
+def test_iid_against_autocorrelated_with_the_same_marginal():
+    """distribution holds when one frame is i.i.d. and the other AR(1) with the same
+    marginal: each frame's own persistence sets its own effective size."""
+    rng = np.random.default_rng(11)
+    shape = (IDS, 24)
+    shares = BENCH.shares_below({"x": rng.normal(size=shape)}, {"x": BENCH.ar1(rng, shape, 0.8)})
+    assert shares["x:distribution"] <= 0.05 + 3 * np.sqrt(0.05 * 0.95 / IDS), shares

@@ -11,8 +11,14 @@ columns' innovations correlated as the id's ranks are; a sticky chain on
 the id's own labels for categorical ones). The null panels keep each
 frame's rows, periods and missing values. A cell's calibrated p-value is
 the share of the same cell's null p-values (pooled over the ids and the
-panels) at or below its own, (1 + count) / (M + 1), so it is at least
-1 / (M + 1), M = B times the ids with a defined null p-value.
+panels) at or below its own, (1 + count) / (M + 1), M = B times the ids
+with a defined null p-value. In the far tail, below the 25th smallest null
+p-value p0, where counts are too few to tell 1e-4 from 1e-9, the test's
+normal score (the z of a two-sided p-value) is multiplied by the ratio of
+the calibrated score to the test's score at p0 (when below 1), as for a
+test whose variance is misjudged by a constant factor: the tests keep
+their ranking there, and an id's single very small p-value can still
+stand out among thousands of ids.
 
 The null is fitted to each id's reference series, never to the panel's
 p-values: a difference that every id shares stays a difference.
@@ -26,8 +32,12 @@ from . import measures as _m
 # The seed of the null panels: the same tables give the same p-values.
 SEED = 20240601
 # Ids simulated over all null panels together, and the fewest panels.
-SIMULATED = 10000
+SIMULATED = 4000
 FEWEST_PANELS = 2
+# Below the TAIL-th smallest null p-value, too few null p-values are left
+# to count: there the test's normal score is shrunk by the ratio of the
+# calibrated to the test's score at that p-value.
+TAIL = 25
 
 
 def panels(ngroups):
@@ -43,7 +53,7 @@ def calibrated(frames, categorical, columns, measures, max_lag, found):
         return found
     count = panels(size)
     rng = np.random.default_rng(SEED)
-    null = tuple(_simulated(rows, which, frames[0], model, categorical, columns, count, rng)
+    null = tuple(_simulated(rows, which, frames, model, categorical, columns, count, rng)
                  for which, rows in enumerate(frames))
     null_cells, _, null_p, null_pairs, _ = _m._computed(null, categorical, columns,
                                                         measures, max_lag)
@@ -70,27 +80,44 @@ def calibrated(frames, categorical, columns, measures, max_lag, found):
 
 def _against(p, null):
     """(1 + null p-values at or below p) / (M + 1), M the defined null
-    p-values; p itself where there is none."""
+    p-values; below the TAIL-th smallest null p-value p0, the p-value of
+    the test's normal score shrunk by the ratio of scores at p0 (where
+    below 1); p itself where there is no null p-value."""
     null = np.sort(null[~np.isnan(null)])
     if not len(null):
         return p
     below = np.searchsorted(null, np.nan_to_num(p, nan=0.0), side="right")
-    return np.where(np.isnan(p), np.nan, (1.0 + below) / (len(null) + 1.0))
+    calibrated = (1.0 + below) / (len(null) + 1.0)
+    if len(null) >= TAIL:
+        edge = null[TAIL - 1]
+        share = (1.0 + TAIL) / (len(null) + 1.0)
+        shrink = min(1.0, _score(share) / _score(edge)) if edge > 0 else 0.0
+        tail = 2 * special.ndtr(-_score(p) * shrink)
+        calibrated = np.where(p < edge, np.minimum(tail, calibrated), calibrated)
+    return np.where(np.isnan(p), np.nan, calibrated)
 
 
-def _drawn(codes, values, size, u, ids):
-    """The ``u`` quantile (u in [0, 1)) of each id's values in ``codes``
-    (missing left out), for the id of each row; NaN where it has none.
-    Between the order statistics of an id whose numbers are all distinct
-    the quantile is interpolated (a continuous law); an id with ties keeps
-    its own values (a discrete one)."""
+def _score(p):
+    """The normal score of a two-sided p-value."""
+    return -special.ndtri(np.clip(np.asarray(p, dtype=float) / 2, 1e-300, 0.5))
+
+
+def _drawn(frames, values, size, u, ids):
+    """The ``u`` quantile (u in [0, 1)) of each id's values in both frames
+    together (missing left out), for the id of each row; NaN where it has
+    none. Between the order statistics of an id whose frames share no
+    number the quantile is interpolated (a continuous law); an id whose
+    frames share a number keeps its own values (a discrete one, as counts)."""
+    codes = np.concatenate([rows.codes for rows in frames])
+    source = np.repeat([0, 1], [len(v) for v in values])
+    values = np.concatenate(values)
     numbers = values.dtype.kind == "f"
     keep = ~np.isnan(values) if numbers else np.ones(len(values), dtype=bool)
-    codes, values = codes[keep], values[keep]
+    codes, values, source = codes[keep], values[keep], source[keep]
     if not len(values):
         return np.full(len(ids), np.nan)
-    order = np.lexsort((values, codes))
-    codes, values = codes[order], values[order]
+    order = np.lexsort((source, values, codes))
+    codes, values, source = codes[order], values[order], source[order]
     count = np.bincount(codes, minlength=size)
     start = np.cumsum(count) - count
     n = count[ids]
@@ -99,7 +126,8 @@ def _drawn(codes, values, size, u, ids):
         place = start[ids] + np.clip((u * n).astype(np.int64), 0, np.maximum(n - 1, 0))
         return values[np.minimum(place, last)]
     tied = np.zeros(size, dtype=bool)
-    repeated = (codes[1:] == codes[:-1]) & (values[1:] == values[:-1])
+    repeated = ((codes[1:] == codes[:-1]) & (values[1:] == values[:-1])
+                & (source[1:] != source[:-1]))
     tied[codes[1:][repeated]] = True
     tied = tied[ids]
     at = np.where(tied, np.floor(u * n), u * np.maximum(n - 1, 0))
@@ -111,7 +139,7 @@ def _drawn(codes, values, size, u, ids):
     return np.where(n > 0, drawn, np.nan)
 
 
-def _simulated(rows, which, model, found, categorical, columns, count, rng):
+def _simulated(rows, which, frames, found, categorical, columns, count, rng):
     """``count`` null panels of the rows of frame ``which`` in one
     ``_Rows``: panel b holds ids b * size to (b + 1) * size - 1."""
     series, labels, correlations = found
@@ -127,12 +155,11 @@ def _simulated(rows, which, model, found, categorical, columns, count, rng):
         phi = []
         for c in numeric:
             own, other = (s.persistence() for s in series[c])
-            phi.append(np.nan_to_num(np.where(np.isnan(own), other, own), nan=0.0))
+            phi.append(_m._shared(own, other))
         scores = _scores(np.array(phi).T, _mixing(numeric, correlations, size), ids,
                          gaps, position, rng)
         for j, c in enumerate(numeric):
-            reference = series[c][0]
-            values = _drawn(model.codes, reference.values, size,
+            values = _drawn(frames, [s.values for s in series[c]], size,
                             special.ndtr(scores[:, j]), ids)
             present = ~np.isnan(np.tile(series[c][which].values, count))
             columns_of[c] = np.where(present, values, np.nan)
@@ -140,8 +167,10 @@ def _simulated(rows, which, model, found, categorical, columns, count, rng):
         if c not in categorical or c not in labels:
             continue
         (ref_codes, oth_codes), nlabels = labels[c]
-        rho = np.nan_to_num(_m._label_persistence(model, ref_codes, nlabels), nan=0.0)
-        drawn = _drawn(model.codes, ref_codes, size, rng.random(len(ids)), ids)
+        rho = [_m._label_persistence(f, codes, nlabels)
+               for f, codes in zip(frames, (ref_codes, oth_codes))]
+        rho = _m._shared(*rho)
+        drawn = _drawn(frames, [ref_codes, oth_codes], size, rng.random(len(ids)), ids)
         # Keep the label with probability rho per period, else draw afresh.
         fresh = (position == 0) | (rng.random(len(ids)) >= rho[ids] ** gaps)
         source = np.maximum.accumulate(np.where(fresh, np.arange(len(ids)), 0))

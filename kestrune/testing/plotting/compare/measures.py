@@ -72,8 +72,11 @@ def measure_table(reference, other, meta, columns=None, ids=None,
     reference, other : pandas.DataFrame
         Two panel frames that ``meta`` describes, with the id and the time as
         index levels or as columns (as :meth:`DataFrameMeta.set_indices`
-        takes them). Within an id the rows are taken in time order; a lag is
-        counted in rows, so a period without a row is skipped over.
+        takes them). Within an id the rows are taken in time order. Where
+        the time index of both frames is regular (whole numbers, or dates
+        whose steps are whole multiples of the smallest step, or dates on
+        the same day of every month, counted in months) a lag is counted in
+        periods, so an absent row leaves a gap; otherwise in rows.
     meta : kestrune.DataFrameMeta
         Which columns are categorical and which continuous.
     columns : list of str, optional
@@ -88,8 +91,11 @@ def measure_table(reference, other, meta, columns=None, ids=None,
         The continuous ``dynamics`` takes the largest difference over the
         autocorrelations at lags 1 to ``max_lag`` (default 1). Lag 1 is the
         default on purpose: at 24 to 36 periods the sampling noise of the
-        higher lags swamps most differences. The label transitions of
-        categorical columns are always taken from one row to the next.
+        higher lags swamp most differences. The label transitions of
+        categorical columns are always taken at lag 1.
+    calibrated : bool, optional
+        Calibrate the p-values against simulated null panels (default;
+        see Notes). False gives the tests' own p-values.
 
     Returns
     -------
@@ -120,10 +126,13 @@ def measure_table(reference, other, meta, columns=None, ids=None,
       label; exactly the numbers of :func:`divergence_table`.
     - ``dynamics`` of a continuous column: half the absolute difference
       between the lag-k autocorrelations r_k = sum (x_t - m)(x_{t+k} - m) /
-      sum (x_t - m)^2 of the two series (t over the id's rows in time order,
-      m the mean of its values, pairs with a missing value left out from the
-      numerator, missing values from the denominator; the estimator of
-      statsmodels' ``acf``), the largest over the lags 1 to ``max_lag``.
+      sum (x_t - m)^2 times max(n - k, P) / P of the two series (t over the
+      pairs of values k periods apart, P of them, both present; m the mean
+      and n the number of the id's values, the sum below over its values;
+      clipped to [-1, 1]), the largest over the lags 1 to ``max_lag``.
+      Without gaps P = n - k and this is the estimator of statsmodels'
+      ``acf``; with missing values or absent periods the factor keeps it
+      from shrinking by the share of pairs lost.
     - ``dynamics`` of a categorical column: for each "from" label, the total
       variation distance between the distributions of the label that
       follows it in the two frames (a missing label counted as a label),
@@ -148,9 +157,15 @@ def measure_table(reference, other, meta, columns=None, ids=None,
     partners defined in both frames enter the largest difference. A NaN
     value has a NaN p-value.
 
+    **Too short to tell.** The value is given but the p-value is NaN where
+    either frame holds fewer than 5 values of the column (rows, for a
+    categorical column), and for ``dependence`` where no partner column
+    has, in both frames, at least 5 distinct values in both columns (rank
+    correlations of fewer are too coarse to test).
+
     **The p-values.** Each tests "both frames come from the same process
     for this id", two-sided, and allows for a series that depends on its
-    past values:
+    past values. A test's own p-value (``calibrated=False``):
 
     - ``distribution``, continuous: the two-sample Kolmogorov-Smirnov test
       on effective sizes: the asymptotic Kolmogorov distribution
@@ -159,18 +174,26 @@ def measure_table(reference, other, meta, columns=None, ids=None,
       n2) of the effective sizes n_i (1 - r)/(1 + r), r the frame's lag-1
       autocorrelation r1 corrected for its bias in a short AR(1) series,
       r1 + (1 + 4 r1)/n_i (Marriott and Pope 1954), clipped to [0, 0.95].
+      Where a frame's persistence is undefined (a constant series, fewer
+      than 3 pairs) the other frame's is taken (the same process under the
+      null), and where both are, 0.95: a series that does not show how it
+      moves is taken as the steadiest, never as independent values.
     - ``distribution``, categorical: Pearson's chi-square test of
       homogeneity of the label frequencies (df = labels seen - 1) on the
       effective sizes n_i (1 - rho)/(1 + rho), rho the chance of keeping
       the label from one row to the next beyond chance, (stay - s)/(1 - s)
       with s the unbiased estimate of the sum of the squared label shares,
-      corrected for its bias as rho + (1 + rho)/n_i, clipped to [0, 0.95].
+      corrected for its bias as rho + (1 + rho)/n_i, clipped to [0, 0.95];
+      undefined (fewer than 3 moves, one label, or fewer than 2 changes of
+      label) as above: the other frame's, else 0.95.
     - ``dynamics``, continuous: a z-test on the difference of the lag-k
-      autocorrelations with Bartlett's variance for an AR(1) series,
+      autocorrelations (at lag 1 each less its bias, r1 + (1 + 4 r1)/n, so
+      that series of different lengths compare) with Bartlett's variance
+      for an AR(1) series,
       ((1 + p^2)(1 - p^(2k)) / (1 - p^2) - 2k p^(2k)) / m (which is (1 -
-      p^2)/m at lag 1), p the frame's lag-1 autocorrelation clipped to
-      [-0.95, 0.95], m the number of pairs at lag k; the smallest p-value
-      over the lags with a Sidak correction for their number.
+      p^2)/m at lag 1), p the frame's persistence as for ``distribution``,
+      m the number of pairs at lag k; the smallest p-value over the lags
+      with a Sidak correction for their number.
     - ``dynamics``, categorical: two tests over the "from" labels seen in
       both frames, with a Bonferroni correction (the smaller p-value
       times 2): the Cochran-Mantel-Haenszel test (df 1, no continuity
@@ -185,19 +208,45 @@ def measure_table(reference, other, meta, columns=None, ids=None,
     - ``dependence``: Fisher's z of each Spearman correlation, with the
       variance 1.06 / (n - 3) of Fieller, Hartley and Pearson and the
       effective size n (1 - a)/(1 + a) of Bartlett's formula for two AR(1)
-      series, a the product of the two columns' lag-1 autocorrelations
-      clipped to [0, 0.95]; p = 1 where that size is 3 or less in either
+      series, a the product of the two columns' persistences as for
+      ``distribution``; p = 1 where that size is 3 or less in either
       frame, and a correlation of +-1 is taken halfway to the nearest value
-      that n ranks can give (Fisher's z is infinite at 1). The smallest
-      p-value over the partner columns with a Sidak correction for their
-      number.
+      that n ranks can give (Fisher's z is infinite at 1). Each pair of
+      columns is tested once; a column's p-value is the smallest over its
+      partner columns with a Sidak correction for their number.
 
-    Over a whole table, control the false discovery rate with
-    :func:`benjamini_hochberg`.
+    **Calibration** (the default). The formulas above hold for long
+    series; in short, tied, sticky or gappy ones their small tail is off.
+    So the table is measured again on B null panels, B = max(2,
+    ceil(4,000 / ids)), each holding both frames' rows, periods and
+    missing values, with values drawn independently for the two frames
+    from one model per id fitted to both frames' values of the id: for a
+    continuous column an AR(1) Gaussian copula (coefficient the
+    persistence above; values the quantiles of the id's values, linearly
+    interpolated, or the values themselves where the frames share a
+    value, as counts do), the columns' innovations correlated as the
+    reference's ranks are (2 sin(pi rho / 6)); for a categorical column a
+    chain that keeps its label with probability rho per period and else
+    draws one of the id's labels. A cell's p-value is then (1 + the
+    number of the same cell's null p-values at or below its own) / (M +
+    1), M the null p-values of the cell over all ids and panels; below
+    the 25th smallest null p-value p0, where counts cannot tell 1e-4 from
+    1e-9, it is the two-sided p-value of the test's normal score times
+    the ratio of the calibrated to the test's score at p0 (where below 1). A pair's p-value is calibrated the same way, and a
+    column's ``dependence`` is the Sidak-corrected smallest of its pairs'
+    calibrated p-values. The null panels come from a fixed seed: the same
+    frames give the same p-values. The model is fitted per id, never to
+    the panel's p-values, so a difference that every id shares stays a
+    difference.
+
+    Over a whole table, control the false discovery rate over ids with
+    :func:`id_level_qvalues` (as :func:`compare_panels` does), or over
+    cells with :func:`benjamini_hochberg`.
 
     See Also
     --------
     divergence_table : The ``distribution`` numbers alone.
+    id_level_qvalues : q-values over ids, then over each id's cells.
     benjamini_hochberg : q-values of a table of p-values.
 
     Examples
@@ -460,6 +509,8 @@ def _periods(reference, other):
             else:
                 return None, None
             both = times[0].append(times[1])
+            if not len(both):
+                return None, None
             same_day = (both.day == both[0].day).all() or both.is_month_end.all()
             clock = (both - both.normalize()).asi8
             if len(both) and same_day and (clock == clock[0]).all():
@@ -472,7 +523,7 @@ def _periods(reference, other):
             numbers = [t.to_numpy().astype(np.int64) for t in times]
         else:
             return None, None
-    except (TypeError, ValueError, AttributeError):
+    except (TypeError, ValueError, AttributeError, IndexError):
         return None, None
     steps = []
     for number, id_level in zip(numbers, ids):

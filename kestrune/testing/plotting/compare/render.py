@@ -237,8 +237,9 @@ def draw_overview(table, qvalues, names, total, why, id_name, shown, nearest=Fal
         The largest divergence per id (rows, in report order) and
         (column, measure) cell.
     qvalues : pandas.DataFrame
-        The q-value of each cell; cells at ``NOISE`` or above are hatched
-        as within sampling noise.
+        The q-value of each cell; cells at ``NOISE`` or above, and cells
+        with a value but no q-value (too short to tell), are hatched as
+        within sampling noise.
     names : sequence of str
         The frame names, the reference first.
     total : int
@@ -262,7 +263,9 @@ def draw_overview(table, qvalues, names, total, why, id_name, shown, nearest=Fal
     from matplotlib.patches import Patch, Rectangle
 
     worst = table.iloc[:OVERVIEW_IDS]
-    noise = qvalues.iloc[:OVERVIEW_IDS].to_numpy(dtype=float) >= NOISE
+    q = qvalues.iloc[:OVERVIEW_IDS].to_numpy(dtype=float)
+    # A cell too short to tell (a value, no q-value) is no evidence either.
+    noise = (q >= NOISE) | (np.isnan(q) & worst.notna().to_numpy() & (not nearest))
     nrows, ncols = worst.shape
     cells = list(worst.columns)
     width = min(MAX_WIDTH, 3.4 + 0.7 * ncols)
@@ -320,8 +323,8 @@ def draw_overview(table, qvalues, names, total, why, id_name, shown, nearest=Fal
              else "the first {:,} of {:,} ids".format(shown, total))
     noise_line = ("no p-values: pairs chosen for looking alike would bias them"
                   if nearest else
-                  "hatched cells are within sampling noise (Benjamini-Hochberg "
-                  "q-value >= {:g})".format(NOISE))
+                  "hatched cells are within sampling noise (q-value >= {:g} "
+                  "over ids, or too short to tell)".format(NOISE))
     figure.suptitle(
         "Divergence of {} from {}: {}, {}; pages show {}\n"
         "0 = same, 1 = disjoint; {}".format(

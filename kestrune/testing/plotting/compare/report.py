@@ -40,8 +40,9 @@ def compare_panels(frames, meta=None, *, id_index=None, time_index=None,
     :func:`measure_table`): do the values agree (``distribution``), does
     the series move the same way in time (``dynamics``), do the continuous
     columns move together the same way (``dependence``); each with a
-    p-value under "both frames come from the same process for this id",
-    and Benjamini-Hochberg q-values over every cell of the report. The
+    p-value under "both frames come from the same process for this id"
+    (calibrated against simulated null panels), and q-values that control
+    the false discovery rate over ids (see ``Report.qvalues``). The
     report ranks the ids by that evidence and draws the first pages, a few
     ids each, exactly as ``plot_multi_index_dataframes`` draws its cells,
     after an overview page: a heat map of the worst ids' cells, with those
@@ -356,13 +357,22 @@ class Report:
         largest divergence over the compared frames: what the overview shows
         and what ``divergence.csv`` holds.
     pvalues : pandas.DataFrame
-        The p-value of each cell of ``divergence``: under several compared
-        frames the smallest over the frames times their number, capped at 1
-        (Bonferroni); NaN where the measure is undefined.
+        The calibrated p-value of each cell of ``divergence`` (see
+        :func:`measure_table`): under several compared frames the smallest
+        over the frames times their number, capped at 1 (Bonferroni); NaN
+        where the measure is undefined or the series too short to tell.
     qvalues : pandas.DataFrame
-        Benjamini-Hochberg q-values over every defined cell of ``pvalues``
-        together; below 0.05 is beyond sampling noise at a false discovery
-        rate of 5 %.
+        One q-value per cell, from :func:`id_level_qvalues`: an id's tests
+        are its ``distribution`` and ``dynamics`` cells and each pair of
+        continuous columns once (the pair's p-value combined over the
+        compared frames as ``pvalues`` are); Simes' p-value per id,
+        Benjamini-Hochberg over the ids, and within an id found at level
+        alpha, Benjamini-Hochberg over its tests at alpha R / N (R ids
+        found of N). A cell's q-value is the smallest alpha at which it is
+        found (a ``dependence`` cell: one of its column's pairs). Below
+        0.05 is beyond sampling noise: the share of ids without a
+        difference among the ids with such a cell is at most 5 % on
+        average; NaN where ``pvalues`` is NaN.
     missing : dict of str to list
         For each frame that lacks some of the report's ids, those ids.
     pages : list of Page
