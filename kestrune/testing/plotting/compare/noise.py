@@ -24,8 +24,12 @@ import pandas as pd
 from scipy import special
 
 SEED = 20240526
-# Rearrangements of whole ids for a permutation level.
+# Rearrangements of whole ids for a permutation level; fewer for a column
+# of more than LARGE rows, whose levels are then estimated less finely but
+# in seconds.
 REARRANGEMENTS = 999
+FEWER = 199
+LARGE = 100000
 # The test level of every noise level.
 ALPHA = 0.05
 # Above this product of the two sizes the critical value comes from the
@@ -184,13 +188,16 @@ class _Counted:
                                 - second / second.sum(axis=1, keepdims=True)).sum(axis=1)
 
 
-def permutation_levels(rows, is_label, times=0, count=REARRANGEMENTS):
-    """The 95th percentile, over rearrangements of whole ids, of the
-    divergence of all rows together, and (``times`` > 0) of the largest
+def permutation_levels(rows, is_label, times=0, count=None):
+    """The 95th percentile, over ``count`` rearrangements of whole ids, of
+    the divergence of all rows together, and (``times`` > 0) of the largest
     divergence over the time points: (pooled level, simultaneous level),
-    NaN where fewer than 20 rearrangements exist."""
+    NaN where fewer than 20 rearrangements exist. By default 999
+    rearrangements, 199 for more than 100,000 rows."""
     if rows.possible() * ALPHA < 1 or not len(rows.values):
         return np.nan, np.nan
+    if count is None:
+        count = REARRANGEMENTS if len(rows.values) <= LARGE else FEWER
     kind = _Counted if is_label else _Sorted
     whole = kind(rows.values)
     at = [np.flatnonzero(rows.time == t) for t in range(times)]
@@ -307,7 +314,7 @@ def _time_levels(rows, is_label, times):
         if special.comb(sizes.sum(), sizes[1]) * ALPHA < 1:
             continue
         state = np.random.RandomState(SEED + t)
-        labels = np.array([state.permutation(rows.frame[at] == 1)
-                           for _ in range(REARRANGEMENTS)])
+        count = REARRANGEMENTS if at.sum() * REARRANGEMENTS <= LARGE * 100 else FEWER
+        labels = np.array([state.permutation(rows.frame[at] == 1) for _ in range(count)])
         out[t] = np.quantile(_Counted(rows.values[at])(labels), 1 - ALPHA)
     return out
