@@ -184,15 +184,18 @@ def compare_panels(frames, meta=None, *, id_index=None, time_index=None,
     held_out = _holdout(panel, holdout)
     paired = scored = None
     if panel.pairing == "nearest":
-        paired = _pair(panel.frames[0], panel.frames[1], panel.meta,
-                       panel.columns, panel.names[1], held_out)
-        message = near_copy_message(paired.pairs, paired.scores["copy_test"])
-        if message:
-            warnings.warn(message, NearCopyWarning, stacklevel=2)
-        scored = score_table([paired.scores])
+        panel = _apart(panel)
+        # Each compared frame paired with the reference on its own.
+        paired = [_pair(panel.frames[0], frame, panel.meta, panel.columns, name, held_out)
+                  for name, frame in zip(panel.names[1:], panel.frames[1:])]
+        for one in paired:
+            message = near_copy_message(one.pairs, one.scores["copy_test"])
+            if message:
+                warnings.warn(message, NearCopyWarning, stacklevel=2)
+        scored = score_table([one.scores for one in paired])
         # The reference's rows of each compared id's nearest reference id,
         # under the compared id: the measures then compare each pair.
-        references = [_paired_rows(panel.frames[0], paired.pairs)]
+        references = [_paired_rows(panel.frames[0], one.pairs) for one in paired]
     else:
         references = [panel.frames[0]] * (len(panel.frames) - 1)
         for name, frame in zip(panel.names[1:], panel.frames[1:]):
@@ -222,27 +225,65 @@ def compare_panels(frames, meta=None, *, id_index=None, time_index=None,
         order = "divergence"
     given = None if ids is None else list(ids)
     ordered = order_ids(panel, largest, order, given=given, qvalues=qvalue)
-    population = _population(panel.frames, panel.names, panel.meta, panel.columns,
-                             None if paired is None else paired.summaries)
+    population = _population(
+        panel.frames, panel.names, panel.meta, panel.columns,
+        paired[0].summaries if paired is not None and len(paired) == 1 else None)
+    frame_of_page = {}
     if paired is None:
         planned = plan_pages(ordered, ids_per_page, order, pages)
     else:
-        ordered = _pairs_first(ordered, paired.pairs)
-        planned = plan_pages(ordered, ids_per_page,
-                             "near-copies, then the least realistic first",
-                             pages, kind="pairs")
-        uncovered = list(paired.coverage.loc[~paired.coverage["covered"].astype(bool),
-                                             "reference_id"])
-        planned += plan_pages(uncovered, ids_per_page,
-                              "no compared id resembles them", pages,
-                              kind="uncovered", first_number=len(planned) + 1)
+        planned, placed = [], []
+        several = len(paired) > 1
+        for number, one in enumerate(paired, 1):
+            mine = set(one.pairs["id"])
+            ranked = _pairs_first([i for i in ordered if i in mine], one.pairs)
+            placed += ranked
+            name = "{}: ".format(panel.names[number]) if several else ""
+            uncovered = list(one.coverage.loc[~one.coverage["covered"].astype(bool),
+                                              "reference_id"])
+            for kind, shown, why in (
+                    ("pairs", ranked, name + "near-copies, then the least realistic first"),
+                    ("uncovered", uncovered, "no id of {!r} resembles them".format(
+                        panel.names[number]) if several else "no compared id resembles them")):
+                made = [_marked(page, one.pairs) for page in plan_pages(
+                    shown, ids_per_page, why, pages, kind=kind,
+                    first_number=len(planned) + 1)]
+                frame_of_page.update((page.number, number) for page in made)
+                planned += made
+        ordered = placed
         population["scores"] = pd.DataFrame(
-            {"precision": [paired.precision], "coverage": [paired.coverage_share],
-             "near_copies": [paired.near_copies]}, index=[panel.names[1]])
+            {"precision": [one.precision for one in paired],
+             "coverage": [one.coverage_share for one in paired],
+             "near_copies": [one.near_copies for one in paired]}, index=panel.names[1:])
     return Report(panel, divergences, largest.reindex(ordered),
                   pvalue.reindex(ordered), qvalue.reindex(ordered), planned,
                   order, share_setting.name, jobs, executor, progress, paired,
-                  population, scored)
+                  population, scored, frame_of_page)
+
+
+def _marked(page, pairs):
+    """A page of pairs whose heading says how many of its ids are near-copies."""
+    if page.kind != "pairs":
+        return page
+    copies = int(pairs.set_index("id").loc[list(page.ids), "near_copy"].astype(bool).sum())
+    if not copies:
+        return page
+    return page._replace(heading="{}; near-copies: {} of {} on this page".format(
+        page.heading, copies, len(page.ids)))
+
+
+def _apart(panel):
+    """Under nearest pairing with several compared frames, each compared id
+    as ``"<frame>: <id>"``, so that the ids of different frames never meet
+    in one row of the report's tables; one compared frame as it is."""
+    if len(panel.frames) <= 2:
+        return panel
+    frames = [panel.frames[0]]
+    for name, frame in zip(panel.names[1:], panel.frames[1:]):
+        frames.append(frame.rename(index=lambda i, n=name: "{}: {}".format(n, i),
+                                   level=0).sort_index())
+    ids = [i for frame in frames[1:] for i in frame.index.get_level_values(0).unique()]
+    return panel._replace(frames=frames, ids=pd.Index(ids), first_seen=ids)
 
 
 def _holdout(panel, holdout):
@@ -383,7 +424,7 @@ class Report:
 
     def __init__(self, panel, divergences, divergence, pvalues, qvalues, pages,
                  order, share, jobs, executor, progress, paired, population,
-                 scores=None):
+                 scores=None, frame_of_page=None):
         self._panel = panel
         self.names = list(panel.names)
         self.columns = list(panel.columns)
@@ -404,9 +445,11 @@ class Report:
         self.pairing = panel.pairing
         self.pairs = self.coverage = None
         self._labels = {}
+        self._frame_of_page = dict(frame_of_page or {})
         if paired is not None:
-            self.pairs = paired.pairs.set_index("id", drop=False).loc[ids].reset_index(drop=True)
-            self.coverage = paired.coverage
+            pairs = pd.concat([one.pairs for one in paired], ignore_index=True)
+            self.pairs = pairs.set_index("id", drop=False).loc[ids].reset_index(drop=True)
+            self.coverage = pd.concat([one.coverage for one in paired], ignore_index=True)
             # Each pair is drawn under one label in both frames: the cell's
             # title says what it shows, and two compared ids that share a
             # reference id never meet in one cell.
@@ -497,12 +540,17 @@ class Report:
         spec = render.PageSpec(
             tuple(self.names), tuple(panel.columns), kinds, self._share,
             pd.api.types.is_integer_dtype(time.dtype), helper, fmt)
+        whole = spec
         for page in self.pages:
+            # Under nearest pairing a page shows the reference and one compared frame.
+            number = self._frame_of_page.get(page.number, 1)
+            if page.kind != "ids" and len(self.names) > 2:
+                spec = whole._replace(names=(self.names[0], self.names[number]))
             if page.kind == "pairs":
                 references = self.pairs.set_index("id").loc[list(page.ids), "reference_id"]
                 frames = [render.page_frames([panel.frames[0]], panel.columns, helper,
                                              list(references))[0],
-                          render.page_frames([panel.frames[1]], panel.columns, helper,
+                          render.page_frames([panel.frames[number]], panel.columns, helper,
                                              page.ids)[0]]
                 frames[0] = _paired_rows(frames[0], pd.DataFrame(
                     {"id": list(page.ids), "reference_id": list(references)}))
