@@ -92,7 +92,8 @@ def test_copy_pvalues_follow_the_lowest_tail_below_the_least_distance():
     y = np.concatenate([[0.0], np.sort(rng.random(400) ** (1 / 3))])
     d = np.array([0.0, y[1] / 2, y[1] / 10, y[1], y[200]])
     p, floor, power = scores.copy_pvalues(d, y)
-    assert 2 < power < 4.5
+    low = y[1:41]  # the lowest 10 % of the positive distances: the Hill estimate of the power
+    assert power == pytest.approx(39 / np.log(low[-1] / low[:-1]).sum()) and 2 < power < 4.5
     count = (1 + (y[None, :] <= d[:, None]).sum(axis=1)) * floor
     np.testing.assert_allclose(p[[0, 3, 4]], [floor, count[3], count[4]])  # one 0 in y
     np.testing.assert_allclose(p[1:3], floor * (1 + np.array([0.5, 0.1]) ** power))
@@ -176,3 +177,36 @@ def test_several_generators_are_paired_each_on_its_own_and_ranked(real):
         assert task[2].names == ("original", name), page.heading
         if page.kind == "pairs":  # the cells of one frame's pairs: "r0003 ≈ copying: s0003"
             assert all(" \u2248 {}: ".format(name) in i for i in task[3][1].index.get_level_values(0))
+
+
+def test_the_yardstick_table_against_a_plain_permutation_loop():
+    rng = np.random.default_rng(4)
+    reference, compared, other = rng.normal(size=(30, 3)), rng.normal(size=(12, 3)) + 0.3, rng.normal(size=(15, 3))
+    table = scores.yardstick(reference, compared, other, 5, permutations=99, seed=8)
+    pool = np.vstack([compared, other])
+    across = np.sqrt(((pool[:, None] - reference[None]) ** 2).sum(axis=-1))
+    within = np.sqrt(((reference[:, None] - reference[None]) ** 2).sum(axis=-1))
+    np.fill_diagonal(within, np.inf)
+    radius = np.sort(within, axis=1)[:, 4]
+    nearest, distance = across.argmin(axis=1), across.min(axis=1)
+    realism = distance / radius[nearest]
+
+    def plain(chosen):
+        hits = np.bincount(nearest[chosen], minlength=30)
+        return np.array([np.mean(realism[chosen] <= 1), np.mean((across[chosen] <= radius).any(axis=0)),
+                         np.median(realism[chosen]), np.median(distance[chosen]), (hits ** 2).sum() / len(chosen)])
+
+    rng = np.random.default_rng(8)
+    drawn, gaps = [], []
+    for _ in range(99):
+        order = rng.permutation(27)
+        drawn.append(plain(order[:12]))
+        gaps.append(drawn[-1] - plain(order[12:]))
+    drawn, gaps = np.array(drawn), np.array(gaps)
+    value, against = plain(np.arange(12)), plain(np.arange(12, 27))
+    beyond = (np.abs(gaps - gaps.mean(axis=0)) >= np.abs(value - against - gaps.mean(axis=0)) - 1e-12).sum(axis=0)
+    expected = pd.DataFrame({"value": value, "yardstick": against, "low": np.percentile(drawn, 2.5, axis=0),
+                             "high": np.percentile(drawn, 97.5, axis=0),
+                             "departure": (value - drawn.mean(axis=0)) / drawn.std(axis=0, ddof=1),
+                             "p": (1 + beyond) / 100}, index=pd.Index(scores.SCORES, name="score"))
+    pd.testing.assert_frame_equal(table, expected, rtol=1e-9)

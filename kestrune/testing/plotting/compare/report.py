@@ -86,11 +86,13 @@ def compare_panels(frames, meta=None, *, id_index=None, time_index=None,
         of pairs and the pages of uncovered reference ids count apart.
     pairing : {"auto", "ids", "nearest"}, optional
         How the compared frames' rows meet the reference's. ``"ids"``: the
-        rows of an id against the rows of the same id. ``"nearest"`` (one
-        compared frame, no ``ids``): each compared id against the reference
-        id whose summary (see :func:`id_summaries`) is nearest, with
-        realism, coverage and near-copies in ``Report.pairs`` and
-        ``Report.coverage``; the p-values are NaN there, since pairs chosen
+        rows of an id against the rows of the same id. ``"nearest"`` (no
+        ``ids``): each compared id against the reference id whose summary
+        (see :func:`id_summaries`) is nearest, each compared frame on its
+        own (with several, a compared id is written ``"<frame>: <id>"``),
+        with realism, coverage and near-copies in ``Report.pairs`` and
+        ``Report.coverage`` and the scores beside their yardstick in
+        ``Report.scores``; the p-values are NaN there, since pairs chosen
         for looking alike would bias any test, and ``order="evidence"``
         falls back to ``"divergence"``. The pages show near-copies first,
         then the least realistic compared ids, then the rest, and then the
@@ -133,8 +135,8 @@ def compare_panels(frames, meta=None, *, id_index=None, time_index=None,
         continuous column that holds no numbers in some frame, an unknown
         column, id, order or measure, ``ids_per_page``, ``jobs``,
         ``max_lag`` or ``pages`` below 1, a thread pool as ``executor``,
-        frames that share no id under id pairing, or nearest pairing with
-        several compared frames or with ``ids``.
+        frames that share no id under id pairing, nearest pairing with
+        ``ids``, or a ``holdout`` under id pairing or unlike the reference.
 
     Warns
     -----
