@@ -6,6 +6,7 @@
     .venv/bin/python benchmarks/compare.py --verdicts [--verdict-scale 1.0]
     .venv/bin/python benchmarks/compare.py [--skip-divergence] [--skip-pages]
         [--pairing [--pairing-ids 10000]] [--recovery [--recovery-ids 500]]
+    .venv/bin/python benchmarks/compare.py --generators [--runs 200] (see benchmarks/generators.py)
 
 Prints, for a panel of 500 stores x 24 months x 6 columns of mixed dtypes
 (examples/data/make_panel.py):
@@ -389,6 +390,11 @@ def recovery(args):
 
 
 def main(argv=None):
+    argv = sys.argv[1:] if argv is None else list(argv)
+    if "--generators" in argv:  # the scores of generators beside their yardstick
+        sys.path.insert(0, str(Path(__file__).resolve().parent))
+        import generators
+        return generators.main([a for a in argv if a != "--generators"])
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     parser.add_argument("--ids", type=int, default=500, help="stores of the panel drawn")
     parser.add_argument("--pages", type=int, default=20, help="pages timed with jobs=1 and jobs=2")

@@ -92,14 +92,16 @@ def test_copy_pvalues_follow_the_lowest_tail_below_the_least_distance():
     y = np.concatenate([[0.0], np.sort(rng.random(400) ** (1 / 3))])
     d = np.array([0.0, y[1] / 2, y[1] / 10, y[1], y[200]])
     p, floor, power = scores.copy_pvalues(d, y)
-    assert 2 < power < 4.5
+    low = y[1:41]  # the lowest 10 % of the positive distances: the Hill estimate of the power
+    assert power == pytest.approx(39 / np.log(low[-1] / low[:-1]).sum()) and 2 < power < 4.5
     count = (1 + (y[None, :] <= d[:, None]).sum(axis=1)) * floor
     np.testing.assert_allclose(p[[0, 3, 4]], [floor, count[3], count[4]])  # one 0 in y
     np.testing.assert_allclose(p[1:3], floor * (1 + np.array([0.5, 0.1]) ** power))
 
 
 def test_an_honest_generator_is_within_noise_of_its_yardstick(real):
-    rng, reference, holdout = real
+    _, reference, holdout = real
+    rng = np.random.default_rng(21)
     honest = panel("s", params(200, rng), rng)
     for held in (holdout, None):
         row = pair(reference, honest, held).scores
@@ -110,7 +112,8 @@ def test_an_honest_generator_is_within_noise_of_its_yardstick(real):
 
 
 def test_copies_collapse_and_a_shift_are_found(real):
-    rng, reference, holdout = real
+    _, reference, holdout = real
+    rng = np.random.default_rng(22)
     par = params(200, rng)
     # Half memorised: the reference's own series with 1 % noise.
     memorised = reference[reference["id"] < "r0100"].assign(id=lambda f: "m" + f["id"])
@@ -119,9 +122,9 @@ def test_copies_collapse_and_a_shift_are_found(real):
     copies = half.pairs.set_index("id")["near_copy"]
     assert copies.filter(like="m").mean() >= 0.9 and copies.filter(like="s").mean() <= 0.05
     assert half.scores["closer_than_holdout"] > 0.7 and half.scores["closer_p"] < 1e-6
-    # Every id made from a fifth of the reference ids' processes.
+    # Every id made from a tenth of the reference ids' processes.
     source = params(200, np.random.default_rng(11))  # the reference's own parameters
-    collapsed = pair(reference, panel("c", source.iloc[rng.integers(0, 40, 200)], rng), holdout)
+    collapsed = pair(reference, panel("c", source.iloc[rng.integers(0, 20, 200)], rng), holdout)
     assert collapsed.scores["collapse:p"] < 0.05 and collapsed.scores["collapse:departure"] > 2
     # Every level shifted by one spread between ids.
     shifted = pair(reference, panel("s", par.assign(level=par["level"] + 1), rng), holdout)
@@ -142,3 +145,68 @@ def test_a_holdout_is_refused_under_id_pairing_and_checked_like_the_reference(re
         compare_panels(frames, META, holdout=holdout.drop(columns="level"))
     with pytest.raises(ValueError, match="frame 'holdout'"):
         compare_panels(frames, META, holdout=pd.concat([holdout, holdout.iloc[:1]]))
+
+
+def test_several_generators_are_paired_each_on_its_own_and_ranked(real):
+    _, reference, holdout = real
+    rng = np.random.default_rng(23)
+    reference, holdout = reference[reference["id"] < "r0080"], holdout[holdout["id"] < "h0060"]
+    source = params(80, np.random.default_rng(11))
+    memorised = reference[reference["id"] < "r0040"].assign(id=lambda f: f["id"].str.replace("r", "s"))
+    frames = {"original": reference,
+              "honest": panel("s", params(80, rng), rng),
+              "collapsed": panel("s", source.iloc[rng.integers(0, 4, 80)], rng),
+              "copying": pd.concat([memorised, panel("s", params(80, rng), rng).iloc[12 * 40:]])}
+    with pytest.warns(pairing.NearCopyWarning) as caught:
+        report = compare_panels(frames, META, holdout=holdout, ids_per_page=20)
+    copying = [str(w.message) for w in caught if "frame 'copying'" in str(w.message)]
+    assert len(copying) == 1 and 40 <= int(copying[0].split(" of ")[0]) <= 45, copying
+    assert report.pairing == "nearest" and report.scores.index[0] == "honest"
+    assert set(report.scores.index[1:]) == {"collapsed", "copying"}
+    pairs = report.pairs.set_index("id")
+    assert pairs.loc["copying: s0003", "reference_id"] == "r0003" and pairs.loc["copying: s0003", "near_copy"]
+    assert (pairs.index.str.split(":").str[0] == pairs["frame"]).all() and len(pairs) == 240
+    headings = [page.heading for page in report.pages]
+    assert headings[1] == "pairs 21-40 of 80, honest: near-copies, then the least realistic first"
+    bare = (~report.coverage.query("frame == 'honest'")["covered"]).sum()
+    assert headings[4] == "uncovered reference ids 1-{} of {}, no id of 'honest' resembles them".format(
+        min(20, bare), bare)
+    assert [h for h in headings if "copying" in h][0].endswith("first; near-copies: 20 of 20 on this page")
+    for page, task in zip(report.pages, report._page_tasks("png")):
+        name = page.heading.split(", ")[1].split(":")[0] if page.kind == "pairs" else page.heading.split("'")[1]
+        assert task[2].names == ("original", name), page.heading
+        if page.kind == "pairs":  # the cells of one frame's pairs: "r0003 ≈ copying: s0003"
+            assert all(" \u2248 {}: ".format(name) in i for i in task[3][1].index.get_level_values(0))
+
+
+def test_the_yardstick_table_against_a_plain_permutation_loop():
+    rng = np.random.default_rng(4)
+    reference, compared, other = rng.normal(size=(30, 3)), rng.normal(size=(12, 3)) + 0.3, rng.normal(size=(15, 3))
+    table = scores.yardstick(reference, compared, other, 5, permutations=99, seed=8)
+    pool = np.vstack([compared, other])
+    across = np.sqrt(((pool[:, None] - reference[None]) ** 2).sum(axis=-1))
+    within = np.sqrt(((reference[:, None] - reference[None]) ** 2).sum(axis=-1))
+    np.fill_diagonal(within, np.inf)
+    radius = np.sort(within, axis=1)[:, 4]
+    nearest, distance = across.argmin(axis=1), across.min(axis=1)
+    realism = distance / radius[nearest]
+
+    def plain(chosen):
+        hits = np.bincount(nearest[chosen], minlength=30)
+        return np.array([np.mean(realism[chosen] <= 1), np.mean((across[chosen] <= radius).any(axis=0)),
+                         np.median(realism[chosen]), np.median(distance[chosen]), (hits ** 2).sum() / len(chosen)])
+
+    rng = np.random.default_rng(8)
+    drawn, gaps = [], []
+    for _ in range(99):
+        order = rng.permutation(27)
+        drawn.append(plain(order[:12]))
+        gaps.append(drawn[-1] - plain(order[12:]))
+    drawn, gaps = np.array(drawn), np.array(gaps)
+    value, against = plain(np.arange(12)), plain(np.arange(12, 27))
+    beyond = (np.abs(gaps - gaps.mean(axis=0)) >= np.abs(value - against - gaps.mean(axis=0)) - 1e-12).sum(axis=0)
+    expected = pd.DataFrame({"value": value, "yardstick": against, "low": np.percentile(drawn, 2.5, axis=0),
+                             "high": np.percentile(drawn, 97.5, axis=0),
+                             "departure": (value - drawn.mean(axis=0)) / drawn.std(axis=0, ddof=1),
+                             "p": (1 + beyond) / 100}, index=pd.Index(scores.SCORES, name="score"))
+    pd.testing.assert_frame_equal(table, expected, rtol=1e-9)

@@ -145,7 +145,7 @@ def parser(prog="kestrune-compare"):
     p.add_argument("--pairing", choices=PAIRINGS, default="auto",
                    help="how the ids of the compared file meet the reference's: "
                         "by id, each with the reference id it resembles most "
-                        "(nearest; one compared file, no --ids), or auto: by id "
+                        "(nearest; each compared file on its own, no --ids), or auto: by id "
                         "when the compared files hold at least half of the "
                         "reference's ids (default: %(default)s)")
     p.add_argument("--holdout", metavar="FILE",
@@ -256,9 +256,6 @@ def _check_command_line(p, args):
     if len(args.files) < 2:
         p.error("give at least two files: the reference first, then "
                 "the ones to compare with it")
-    if args.pairing == "nearest" and len(args.files) > 2:
-        p.error("--pairing nearest compares one file with the reference; got "
-                "{} files to compare".format(len(args.files) - 1))
     if args.pairing == "nearest" and args.ids:
         p.error("--pairing nearest compares every id of the compared file; "
                 "--ids chooses ids that the files share (--pairing ids)")

@@ -184,7 +184,7 @@ def _chosen_pairing(names, frames, pairing, ids):
 
     ``"auto"`` pairs by id when every compared frame holds at least half of
     the reference's ids (or ``ids`` are named), otherwise by nearest
-    summaries. Nearest pairing takes exactly one compared frame and no
+    summaries, each compared frame on its own. Nearest pairing takes no
     ``ids``.
     """
     from .pairing import _choose_pairing
@@ -194,24 +194,11 @@ def _chosen_pairing(names, frames, pairing, ids):
             return "ids"
         apart = [name for name, frame in zip(names[1:], frames[1:])
                  if _choose_pairing(frames[0], frame) == "nearest"]
-        if not apart:
-            return "ids"
-        if len(frames) > 2:
-            raise ValueError(
-                "frames {} hold fewer than half of the ids of {!r}, so they "
-                "would be paired with its ids by nearest summaries, which "
-                "compares one frame at a time; compare them one by one, or "
-                "pass pairing='ids'".format(shown(apart), names[0]))
-        return "nearest"
-    if pairing == "nearest":
-        if len(frames) > 2:
-            raise ValueError(
-                "nearest pairing compares one frame with the reference; got "
-                "{} frames to compare: {}".format(len(frames) - 1, shown(names[1:])))
-        if ids is not None:
-            raise ValueError(
-                "ids choose ids that the frames share; nearest pairing "
-                "compares every id of the compared frame, so give no ids")
+        return "nearest" if apart else "ids"
+    if pairing == "nearest" and ids is not None:
+        raise ValueError(
+            "ids choose ids that the frames share; nearest pairing "
+            "compares every id of the compared frame, so give no ids")
     return pairing
 
 

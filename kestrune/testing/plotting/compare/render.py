@@ -463,7 +463,7 @@ def draw_population(population, names, columns):
     figure.text(0.2 / width, 1 - 0.12 / height, heading, ha="left", va="top",
                 fontsize=12, fontweight="bold")
     scores = population.get("scores")
-    if scores is not None:
+    if scores is not None and len(scores) == 1:
         row = scores.iloc[0]
         figure.text(0.2 / width, 1 - 0.45 / height, (
             "precision {:.2f}: share of compared ids inside the reference "
@@ -471,6 +471,11 @@ def draw_population(population, names, columns):
             "look-alike;  near-copies: {}").format(
                 row["precision"], row["coverage"], int(row["near_copies"])),
             ha="left", va="top", fontsize=9)
+    elif scores is not None:  # one clause per compared frame
+        figure.text(0.2 / width, 1 - 0.45 / height, ";  ".join(
+            "{!r}: precision {:.2f}, coverage {:.2f}, near-copies {}".format(
+                name, row["precision"], row["coverage"], int(row["near_copies"]))
+            for name, row in scores.iterrows()), ha="left", va="top", fontsize=9)
     figure.legend(handles=[Line2D([], [], color=c, linewidth=6, label=n)
                            for n, c in zip(compared, colours)],
                   loc="upper right", bbox_to_anchor=(0.98, 1 - 0.1 / height),

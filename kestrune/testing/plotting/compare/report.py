@@ -88,11 +88,13 @@ def compare_panels(frames, meta=None, *, id_index=None, time_index=None,
         of pairs and the pages of uncovered reference ids count apart.
     pairing : {"auto", "ids", "nearest"}, optional
         How the compared frames' rows meet the reference's. ``"ids"``: the
-        rows of an id against the rows of the same id. ``"nearest"`` (one
-        compared frame, no ``ids``): each compared id against the reference
-        id whose summary (see :func:`id_summaries`) is nearest, with
-        realism, coverage and near-copies in ``Report.pairs`` and
-        ``Report.coverage``; the p-values are NaN there, since pairs chosen
+        rows of an id against the rows of the same id. ``"nearest"`` (no
+        ``ids``): each compared id against the reference id whose summary
+        (see :func:`id_summaries`) is nearest, each compared frame on its
+        own (with several, a compared id is written ``"<frame>: <id>"``),
+        with realism, coverage and near-copies in ``Report.pairs`` and
+        ``Report.coverage`` and the scores beside their yardstick in
+        ``Report.scores``; the p-values are NaN there, since pairs chosen
         for looking alike would bias any test; ``order="evidence"`` ranks
         the pairs by how far apart they stand on the statistics of the
         verdicts (see :func:`verdict_table`), which compare the compared
@@ -139,9 +141,9 @@ def compare_panels(frames, meta=None, *, id_index=None, time_index=None,
         ``max_lag`` or ``pages`` below 1, a ``max_lag`` beyond the most
         rows of one id less one, ``measures`` that leave no cell (only
         ``dependence``, fewer than two continuous columns), a thread pool
-        as ``executor``,
-        frames that share no id under id pairing, or nearest pairing with
-        several compared frames or with ``ids``.
+        as ``executor``, frames that share no id under id pairing, nearest
+        pairing with ``ids``, or a ``holdout`` under id pairing or unlike
+        the reference.
 
     Warns
     -----
@@ -195,15 +197,18 @@ def compare_panels(frames, meta=None, *, id_index=None, time_index=None,
     held_out = _holdout(panel, holdout)
     paired = scored = None
     if panel.pairing == "nearest":
-        paired = _pair(panel.frames[0], panel.frames[1], panel.meta,
-                       panel.columns, panel.names[1], held_out)
-        message = near_copy_message(paired.pairs, paired.scores["copy_test"])
-        if message:
-            warnings.warn(message, NearCopyWarning, stacklevel=2)
-        scored = score_table([paired.scores])
+        panel = _apart(panel)
+        # Each compared frame paired with the reference on its own.
+        paired = [_pair(panel.frames[0], frame, panel.meta, panel.columns, name, held_out)
+                  for name, frame in zip(panel.names[1:], panel.frames[1:])]
+        for one in paired:
+            message = near_copy_message(one.pairs, one.scores["copy_test"])
+            if message:
+                warnings.warn(message, NearCopyWarning, stacklevel=2)
+        scored = score_table([one.scores for one in paired])
         # The reference's rows of each compared id's nearest reference id,
         # under the compared id: the measures then compare each pair.
-        references = [_paired_rows(panel.frames[0], paired.pairs)]
+        references = [_paired_rows(panel.frames[0], one.pairs) for one in paired]
     else:
         references = [panel.frames[0]] * (len(panel.frames) - 1)
         for name, frame in zip(panel.names[1:], panel.frames[1:]):
@@ -242,36 +247,76 @@ def compare_panels(frames, meta=None, *, id_index=None, time_index=None,
     evidence = qvalue
     if paired is not None and order == "evidence":
         # Pairs have no p-values: the pairs that stand furthest apart on
-        # what the verdicts test come first.
-        scores = _verdicts.pair_scores(panel.frames[0], panel.frames[1], panel.meta,
-                                       panel.columns, measures, paired.pairs, verdicts)
+        # what the verdicts (of their own frame) test come first.
+        scores = pd.concat([_verdicts.pair_scores(
+            panel.frames[0], frame, panel.meta, panel.columns, measures, one.pairs,
+            verdicts[verdicts["frame"] == name])
+            for name, frame, one in zip(panel.names[1:], panel.frames[1:], paired)])
         evidence = (-scores).reindex(largest.index).to_frame()
     given = None if ids is None else list(ids)
     ordered = order_ids(panel, largest, order, given=given, qvalues=evidence)
+    summaries = paired[0].summaries if paired is not None and len(paired) == 1 else None
     population = _population(panel.frames, panel.names, panel.meta, panel.columns,
-                             None if paired is None else paired.summaries)
+                             summaries)
     population["levels"] = noise.population_levels(
         panel.frames, panel.names, panel.meta, panel.columns, paired is None,
-        None if paired is None else paired.summaries)
+        summaries)
+    frame_of_page = {}
     if paired is None:
         planned = plan_pages(ordered, ids_per_page, order, pages)
     else:
-        ordered = _pairs_first(ordered, paired.pairs)
-        planned = plan_pages(ordered, ids_per_page,
-                             "near-copies, then the least realistic first",
-                             pages, kind="pairs")
-        uncovered = list(paired.coverage.loc[~paired.coverage["covered"].astype(bool),
-                                             "reference_id"])
-        planned += plan_pages(uncovered, ids_per_page,
-                              "no compared id resembles them", pages,
-                              kind="uncovered", first_number=len(planned) + 1)
+        planned, placed = [], []
+        several = len(paired) > 1
+        for number, one in enumerate(paired, 1):
+            mine = set(one.pairs["id"])
+            ranked = _pairs_first([i for i in ordered if i in mine], one.pairs)
+            placed += ranked
+            name = "{}: ".format(panel.names[number]) if several else ""
+            uncovered = list(one.coverage.loc[~one.coverage["covered"].astype(bool),
+                                              "reference_id"])
+            for kind, shown, why in (
+                    ("pairs", ranked, name + "near-copies, then the least realistic first"),
+                    ("uncovered", uncovered, "no id of {!r} resembles them".format(
+                        panel.names[number]) if several else "no compared id resembles them")):
+                made = [_marked(page, one.pairs) for page in plan_pages(
+                    shown, ids_per_page, why, pages, kind=kind,
+                    first_number=len(planned) + 1)]
+                frame_of_page.update((page.number, number) for page in made)
+                planned += made
+        ordered = placed
         population["scores"] = pd.DataFrame(
-            {"precision": [paired.precision], "coverage": [paired.coverage_share],
-             "near_copies": [paired.near_copies]}, index=[panel.names[1]])
+            {"precision": [one.precision for one in paired],
+             "coverage": [one.coverage_share for one in paired],
+             "near_copies": [one.near_copies for one in paired]}, index=panel.names[1:])
     return Report(panel, divergences, largest.reindex(ordered),
                   pvalue.reindex(ordered), qvalue.reindex(ordered), planned,
                   order, share_setting.name, jobs, executor, progress, paired,
-                  population, verdicts, scored)
+                  population, verdicts, scored, frame_of_page)
+
+
+def _marked(page, pairs):
+    """A page of pairs whose heading says how many of its ids are near-copies."""
+    if page.kind != "pairs":
+        return page
+    copies = int(pairs.set_index("id").loc[list(page.ids), "near_copy"].astype(bool).sum())
+    if not copies:
+        return page
+    return page._replace(heading="{}; near-copies: {} of {} on this page".format(
+        page.heading, copies, len(page.ids)))
+
+
+def _apart(panel):
+    """Under nearest pairing with several compared frames, each compared id
+    as ``"<frame>: <id>"``, so that the ids of different frames never meet
+    in one row of the report's tables; one compared frame as it is."""
+    if len(panel.frames) <= 2:
+        return panel
+    frames = [panel.frames[0]]
+    for name, frame in zip(panel.names[1:], panel.frames[1:]):
+        frames.append(frame.rename(index=lambda i, n=name: "{}: {}".format(n, i),
+                                   level=0).sort_index())
+    ids = [i for frame in frames[1:] for i in frame.index.get_level_values(0).unique()]
+    return panel._replace(frames=frames, ids=pd.Index(ids), first_seen=ids)
 
 
 def _holdout(panel, holdout):
@@ -432,7 +477,7 @@ class Report:
 
     def __init__(self, panel, divergences, divergence, pvalues, qvalues, pages,
                  order, share, jobs, executor, progress, paired, population,
-                 verdicts=None, scores=None):
+                 verdicts=None, scores=None, frame_of_page=None):
         self._panel = panel
         self.names = list(panel.names)
         self.columns = list(panel.columns)
@@ -453,9 +498,11 @@ class Report:
         self.pairing = panel.pairing
         self.pairs = self.coverage = None
         self._labels = {}
+        self._frame_of_page = dict(frame_of_page or {})
         if paired is not None:
-            self.pairs = paired.pairs.set_index("id", drop=False).loc[ids].reset_index(drop=True)
-            self.coverage = paired.coverage
+            pairs = pd.concat([one.pairs for one in paired], ignore_index=True)
+            self.pairs = pairs.set_index("id", drop=False).loc[ids].reset_index(drop=True)
+            self.coverage = pd.concat([one.coverage for one in paired], ignore_index=True)
             # Each pair is drawn under one label in both frames: the cell's
             # title says what it shows, and two compared ids that share a
             # reference id never meet in one cell.
@@ -548,12 +595,17 @@ class Report:
         spec = render.PageSpec(
             tuple(self.names), tuple(panel.columns), kinds, self._share,
             pd.api.types.is_integer_dtype(time.dtype), helper, fmt)
+        whole = spec
         for page in self.pages:
+            # Under nearest pairing a page shows the reference and one compared frame.
+            number = self._frame_of_page.get(page.number, 1)
+            if page.kind != "ids" and len(self.names) > 2:
+                spec = whole._replace(names=(self.names[0], self.names[number]))
             if page.kind == "pairs":
                 references = self.pairs.set_index("id").loc[list(page.ids), "reference_id"]
                 frames = [render.page_frames([panel.frames[0]], panel.columns, helper,
                                              list(references))[0],
-                          render.page_frames([panel.frames[1]], panel.columns, helper,
+                          render.page_frames([panel.frames[number]], panel.columns, helper,
                                              page.ids)[0]]
                 frames[0] = _paired_rows(frames[0], pd.DataFrame(
                     {"id": list(page.ids), "reference_id": list(references)}))

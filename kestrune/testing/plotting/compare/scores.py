@@ -35,7 +35,7 @@ from .measures import benjamini_hochberg
 YARDSTICK_IDS = 40
 COPY_IDS = 20
 #: Permutations of the pooled ids, and their seed (the report is deterministic).
-PERMUTATIONS = 999
+PERMUTATIONS = 499
 SEED = 20261207
 #: Most pooled ids looked at within a reference id's radius: beyond this
 #: many, the id is covered in practically every permutation anyway.
@@ -144,7 +144,7 @@ class _Scored:
             (hits.astype(float) ** 2).sum() / m])
 
 
-def yardstick(reference, compared, other, k, permutations=PERMUTATIONS, seed=SEED):
+def yardstick(reference, compared, other, k, permutations=None, seed=SEED):
     """Each score of ``compared`` beside the same score of ``other`` (the
     yardstick), both against ``reference`` (scaled summary arrays).
 
@@ -158,6 +158,8 @@ def yardstick(reference, compared, other, k, permutations=PERMUTATIONS, seed=SEE
         their standard deviation) and ``p`` (two-sided permutation p-value
         of the difference between the two frames).
     """
+    if permutations is None:
+        permutations = PERMUTATIONS
     scored = _Scored(reference, np.vstack([compared, other]), k)
     m, total = len(compared), len(compared) + len(other)
     mask = np.arange(total) < m
@@ -187,29 +189,28 @@ def yardstick(reference, compared, other, k, permutations=PERMUTATIONS, seed=SEE
 
 def fingerprints(frame):
     """Per id of a prepared frame (indexed by id, time, sorted), a number that
-    equal series (the same times and values) share: a sum of row hashes, and
-    the number of rows."""
+    equal series (the same times and values, of the same types) share: the
+    sum of the rows' 64-bit hashes (wrapping around), beside the number of
+    rows."""
+    from .pairing import _groups
+
     rows = pd.util.hash_pandas_object(frame.reset_index(level=1), index=False)
-    ids = frame.index.get_level_values(0)
-    table = pd.DataFrame({"hash": rows.to_numpy(), "rows": 1}, index=ids)
-    # Sums of uint64 wrap around: still equal for equal series.
-    grouped = table.groupby(level=0, sort=False)
-    return pd.DataFrame({"hash": grouped["hash"].agg(
-        lambda h: np.add.reduce(h.to_numpy(dtype=np.uint64), dtype=np.uint64)),
-        "rows": grouped["rows"].sum()})
+    ids, group = _groups(frame)
+    starts = np.flatnonzero(np.r_[True, group[1:] != group[:-1]]) if len(group) else []
+    sums = np.add.reduceat(rows.to_numpy(dtype=np.uint64), starts) if len(group) else []
+    return pd.DataFrame({"hash": sums, "rows": np.bincount(group, minlength=len(ids))},
+                        index=ids)
 
 
 def identical_ids(reference, other, same_id=False):
     """The ids of ``other`` whose series equal a series of ``reference``
     (every time and value; missing values equal), or, with ``same_id``, the
-    series of the same id."""
+    series of the same id; told by :func:`fingerprints`."""
     ref, oth = fingerprints(reference), fingerprints(other)
     if same_id:
         shared = oth.index.intersection(ref.index)
-        equal = (oth.loc[shared] == ref.loc[shared]).all(axis=1)
-        candidates = list(shared[equal.to_numpy()])
-        return [i for i in candidates if reference.loc[[i]].reset_index(level=0, drop=True)
-                .equals(other.loc[[i]].reset_index(level=0, drop=True))]
+        equal = (oth.loc[shared] == ref.loc[shared]).all(axis=1).to_numpy()
+        return list(shared[equal])
     keys = set(zip(ref["hash"], ref["rows"]))
     return [i for i, h, r in zip(oth.index, oth["hash"], oth["rows"]) if (h, r) in keys]
 
