@@ -244,6 +244,31 @@ def _varies(values, group, n):
     return varies
 
 
+def _apart(reference, other, labels):
+    """The summary tables as distances see them: in ``other``, the rows of
+    labels that the reference never has count as one more label, twice as
+    far from each reference label as two of those are from each other.
+
+    Without this, an id of such labels only differs from a reference id
+    by no more than two reference ids of different labels differ from each
+    other, and where its numbers match one it passes for a near-copy.
+    """
+    other = other.copy()
+    for column, names in labels.items():
+        entries = np.array(["{}:share={}".format(column, label) for label in names])
+        known = (reference[entries].fillna(0).to_numpy() > 0).any(axis=0)
+        k = int(known.sum())
+        if k == 0 or known.all():
+            continue
+        unknown = other[entries[~known]].fillna(0).to_numpy().sum(axis=1)
+        # The point t(1, ..., 1) of the reference labels' shares, at a
+        # distance sqrt(8) (twice sqrt(2)) from each of their corners.
+        t = (1 - np.sqrt(1 + 7 * k)) / k
+        for entry in entries[known]:
+            other[entry] = other[entry].to_numpy() + t * unknown
+    return reference, other
+
+
 def _label_entries(column, values, labels, group, rows):
     """Share of each label and share of steps where the label changes, per id."""
     n, width = len(rows), len(labels)
@@ -482,7 +507,10 @@ def _pair(reference, other, meta, columns, name, holdout=None):
     summaries = [_summaries(f, meta, columns, labels) for f in frames]
     noise = _noise(summaries[0], columns, labels)
     centre, unit, kept = _scale(summaries[0], noise)
-    arrays = [_placed(t, summaries[0].columns, centre, unit, kept) for t in summaries]
+    # Distances see the compared ids' labels that the reference never has
+    # (see :func:`_apart`); the summaries themselves stay as they are.
+    seen = summaries[:1] + [_apart(summaries[0], t, labels)[1] for t in summaries[1:]]
+    arrays = [_placed(t, summaries[0].columns, centre, unit, kept) for t in seen]
     ref_points, oth_points = _Distinct(arrays[0]), _Distinct(arrays[1])
     ref_ids, oth_ids = summaries[0].index, summaries[1].index
     nearest, distance = _nearest(oth_points, ref_points)
