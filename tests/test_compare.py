@@ -227,7 +227,7 @@ def test_nearest_pairing_pages_tables_and_files(tmp_path):
     assert list(pd.read_csv(folder / "coverage.csv")["covered"]) == [True] * 12 + [False] * 12
     page = (folder / "index.html").read_text()
     assert "pairs.csv" in page and "Page 4: uncovered reference ids 1-5 of 12" in page
-    assert "<p>pairs: r03 \u2248 sr03, " in page and "sr03: NEAR-COPY, realism 0.00" in page
+    assert "<p>pairs: r03 \u2248 sr03, " in page and "sr03: near-copy, realism 0.00; " in page
 
 
 def test_given_order_defaults_to_first_appearance_in_the_frame_as_passed(frames):
@@ -270,7 +270,9 @@ def test_shared_cells_name_their_own_ids(frames, series):
 def test_page_size(frames, ids_per_page, width):
     report = report_of(frames, ids_per_page=ids_per_page)
     figure = first_page(report)
-    assert tuple(figure.get_size_inches()) == pytest.approx((width, 1.1 + 2.6 * 2)) and figure.dpi == 100
+    # The notes under the heading wrap into more lines on a narrow page; the page grows with them.
+    assert figure.get_size_inches()[0] == pytest.approx(width) and figure.dpi == 100
+    assert 1.1 + 2.6 * 2 <= figure.get_size_inches()[1] <= 1.1 + 2.6 * 2 + 0.14 * 4
 
 
 def test_ids_that_match_as_text_three_frames_and_ties(frames):

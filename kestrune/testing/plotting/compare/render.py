@@ -27,7 +27,10 @@ CELL_WIDTH = 2.8
 LEFT = 1.0
 RIGHT = 0.2
 ROW_HEIGHT = 2.6
+# The heading, one line of notes under it and the frames' legend; each
+# further line of notes adds NOTE_LINE.
 HEADER = 1.1
+NOTE_LINE = 0.14
 TITLES = 0.45
 # Below each row: its tick labels (rotated labels of a count), its x label
 # and the next row's line of numbers.
@@ -245,13 +248,18 @@ def draw_page(page, spec, frames, numbers=None):
                for i in page.ids]
     nids, nrows = len(page.ids), len(spec.columns)
     width = min(MAX_WIDTH, LEFT + CELL_WIDTH * nids)
-    height = HEADER + ROW_HEIGHT * nrows
+    # Under the heading, its further lines and the key to the numbers, as
+    # many lines as they wrap into; the header grows with them.
+    notes = page.heading.split("\n")[1:] + ([numbers_key(spec.nearest)] if numbers else [])
+    notes = "\n".join(_wrapped(note, width - 0.4, 8) for note in notes)
+    extra = NOTE_LINE * max(0, notes.count("\n")) if notes else -NOTE_LINE
+    height = HEADER + extra + ROW_HEIGHT * nrows
     figure = _figure(width, height)
     axes_height = ROW_HEIGHT * nrows - GAP * nrows
     grid = GridSpec(nrows, nids, figure=figure, wspace=0.25,
                     hspace=GAP / (axes_height / nrows),
                     left=0.85 / width, right=1 - RIGHT / width,
-                    bottom=GAP / height, top=1 - (HEADER + TITLES) / height)
+                    bottom=GAP / height, top=1 - (HEADER + extra + TITLES) / height)
     drawn_in, ids_in = {}, {}
     for row, (column, kind) in enumerate(zip(spec.columns, spec.kinds)):
         continuous = kind == "continuous"
@@ -286,26 +294,22 @@ def draw_page(page, spec, frames, numbers=None):
                          first_row=row == 0)
             if start and cells:
                 cells[0].set_ylabel("")
-    lines = page.heading.split("\n")
+    heading = page.heading.split("\n")[0]
     lacking = ["{} lacks {}".format(i, ", ".join(
         repr(spec.names[k]) for k in range(len(frames)) if k not in held_by))
         for i, held_by in zip(page.ids, present) if len(held_by) < len(frames)]
     if lacking and page.kind != "uncovered":
-        lines[0] += " (" + "; ".join(lacking) + ")"
-    figure.text(0.2 / width, 1 - 0.12 / height, lines[0],
+        heading += " (" + "; ".join(lacking) + ")"
+    figure.text(0.2 / width, 1 - 0.12 / height, heading,
                 ha="left", va="top", fontsize=12, fontweight="bold")
-    notes = lines[1:]
-    if numbers:
-        notes.append(numbers_key(spec.nearest))
     if notes:
-        figure.text(0.2 / width, 1 - 0.42 / height, "\n".join(
-            _wrapped(note, width - 0.4, 8) for note in notes),
-            ha="left", va="top", fontsize=8, color="0.25")
+        figure.text(0.2 / width, 1 - 0.42 / height, notes,
+                    ha="left", va="top", fontsize=8, color="0.25")
     _label(figure, list(spec.names), 0.5,
            by_id=share is series.ShareSetting.PLOT,
            frames_in=lambda cell: drawn_in.get(cell, ()),
            ids_in=lambda cell: ids_in.get(cell, ()),
-           top=1 - 0.75 / height, make_room=False)
+           top=1 - (0.62 + extra) / height, make_room=False)
     return figure
 
 
@@ -316,7 +320,8 @@ def numbers_key(nearest):
                "{} = {}".format(short, whole)
                for whole, short in MEASURE_SHORT.items())))
     if nearest:
-        return key + "; no p-values: pairs chosen for looking alike would bias them"
+        return key + ("; no p-values: pairs chosen for looking alike would bias "
+                      "them; realism at most 1: inside the reference population")
     return key + "; {} beyond sampling noise (q-value < {:g})".format(BEYOND, NOISE)
 
 
@@ -331,7 +336,8 @@ def _wrapped(text, inches, fontsize):
 
 def _numbers(cell, ids, numbers, column, nearest, first_row):
     """Write the numbers of ``ids`` in ``column`` as a small line above the
-    cell (above its title on the first row), clear of what is drawn."""
+    cell, right-aligned (above its title on the first row), clear of what
+    is drawn."""
     lines = []
     for i in ids:
         if i not in numbers:
@@ -341,14 +347,12 @@ def _numbers(cell, ids, numbers, column, nearest, first_row):
             lines.append(line if len(ids) == 1 else "{}: {}".format(i, line))
     if not lines:
         return
-    if len(ids) > 1:
-        # One cell for every id: a box in its upper left corner.
-        cell.text(0.02, 0.98, "\n".join(lines), transform=cell.transAxes,
-                  ha="left", va="top", fontsize=6.5, color="0.2", gid="numbers",
-                  bbox=dict(facecolor="white", alpha=0.8, edgecolor="none", pad=1))
-        return
+    # One cell for every id (ShareSetting.PLOT): the ids' numbers side by
+    # side, wrapped to the cell's width.
+    inches = cell.get_position().width * cell.figure.get_figwidth()
+    text = _wrapped(" | ".join(lines), inches, 7)
     anchor = (cell.transAxes, cell.title) if first_row else cell.transAxes
-    cell.annotate(lines[0], xy=(1, 1), xycoords=anchor, xytext=(0, 2),
+    cell.annotate(text, xy=(1, 1), xycoords=anchor, xytext=(0, 2),
                   textcoords="offset points", ha="right", va="bottom",
                   fontsize=7, color="0.2", gid="numbers")
 

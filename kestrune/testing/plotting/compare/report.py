@@ -239,9 +239,7 @@ def compare_panels(frames, meta=None, *, id_index=None, time_index=None,
 def pair_notes(pairs):
     """What a page of pairs says of each compared id: near-copy or not, and
     its realism (at most 1: inside the reference population)."""
-    return {i: "{}: {}realism {:.2f}{}".format(
-        i, "NEAR-COPY, " if copy else "", realism,
-        " (inside the reference population)" if realism <= 1 else "")
+    return {i: "{}: {}realism {:.2f}".format(i, "near-copy, " if copy else "", realism)
         for i, copy, realism in zip(pairs["id"], pairs["near_copy"].astype(bool),
                                     pairs["realism"])}
 
