@@ -164,6 +164,12 @@ def test_pages_draw_the_first_ids_and_the_overview_marks_noise(frames):
         "within sampling noise (white stripes)"]
     groups = [t.get_text() for t in figure.axes[0].texts if t.get_fontweight() == "bold"]
     assert groups == ["level", "state"]
+    # Under nearest pairing the first ids are the closest pairs, not the worst.
+    many = pd.DataFrame({("x", "distribution"): np.linspace(0, 1, 60)})
+    for nearest, words in ((False, "the worst 50 of 60 ids"), (True, "the first 50 of 60 ids")):
+        with mpl.rc_context():
+            title = render.draw_overview(many, many, NAMES, 60, "why", "id", 4, nearest)._suptitle.get_text()
+        assert words in " ".join(title.split())
 
 
 def renamed(frame, prefix="new "):
@@ -220,6 +226,8 @@ def test_nearest_pairing_pages_tables_and_files(tmp_path):
         ("uncovered", ("r12",)), ("uncovered", ("r17",)), ("uncovered", ("r22",))]
     figure = first_page(report)
     titles = [ax.get_title() for ax in figure.axes if ax.get_visible() and ax.get_title()]
+    numbers = [t.get_text() for ax in figure.axes for t in ax.texts if t.get_gid() == "numbers"]
+    assert len(numbers) == 5 * 2 and not any("*" in n for n in numbers)  # no p-values between pairs
     assert titles[:2] == ["r03 \u2248 sr03", "{1} \u2248 {0}".format(*pairs.iloc[1][["id", "reference_id"]])]
     folder = report.save(tmp_path / "out")
     assert list(pd.read_csv(folder / "pairs.csv").columns) == ["frame", "id", "reference_id", "distance", "realism",
@@ -340,9 +348,12 @@ def test_ids_of_different_scales_get_their_own_y_axis(share, flat):
     grunfeld = pd.read_csv(pathlib.Path(__file__).parents[1] / "examples" / "data" / "grunfeld.csv")
     share = share and getattr(importlib.import_module("kestrune.testing.plotting.series").ShareSetting, share)
     report = report_of([grunfeld, grunfeld.assign(invest=grunfeld["invest"] * 1.1)], id_index="firm",
-                       time_index="year", columns=["invest"], ids_per_page=11, share_setting=share)
-    cells = [ax for ax in first_page(report).axes if ax.get_visible()]
-    spans = [np.ptp(line.get_ydata()) / np.diff(ax.get_ylim())[0] for ax in cells for line in ax.get_lines()]
+                       time_index="year", columns=["invest"], share_setting=share)
+    spans = []
+    for task in report._page_tasks("png"):
+        with mpl.rc_context():
+            cells = [ax for ax in render.draw_page(*task[1:-1]).axes if ax.get_visible()]
+        spans += [np.ptp(line.get_ydata()) / np.diff(ax.get_ylim())[0] for ax in cells for line in ax.get_lines()]
     assert len(spans) == 22 and (min(spans) >= 0.2) != flat
 
 

@@ -513,7 +513,7 @@ def draw_overview(table, qvalues, names, total, why, id_name, shown, nearest=Fal
     lines = title.get_text().count("\n") + 1
     height += 0.18 * max(0, lines - 2)
     figure.set_size_inches(width, height)
-    below_title = dict(rect=(0, 0, 1, 1 - (0.1 + 0.17 * lines) / height))
+    below_title = dict(rect=(0, 0, 1, 1 - 0.12 * lines / height))
     with warnings.catch_warnings():
         warnings.simplefilter("ignore")
         figure.tight_layout(**below_title)
