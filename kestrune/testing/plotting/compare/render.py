@@ -250,7 +250,8 @@ def draw_page(page, spec, frames, numbers=None):
     width = min(MAX_WIDTH, LEFT + CELL_WIDTH * nids)
     # Under the heading, its further lines and the key to the numbers, as
     # many lines as they wrap into; the header grows with them.
-    notes = page.heading.split("\n")[1:] + ([numbers_key(spec.nearest)] if numbers else [])
+    notes = page.heading.split("\n")[1:] + (
+        [numbers_key(spec.nearest, len(spec.names) > 2)] if numbers else [])
     notes = "\n".join(_wrapped(note, width - 0.4, 8) for note in notes)
     extra = NOTE_LINE * max(0, notes.count("\n")) if notes else -NOTE_LINE
     height = HEADER + extra + ROW_HEIGHT * nrows
@@ -313,12 +314,14 @@ def draw_page(page, spec, frames, numbers=None):
     return figure
 
 
-def numbers_key(nearest):
-    """What the lines of numbers above the cells say."""
-    key = ("numbers above each cell: the divergence of each measure "
-           "(0 = same, 1 = disjoint; {})".format(", ".join(
-               "{} = {}".format(short, whole)
-               for whole, short in MEASURE_SHORT.items())))
+def numbers_key(nearest, several=False):
+    """What the lines of numbers above the cells say (``several``: there
+    are several compared frames, and each number is the largest)."""
+    names = ", ".join("{} = {}".format(short, whole)
+                      for whole, short in MEASURE_SHORT.items())
+    key = ("numbers above each cell: the divergence of each measure{} "
+           "(0 = same, 1 = disjoint; {})".format(
+               ", the largest over the compared frames" if several else "", names))
     if nearest:
         return key + ("; no p-values: pairs chosen for looking alike would bias "
                       "them; realism at most 1: inside the reference population")
