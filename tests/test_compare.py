@@ -1,6 +1,7 @@
 """The comparison report: divergence numbers, page order, pages, files, command line."""
 import concurrent.futures
 import hashlib
+import importlib
 import io
 import json
 import multiprocessing
@@ -12,6 +13,7 @@ import subprocess
 import sys
 import textwrap
 import time
+import types
 import warnings
 
 import matplotlib as mpl
@@ -54,7 +56,7 @@ def frames():
 def report_of(frames, **kwargs):
     with warnings.catch_warnings():
         warnings.simplefilter("ignore")
-        return compare_panels(frames, id_index="id", time_index="t", **kwargs)
+        return compare_panels(frames, **dict(dict(id_index="id", time_index="t"), **kwargs))
 
 
 def first_page(report):
@@ -151,13 +153,24 @@ def test_pages_draw_the_first_ids_and_the_overview_marks_noise(frames):
     task = report._overview_task("png")
     with mpl.rc_context():
         figure = render.draw_overview(*task[1:-1])
-    title = figure._suptitle.get_text()
+    title = " ".join(figure._suptitle.get_text().split())
     assert "all 5 ids, ranked by evidence; pages show the first 2 of 5 ids" in title
+    # The title fits the figure; noise is white stripes over the cell's own colour.
+    figure.canvas.draw()
+    assert figure._suptitle.get_window_extent().x1 <= figure.bbox.x1
     hatched = [p for p in figure.axes[0].patches if p.get_hatch()]
     assert len(hatched) == int((report.qvalues >= 0.05).to_numpy().sum())
-    assert [t.get_text() for t in figure.axes[0].get_legend().get_texts()] == ["within sampling noise"]
+    assert all(p.get_facecolor()[3] == 0 and p.get_edgecolor()[:3] == (1, 1, 1) for p in hatched)
+    assert [t.get_text() for t in figure.axes[0].get_legend().get_texts()] == [
+        "within sampling noise (white stripes)"]
     groups = [t.get_text() for t in figure.axes[0].texts if t.get_fontweight() == "bold"]
     assert groups == ["level", "state"]
+    # Under nearest pairing the first ids are the closest pairs, not the worst.
+    many = pd.DataFrame({("x", "distribution"): np.linspace(0, 1, 60)})
+    for nearest, words in ((False, "the worst 50 of 60 ids"), (True, "the first 50 of 60 ids")):
+        with mpl.rc_context():
+            title = render.draw_overview(many, many, NAMES, 60, "why", "id", 4, nearest)._suptitle.get_text()
+        assert words in " ".join(title.split())
 
 
 def renamed(frame, prefix="new "):
@@ -211,13 +224,16 @@ def test_nearest_pairing_pages_tables_and_files(tmp_path):
         ("uncovered", ("r12",)), ("uncovered", ("r17",)), ("uncovered", ("r22",))]
     figure = first_page(report)
     titles = [ax.get_title() for ax in figure.axes if ax.get_visible() and ax.get_title()]
+    numbers = [t.get_text() for ax in figure.axes for t in ax.texts if t.get_gid() == "numbers"]
+    assert len(numbers) == 5 * 2 and not any("*" in n for n in numbers)  # no p-values between pairs
     assert titles[:2] == ["r03 \u2248 sr03", "{1} \u2248 {0}".format(*pairs.iloc[1][["id", "reference_id"]])]
     folder = report.save(tmp_path / "out")
     assert list(pd.read_csv(folder / "pairs.csv").columns) == ["frame", "id", "reference_id", "distance", "realism",
                                                                "near_copy"]
     assert list(pd.read_csv(folder / "coverage.csv")["covered"]) == [True] * 12 + [False] * 12
     page = (folder / "index.html").read_text()
-    assert "pairs.csv" in page and "r03 \u2248 sr03" not in page and "Page 4: uncovered reference ids 1-5 of 12" in page
+    assert "pairs.csv" in page and "Page 4: uncovered reference ids 1-5 of 12" in page
+    assert "<p>pairs: r03 \u2248 sr03, " in page and "sr03: near-copy, realism 0.00; " in page
 
 
 def test_given_order_defaults_to_first_appearance_in_the_frame_as_passed(frames):
@@ -260,7 +276,9 @@ def test_shared_cells_name_their_own_ids(frames, series):
 def test_page_size(frames, ids_per_page, width):
     report = report_of(frames, ids_per_page=ids_per_page)
     figure = first_page(report)
-    assert tuple(figure.get_size_inches()) == pytest.approx((width, 0.9 + 2.5 * 2)) and figure.dpi == 100
+    # The notes under the heading wrap into more lines on a narrow page; the page grows with them.
+    assert figure.get_size_inches()[0] == pytest.approx(width) and figure.dpi == 100
+    assert 1.1 + 2.6 * 2 <= figure.get_size_inches()[1] <= 1.1 + 2.6 * 2 + 0.14 * 4
 
 
 def test_ids_that_match_as_text_three_frames_and_ties(frames):
@@ -285,9 +303,56 @@ def test_ids_that_match_as_text_three_frames_and_ties(frames):
     assert [[t.get_text() for t in ax.get_xticklabels()] for ax in cells[-3:]] == [["x"]] * 3
     assert list(cells[0].get_xticks()) == [0, 1, 2]  # integer times: whole-number ticks
     overview = render.draw_overview(*report._overview_task("png")[1:-1]).axes[0]
-    assert overview.figure._suptitle.get_text().startswith(
-        "Divergence of 'texts', 'copy' from 'reference': all 3 ids, ranked by evidence; pages show every id\n")
+    assert " ".join(overview.figure._suptitle.get_text().split()).startswith(
+        "Divergence of 'texts', 'copy' from 'reference': all 3 ids, ranked by evidence; pages show every id 0 = same")
     assert [t.get_text() for t in overview.get_yticklabels()] == [str(i) for i in report.divergence.index]
+
+
+def test_every_page_keeps_one_label_order_and_carries_its_numbers(frames):
+    synthetic = frames["synthetic"].copy()
+    synthetic.loc[synthetic.index[::4], "state"] = "aaa"  # a label of the compared frame only: after the reference's
+    synthetic.loc[synthetic["id"].isin(["b", "d", "e"]), "level"] += 3  # beyond noise
+    report = report_of({"original": frames["original"], "synthetic": synthetic}, ids_per_page=2, pages=None)
+    order, stars = ["idle", "off", "on", "aaa", "Null"], 0
+    for page, task in zip(report.pages, report._page_tasks("png")):
+        with mpl.rc_context():
+            figure = render.draw_page(*task[1:-1])
+        figure.canvas.draw()
+        cells = [ax for ax in figure.axes if ax.get_visible()]  # row by row, one cell per id
+        assert len(cells) == 2 * len(page.ids)
+        for n, cell in enumerate(cells):
+            i, column = page.ids[n % len(page.ids)], report.columns[n // len(page.ids)]
+            [text] = [t.get_text() for t in cell.texts if t.get_gid() == "numbers"]
+            read = re.findall(r"(\w+) (-|\d\.\d\d)(\*?)", text)
+            measures = [m for c, m in report.divergence.columns if c == column]
+            assert [name for name, _, _ in read] == [render.MEASURE_SHORT[m] for m in measures]
+            for (_, value, star), measure in zip(read, measures):
+                expected, q = report.divergence.at[i, (column, measure)], report.qvalues.at[i, (column, measure)]
+                assert value == "-" if np.isnan(expected) else float(value) == round(expected, 2)
+                assert (star == "*") == (q < 0.05)
+                stars += star == "*"
+            if column == "state":
+                labels = [t.get_text() for t in cell.get_xticklabels()]
+                assert labels == [label for label in order if label in labels]
+                # Each of the reference's bars stands over its own label.
+                rows = frames["original"][frames["original"]["id"] == i]
+                bars = {labels[int(round(b.get_x() + b.get_width() / 2))]: b.get_height() for b in cell.containers[0]}
+                assert bars == rows["state"].fillna("Null").value_counts().to_dict()
+    assert stars > 0
+
+
+@pytest.mark.parametrize("share, flat", [(None, False), ("AXES", True)])
+def test_ids_of_different_scales_get_their_own_y_axis(share, flat):
+    grunfeld = pd.read_csv(pathlib.Path(__file__).parents[1] / "examples" / "data" / "grunfeld.csv")
+    share = share and getattr(importlib.import_module("kestrune.testing.plotting.series").ShareSetting, share)
+    report = report_of([grunfeld, grunfeld.assign(invest=grunfeld["invest"] * 1.1)], id_index="firm",
+                       time_index="year", columns=["invest"], share_setting=share)
+    spans = []
+    for task in report._page_tasks("png"):
+        with mpl.rc_context():
+            cells = [ax for ax in render.draw_page(*task[1:-1]).axes if ax.get_visible()]
+        spans += [np.ptp(line.get_ydata()) / np.diff(ax.get_ylim())[0] for ax in cells for line in ax.get_lines()]
+    assert len(spans) == 22 and (min(spans) >= 0.2) != flat
 
 
 def test_session_untouched(frames, tmp_path, capsys, monkeypatch):
@@ -297,10 +362,34 @@ def test_session_untouched(frames, tmp_path, capsys, monkeypatch):
     report_of(frames, ids_per_page=3).save(tmp_path / "out")
     report = report_of(frames, ids_per_page=1)
     inline = report._repr_html_()  # a notebook's display: the overview and three pages
-    assert inline.count("<img") == 5 and "2 more pages not shown here" in inline
+    assert inline.count("<img") == 5 and "2 more of the 5 pages drawn are not shown here" in inline
+    assert "pages='all'" not in inline  # every id has its page
     assert set(report._pictures["png"]) == {"overview", "population", 1, 2, 3} and report._repr_html_() == inline
     assert dict(mpl.rcParams) == before_rc and plt.get_fignums() == before_figures
     assert capsys.readouterr() == ("", "")
+
+
+@pytest.mark.parametrize("pages, lines", [
+    (2, ["The pages draw the first 2 of 5 ids; compare_panels(..., pages='all') (--pages all on the command "
+         "line) draws a page for every id."]),
+    (4, ["1 more of the 4 pages drawn are not shown here", "the first 4 of 5 ids"])])
+def test_notebook_says_how_to_see_every_page(frames, monkeypatch, capsys, pages, lines):
+    report = report_of(frames, ids_per_page=1, pages=pages)
+    monkeypatch.setattr(report, "_pictures_of", lambda fmt, keys: [b""] * len(keys))
+    inline = report._repr_html_()
+    assert all(line in inline for line in lines) and ("more of the" in inline) == (pages > 3)
+    # A notebook without ipywidgets gets the text bar, not a complaint that they are missing.
+    kernel = types.SimpleNamespace(config={"IPKernelApp": {}})
+    monkeypatch.setitem(sys.modules, "IPython", types.SimpleNamespace(get_ipython=lambda: kernel))
+    monkeypatch.setitem(sys.modules, "ipykernel", sys)
+    monkeypatch.setitem(sys.modules, "ipywidgets", None)
+    for module in ("tqdm.auto", "tqdm.autonotebook", "tqdm.notebook"):  # decide afresh on import
+        monkeypatch.delitem(sys.modules, module, raising=False)
+    with warnings.catch_warnings():
+        warnings.simplefilter("error")
+        bar = render._progress(None, 5)
+    bar.close()
+    assert type(bar).__module__ == "tqdm.std" and "IProgress" not in capsys.readouterr().err
 
 
 def test_progress_bar_on_request(frames, tmp_path, capsys):
@@ -331,8 +420,20 @@ def test_folder_and_pdf(frames, tmp_path):
     page = (folder / "index.html").read_text()
     places = [page.index(n) for n in ("overview.png", "page-001.png", "page-002.png", "page-003.png")]
     assert places == sorted(places)
+    # Every link resolves (a file beside the page, or an anchor in it); each table row links to its page,
+    # and each page's heading names its ids.
+    anchors = set(re.findall(r' id="([^"]+)"', page))
+    for target in re.findall(r'(?:href|src)="([^"]+)"', page):
+        assert target[1:] in anchors if target.startswith("#") else (folder / target).is_file()
+    for p in report.pages:
+        assert "<p>ids: {}</p>".format(", ".join(p.ids)) in page
+        assert all(page.count('<th><a href="#page-{}">{}</a></th>'.format(p.number, i)) == 3 for i in p.ids)
     pdf = report.save(tmp_path / "report.pdf")
-    assert len(pypdf.PdfReader(str(pdf)).pages) == 2 + len(report.pages)  # the overview, the population
+    reader = pypdf.PdfReader(str(pdf))
+    assert len(reader.pages) == 2 + len(report.pages)  # the overview, the population
+    assert [(b.title, reader.get_destination_page_number(b)) for b in reader.outline] == [
+        ("Overview", 0), ("Population", 1)] + [
+        ("Page {}: {}: {}".format(p.number, p.heading, ", ".join(p.ids)), p.number + 1) for p in report.pages]
     # Reports of this package are replaced without asking, leaving nothing beside.
     (folder / "page-003.png").unlink()
     report.save(folder), report.save(pdf)

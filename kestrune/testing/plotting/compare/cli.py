@@ -159,7 +159,10 @@ def parser(prog="kestrune-compare"):
     p.add_argument("--share-setting", type=str.lower, choices=SHARE_SETTINGS,
                    metavar="{none,x_axis,axes,plot}",
                    help="how the ids of a row share cells and axes (default: "
-                        "axes; none or x_axis give each id its own y axis)")
+                        "axes, except on a row where some id's values span less "
+                        "than a quarter of what the page's ids span together: "
+                        "there each id gets its own y axis; axes shares them on "
+                        "every row; none or x_axis give each id its own y axis)")
     p.add_argument("--jobs", type=_at_least_one, default=1, metavar="N",
                    help="worker processes drawing the pages (default: %(default)s)")
     p.add_argument("-o", "--out", required=True, metavar="OUT",

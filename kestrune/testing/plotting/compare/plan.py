@@ -20,7 +20,9 @@ ids : tuple of the ids drawn on the page, left to right (under nearest
 first, last : int, ranks (from 1) of the first and the last id of the page
     among the ids of its kind.
 total : int, the number of ids of its kind.
-heading : str, the line at the top of the page.
+heading : str, the line at the top of the page; on a page of pairs a
+    second line (after a newline) says which compared ids are near-copies
+    and how realistic each is.
 kind : "ids" (each id in every frame that holds it), "pairs" (each compared
     id beside its nearest reference id) or "uncovered" (reference ids that
     no compared id resembles, drawn alone).
@@ -84,13 +86,15 @@ def order_ids(panel, divergence, order, given=None, qvalues=None):
     return first + [rest[n] for n in ranked]
 
 
-def plan_pages(ordered, ids_per_page, why, pages=None, kind="ids", first_number=1):
+def plan_pages(ordered, ids_per_page, why, pages=None, kind="ids", first_number=1,
+               notes=None):
     """Cut the ordered ids into pages of at most ``ids_per_page``.
 
     Only the first ``pages`` pages are planned (all when None); the
     headings count every id. ``why`` says how the ids are ordered (an
     order of :func:`order_ids`, or the text itself); pages are numbered
-    from ``first_number``.
+    from ``first_number``. ``notes`` maps ids to a few words each; a page
+    whose ids have some gets them as a second line of its heading.
 
     Returns
     -------
@@ -108,5 +112,8 @@ def plan_pages(ordered, ids_per_page, why, pages=None, kind="ids", first_number=
         span = ("{} {}".format(one, first) if first == last
                 else "{} {}-{}".format(several, first, last))
         heading = "{} of {}, {}".format(span, total, why)
+        said = [notes[i] for i in ids if notes and i in notes]
+        if said:
+            heading += "\n" + "; ".join(said)
         planned.append(Page(number, ids, first, last, total, heading, kind))
     return planned

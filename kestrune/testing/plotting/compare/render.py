@@ -30,11 +30,15 @@ MAX_WIDTH = 12.0
 CELL_WIDTH = 2.8
 LEFT = 1.0
 RIGHT = 0.2
-ROW_HEIGHT = 2.5
-HEADER = 0.9
-TITLES = 0.3
-# Below each row: its tick labels (rotated labels of a count) and x label.
-GAP = 1.0
+ROW_HEIGHT = 2.6
+# The heading, one line of notes under it and the frames' legend; each
+# further line of notes adds NOTE_LINE.
+HEADER = 1.1
+NOTE_LINE = 0.14
+TITLES = 0.45
+# Below each row: its tick labels (rotated labels of a count), its x label
+# and the next row's line of numbers.
+GAP = 1.1
 # The worst ids of the overview's heat map.
 OVERVIEW_IDS = 50
 # A column of ones beside each categorical column: the cell counts the rows
@@ -42,15 +46,88 @@ OVERVIEW_IDS = 50
 HELPER = "__rows__"
 
 PageSpec = collections.namedtuple(
-    "PageSpec", "names columns kinds share integer_time helper fmt")
+    "PageSpec", "names columns kinds share integer_time helper fmt labels "
+    "own_scales nearest", defaults=(None, False, False))
 PageSpec.__doc__ = """What every page of a report shares.
 
 names : tuple of the frame names; columns, kinds : tuples of the data
 columns in row order and their kinds; share : name of the ShareSetting
 member; integer_time : whether the time level holds integers; helper : name
 of the column of ones that categorical cells count with (one no data column
-has), or None; fmt : "png" or "pdf".
+has), or None; fmt : "png" or "pdf"; labels : dict of each categorical
+column to its labels in the report's order (see :func:`label_order`), or
+None for the order the cells meet them in; own_scales : whether a
+continuous row whose ids' scales differ widely gives each id its own y axis
+(see :func:`scales_differ`); nearest : whether the pages show pairs chosen
+for looking alike (their cells have no p-values).
 """
+
+# A continuous row of the default sharing gives each id its own y axis when
+# some id's values span less than this share of what the row's ids span
+# together: on one axis its line would be nearly flat.
+SCALE_SHARE = 0.25
+# The label under which the cells count missing labels.
+NULL = "Null"
+# Short names of the measures in the cells' lines of numbers.
+MEASURE_SHORT = {"distribution": "distr", "dynamics": "dyn", "dependence": "dep"}
+# The mark of a number beyond sampling noise in a cell.
+BEYOND = "*"
+
+
+def label_order(frames, column):
+    """A categorical column's labels in the order every cell shows them.
+
+    The reference's labels first (sorted), then the labels that only the
+    compared frames have (sorted), then ``"Null"`` (the missing labels).
+    """
+    seen, order = set(), []
+    for frame in frames:
+        values = frame[column]
+        fresh = set(values[values.notna()].unique()) - seen - {NULL}
+        try:
+            fresh = sorted(fresh)
+        except TypeError:  # labels of several types
+            fresh = sorted(fresh, key=lambda v: (type(v).__name__, str(v)))
+        order += fresh
+        seen.update(fresh)
+    return tuple(order) + (NULL,)
+
+
+def scales_differ(frames, column, ids):
+    """Whether some id's values span less than ``SCALE_SHARE`` of what all
+    ``ids`` span together (over every frame that holds them)."""
+    lows, highs = [], []
+    for frame in frames:
+        values = frame[column]
+        values = values[values.index.get_level_values(0).isin(list(ids))]
+        values = values.astype(float)
+        grouped = values.groupby(level=0)
+        lows.append(grouped.min())
+        highs.append(grouped.max())
+    import pandas as pd
+
+    low = pd.concat(lows, axis=1).min(axis=1)
+    high = pd.concat(highs, axis=1).max(axis=1)
+    spans = (high - low).dropna()
+    whole = high.max() - low.min()
+    if len(spans) < 2 or not whole > 0:
+        return False
+    return bool((spans < SCALE_SHARE * whole).any())
+
+
+def cell_numbers(values, qvalues, column, nearest=False):
+    """The line of numbers of one id's cell of ``column``: each measure's
+    divergence, marked ``BEYOND`` where its q-value is below ``NOISE``."""
+    parts = []
+    for (col, measure), value in values.items():
+        if col != column:
+            continue
+        q = qvalues.get((col, measure), np.nan)
+        number = "-" if value != value else "{:.2f}".format(value)
+        mark = BEYOND if not nearest and q == q and q < NOISE else ""
+        parts.append("{} {}{}".format(MEASURE_SHORT.get(measure, measure), number, mark))
+    return "  ".join(parts)
+
 
 
 def helper_name(taken):
@@ -76,7 +153,7 @@ def page_frames(frames, columns, helper, ids):
 
 
 def render_task(task):
-    """Render one task: ``("page", page, spec, frames, fmt)`` or
+    """Render one task: ``("page", page, spec, frames, numbers, fmt)`` or
     ``("overview", table, qvalues, names, total, why, id_name, shown,
     nearest, verdicts, fmt)`` or ``("population", population, names, columns, fmt)``.
 
@@ -140,12 +217,28 @@ def _runs(present):
     return [tuple(run) for run in runs]
 
 
-def draw_page(page, spec, frames):
+def draw_page(page, spec, frames, numbers=None):
     """Draw one page: one row per column, one cell per id, the frame legend.
 
     Each row is drawn by the module's ``plot_row``, once for each run of
     neighbouring ids that the same frames hold: a frame that lacks an id is
-    not drawn in that id's cells, and the others keep their colours.
+    not drawn in that id's cells, and the others keep their colours. Under
+    ``spec.own_scales`` a continuous row whose ids' scales differ widely
+    (:func:`scales_differ`) is drawn one id at a time, each with its own y
+    axis. Once the module has drawn a cell, the report adds to it: the
+    bars of a categorical cell go into the order of ``spec.labels``, and
+    the id's numbers go in a small line above the cell.
+
+    Parameters
+    ----------
+    page : Page
+    spec : PageSpec
+    frames : list of pandas.DataFrame
+        The page's rows of each frame, the reference first.
+    numbers : dict, optional
+        For each id of the page that has numbers, a pair of dicts: the
+        divergence and the q-value of each (column, measure) cell.
+
     """
     from matplotlib.gridspec import GridSpec
 
@@ -153,40 +246,60 @@ def draw_page(page, spec, frames):
 
     series = importlib.import_module("kestrune.testing.plotting.series")
     share = getattr(series.ShareSetting, spec.share)
+    numbers = numbers or {}
     held = [set(frame.index.get_level_values(0)) for frame in frames]
     present = [tuple(k for k in range(len(frames)) if i in held[k])
                for i in page.ids]
     nids, nrows = len(page.ids), len(spec.columns)
     width = min(MAX_WIDTH, LEFT + CELL_WIDTH * nids)
-    height = HEADER + ROW_HEIGHT * nrows
+    # Under the heading, its further lines and the key to the numbers, as
+    # many lines as they wrap into; the header grows with them.
+    notes = page.heading.split("\n")[1:] + (
+        [numbers_key(spec.nearest, len(spec.names) > 2)] if numbers else [])
+    notes = "\n".join(_wrapped(note, width - 0.4, 8) for note in notes)
+    extra = NOTE_LINE * max(0, notes.count("\n")) if notes else -NOTE_LINE
+    height = HEADER + extra + ROW_HEIGHT * nrows
     figure = _figure(width, height)
     axes_height = ROW_HEIGHT * nrows - GAP * nrows
     grid = GridSpec(nrows, nids, figure=figure, wspace=0.25,
                     hspace=GAP / (axes_height / nrows),
                     left=0.85 / width, right=1 - RIGHT / width,
-                    bottom=GAP / height, top=1 - (HEADER + TITLES) / height)
+                    bottom=GAP / height, top=1 - (HEADER + extra + TITLES) / height)
     drawn_in, ids_in = {}, {}
     for row, (column, kind) in enumerate(zip(spec.columns, spec.kinds)):
         continuous = kind == "continuous"
         plot_type = (series.PlotType.CONTINUOUS if continuous
                      else series.PlotType.CATEGORICAL)
         needed = [column] if continuous else [column, spec.helper]
-        for start, stop, drawn in _runs(present):
+        runs = _runs(present)
+        if (continuous and spec.own_scales and share is series.ShareSetting.AXES
+                and scales_differ(frames, column, page.ids)):
+            runs = [(n, n + 1, drawn) for start, stop, drawn in runs
+                    for n in range(start, stop)]
+        for start, stop, drawn in runs:
             ax = figure.add_subplot(grid[row, start:stop])
             before = len(figure.axes)
             series.plot_row([frames[k][needed] for k in drawn], column,
                             list(page.ids[start:stop]), ax, share, plot_type,
                             True)
             cells = figure.axes[before:]
-            for cell in cells:
+            ids = list(page.ids[start:stop])
+            for n, cell in enumerate(cells):
                 drawn_in[cell] = drawn
                 # The id's place on the page is its colour in shared cells.
-                ids_in[cell] = [(page.ids[n], n) for n in range(start, stop)]
+                ids_in[cell] = [(page.ids[m], m) for m in range(start, stop)]
+                # One cell per id, or one cell for all (ShareSetting.PLOT).
+                shown = [ids[n]] if len(cells) == len(ids) else ids
                 if continuous:
                     _time_ticks(cell, spec.integer_time)
+                elif spec.labels and column in spec.labels:
+                    _order_labels(cell, spec.labels[column], [
+                        frames[k] for k in drawn], column, shown)
+                _numbers(cell, shown, numbers, column, spec.nearest,
+                         first_row=row == 0)
             if start and cells:
                 cells[0].set_ylabel("")
-    heading = page.heading
+    heading = page.heading.split("\n")[0]
     lacking = ["{} lacks {}".format(i, ", ".join(
         repr(spec.names[k]) for k in range(len(frames)) if k not in held_by))
         for i, held_by in zip(page.ids, present) if len(held_by) < len(frames)]
@@ -194,12 +307,95 @@ def draw_page(page, spec, frames):
         heading += " (" + "; ".join(lacking) + ")"
     figure.text(0.2 / width, 1 - 0.12 / height, heading,
                 ha="left", va="top", fontsize=12, fontweight="bold")
+    if notes:
+        figure.text(0.2 / width, 1 - 0.42 / height, notes,
+                    ha="left", va="top", fontsize=8, color="0.25")
     _label(figure, list(spec.names), 0.5,
            by_id=share is series.ShareSetting.PLOT,
            frames_in=lambda cell: drawn_in.get(cell, ()),
            ids_in=lambda cell: ids_in.get(cell, ()),
-           top=1 - 0.4 / height, make_room=False)
+           top=1 - (0.62 + extra) / height, make_room=False)
     return figure
+
+
+def numbers_key(nearest, several=False):
+    """What the lines of numbers above the cells say (``several``: there
+    are several compared frames, and each number is the largest)."""
+    names = ", ".join("{} = {}".format(short, whole)
+                      for whole, short in MEASURE_SHORT.items())
+    key = ("numbers above each cell: the divergence of each measure{} "
+           "(0 = same, 1 = disjoint; {})".format(
+               ", the largest over the compared frames" if several else "", names))
+    if nearest:
+        return key + ("; no p-values: pairs chosen for looking alike would bias "
+                      "them; realism at most 1: inside the reference population")
+    return key + "; {} beyond sampling noise (q-value < {:g})".format(BEYOND, NOISE)
+
+
+def _wrapped(text, inches, fontsize):
+    """``text`` broken into lines that fit ``inches`` at ``fontsize``."""
+    import textwrap
+
+    # An average character of the sans-serif font is about 0.55 em wide.
+    chars = max(20, int(inches * 72 / (0.55 * fontsize)))
+    return textwrap.fill(text, chars, break_long_words=False)
+
+
+def _numbers(cell, ids, numbers, column, nearest, first_row):
+    """Write the numbers of ``ids`` in ``column`` as a small line above the
+    cell, right-aligned (above its title on the first row), clear of what
+    is drawn."""
+    lines = []
+    for i in ids:
+        if i not in numbers:
+            continue
+        line = cell_numbers(numbers[i][0], numbers[i][1], column, nearest)
+        if line:
+            lines.append(line if len(ids) == 1 else "{}: {}".format(i, line))
+    if not lines:
+        return
+    # One cell for every id (ShareSetting.PLOT): the ids' numbers side by
+    # side, wrapped to the cell's width.
+    inches = cell.get_position().width * cell.figure.get_figwidth()
+    text = _wrapped(" | ".join(lines), inches, 7)
+    anchor = (cell.transAxes, cell.title) if first_row else cell.transAxes
+    cell.annotate(text, xy=(1, 1), xycoords=anchor, xytext=(0, 2),
+                  textcoords="offset points", ha="right", va="bottom",
+                  fontsize=7, color="0.2", gid="numbers")
+
+
+def _order_labels(cell, order, frames, column, ids):
+    """Put the bars of a categorical cell into the report's label order.
+
+    The module places each label where the cell first meets it, so one
+    label would sit at different places in different cells. Each bar moves
+    with its label to the label's place in ``order`` among the cell's
+    labels; the tick labels follow.
+    """
+    from matplotlib.ticker import FixedFormatter, FixedLocator
+
+    labels = set()
+    for frame in frames:
+        values = frame[column]
+        values = values[values.index.get_level_values(0).isin(list(ids))]
+        labels.update(values[values.notna()].unique())
+        if values.isna().any():
+            labels.add(NULL)
+    if not labels:
+        return
+    rank = {label: n for n, label in enumerate(order)}
+    ordered = sorted(labels, key=lambda label: rank.get(label, len(rank)))
+    place = {}
+    for n, label in enumerate(ordered):
+        before = np.asarray(cell.xaxis.convert_units([label]), dtype=float)
+        place[int(round(float(before[0])))] = n
+    for bar in cell.patches:
+        middle = bar.get_x() + bar.get_width() / 2
+        old = int(round(middle))
+        if old in place:
+            bar.set_x(place[old] + (middle - old) - bar.get_width() / 2)
+    cell.xaxis.set_major_locator(FixedLocator(list(range(len(ordered)))))
+    cell.xaxis.set_major_formatter(FixedFormatter([str(v) for v in ordered]))
 
 
 def _time_ticks(cell, integer_time):
@@ -225,11 +421,13 @@ MEASURE_LABELS = {"distribution": "distribution", "dynamics": "dynamics",
                   "dependence": "dependence"}
 # A cell whose q-value is at least this is within sampling noise.
 NOISE = 0.05
+# The stripes over the overview's cells within sampling noise.
+NOISE_HATCH = (1, 1, 1, 0.8)
 
 
 def draw_overview(table, qvalues, names, total, why, id_name, shown, nearest=False,
                   verdicts=None):
-    """A heat map of the report's cells, worst ids first, noise hatched.
+    """A heat map of the report's cells, in page order, noise hatched.
 
     Parameters
     ----------
@@ -285,9 +483,12 @@ def draw_overview(table, qvalues, names, total, why, id_name, shown, nearest=Fal
     values = worst.to_numpy(dtype=float)
     image = ax.imshow(np.ma.masked_invalid(values), cmap=cmap, vmin=0, vmax=1,
                       aspect="auto", interpolation="nearest")
+    # Thin white stripes keep a cell within noise in the colour bar's own
+    # colour, only lighter: a grey or tinted hatch would mix into a colour
+    # that is not on the bar.
     for r, c in zip(*np.nonzero(noise)):
-        ax.add_patch(Rectangle((c - 0.5, r - 0.5), 1, 1, facecolor=(1, 1, 1, 0.55),
-                               edgecolor="0.6", hatch="///", linewidth=0))
+        ax.add_patch(Rectangle((c - 0.5, r - 0.5), 1, 1, facecolor="none",
+                               edgecolor=NOISE_HATCH, hatch="//", linewidth=0))
     # One group of cells per column: the column's name above, the measures
     # below, a line between groups.
     ax.set_xticks(range(ncols))
@@ -317,22 +518,32 @@ def draw_overview(table, qvalues, names, total, why, id_name, shown, nearest=Fal
         _verdict_band(band, verdicts, cells, names)
     bar.set_label("divergence")
     compared = ", ".join(repr(n) for n in names[1:])
+    # Under nearest pairing the first ids are the closest pairs, not the
+    # worst ones.
     listed = ("all {:,} ids".format(total) if nrows == total
+              else "the first {:,} of {:,} ids".format(nrows, total) if nearest
               else "the worst {:,} of {:,} ids".format(nrows, total))
     drawn = ("every id" if shown == total
              else "the first {:,} of {:,} ids".format(shown, total))
     noise_line = ("no p-values: pairs chosen for looking alike would bias them"
                   if nearest else
-                  "hatched cells are within sampling noise (q-value >= {:g} "
-                  "over ids, or too short to tell)".format(NOISE))
-    figure.suptitle(
-        "Divergence of {} from {}: {}, {}; pages show {}\n"
-        "0 = same, 1 = disjoint; {}".format(
-            compared, repr(names[0]), listed, why, drawn, noise_line),
+                  "cells with white stripes are within sampling noise "
+                  "(q-value >= {:g} over ids, or too short to tell)".format(NOISE))
+    # The title wraps to the figure's width rather than running off it.
+    title = figure.suptitle("\n".join(_wrapped(line, width - 0.3, 10) for line in (
+        "Divergence of {} from {}: {}, {}; pages show {}".format(
+            compared, repr(names[0]), listed, why, drawn),
+        "0 = same, 1 = disjoint; {}".format(noise_line))),
         x=0.02, ha="left", fontsize=10)
+    # Room for the lines beyond the two the height counts on; the layout
+    # keeps the axes below the title.
+    lines = title.get_text().count("\n") + 1
+    height += 0.18 * max(0, lines - 2)
+    figure.set_size_inches(width, height)
+    below_title = dict(rect=(0, 0, 1, 1 - 0.12 * lines / height))
     with warnings.catch_warnings():
         warnings.simplefilter("ignore")
-        figure.tight_layout()
+        figure.tight_layout(**below_title)
         # The legend goes under the measures' names, whose height is known
         # once they are laid out.
         if not nearest:
@@ -340,11 +551,12 @@ def draw_overview(table, qvalues, names, total, why, id_name, shown, nearest=Fal
             lowest = min([label.get_window_extent(renderer).y0
                           for label in ax.get_xticklabels()] + [ax.bbox.y0])
             below = ax.transAxes.inverted().transform((0, lowest))[1]
-            ax.legend(handles=[Patch(facecolor="white", edgecolor="0.6", hatch="///",
-                                     label="within sampling noise")],
+            ax.legend(handles=[Patch(facecolor=cmap(0.5), edgecolor=NOISE_HATCH,
+                                     hatch="//", linewidth=0,
+                                     label="within sampling noise (white stripes)")],
                       loc="upper left", bbox_to_anchor=(0, below), frameon=False,
                       fontsize=8, borderaxespad=0.2)
-            figure.tight_layout()
+            figure.tight_layout(**below_title)
     return figure
 
 
@@ -778,11 +990,21 @@ def _progress(progress, count):
         progress = count >= 3 and (in_notebook or _stderr_is_terminal())
     if not progress:
         return None
-    if in_notebook:
+    if in_notebook and _has_widgets():
         from tqdm.auto import tqdm
     else:
+        # Without ipywidgets the notebook's bar would only say that it is
+        # missing ("IProgress not found"): the text bar shows instead.
         from tqdm import tqdm
     return tqdm(total=count, unit="page", desc="report", file=sys.stderr)
+
+
+def _has_widgets():
+    try:
+        import ipywidgets  # noqa: F401
+    except ImportError:
+        return False
+    return True
 
 
 def _stderr_is_terminal():

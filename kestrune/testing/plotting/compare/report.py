@@ -1,6 +1,7 @@
 """The comparison report: what ``compare_panels`` returns."""
 
 import base64
+import html
 import warnings
 
 import numpy as np
@@ -81,9 +82,9 @@ def compare_panels(frames, meta=None, *, id_index=None, time_index=None,
     max_lag : int, optional
         ``dynamics`` of continuous columns takes the largest difference of
         the autocorrelations at lags 1 to ``max_lag``.
-    pages : int or None, optional
+    pages : int, "all" or None, optional
         Draw only the first ``pages`` pages in the report's order (the
-        worst ids); None draws a page for every id. The tables and the
+        worst ids); "all" (or None) draws a page for every id. The tables and the
         overview keep every id either way. Under nearest pairing the pages
         of pairs and the pages of uncovered reference ids count apart.
     pairing : {"auto", "ids", "nearest"}, optional
@@ -104,8 +105,12 @@ def compare_panels(frames, meta=None, *, id_index=None, time_index=None,
         every compared frame holds at least half of the reference's ids (or
         ``ids`` are given), otherwise nearest.
     share_setting : ShareSetting, optional
-        How the ids of a row share cells and axes, as for the driver;
-        ``ShareSetting.AXES`` by default.
+        How the ids of a row share cells and axes, as for the driver. By
+        default ``ShareSetting.AXES``, except on a continuous row of a page
+        where some id's values span less than a quarter of what the page's
+        ids span together (firms of very different sizes, say): there each
+        id gets its own y axis, so that no line is drawn flat. Passing
+        ``ShareSetting.AXES`` shares the y axis on every row.
     jobs : int, optional
         Worker processes that draw the pages; 1 draws them in this process.
         The workers are started from a fork server (spawned where there is
@@ -172,11 +177,14 @@ def compare_panels(frames, meta=None, *, id_index=None, time_index=None,
     ids_per_page = count("ids_per_page", ids_per_page)
     jobs = count("jobs", jobs)
     max_lag = count("max_lag", max_lag)
+    if isinstance(pages, str) and pages == "all":
+        pages = None
     if pages is not None:
         pages = count("pages", pages)
     measures = _checked_measures(measures)
     render.check_executor(executor)
     series = _series()
+    own_scales = share_setting is None
     if share_setting is None:
         share_setting = series.ShareSetting.AXES
     if not isinstance(share_setting, series.ShareSetting):
@@ -280,7 +288,8 @@ def compare_panels(frames, meta=None, *, id_index=None, time_index=None,
                         panel.names[number]) if several else "no compared id resembles them")):
                 made = [_marked(page, one.pairs) for page in plan_pages(
                     shown, ids_per_page, why, pages, kind=kind,
-                    first_number=len(planned) + 1)]
+                    first_number=len(planned) + 1,
+                    notes=pair_notes(one.pairs) if kind == "pairs" else None)]
                 frame_of_page.update((page.number, number) for page in made)
                 planned += made
         ordered = placed
@@ -291,7 +300,15 @@ def compare_panels(frames, meta=None, *, id_index=None, time_index=None,
     return Report(panel, divergences, largest.reindex(ordered),
                   pvalue.reindex(ordered), qvalue.reindex(ordered), planned,
                   order, share_setting.name, jobs, executor, progress, paired,
-                  population, verdicts, scored, frame_of_page)
+                  population, verdicts, scored, frame_of_page, own_scales)
+
+
+def pair_notes(pairs):
+    """What a page of pairs says of each compared id: near-copy or not, and
+    its realism (at most 1: inside the reference population)."""
+    return {i: "{}: {}realism {:.2f}".format(i, "near-copy, " if copy else "", realism)
+            for i, copy, realism in zip(pairs["id"], pairs["near_copy"].astype(bool),
+                                        pairs["realism"])}
 
 
 def _marked(page, pairs):
@@ -477,7 +494,7 @@ class Report:
 
     def __init__(self, panel, divergences, divergence, pvalues, qvalues, pages,
                  order, share, jobs, executor, progress, paired, population,
-                 verdicts=None, scores=None, frame_of_page=None):
+                 verdicts=None, scores=None, frame_of_page=None, own_scales=False):
         self._panel = panel
         self.names = list(panel.names)
         self.columns = list(panel.columns)
@@ -491,6 +508,7 @@ class Report:
         self.pages = pages
         self.order = order
         self._share = share
+        self._own_scales = own_scales
         self._jobs = jobs
         self._executor = executor
         self._progress = progress
@@ -573,7 +591,8 @@ class Report:
         shown = sum(len(page.ids) for page in self.pages if page.kind != "uncovered")
         why = _WHY[self.order]
         if self.pairing == "nearest":
-            why = "each paired with its nearest reference id, " + why
+            why = ("each against its nearest reference id, near-copies first, "
+                   "then the least realistic, then " + why)
         return ("overview", self.divergence, self.qvalues, tuple(self.names),
                 len(self.divergence), why, self._panel.meta.id_index, shown,
                 self.pairing == "nearest", self.verdicts, fmt)
@@ -592,11 +611,16 @@ class Report:
         if "categorical" in kinds:
             helper = render.helper_name(
                 list(panel.columns) + [meta.id_index, meta.time_index])
+        labels = {column: render.label_order(panel.frames, column)
+                  for column, kind in zip(panel.columns, kinds)
+                  if kind == "categorical"}
         spec = render.PageSpec(
             tuple(self.names), tuple(panel.columns), kinds, self._share,
-            pd.api.types.is_integer_dtype(time.dtype), helper, fmt)
+            pd.api.types.is_integer_dtype(time.dtype), helper, fmt, labels,
+            self._own_scales, self.pairing == "nearest")
         whole = spec
         for page in self.pages:
+            numbers = self._numbers(page.ids if page.kind != "uncovered" else ())
             # Under nearest pairing a page shows the reference and one compared frame.
             number = self._frame_of_page.get(page.number, 1)
             if page.kind != "ids" and len(self.names) > 2:
@@ -611,6 +635,7 @@ class Report:
                     {"id": list(page.ids), "reference_id": list(references)}))
                 frames = [f.rename(index=self._labels, level=0) for f in frames]
                 page = page._replace(ids=tuple(self._labels[i] for i in page.ids))
+                numbers = {self._labels[i]: v for i, v in numbers.items()}
             elif page.kind == "uncovered":
                 frames = render.page_frames(panel.frames[:1], panel.columns,
                                             helper, page.ids)
@@ -618,7 +643,12 @@ class Report:
             else:
                 frames = render.page_frames(panel.frames, panel.columns,
                                             helper, page.ids)
-            yield ("page", page, spec, frames, fmt)
+            yield ("page", page, spec, frames, numbers, fmt)
+
+    def _numbers(self, ids):
+        """For each of ``ids``, its divergence and q-value per cell."""
+        return {i: (self.divergence.loc[i].to_dict(), self.qvalues.loc[i].to_dict())
+                for i in ids if i in self.divergence.index}
 
     def save(self, path, overwrite=False):
         """Write the report to ``path``: one PDF, or a folder of pictures.
@@ -678,10 +708,26 @@ class Report:
         pictures = ["data:image/png;base64," + base64.b64encode(p).decode("ascii")
                     for p in self._pictures_of("png", shown)]
         fragment = sinks.html_page(self, pictures, standalone=False)
+        return "<div>{}{}</div>".format(fragment, "".join(
+            "<p>{}</p>".format(html.escape(line, quote=False)) for line in self._not_shown()))
+
+    def _not_shown(self):
+        """What a notebook says of the pages it does not show, and how to
+        see every page."""
+        lines = []
         rest = len(self.pages) - INLINE_PAGES
         if rest > 0:
-            fragment = ("<div>{}<p>{} more page{} not shown here; save the "
-                        "report to see them all: report.save('report.pdf') or "
-                        "report.save('report/').</p></div>").format(
-                            fragment, rest, "" if rest == 1 else "s")
-        return fragment
+            lines.append(
+                "{} more of the {} pages drawn are not shown here: "
+                "report.save('report.pdf') or report.save('report/') writes "
+                "them all.".format(rest, len(self.pages)))
+        drawn = sum(len(page.ids) for page in self.pages if page.kind != "uncovered")
+        uncovered = 0 if self.coverage is None else int(
+            (~self.coverage["covered"].astype(bool)).sum())
+        if (drawn < len(self.divergence) or uncovered > sum(
+                len(page.ids) for page in self.pages if page.kind == "uncovered")):
+            lines.append(
+                "The pages draw the first {} of {} ids; compare_panels(..., "
+                "pages='all') (--pages all on the command line) draws a page "
+                "for every id.".format(drawn, len(self.divergence)))
+        return lines

@@ -537,6 +537,9 @@ def _write_pdf(report, partial):
     writer = PdfWriter()
     for page in _drawn(report, "pdf"):
         writer.append(PdfReader(io.BytesIO(page)))
+    # A bookmark per page, naming what it shows.
+    for number, title in enumerate(bookmarks(report)):
+        writer.add_outline_item(title, number)
     writer.add_metadata({"/Creator": _CREATOR, PDF_MARK: "1"})
     with open(str(partial), "wb") as out:
         writer.write(out)
@@ -609,6 +612,35 @@ def table_names(names):
     return out
 
 
+def page_ids(report, page):
+    """The ids of ``page`` as its cells name them (a pair as ``ref ≈ id``)."""
+    return [str(report._labels.get(i, i)) for i in page.ids]
+
+
+def page_title(report, page):
+    """``Page N: <first line of its heading>: <its ids>``."""
+    return "Page {}: {}: {}".format(page.number, page.heading.split("\n")[0],
+                                    ", ".join(page_ids(report, page)))
+
+
+def bookmarks(report):
+    """The title of each page of the PDF, the overview first."""
+    return (["Overview", "Population"]
+            + [page_title(report, page) for page in report.pages])
+
+
+def page_anchors(report, shown=None):
+    """The anchor of the page that draws each id (a compared id of a pair),
+    and of each reference id of a page of uncovered ids, for the first
+    ``shown`` pages (all when None)."""
+    ids, uncovered = {}, {}
+    for page in report.pages[:shown]:
+        into = uncovered if page.kind == "uncovered" else ids
+        for i in page.ids:
+            into.setdefault(i, "page-{}".format(page.number))
+    return ids, uncovered
+
+
 def _id_label(report):
     return report._panel.meta.id_index
 
@@ -620,6 +652,35 @@ def flat(table):
     table = table.copy()
     if isinstance(table.columns, pd.MultiIndex):
         table.columns = ["{}:{}".format(*cell) for cell in table.columns]
+    return table
+
+
+def _linked(table, where, column=None):
+    """``table`` as HTML-ready text: each id links to the page that draws it.
+
+    The ids are the index, or the values of ``column``; ``where`` maps ids
+    to anchors (ids without one stay plain). Every other text is escaped
+    here, since the table is written unescaped.
+    """
+    import pandas as pd
+
+    def link(value):
+        text = html.escape(str(value))
+        anchor = where.get(value)
+        return text if anchor is None else '<a href="#{}">{}</a>'.format(anchor, text)
+
+    table = table.copy()
+    for name in table.columns:
+        if name == column:
+            table[name] = [link(v) for v in table[name]]
+        elif table[name].dtype == object:
+            table[name] = [html.escape(v) if isinstance(v, str) else v
+                           for v in table[name]]
+    if column is None:
+        name = table.index.name
+        table.index = pd.Index([link(v) for v in table.index],
+                               name=None if name is None else html.escape(str(name)))
+    table.columns = [html.escape(str(name)) for name in table.columns]
     return table
 
 
@@ -645,6 +706,8 @@ def html_page(report, pictures, standalone=True, tables=None):
     from .inputs import missing_message
 
     esc = html.escape
+    # The table rows link to the pages shown here.
+    anchors = page_anchors(report, max(0, len(pictures) - 2))
     title = "{} compared with {}".format(
         ", ".join(report.names[1:]), report.names[0])
     parts = ["<h1>{}</h1>".format(esc(title))]
@@ -656,7 +719,7 @@ def html_page(report, pictures, standalone=True, tables=None):
         lines = missing_message(report.missing, sep="\n")
         parts.append("<p>" + esc(lines).replace("\n", "<br>") + "</p>")
     for source, alt in zip(pictures[:2], ("overview", "population")):
-        parts.append('<img src="{}" alt="{}" style="max-width:100%">'.format(
+        parts.append('<img id="{1}" src="{0}" alt="{1}" style="max-width:100%">'.format(
             esc(source), alt))
     verdicts = getattr(report, "verdicts", None)
     for what, table, digits in (
@@ -678,9 +741,13 @@ def html_page(report, pictures, standalone=True, tables=None):
         rows = ("" if len(table) <= HTML_ROWS else
                 " (the first {:,} of {:,} rows; the CSV files hold every row)".format(
                     HTML_ROWS, len(table)))
-        shown = flat(table.iloc[:HTML_ROWS]).to_html(
+        if table is report.coverage:
+            where, column = anchors[1], "reference_id"
+        else:
+            where, column = anchors[0], "id" if table is report.pairs else None
+        shown = _linked(flat(table.iloc[:HTML_ROWS]), where, column).to_html(
             float_format=lambda v, d=digits: "{:.{}f}".format(v, d),
-            na_rep="-", border=0, index=table is not report.pairs
+            na_rep="-", border=0, escape=False, index=table is not report.pairs
             and table is not report.coverage and table is not verdicts)
         parts.append("<details><summary>{}{}</summary>{}</details>".format(
             esc(what), esc(rows), shown))
@@ -703,9 +770,14 @@ def html_page(report, pictures, standalone=True, tables=None):
             for name, file in tables.items()]
         parts.append("<p>Tables:</p><ul>{}</ul>".format("".join(links)))
     for page, source in zip(report.pages, pictures[2:]):
-        parts.append('<h2>Page {}: {}</h2>\n<img src="{}" alt="page {}" '
-                     'style="max-width:100%">'.format(
-                         page.number, esc(page.heading), esc(source), page.number))
+        lines = page.heading.split("\n")
+        parts.append('<h2 id="page-{0}">Page {0}: {1}</h2>\n<p>{2}: {3}{4}</p>\n'
+                     '<img src="{5}" alt="page {0}" style="max-width:100%">'.format(
+                         page.number, esc(lines[0]),
+                         "pairs" if page.kind == "pairs" else "ids",
+                         esc(", ".join(page_ids(report, page))),
+                         "".join("<br>" + esc(line) for line in lines[1:]),
+                         esc(source)))
     body = "\n".join(parts)
     if not standalone:
         return "<div>{}</div>".format(body)
