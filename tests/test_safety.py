@@ -170,6 +170,8 @@ CASES = [
      at("swap", lambda d: folder(d, "out", {"notes.txt": "mine"})), [], 1,
      r"out: it was created during the run; it is kept, and the new report is .*out-new$",
      {"out": ["notes.txt"], "out-new": "new"}),
+    ("an empty folder made at OUT while the run draws", None, at("swap", lambda d: (d / "out").mkdir()), [], 1,
+     r"out: it was created during the run; it is kept", {"out": [], "out-new": "new"}),
     ("a PDF made at OUT while the run draws", None,
      at("swap", lambda d: (d / "r.pdf").write_text("mine")), ["-o", "r.pdf"], 1,
      r"r.pdf: it was created during the run; it is kept, and the new report is .*r-new.pdf$",
