@@ -196,6 +196,8 @@ CASES = [
      r"a.csv: column 't' \(--time\): '2020-01-01T00:00\+99:99' in row 1 has an offset beyond \+-14:00$", {}),
     ("an offset of -14:01", times(["2020-01-01T00:00+14:00", "2020-01-01T00:00-1401"]), None, [], 1,
      r"'2020-01-01T00:00-1401' in row 2 has an offset beyond", {}),
+    ("an offset of +01:60", times(["2020-01-01T00:00+01:60"]), None, [], 1, r"'2020-01-01T00:00\+01:60' in row 1 has an "
+     r"offset beyond", {}),
     ("a date beyond pandas' range", times(["2020-01-01"], ["2262-04-11T23:47:16.854775807", "2262-04-12"]), None,
      [], 1, r"b.csv: column 't' \(--time\): '2262-04-12' in row 2 is outside the dates a timestamp holds "
      r"\(1677-09-21 00:12:43.145224193 to 2262-04-11 23:47:16.854775807\)$", {}),
