@@ -261,6 +261,10 @@ def test_a_lag_beyond_the_series_is_lowered_and_changes_no_cell():
     six, huge = (measure_table(*frames, meta, max_lag=lag) for lag in (6, 10 ** 12))
     pd.testing.assert_frame_equal(six[0], huge[0]) and pd.testing.assert_frame_equal(six[1], huge[1])
     assert not six[0].isna().all().any()
+    from kestrune.testing.plotting.compare import compare_panels
+    compare_panels(frames, meta, max_lag=6)  # seven rows of one id: lags up to 6
+    with pytest.raises(ValueError, match="max_lag must be at most 6, .* got 7"):
+        compare_panels(frames, meta, max_lag=7)
 
 
 def labelled(prefix, ids):
