@@ -132,6 +132,13 @@ CASES = [
      lambda d, run: folder(d, "out", {"notes.txt": "mine", "sub/": "mine"},
                            {"notes.txt": record(b"other"), "sub": record(b"")}), None, [], 2,
      r"holds files the report did not write: notes.txt, sub/", SAME),
+    ("a manifest whose record has the file's size, not its content",
+     lambda d, run: folder(d, "out", {"notes.txt": "mine"}, {"notes.txt": record(b"MINE")}), None, [], 2,
+     r"holds files the report did not write: notes.txt;", SAME),
+    ("a manifest that records a link to the user's file",
+     lambda d, run: [(d / "mine.txt").write_text("mine"), folder(d, "out", {}, {"link": record(b"mine")}),
+                     (d / "out" / "link").symlink_to(d / "mine.txt")], None, [], 2,
+     r"holds files the report did not write: link;", SAME),
     ("a manifest that records the user's file, beside a folder",
      lambda d, run: folder(d, "out", {"notes.txt": "mine", "sub/": "mine"}, {"notes.txt": record(b"mine")}),
      None, [], 2, r"holds files the report did not write: sub/;", SAME),
@@ -163,6 +170,8 @@ CASES = [
      at("swap", lambda d: folder(d, "out", {"notes.txt": "mine"})), [], 1,
      r"out: it was created during the run; it is kept, and the new report is .*out-new$",
      {"out": ["notes.txt"], "out-new": "new"}),
+    ("an empty folder made at OUT while the run draws", None, at("swap", lambda d: (d / "out").mkdir()), [], 1,
+     r"out: it was created during the run; it is kept", {"out": [], "out-new": "new"}),
     ("a PDF made at OUT while the run draws", None,
      at("swap", lambda d: (d / "r.pdf").write_text("mine")), ["-o", "r.pdf"], 1,
      r"r.pdf: it was created during the run; it is kept, and the new report is .*r-new.pdf$",
@@ -181,12 +190,14 @@ CASES = [
      r"^kestrune-compare: interrupted after writing .*out$", {"out": "new"}),
     ("SIGTERM in the swap", old_report("r.pdf"), signal_at("placed", signal.SIGTERM), ["-o", "r.pdf"], 143,
      r"^kestrune-compare: terminated after writing .*r.pdf$", {"r.pdf": "new"}),
-    ("a whole-number time beyond 64 bits", times(["1", "-9223372036854775809"], ["1"]), None, [], 1,
-     r"a.csv: column 't' \(--time\): '-9223372036854775809' in row 2 is beyond the 64-bit range", {}),
+    ("a whole-number time beyond 64 bits", times(["-9223372036854775808", "9223372036854775808"], ["1"]), None, [],
+     1, r"a.csv: column 't' \(--time\): '9223372036854775808' in row 2 is beyond the 64-bit range", {}),
     ("an offset of +99:99", times(["2020-01-01T00:00+99:99"]), None, [], 1,
      r"a.csv: column 't' \(--time\): '2020-01-01T00:00\+99:99' in row 1 has an offset beyond \+-14:00$", {}),
     ("an offset of -14:01", times(["2020-01-01T00:00+14:00", "2020-01-01T00:00-1401"]), None, [], 1,
      r"'2020-01-01T00:00-1401' in row 2 has an offset beyond", {}),
+    ("an offset of +01:60", times(["2020-01-01T00:00+01:60"]), None, [], 1, r"'2020-01-01T00:00\+01:60' in row 1 has an "
+     r"offset beyond", {}),
     ("a date beyond pandas' range", times(["2020-01-01"], ["2262-04-11T23:47:16.854775807", "2262-04-12"]), None,
      [], 1, r"b.csv: column 't' \(--time\): '2262-04-12' in row 2 is outside the dates a timestamp holds "
      r"\(1677-09-21 00:12:43.145224193 to 2262-04-11 23:47:16.854775807\)$", {}),
@@ -250,6 +261,10 @@ def test_a_lag_beyond_the_series_is_lowered_and_changes_no_cell():
     six, huge = (measure_table(*frames, meta, max_lag=lag) for lag in (6, 10 ** 12))
     pd.testing.assert_frame_equal(six[0], huge[0]) and pd.testing.assert_frame_equal(six[1], huge[1])
     assert not six[0].isna().all().any()
+    from kestrune.testing.plotting.compare import compare_panels
+    compare_panels(frames, meta, max_lag=6)  # seven rows of one id: lags up to 6
+    with pytest.raises(ValueError, match="max_lag must be at most 6, .* got 7"):
+        compare_panels(frames, meta, max_lag=7)
 
 
 def labelled(prefix, ids):
