@@ -256,6 +256,10 @@ def test_pooled_level_against_every_rearrangement_of_a_few_ids(paired):
     else:  # the twelve ids dealt out anew, six to each frame
         arrangements = [np.isin(unit, chosen).astype(int) for chosen in itertools.combinations(range(2 * ids), ids)]
     every = [stats.ks_2samp(values[a == 0], values[a == 1]).statistic for a in arrangements]
+    ks = noise._Sorted(values)
+    assert ks(np.array(arrangements) == 1) == pytest.approx(every, abs=1e-12)
+    drawn = ks(rows.arrangements(999)[:])  # random rearrangements, each as likely as the others
+    assert abs(drawn.mean() - np.mean(every)) < 4 * np.std(every) / np.sqrt(999)
     level, band = noise.permutation_levels(rows, False, times=1)
     assert np.quantile(every, 0.93) - 1e-12 <= level <= np.quantile(every, 0.97) + 1e-12 and level == band
 
