@@ -261,7 +261,9 @@ def test_pooled_level_against_every_rearrangement_of_a_few_ids(paired):
     drawn = ks(rows.arrangements(999)[:])  # random rearrangements, each as likely as the others
     assert abs(drawn.mean() - np.mean(every)) < 4 * np.std(every) / np.sqrt(999)
     level, band = noise.permutation_levels(rows, False, times=1)
-    assert np.quantile(every, 0.93) - 1e-12 <= level <= np.quantile(every, 0.97) + 1e-12 and level == band
+    beyond = np.mean(np.array(every) >= level - 1e-12)
+    below = np.max([e for e in every if e < level - 1e-12])  # the next smaller value is reached too often
+    assert 0.02 <= beyond <= 0.07 and np.mean(np.array(every) >= below - 1e-12) > 0.04 and level == band
 
 
 def test_population_levels_of_the_report_and_too_few_ids():

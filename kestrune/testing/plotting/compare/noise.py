@@ -9,8 +9,8 @@ frame's. Its null 95 % level is
   frame): the exact critical value of the two-sample test at those sizes
   (:func:`ks_level`), since the ids are independent units;
 - for the numbers that pool every row of a column, and for a band that
-  holds at every time point at once: the 95th percentile over random
-  rearrangements of whole ids (:func:`permutation_levels`). The rows of one
+  holds at every time point at once: the smallest value that at most 5 %
+  of random rearrangements of whole ids reach (:func:`permutation_levels`). The rows of one
   id depend on each other, so rows are never rearranged one by one. Under
   id pairing a rearrangement swaps the two frames' series of some ids;
   where the ids differ between frames it deals the pooled ids out anew.
@@ -22,6 +22,8 @@ the page says "too few ids to tell".
 import numpy as np
 import pandas as pd
 from scipy import special
+
+from .divergence import round_significant
 
 SEED = 20240526
 # Rearrangements of whole ids for a permutation level; fewer for a column
@@ -212,8 +214,21 @@ def permutation_levels(rows, is_label, times=0, count=None):
         for where, statistic in zip(at, parts):
             largest[start:start + step] = np.fmax(largest[start:start + step],
                                                   statistic(chunk[:, where]))
-    return (np.quantile(pooled, 1 - ALPHA),
-            np.quantile(largest, 1 - ALPHA) if parts else np.nan)
+    return critical(pooled), critical(largest) if parts else np.nan
+
+
+def critical(drawn, alpha=ALPHA):
+    """The smallest value v with at most ``alpha`` of ``drawn`` at v or
+    above: a value is beyond noise when it is at least v. Just above the
+    largest drawn value when every value is more likely than that (a
+    degenerate null, where nothing is beyond noise)."""
+    # Rounded as the page's values are, so that the same divergence reached
+    # by other arithmetic counts as the same value.
+    values = np.sort(round_significant(np.asarray(drawn, dtype=float)))
+    unique = np.unique(values)
+    share = 1.0 - np.searchsorted(values, unique, side="left") / len(values)
+    rare = unique[share <= alpha]
+    return rare[0] if len(rare) else np.nextafter(values[-1], np.inf)
 
 
 def population_levels(frames, names, meta, columns, paired, summaries):
@@ -316,5 +331,5 @@ def _time_levels(rows, is_label, times):
         state = np.random.RandomState(SEED + t)
         count = REARRANGEMENTS if at.sum() * REARRANGEMENTS <= LARGE * 100 else FEWER
         labels = np.array([state.permutation(rows.frame[at] == 1) for _ in range(count)])
-        out[t] = np.quantile(_Counted(rows.values[at])(labels), 1 - ALPHA)
+        out[t] = critical(_Counted(rows.values[at])(labels))
     return out
