@@ -28,10 +28,10 @@ from .divergence import round_significant
 SEED = 20240526
 # Rearrangements of whole ids for a permutation level; fewer for a column
 # of more than LARGE rows, whose levels are then estimated less finely but
-# in seconds.
+# sooner.
 REARRANGEMENTS = 999
 FEWER = 199
-LARGE = 100000
+LARGE = 20000
 # The test level of every noise level.
 ALPHA = 0.05
 # Above this product of the two sizes the critical value comes from the
@@ -166,9 +166,9 @@ class _Sorted:
         """KS statistic between the rows labelled False and True, per row
         of ``labels`` (rearrangements x rows)."""
         chunk = labels[:, self.order]
-        second = np.cumsum(chunk, axis=1)[:, self.ends]
+        second = np.cumsum(chunk, axis=1, dtype=np.int32)[:, self.ends]
         first = (self.ends + 1)[None, :] - second
-        n2 = chunk.sum(axis=1)[:, None]
+        n2 = second[:, -1:]
         n1 = len(self.order) - n2
         with np.errstate(divide="ignore", invalid="ignore"):
             return np.abs(first / n1 - second / n2).max(axis=1)
@@ -195,7 +195,7 @@ def permutation_levels(rows, is_label, times=0, count=None):
     the divergence of all rows together, and (``times`` > 0) of the largest
     divergence over the time points: (pooled level, simultaneous level),
     NaN where fewer than 20 rearrangements exist. By default 999
-    rearrangements, 199 for more than 100,000 rows."""
+    rearrangements, 199 for more than 20,000 rows."""
     if rows.possible() * ALPHA < 1 or not len(rows.values):
         return np.nan, np.nan
     if count is None:
@@ -329,7 +329,7 @@ def _time_levels(rows, is_label, times):
         if special.comb(sizes.sum(), sizes[1]) * ALPHA < 1:
             continue
         state = np.random.RandomState(SEED + t)
-        count = REARRANGEMENTS if at.sum() * REARRANGEMENTS <= LARGE * 100 else FEWER
+        count = REARRANGEMENTS if at.sum() <= LARGE else FEWER
         labels = np.array([state.permutation(rows.frame[at] == 1) for _ in range(count)])
         out[t] = critical(_Counted(rows.values[at])(labels))
     return out
