@@ -169,7 +169,9 @@ def test_fewer_than_six_ids_combine_the_cells_p_values():
         p = cells[key].dropna()
         assert row["method"] == verdicts.METHODS["fisher"] and row["ids"] == 4
         assert row["p"] == pytest.approx(stats.combine_pvalues(p, method="fisher")[1], rel=1e-9)
-    assert "Fisher" in "\n".join(verdicts.verdict_lines(table.reset_index().assign(frame="f")))
+    lines = verdicts.verdict_lines(table.reset_index().assign(frame="f", p=0.001, q=np.r_[0.2, [0.01] * (len(table) - 1)]))
+    assert "within noise (few ids: Fisher's combination)" in lines[2]  # the q-value decides, not p
+    assert all("beyond noise (few ids: Fisher's combination)" in line for line in lines[3:])
 
 
 def test_report_folder_and_command_line_show_the_verdicts(tmp_path):
