@@ -169,7 +169,9 @@ def test_fewer_than_six_ids_combine_the_cells_p_values():
         p = cells[key].dropna()
         assert row["method"] == verdicts.METHODS["fisher"] and row["ids"] == 4
         assert row["p"] == pytest.approx(stats.combine_pvalues(p, method="fisher")[1], rel=1e-9)
-    assert "Fisher" in "\n".join(verdicts.verdict_lines(table.reset_index().assign(frame="f")))
+    lines = verdicts.verdict_lines(table.reset_index().assign(frame="f", p=0.001, q=np.r_[0.2, [0.01] * (len(table) - 1)]))
+    assert "within noise (few ids: Fisher's combination)" in lines[2]  # the q-value decides, not p
+    assert all("beyond noise (few ids: Fisher's combination)" in line for line in lines[3:])
 
 
 def test_report_folder_and_command_line_show_the_verdicts(tmp_path):
@@ -256,8 +258,14 @@ def test_pooled_level_against_every_rearrangement_of_a_few_ids(paired):
     else:  # the twelve ids dealt out anew, six to each frame
         arrangements = [np.isin(unit, chosen).astype(int) for chosen in itertools.combinations(range(2 * ids), ids)]
     every = [stats.ks_2samp(values[a == 0], values[a == 1]).statistic for a in arrangements]
+    ks = noise._Sorted(values)
+    assert ks(np.array(arrangements) == 1) == pytest.approx(every, abs=1e-12)
+    drawn = ks(rows.arrangements(999)[:])  # random rearrangements, each as likely as the others
+    assert abs(drawn.mean() - np.mean(every)) < 4 * np.std(every) / np.sqrt(999)
     level, band = noise.permutation_levels(rows, False, times=1)
-    assert np.quantile(every, 0.93) - 1e-12 <= level <= np.quantile(every, 0.97) + 1e-12 and level == band
+    beyond = np.mean(np.array(every) >= level - 1e-12)
+    below = np.max([e for e in every if e < level - 1e-12])  # the next smaller value is reached too often
+    assert 0.02 <= beyond <= 0.07 and np.mean(np.array(every) >= below - 1e-12) > 0.04 and level == band
 
 
 def test_population_levels_of_the_report_and_too_few_ids():

@@ -9,8 +9,8 @@ frame's. Its null 95 % level is
   frame): the exact critical value of the two-sample test at those sizes
   (:func:`ks_level`), since the ids are independent units;
 - for the numbers that pool every row of a column, and for a band that
-  holds at every time point at once: the 95th percentile over random
-  rearrangements of whole ids (:func:`permutation_levels`). The rows of one
+  holds at every time point at once: the smallest value that at most 5 %
+  of random rearrangements of whole ids reach (:func:`permutation_levels`). The rows of one
   id depend on each other, so rows are never rearranged one by one. Under
   id pairing a rearrangement swaps the two frames' series of some ids;
   where the ids differ between frames it deals the pooled ids out anew.
@@ -23,13 +23,15 @@ import numpy as np
 import pandas as pd
 from scipy import special
 
+from .divergence import round_significant
+
 SEED = 20240526
 # Rearrangements of whole ids for a permutation level; fewer for a column
 # of more than LARGE rows, whose levels are then estimated less finely but
-# in seconds.
+# sooner.
 REARRANGEMENTS = 999
 FEWER = 199
-LARGE = 100000
+LARGE = 20000
 # The test level of every noise level.
 ALPHA = 0.05
 # Above this product of the two sizes the critical value comes from the
@@ -164,9 +166,9 @@ class _Sorted:
         """KS statistic between the rows labelled False and True, per row
         of ``labels`` (rearrangements x rows)."""
         chunk = labels[:, self.order]
-        second = np.cumsum(chunk, axis=1)[:, self.ends]
+        second = np.cumsum(chunk, axis=1, dtype=np.int32)[:, self.ends]
         first = (self.ends + 1)[None, :] - second
-        n2 = chunk.sum(axis=1)[:, None]
+        n2 = second[:, -1:]
         n1 = len(self.order) - n2
         with np.errstate(divide="ignore", invalid="ignore"):
             return np.abs(first / n1 - second / n2).max(axis=1)
@@ -193,7 +195,7 @@ def permutation_levels(rows, is_label, times=0, count=None):
     the divergence of all rows together, and (``times`` > 0) of the largest
     divergence over the time points: (pooled level, simultaneous level),
     NaN where fewer than 20 rearrangements exist. By default 999
-    rearrangements, 199 for more than 100,000 rows."""
+    rearrangements, 199 for more than 20,000 rows."""
     if rows.possible() * ALPHA < 1 or not len(rows.values):
         return np.nan, np.nan
     if count is None:
@@ -212,8 +214,21 @@ def permutation_levels(rows, is_label, times=0, count=None):
         for where, statistic in zip(at, parts):
             largest[start:start + step] = np.fmax(largest[start:start + step],
                                                   statistic(chunk[:, where]))
-    return (np.quantile(pooled, 1 - ALPHA),
-            np.quantile(largest, 1 - ALPHA) if parts else np.nan)
+    return critical(pooled), critical(largest) if parts else np.nan
+
+
+def critical(drawn, alpha=ALPHA):
+    """The smallest value v with at most ``alpha`` of ``drawn`` at v or
+    above: a value is beyond noise when it is at least v. Just above the
+    largest drawn value when every value is more likely than that (a
+    degenerate null, where nothing is beyond noise)."""
+    # Rounded as the page's values are, so that the same divergence reached
+    # by other arithmetic counts as the same value.
+    values = np.sort(round_significant(np.asarray(drawn, dtype=float)))
+    unique = np.unique(values)
+    share = 1.0 - np.searchsorted(values, unique, side="left") / len(values)
+    rare = unique[share <= alpha]
+    return rare[0] if len(rare) else np.nextafter(values[-1], np.inf)
 
 
 def population_levels(frames, names, meta, columns, paired, summaries):
@@ -314,7 +329,7 @@ def _time_levels(rows, is_label, times):
         if special.comb(sizes.sum(), sizes[1]) * ALPHA < 1:
             continue
         state = np.random.RandomState(SEED + t)
-        count = REARRANGEMENTS if at.sum() * REARRANGEMENTS <= LARGE * 100 else FEWER
+        count = REARRANGEMENTS if at.sum() <= LARGE else FEWER
         labels = np.array([state.permutation(rows.frame[at] == 1) for _ in range(count)])
-        out[t] = np.quantile(_Counted(rows.values[at])(labels), 1 - ALPHA)
+        out[t] = critical(_Counted(rows.values[at])(labels))
     return out

@@ -643,7 +643,9 @@ def draw_population(population, names, columns):
                     top=1 - (HEADER + 0.35) / height)
     levels = population.get("levels") or {}
     _bars(figure.add_subplot(grid[0, :TIME_PANELS - 1]), population["columns"],
-          compared, colours, "all rows together, per column", levels.get("columns"))
+          compared, colours, "all rows together, per column" + (
+              "\nhatched: within sampling noise; |: the null 95 % level" if levels else ""),
+          levels.get("columns"))
     _bars(figure.add_subplot(grid[0, TIME_PANELS:]), entries, compared, colours, title,
           levels.get("summaries"))
     for n, column in enumerate(columns):
@@ -670,8 +672,9 @@ def draw_population(population, names, columns):
     heading = "The populations: {} against {!r}".format(
         ", ".join(repr(n) for n in compared), names[0])
     if "ids" in levels:
-        heading += " ({}); hatched: within sampling noise (the null 95 % level)".format(
-            ", ".join("{:,} ids in {!r}".format(int(levels["ids"][n]), n) for n in names))
+        heading = "The populations: {} against {}".format(", ".join(
+            "{!r} ({:,} ids)".format(n, int(levels["ids"][n])) for n in compared),
+            "{!r} ({:,} ids)".format(names[0], int(levels["ids"][names[0]])))
     figure.text(0.2 / width, 1 - 0.12 / height, heading, ha="left", va="top",
                 fontsize=12, fontweight="bold")
     scores = population.get("scores")
