@@ -9,7 +9,8 @@ import pytest
 
 from kestrune import DataFrameMeta
 from kestrune.testing.plotting.compare import compare_panels, pairing, scores
-from kestrune.testing.plotting.compare.measures import benjamini_hochberg
+
+stats = pytest.importorskip("scipy.stats")
 
 META = DataFrameMeta("id", "t", categorical=["state"], continuous=["level"])
 COLUMNS = ["level", "state"]
@@ -57,8 +58,9 @@ def test_distances_are_in_units_of_sampling_noise():
     tables = [pairing._summaries(META.set_indices(f), META, COLUMNS, {"state": ["off", "on"]})
               for f in (first, second)]
     a, b = pairing._scaled(*tables, pairing._noise(tables[0], COLUMNS, {"state": ["off", "on"]}))
-    per_entry = ((a - b) ** 2).mean(axis=0)
-    assert a.shape[1] == 7 and 0.5 < np.median(per_entry) < 1.6, per_entry
+    per_entry = ((a - b) ** 2).mean(axis=0)  # rows, then mean, std, lag1, two shares, changes
+    assert a.shape[1] == 7 and per_entry[0] == 0 and (0.7 < per_entry[1:]).all() and (per_entry < 1.5).all(), \
+        per_entry
 
 
 @pytest.mark.parametrize("n, m, k", [(10, 5, 3), (6, 1, 5), (40, 200, 5), (3, 3, 3)])
@@ -85,6 +87,11 @@ def test_copy_pvalues_against_a_plain_count(yardstick, distance, expected):
     assert floor == 1 / (1 + len(yardstick)) and np.isnan(power)
 
 
+def test_closer_than_holdout_against_a_binomial():
+    share, expected, p = scores.closer_than_holdout(np.array([1.0, 2, 3, 4]), np.array([2.0, 2, 1, 5]), 30, 10)
+    assert (share, expected) == (2.5 / 4, 0.75) and p == pytest.approx(stats.binom.sf(2, 4, 0.75))
+
+
 def test_copy_pvalues_follow_the_lowest_tail_below_the_least_distance():
     # Distances to the nearest of many uniform points in 3 dimensions: a
     # lower tail of power 3.
@@ -108,6 +115,7 @@ def test_an_honest_generator_is_within_noise_of_its_yardstick(real):
         assert row["verdict"] == "no difference beyond noise at these sizes", row
         assert row["near_copies"] <= 2 and row["identical"] == 0
         assert row["coverage:low"] <= row["coverage:expected"] + 0.02
+        assert row["departure"] == max(abs(row[s + ":departure"]) for s in scores.SCORES)
     assert 0.3 < row["yardstick_ids"] / 200 <= 0.5 and "half B" in row["yardstick"]
 
 
@@ -210,3 +218,11 @@ def test_the_yardstick_table_against_a_plain_permutation_loop():
                              "departure": (value - drawn.mean(axis=0)) / drawn.std(axis=0, ddof=1),
                              "p": (1 + beyond) / 100}, index=pd.Index(scores.SCORES, name="score"))
     pd.testing.assert_frame_equal(table, expected, rtol=1e-9)
+
+
+@pytest.mark.parametrize("n, yardstick", [(40, "half B of the reference"), (39, "too few ids for a yardstick")])
+def test_a_yardstick_needs_forty_reference_ids_without_a_holdout(n, yardstick):
+    rng = np.random.default_rng(n)
+    arrays = [rng.normal(size=(n, 3)), rng.normal(size=(10, 3))]
+    row = scores.frame_scores(arrays, False, 5, np.ones(10))
+    assert row["yardstick"].startswith(yardstick) and ("yardstick_ids" in row) == (n == 40)
