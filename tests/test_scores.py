@@ -226,3 +226,15 @@ def test_a_yardstick_needs_forty_reference_ids_without_a_holdout(n, yardstick):
     arrays = [rng.normal(size=(n, 3)), rng.normal(size=(10, 3))]
     row = scores.frame_scores(arrays, False, 5, np.ones(10))
     assert row["yardstick"].startswith(yardstick) and ("yardstick_ids" in row) == (n == 40)
+
+
+@pytest.mark.parametrize("n, how", [(19, "a copy test needs at least 20 reference ids"), (20, "q < 0.05 against 20")])
+def test_below_twenty_reference_ids_copies_are_closer_than_any_two_reference_ids(n, how):
+    rng = np.random.default_rng(n)
+    reference = panel("r", params(n, rng), rng)
+    copy = reference[reference["id"] == "r0003"].assign(id="copy")
+    copy["level"] += rng.normal(0, 0.001, len(copy))
+    result = pair(reference, pd.concat([copy, panel("s", params(10, rng), rng)]))
+    assert result.scores["copy_test"].startswith(how)
+    flags = result.pairs.set_index("id")["near_copy"]
+    assert flags["copy"] and flags.drop("copy").sum() <= 1
