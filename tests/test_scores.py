@@ -187,9 +187,11 @@ def test_several_generators_are_paired_each_on_its_own_and_ranked(real):
             assert all(" \u2248 {}: ".format(name) in i for i in task[3][1].index.get_level_values(0))
 
 
-def test_the_yardstick_table_against_a_plain_permutation_loop():
+@pytest.mark.parametrize("grid", [False, True])  # on a grid, distances tie with the radii
+def test_the_yardstick_table_against_a_plain_permutation_loop(grid):
     rng = np.random.default_rng(4)
-    reference, compared, other = rng.normal(size=(30, 3)), rng.normal(size=(12, 3)) + 0.3, rng.normal(size=(15, 3))
+    draw = (lambda size: rng.integers(0, 4, size).astype(float)) if grid else (lambda size: rng.normal(size=size))
+    reference, compared, other = draw((30, 3)), draw((12, 3)) + 0.3 * (not grid), draw((15, 3))
     table = scores.yardstick(reference, compared, other, 5, permutations=99, seed=8)
     pool = np.vstack([compared, other])
     across = np.sqrt(((pool[:, None] - reference[None]) ** 2).sum(axis=-1))
@@ -197,7 +199,7 @@ def test_the_yardstick_table_against_a_plain_permutation_loop():
     np.fill_diagonal(within, np.inf)
     radius = np.sort(within, axis=1)[:, 4]
     nearest, distance = across.argmin(axis=1), across.min(axis=1)
-    realism = distance / radius[nearest]
+    realism = np.where(distance == 0, 0.0, distance / radius[nearest])
 
     def plain(chosen):
         hits = np.bincount(nearest[chosen], minlength=30)
@@ -215,7 +217,8 @@ def test_the_yardstick_table_against_a_plain_permutation_loop():
     beyond = (np.abs(gaps - gaps.mean(axis=0)) >= np.abs(value - against - gaps.mean(axis=0)) - 1e-12).sum(axis=0)
     expected = pd.DataFrame({"value": value, "yardstick": against, "low": np.percentile(drawn, 2.5, axis=0),
                              "high": np.percentile(drawn, 97.5, axis=0),
-                             "departure": (value - drawn.mean(axis=0)) / drawn.std(axis=0, ddof=1),
+                             "departure": np.where(drawn.std(axis=0) > 0, (value - drawn.mean(axis=0)) / np.fmax(
+                                 drawn.std(axis=0, ddof=1), 1e-300), 0.0),  # no spread: 0
                              "p": (1 + beyond) / 100}, index=pd.Index(scores.SCORES, name="score"))
     pd.testing.assert_frame_equal(table, expected, rtol=1e-9)
 
