@@ -9,7 +9,8 @@ import pytest
 
 from kestrune import DataFrameMeta
 from kestrune.testing.plotting.compare import compare_panels, pairing, scores
-from kestrune.testing.plotting.compare.measures import benjamini_hochberg
+
+stats = pytest.importorskip("scipy.stats")
 
 META = DataFrameMeta("id", "t", categorical=["state"], continuous=["level"])
 COLUMNS = ["level", "state"]
@@ -57,8 +58,9 @@ def test_distances_are_in_units_of_sampling_noise():
     tables = [pairing._summaries(META.set_indices(f), META, COLUMNS, {"state": ["off", "on"]})
               for f in (first, second)]
     a, b = pairing._scaled(*tables, pairing._noise(tables[0], COLUMNS, {"state": ["off", "on"]}))
-    per_entry = ((a - b) ** 2).mean(axis=0)
-    assert a.shape[1] == 7 and 0.5 < np.median(per_entry) < 1.6, per_entry
+    per_entry = ((a - b) ** 2).mean(axis=0)  # rows, then mean, std, lag1, two shares, changes
+    assert a.shape[1] == 7 and per_entry[0] == 0 and (0.7 < per_entry[1:]).all() and (per_entry < 1.5).all(), \
+        per_entry
 
 
 @pytest.mark.parametrize("n, m, k", [(10, 5, 3), (6, 1, 5), (40, 200, 5), (3, 3, 3)])
@@ -85,6 +87,11 @@ def test_copy_pvalues_against_a_plain_count(yardstick, distance, expected):
     assert floor == 1 / (1 + len(yardstick)) and np.isnan(power)
 
 
+def test_closer_than_holdout_against_a_binomial():
+    share, expected, p = scores.closer_than_holdout(np.array([1.0, 2, 3, 4]), np.array([2.0, 2, 1, 5]), 30, 10)
+    assert (share, expected) == (2.5 / 4, 0.75) and p == pytest.approx(stats.binom.sf(2, 4, 0.75))
+
+
 def test_copy_pvalues_follow_the_lowest_tail_below_the_least_distance():
     # Distances to the nearest of many uniform points in 3 dimensions: a
     # lower tail of power 3.
@@ -108,6 +115,7 @@ def test_an_honest_generator_is_within_noise_of_its_yardstick(real):
         assert row["verdict"] == "no difference beyond noise at these sizes", row
         assert row["near_copies"] <= 2 and row["identical"] == 0
         assert row["coverage:low"] <= row["coverage:expected"] + 0.02
+        assert row["departure"] == max(abs(row[s + ":departure"]) for s in scores.SCORES)
     assert 0.3 < row["yardstick_ids"] / 200 <= 0.5 and "half B" in row["yardstick"]
 
 
@@ -179,9 +187,11 @@ def test_several_generators_are_paired_each_on_its_own_and_ranked(real):
             assert all(" \u2248 {}: ".format(name) in i for i in task[3][1].index.get_level_values(0))
 
 
-def test_the_yardstick_table_against_a_plain_permutation_loop():
+@pytest.mark.parametrize("grid", [False, True])  # on a grid, distances tie with the radii
+def test_the_yardstick_table_against_a_plain_permutation_loop(grid):
     rng = np.random.default_rng(4)
-    reference, compared, other = rng.normal(size=(30, 3)), rng.normal(size=(12, 3)) + 0.3, rng.normal(size=(15, 3))
+    draw = (lambda size: rng.integers(0, 4, size).astype(float)) if grid else (lambda size: rng.normal(size=size))
+    reference, compared, other = draw((30, 3)), draw((12, 3)) + 0.3 * (not grid), draw((15, 3))
     table = scores.yardstick(reference, compared, other, 5, permutations=99, seed=8)
     pool = np.vstack([compared, other])
     across = np.sqrt(((pool[:, None] - reference[None]) ** 2).sum(axis=-1))
@@ -189,7 +199,7 @@ def test_the_yardstick_table_against_a_plain_permutation_loop():
     np.fill_diagonal(within, np.inf)
     radius = np.sort(within, axis=1)[:, 4]
     nearest, distance = across.argmin(axis=1), across.min(axis=1)
-    realism = distance / radius[nearest]
+    realism = np.where(distance == 0, 0.0, distance / radius[nearest])
 
     def plain(chosen):
         hits = np.bincount(nearest[chosen], minlength=30)
@@ -207,6 +217,27 @@ def test_the_yardstick_table_against_a_plain_permutation_loop():
     beyond = (np.abs(gaps - gaps.mean(axis=0)) >= np.abs(value - against - gaps.mean(axis=0)) - 1e-12).sum(axis=0)
     expected = pd.DataFrame({"value": value, "yardstick": against, "low": np.percentile(drawn, 2.5, axis=0),
                              "high": np.percentile(drawn, 97.5, axis=0),
-                             "departure": (value - drawn.mean(axis=0)) / drawn.std(axis=0, ddof=1),
+                             "departure": np.where(drawn.std(axis=0) > 0, (value - drawn.mean(axis=0)) / np.fmax(
+                                 drawn.std(axis=0, ddof=1), 1e-300), 0.0),  # no spread: 0
                              "p": (1 + beyond) / 100}, index=pd.Index(scores.SCORES, name="score"))
     pd.testing.assert_frame_equal(table, expected, rtol=1e-9)
+
+
+@pytest.mark.parametrize("n, yardstick", [(40, "half B of the reference"), (39, "too few ids for a yardstick")])
+def test_a_yardstick_needs_forty_reference_ids_without_a_holdout(n, yardstick):
+    rng = np.random.default_rng(n)
+    arrays = [rng.normal(size=(n, 3)), rng.normal(size=(10, 3))]
+    row = scores.frame_scores(arrays, False, 5, np.ones(10))
+    assert row["yardstick"].startswith(yardstick) and ("yardstick_ids" in row) == (n == 40)
+
+
+@pytest.mark.parametrize("n, how", [(19, "a copy test needs at least 20 reference ids"), (20, "q < 0.05 against 20")])
+def test_below_twenty_reference_ids_copies_are_closer_than_any_two_reference_ids(n, how):
+    rng = np.random.default_rng(n)
+    reference = panel("r", params(n, rng), rng)
+    copy = reference[reference["id"] == "r0003"].assign(id="copy")
+    copy["level"] += rng.normal(0, 0.001, len(copy))
+    result = pair(reference, pd.concat([copy, panel("s", params(10, rng), rng)]))
+    assert result.scores["copy_test"].startswith(how)
+    flags = result.pairs.set_index("id")["near_copy"]
+    assert flags["copy"] and flags.drop("copy").sum() <= 1

@@ -29,7 +29,6 @@ import pandas as pd
 from scipy import stats
 
 from .divergence import round_significant
-from .measures import benjamini_hochberg
 
 #: Fewest reference ids for a yardstick, and for a copy test.
 YARDSTICK_IDS = 40
