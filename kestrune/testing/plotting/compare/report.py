@@ -30,7 +30,7 @@ def compare_panels(frames, meta=None, *, id_index=None, time_index=None,
                    names=None, columns=None, ids=None, ids_per_page=4,
                    order="evidence", measures=MEASURES, max_lag=1,
                    pages=PAGES, pairing="auto", share_setting=None, jobs=1,
-                   executor=None, progress=None):
+                   executor=None, progress=None, allow_disjoint_times=False):
     """Compare panel frames with a reference frame, id by id and column by column.
 
     The first frame is the reference; every other frame is compared with
@@ -107,10 +107,14 @@ def compare_panels(frames, meta=None, *, id_index=None, time_index=None,
     executor : concurrent.futures.Executor, optional
         A process-based executor to draw the pages with instead, such as a
         dask ``Client.get_executor()``. A thread pool is refused.
-    progress : bool, optional
+    progress : bool or Progress, optional
         Show a progress bar over the pages; by default on when standard
         error is a terminal (or in a notebook) and there are three pages or
-        more.
+        more. A :class:`~kestrune.testing.plotting.compare.progress.Progress`
+        reports every phase (pairing, measures, pages) instead.
+    allow_disjoint_times : bool, optional
+        Compare frames that share no time point with the reference; by
+        default they are refused as misaligned.
 
     Returns
     -------
@@ -126,7 +130,8 @@ def compare_panels(frames, meta=None, *, id_index=None, time_index=None,
         column, id, order or measure, ``ids_per_page``, ``jobs``,
         ``max_lag`` or ``pages`` below 1, a thread pool as ``executor``,
         frames that share no id under id pairing, or nearest pairing with
-        several compared frames or with ``ids``.
+        several compared frames or with ``ids``, a frame that shares no
+        time point with the reference (unless ``allow_disjoint_times``).
 
     Warns
     -----
@@ -139,6 +144,12 @@ def compare_panels(frames, meta=None, *, id_index=None, time_index=None,
     NearCopyWarning
         Under nearest pairing, once, counting the near-copies and naming
         the first ten.
+    TimeOverlapWarning
+        For a frame that shares fewer than half of the reference's time
+        points.
+    IdSpellingWarning
+        For a frame whose ids would match more of the reference's once
+        leading zeros, case and surrounding spaces are set aside.
 
     Examples
     --------
@@ -167,12 +178,13 @@ def compare_panels(frames, meta=None, *, id_index=None, time_index=None,
         raise ValueError("pairing must be one of {}, got {!r}".format(
             list(PAIRINGS), pairing))
     panel = read_panel(frames, meta, id_index, time_index, names, columns, ids,
-                       pairing)
+                       pairing, allow_disjoint_times)
     if panel.missing:
         warnings.warn(missing_message(panel.missing), MissingIdsWarning,
                       stacklevel=2)
     paired = None
     if panel.pairing == "nearest":
+        _phase(progress, "pairing")
         paired = _pair(panel.frames[0], panel.frames[1], panel.meta,
                        panel.columns, panel.names[1])
         message = near_copy_message(paired.pairs)
@@ -184,6 +196,7 @@ def compare_panels(frames, meta=None, *, id_index=None, time_index=None,
     else:
         references = [panel.frames[0]] * (len(panel.frames) - 1)
     divergences, pvalues = {}, []
+    _phase(progress, "measures", len(references))
     for name, reference, frame in zip(panel.names[1:], references, panel.frames[1:]):
         values, p = _measures(reference, frame, panel.meta, panel.columns,
                               panel.ids, measures, max_lag)
@@ -193,6 +206,8 @@ def compare_panels(frames, meta=None, *, id_index=None, time_index=None,
         values.index.name = p.index.name = panel.meta.id_index
         divergences[name] = values
         pvalues.append(p)
+        if hasattr(progress, "phase"):
+            progress.update(1)
     largest = _largest(list(divergences.values()))
     # A cell's p-value over several compared frames: the smallest, times
     # their number (Bonferroni), capped at 1.
@@ -226,6 +241,12 @@ def compare_panels(frames, meta=None, *, id_index=None, time_index=None,
                   pvalue.reindex(ordered), qvalue.reindex(ordered), planned,
                   order, share_setting.name, jobs, executor, progress, paired,
                   population)
+
+
+def _phase(progress, name, total=None):
+    """Tell a :class:`Progress` that the phase ``name`` begins."""
+    if hasattr(progress, "phase"):
+        progress.phase(name, total)
 
 
 def _paired_rows(reference, pairs):
@@ -359,9 +380,23 @@ class Report:
         self.population = population
 
     def __repr__(self):
-        return "<Report: {} compared with {!r} ({} pairing), {} ids, {} pages drawn>".format(
+        return "<Report: {} compared with {!r} ({} pairing; {}), {} ids, {} pages drawn>".format(
             ", ".join(repr(n) for n in self.names[1:]), self.names[0],
-            self.pairing, len(self.divergence), len(self.pages))
+            self.pairing, self.pairing_reason, len(self.divergence), len(self.pages))
+
+    @property
+    def pairing_reason(self):
+        """Why the compared frames were paired as they were: asked for, or
+        chosen by ``"auto"`` from the share of the reference's ids that each
+        compared frame holds."""
+        return self._panel.why
+
+    def summary_lines(self):
+        """The report's findings in a few lines of text, as the command line
+        prints them: the pairing and why, then what stands out (see
+        :func:`~kestrune.testing.plotting.compare.summary.summary_lines`)."""
+        from .summary import summary_lines
+        return summary_lines(self)
 
     def picture_names(self):
         """The file name of each picture of the folder output, in order."""
