@@ -215,7 +215,7 @@ def main(argv=None, prog="kestrune-compare"):
         if args.debug:
             raise
         status, message = _failure(error, args)
-        print("{}: {}".format(prog, message), file=sys.stderr)
+        print("{}: {}".format(prog, spelled(message)), file=sys.stderr)
         return status
     finally:
         if progress is not None:
@@ -263,7 +263,7 @@ def _failure(error, args):
         # Reading the files is checked on the way: what fails here is
         # writing, or OUT changed after it was checked.
         if error.strerror is None:
-            return 1, "error: -o " + spelled(_one_line(error))
+            return 1, "error: -o " + _one_line(error)
         return 1, "error: cannot write -o {}: {}{}".format(
             args.out, _one_line(error.strerror),
             "" if error.filename is None else " ({})".format(error.filename))
