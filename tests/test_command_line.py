@@ -129,6 +129,18 @@ def test_progress_by_phase(tmp_path, capsys, monkeypatch, terminal):
     assert all("warning" in line for line in capsys.readouterr().err.splitlines())
 
 
+def test_plain_lines_come_at_the_interval(monkeypatch):
+    clock = iter(range(0, 1000, 4))  # every reading of the clock: 4 s later
+    monkeypatch.setattr(progress_module, "clock", lambda: next(clock))
+    stream = io.StringIO()
+    shown = progress_module.Progress("p", stream=stream, terminal=False)
+    shown.phase("pages", 12)
+    for _ in range(12):
+        shown.update()
+    assert stream.getvalue().splitlines() == ["p: pages 2 of 12 (12 s)", "p: pages 5 of 12 (24 s)",
+                                              "p: pages 8 of 12 (36 s)", "p: pages 11 of 12 (48 s)"]
+
+
 def test_each_option_changes_what_it_should(tmp_path, capsys):
     ids = list("abcdef")
     paths = written(tmp_path, one=panel(ids, lag=0.9), two=panel(ids, seed=2, lag=0.9))

@@ -12,6 +12,8 @@ import time
 
 #: Seconds between two plain lines when standard error is no terminal.
 EVERY = 10.0
+# The clock of the intervals (seconds, never going back).
+clock = time.monotonic
 
 
 class Progress:
@@ -42,7 +44,7 @@ class Progress:
         self._name = None
         self._done = 0
         self._total = None
-        self._start = self._last = time.monotonic()
+        self._start = self._last = clock()
 
     def phase(self, name, total=None):
         """Begin the phase ``name`` of ``total`` steps (None: not counted)."""
@@ -71,7 +73,7 @@ class Progress:
             self._bar = None
 
     def _line(self):
-        now = time.monotonic()
+        now = clock()
         if now - self._last < EVERY:
             return
         self._last = now
