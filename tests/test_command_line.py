@@ -8,6 +8,7 @@ import re
 import shlex
 import subprocess
 import sys
+import types
 import warnings
 
 import numpy as np
@@ -15,7 +16,7 @@ import pandas as pd
 import pytest
 
 from kestrune.testing.plotting.compare import compare_panels
-from kestrune.testing.plotting.compare import cli, progress as progress_module
+from kestrune.testing.plotting.compare import cli, progress as progress_module, summary
 from kestrune.testing.plotting.compare.inputs import IdSpellingWarning, TimeOverlapWarning
 
 ROOT = pathlib.Path(__file__).resolve().parents[1]
@@ -90,6 +91,10 @@ def test_summary_lines(reports):
     assert {k: int(n) for k, n in kinds} == {"{}:{}".format(*c): n for c, n in zip(
         shifted.qvalues.columns, beyond.sum(axis=0)) if n}
     assert [int(n) for _, n in kinds] == sorted((int(n) for _, n in kinds), reverse=True)
+    with pytest.warns(UserWarning, match="lacks 1 id"):
+        lacking = compare_panels([panel(list("abcd")), panel(list("abc"))], id_index="id", time_index="t")
+    assert lacking.pairing_reason == ("chosen by auto: 'frame 2' holds 3 of the 4 ids of 'frame 1' "
+                                      "(75 %, at least half)")
     lines = nearest.summary_lines()
     scores = nearest.population["scores"].iloc[0]
     assert lines[0] == ("pairing: each compared id with the reference id it resembles most (nearest), chosen by "
@@ -100,6 +105,16 @@ def test_summary_lines(reports):
                             nearest.coverage["covered"].sum(), int(scores["near_copies"])))
     assert "beyond noise" not in " ".join(lines)
     assert "chosen by auto: 'frame 2' holds 0 of the 4 ids" in repr(nearest)
+
+
+def test_cells_beyond_noise_are_counted_by_column_and_measure():
+    columns = pd.MultiIndex.from_tuples([("x", "distribution"), ("x", "dynamics"), ("y", "dynamics")])
+    q = pd.DataFrame([[0.01, 0.2, 0.04], [np.nan, 0.001, 0.03], [0.5, np.nan, 0.049]], columns=columns)
+    stub = types.SimpleNamespace(pairing="ids", qvalues=q)
+    assert summary.evidence_lines(stub) == [
+        "beyond noise (q < 0.05): 5 of 7 cells, in 3 of 3 ids (y:dynamics 3, x:distribution 1, x:dynamics 1)"]
+    assert summary.evidence_lines(types.SimpleNamespace(pairing="ids", qvalues=q + 0.05)) == [
+        "beyond noise (q < 0.05): none of 7 cells; every difference is within sampling noise"]
 
 
 @pytest.mark.parametrize("terminal", [False, True])
@@ -195,6 +210,7 @@ def zero_padded(frame):
      r"frame 'b' shares no time point with frame 'a': 'a' runs from 0 to 11, 'b' from 100 to 111; align the times, "
      r"or pass allow_disjoint_times=True"),
     (lambda f: shifted_times(f, 100), dict(allow_disjoint_times=True), None, ""),
+    (lambda f: shifted_times(f, 6), {}, None, ""),  # half of the time points shared
     (lambda f: shifted_times(f, 7), {}, TimeOverlapWarning,
      r"frame 'b' shares 5 of the 12 time points of frame 'a' \('a' runs from 0 to 11, 'b' from 7 to 18\)"),
     (lambda f: f.assign(t=pd.Timestamp("2020-01-31") + pd.to_timedelta(f["t"] * 7, unit="D")), {}, ValueError,

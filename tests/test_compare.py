@@ -442,7 +442,8 @@ def test_a_failed_save_leaves_the_target_as_it_was_and_pictures_are_drawn_once(f
     (lambda f: {"original": f["original"], "synthetic": f["synthetic"].assign(level="x")},
      "column 'level' holds numbers in 'original' but not in frame 'synthetic': \\['x'\\]"),
     (lambda f: {"original": f["original"], "synthetic": f["synthetic"].assign(extra=1)},
-     r"frame 'synthetic' adds columns \['extra'\]"),
+     r"frame 'synthetic' adds columns \['extra'\] .*; to compare the columns they share, pass "
+     r"columns=\['state', 'level'\]$"),
     (lambda f: {"original": f["original"], "synthetic": f["synthetic"].assign(level=True)},
      "column 'level' is continuous but holds True/False in frame 'synthetic'; declare it categorical"),
     (lambda f: {"original": f["original"].assign(level=-1e308), "synthetic": f["synthetic"]},

@@ -456,9 +456,8 @@ def _warn_near_ids(names, frames):
     for name, frame in zip(names[1:], frames[1:]):
         held = frame.index.levels[0]
         unmatched = held[~held.isin(reference)]
-        taken = set(_spelled(v) for v in held[held.isin(reference)])
         near = [(v, by_spelling[_spelled(v)]) for v in unmatched
-                if _spelled(v) in by_spelling and _spelled(v) not in taken]
+                if _spelled(v) in by_spelling]
         if near:
             pairs = ", ".join("{!r} \u2248 {!r}".format(_plain(v), _plain(r))
                               for v, r in near[:3])
