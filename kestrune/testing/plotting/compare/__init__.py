@@ -14,8 +14,9 @@ in a notebook, or make it from the command line::
 import importlib
 
 __all__ = ["compare_panels", "divergence_table", "measure_table",
-           "benjamini_hochberg", "id_summaries", "verdict_table", "MEASURES", "Report", "Page",
-           "MissingIdsWarning", "IdTypeWarning", "NearCopyWarning", "ORDERS"]
+           "benjamini_hochberg", "id_summaries", "verdict_table", "MEASURES",
+           "Report", "Page", "MissingIdsWarning", "IdTypeWarning", "NearCopyWarning",
+           "IdSpellingWarning", "TimeOverlapWarning", "ORDERS"]
 
 #: The orders of the ids that a report knows.
 ORDERS = ("evidence", "divergence", "id", "given")
@@ -25,6 +26,7 @@ ORDERS = ("evidence", "divergence", "id", "given")
 # matplotlib are loaded.
 _HOMES = {"compare_panels": "report", "Report": "report",
           "MissingIdsWarning": "report", "IdTypeWarning": "inputs",
+          "IdSpellingWarning": "inputs", "TimeOverlapWarning": "inputs",
           "divergence_table": "divergence", "Page": "plan",
           "measure_table": "measures", "benjamini_hochberg": "measures",
           "MEASURES": "measures", "id_summaries": "pairing",

@@ -4,7 +4,11 @@ A thin layer over :func:`compare_panels`: it reads the files, hands them on
 and saves the report. Every error is one line on standard error that names
 the file, column or option and the bad value (exit status 1 for bad data,
 2 for a bad command line, 130 and 143 when interrupted by SIGINT or
-SIGTERM); ``--debug`` shows the traceback instead.
+SIGTERM); ``--debug`` shows the traceback instead. After writing, standard
+output says what the report found (see :mod:`.summary`) and, last, the path
+written; ``--fail-on-difference`` makes the exit status 3 when some cell is
+beyond sampling noise. Progress goes to standard error, phase by phase
+(see :mod:`.progress`).
 
 Every file is read by the same rules, whatever pandas guesses for it alone:
 ids and labels are text, ids become numbers only when every id of every
@@ -52,6 +56,10 @@ NA_TEXT = frozenset([
     "nan", "null"])
 
 
+# The exit status of --fail-on-difference when some cell is beyond noise.
+DIFFERENT = 3
+
+
 class DataError(Exception):
     """Input that cannot make a report; its text is the whole message."""
 
@@ -78,8 +86,8 @@ class _Parser(argparse.ArgumentParser):
                       or (chosen and Path(chosen.group(1)).is_file())):
             message += " ({} took every word after it: give the files " \
                        "first)".format(" and ".join(lists))
-        self.exit(2, "{}: error: {}\nTry '{} --help' for more.\n".format(
-            self.prog, message, self.prog))
+        self.exit(2, "{}: error: {} (--help lists the options)\n".format(
+            self.prog, spelled(message)))
 
 
 def _at_least_one(text):
@@ -171,6 +179,14 @@ def parser(prog="kestrune-compare"):
     p.add_argument("--overwrite", action="store_true",
                    help="replace OUT even when it is not a report written by "
                         "this command")
+    p.add_argument("--allow-disjoint-times", action="store_true",
+                   help="compare files that share no time point with the "
+                        "reference (refused by default as misaligned)")
+    p.add_argument("--fail-on-difference", action="store_true",
+                   help="exit with status {} when some cell is beyond sampling "
+                        "noise (q < 0.05), for use in pipelines; under nearest "
+                        "pairing cells have no q-values, so the status stays "
+                        "0".format(DIFFERENT))
     p.add_argument("--debug", action="store_true",
                    help="show the traceback of an error")
     return p
@@ -186,33 +202,64 @@ def main(argv=None, prog="kestrune-compare"):
     # the user's to act on: only the report's own warning is shown.
     quiet = logging.NullHandler()
     logging.getLogger().addHandler(quiet)
+    progress = None
     try:
         with warnings.catch_warnings(record=True) as caught:
             warnings.simplefilter("always")
             _check_out(p, args)
-            out = run(args)
-        from .inputs import IdTypeWarning
+            from .progress import Progress
+            progress = Progress(prog)
+            report, out = run(args, progress)
+        from .inputs import IdSpellingWarning, IdTypeWarning, TimeOverlapWarning
         from .pairing import NearCopyWarning
         from .report import MissingIdsWarning
         from .sinks import OldReportKeptWarning
-        ours = (MissingIdsWarning, IdTypeWarning, NearCopyWarning, OldReportKeptWarning)
+        ours = (MissingIdsWarning, IdTypeWarning, NearCopyWarning,
+                IdSpellingWarning, TimeOverlapWarning, OldReportKeptWarning)
         for warning in caught:
             if issubclass(warning.category, ours):
-                print("{}: warning: {}".format(prog, warning.message), file=sys.stderr)
+                print("{}: warning: {}".format(prog, spelled(str(warning.message))),
+                      file=sys.stderr)
     except SystemExit:
         raise
     except BaseException as error:
         if args.debug:
             raise
         status, message = _failure(error, args)
-        print("{}: {}".format(prog, message), file=sys.stderr)
+        print("{}: {}".format(prog, spelled(message)), file=sys.stderr)
         return status
     finally:
+        if progress is not None:
+            progress.close()
         logging.getLogger().removeHandler(quiet)
         if on_term is not None:
             signal.signal(signal.SIGTERM, on_term)
+    for line in report.summary_lines():
+        print(line)
     print(out)
+    from .summary import beyond_noise
+    if args.fail_on_difference and beyond_noise(report):
+        return DIFFERENT
     return 0
+
+
+def spelled(message):
+    """``message`` with the Python spelling of options in the command line's:
+    ``pairing='ids'`` reads ``--pairing ids``, ``overwrite=True`` reads
+    ``--overwrite``, ``columns=['a', 'b']`` reads ``--columns a b``."""
+    import shlex
+
+    def listed(match):
+        names = re.findall(r"'((?:[^'\\]|\\.)*)'", match.group(2))
+        return "--{} {}".format(match.group(1).replace("_", "-"),
+                                " ".join(shlex.quote(n) for n in names))
+
+    message = re.sub(r"\b([a-z_]+)=(\[[^\]]*\])", listed, message)
+    message = re.sub(r"\b([a-z_]+)=True\b",
+                     lambda m: "--" + m.group(1).replace("_", "-"), message)
+    return re.sub(r"\b([a-z_]+)='([^']*)'",
+                  lambda m: "--{} {}".format(m.group(1).replace("_", "-"),
+                                            shlex.quote(m.group(2))), message)
 
 
 def _failure(error, args):
@@ -231,8 +278,7 @@ def _failure(error, args):
         # Reading the files is checked on the way: what fails here is
         # writing, or OUT changed after it was checked.
         if error.strerror is None:
-            return 1, "error: -o " + _one_line(error).replace(
-                "overwrite=True", "--overwrite")
+            return 1, "error: -o " + _one_line(error)
         return 1, "error: cannot write -o {}: {}{}".format(
             args.out, _one_line(error.strerror),
             "" if error.filename is None else " ({})".format(error.filename))
@@ -294,7 +340,7 @@ def _check_out(p, args):
     try:
         out = check_target(args.out, args.overwrite)
     except (ValueError, OSError) as error:
-        p.error("-o " + _one_line(error).replace("overwrite=True", "--overwrite"))
+        p.error("-o " + _one_line(error))
     whole = out.resolve()
     for name in args.files + ([args.holdout] if args.holdout else []):
         path = Path(name).resolve()
@@ -303,14 +349,28 @@ def _check_out(p, args):
                 args.out, name))
 
 
-def run(args):
-    """Read the files, make the report, save it; return the path written."""
+def run(args, progress=None):
+    """Read the files, make the report, save it.
+
+    Returns
+    -------
+    report : Report
+    path : pathlib.Path
+        The path written.
+
+    """
     from .report import compare_panels
 
     paths = [Path(f) for f in args.files]
     names = frame_names(paths)
     held = [] if args.holdout is None else [Path(args.holdout)]
-    texts = [read(path, args) for path in paths + held]
+    if progress is not None:
+        progress.phase("reading", len(paths) + len(held))
+    texts = []
+    for path in paths + held:
+        texts.append(read(path, args))
+        if progress is not None:
+            progress.update(1)
     frames, meta = convert(texts, paths + held, args)
     holdout = frames.pop() if held else None
     ids = None if args.ids is None else match_ids(frames, args.id, args.ids)
@@ -325,9 +385,11 @@ def run(args):
             ids_per_page=args.ids_per_page, order=args.order,
             measures=args.measures, max_lag=args.max_lag, pages=args.pages,
             pairing=args.pairing, holdout=holdout,
-            share_setting=share, jobs=args.jobs)
+            share_setting=share, jobs=args.jobs,
+            allow_disjoint_times=args.allow_disjoint_times,
+            progress=progress)
     except ValueError as error:
-        message = _one_line(error)
+        message = spelled(_one_line(error))
         for name, path in zip(names + ["holdout"] * len(held), paths + held):
             message = message.replace("frame {!r}".format(name), str(path))
         for option in ("columns", "ids"):
@@ -337,14 +399,7 @@ def run(args):
             if message.startswith(name):
                 message = "--" + name.replace("_", "-") + message[len(name):]
         raise DataError(message)
-    saved = report.save(args.out, overwrite=args.overwrite)
-    from .verdicts import verdict_lines
-    for line in verdict_lines(report.verdicts):
-        print(line)
-    if report.scores is not None:
-        from .scores import score_lines
-        print("\n".join(score_lines(report.scores)))
-    return saved
+    return report, report.save(args.out, overwrite=args.overwrite)
 
 
 def frame_names(paths):

@@ -28,8 +28,19 @@ LARGEST = 1e150
 class IdTypeWarning(UserWarning):
     """A frame's ids matched the reference's only after converting their type."""
 
+
+class IdSpellingWarning(UserWarning):
+    """A frame's ids would match more of the reference's if written alike:
+    without leading zeros, in one case, without surrounding spaces."""
+
+
+class TimeOverlapWarning(UserWarning):
+    """A frame shares fewer than half of the reference's time points."""
+
+
 Panel = collections.namedtuple(
-    "Panel", "names meta frames columns ids first_seen missing pairing")
+    "Panel", "names meta frames columns ids first_seen missing pairing why",
+    defaults=(None,))
 Panel.__doc__ = """The checked input of a report.
 
 names : list of str, one per frame, the reference first.
@@ -43,6 +54,8 @@ missing : dict of name to the list of ids (sorted) of ``ids`` that the
 pairing : "ids" (rows of one id are compared with the rows of the same id)
     or "nearest" (each id of the one compared frame with the reference id it
     resembles most; ``ids`` are then the compared frame's ids).
+why : text saying why that pairing was chosen (the share of the
+    reference's ids that each compared frame holds).
 """
 
 
@@ -77,7 +90,7 @@ def sort_ids(ids):
 
 
 def read_panel(frames, meta=None, id_index=None, time_index=None, names=None,
-               columns=None, ids=None, pairing="ids"):
+               columns=None, ids=None, pairing="ids", allow_disjoint_times=False):
     """Check the frames and the choices of a report; prepare the frames.
 
     Parameters are those of :func:`compare_panels`.
@@ -91,7 +104,18 @@ def read_panel(frames, meta=None, id_index=None, time_index=None, names=None,
     ValueError
         For fewer than two frames, bad ``names``, an empty frame, frames
         whose columns differ, duplicate (id, time) rows, a continuous column
-        that holds no numbers in some frame, an unknown column or id.
+        that holds no numbers in some frame, an unknown column or id, a
+        frame that shares no time point with the reference (unless
+        ``allow_disjoint_times``).
+
+    Warns
+    -----
+    TimeOverlapWarning
+        For a frame that shares fewer than half of the reference's time
+        points.
+    IdSpellingWarning
+        For a frame whose ids would match more of the reference's once
+        leading zeros, case and surrounding spaces are set aside.
 
     """
     names, frames = _named(frames, names)
@@ -146,15 +170,17 @@ def read_panel(frames, meta=None, id_index=None, time_index=None, names=None,
     for name, frame in zip(names, prepared):
         _check_rows(name, frame, meta)
     _check_numbers(names, prepared, meta, columns)
+    _check_times(names, prepared, allow_disjoint_times)
     if pairing == "nearest":
         mappings = [None] * len(prepared)
     else:
         prepared, mappings = _matched_ids(names, prepared, refuse=pairing == "ids")
-    pairing = _chosen_pairing(names, prepared, pairing, ids)
+        _warn_near_ids(names, prepared)
+    pairing, why = _chosen_pairing(names, prepared, pairing, ids)
     if pairing == "nearest":
         first_seen = _first_seen(frames[1:], meta, mappings[1:])
         return Panel(names, meta, prepared, columns, pd.Index(first_seen),
-                     first_seen, {}, pairing)
+                     first_seen, {}, pairing, why)
 
     first_seen = _first_seen(frames, meta, mappings)
     every = pd.Index(first_seen)
@@ -176,30 +202,47 @@ def read_panel(frames, meta=None, id_index=None, time_index=None, names=None,
         if len(lacking):
             missing[name] = sort_ids(lacking)
     return Panel(names, meta, prepared, columns, report_ids, first_seen, missing,
-                 pairing)
+                 pairing, why)
+
+
+def _shares(names, frames, judged=True):
+    """Text of how many of the reference's ids each compared frame holds
+    (with ``judged``, against the half that ``"auto"`` asks for)."""
+    reference = frames[0].index.get_level_values(0).unique()
+    held = [int(reference.isin(frame.index.get_level_values(0).unique()).sum())
+            for frame in frames[1:]]
+    half = all(2 * n >= len(reference) for n in held)
+    parts = ["{!r} holds {} of the {} ids of {!r} ({:.0f} %{})".format(
+        name, n, len(reference), names[0], 100.0 * n / len(reference),
+        "" if not judged else ", at least half" if half else ", under half")
+        for name, n in zip(names[1:], held)]
+    return "; ".join(parts)
 
 
 def _chosen_pairing(names, frames, pairing, ids):
-    """``"ids"`` or ``"nearest"``, for the requested ``pairing``.
+    """``"ids"`` or ``"nearest"`` for the requested ``pairing``, and why.
 
     ``"auto"`` pairs by id when every compared frame holds at least half of
     the reference's ids (or ``ids`` are named), otherwise by nearest
     summaries, each compared frame on its own. Nearest pairing takes no
-    ``ids``.
+    ``ids``. The reason names the share of the reference's ids that each
+    compared frame holds.
     """
     from .pairing import _choose_pairing
 
     if pairing == "auto":
         if ids is not None:
-            return "ids"
+            return "ids", "chosen by auto: the ids to compare were named"
         apart = [name for name, frame in zip(names[1:], frames[1:])
                  if _choose_pairing(frames[0], frame) == "nearest"]
-        return "nearest" if apart else "ids"
+        if not apart:
+            return "ids", "chosen by auto: " + _shares(names, frames)
+        return "nearest", "chosen by auto: " + _shares(names, frames)
     if pairing == "nearest" and ids is not None:
         raise ValueError(
             "ids choose ids that the frames share; nearest pairing "
             "compares every id of the compared frame, so give no ids")
-    return pairing
+    return pairing, "as asked; " + _shares(names, frames, judged=False)
 
 
 def count(name, value):
@@ -284,8 +327,12 @@ def _check_columns(names, frames, meta, expected, every):
                 parts.append("lacks columns {}".format(shown(lacks)))
             if adds:
                 parts.append("adds columns {}".format(shown(adds)))
-            raise ValueError("frame {!r} {} (compared with {!r}: {})".format(
-                name, " and ".join(parts), names[0], shown(expected)))
+            shared = [c for c in expected if c in have]
+            hint = ""
+            if adds and shared:
+                hint = "; to compare the columns they share, pass columns={!r}".format(shared)
+            raise ValueError("frame {!r} {} (compared with {!r}: {}){}".format(
+                name, " and ".join(parts), names[0], shown(expected), hint))
 
 
 def _keys(frame, name):
@@ -342,6 +389,80 @@ def _check_numbers(names, frames, meta, columns):
                     "beyond +-{:g} cannot be measured (their squares "
                     "overflow)".format(
                         column, _plain(numbers[huge][0]), name, LARGEST))
+
+
+def _time_text(value):
+    """A time point for messages: dates without a midnight time of day."""
+    value = _plain(value)
+    if isinstance(value, pd.Timestamp):
+        return value.strftime("%Y-%m-%d") if value == value.normalize() else str(value)
+    return str(value)
+
+
+def _check_times(names, frames, allow_disjoint):
+    """Refuse a frame whose time points meet none of the reference's (unless
+    ``allow_disjoint``); warn when it shares fewer than half of them.
+
+    Times that never meet are a misalignment (years 0 to 19 against 1935 to
+    1954, month ends against month starts) far more often than a choice: the
+    measures would still compare the values, but nothing over time would
+    line up.
+    """
+    reference = frames[0].index.get_level_values(1).unique()
+    span = "{!r} runs from {} to {}".format(
+        names[0], _time_text(reference.min()), _time_text(reference.max()))
+    for name, frame in zip(names[1:], frames[1:]):
+        times = frame.index.get_level_values(1).unique()
+        try:
+            shared = int(reference.isin(times).sum())
+        except TypeError:  # times of kinds that do not compare
+            shared = 0
+        runs = "{!r} from {} to {}".format(
+            name, _time_text(times.min()), _time_text(times.max()))
+        if shared == 0 and not allow_disjoint:
+            raise ValueError(
+                "frame {!r} shares no time point with frame {!r}: {}, {}; "
+                "align the times, or pass allow_disjoint_times=True to compare "
+                "them anyway".format(name, names[0], span, runs))
+        if 0 < 2 * shared < len(reference):
+            warnings.warn(
+                "frame {!r} shares {} of the {} time points of frame {!r} "
+                "({}, {})".format(name, shared, len(reference), names[0], span, runs),
+                TimeOverlapWarning, stacklevel=4)
+
+
+def _spelled(value):
+    """An id's text without surrounding spaces, case or leading zeros."""
+    text = _text(value).strip().lower()
+    stripped = text.lstrip("0")
+    return stripped if stripped and stripped[0] != "." else text
+
+
+def _warn_near_ids(names, frames):
+    """Warn once for each compared frame whose ids would match more of the
+    reference's if leading zeros, case and surrounding spaces were set aside,
+    naming some of those ids side by side."""
+    reference = frames[0].index.levels[0]
+    by_spelling = {}
+    for value in reference:
+        by_spelling.setdefault(_spelled(value), value)
+    for name, frame in zip(names[1:], frames[1:]):
+        held = frame.index.levels[0]
+        unmatched = held[~held.isin(reference)]
+        near = [(v, by_spelling[_spelled(v)]) for v in unmatched
+                if _spelled(v) in by_spelling]
+        if near:
+            pairs = ", ".join("{!r} \u2248 {!r}".format(_plain(v), _plain(r))
+                              for v, r in near[:3])
+            warnings.warn(
+                "{} id{} of frame {!r} match{} ids of frame {!r} only once leading "
+                "zeros, case and surrounding spaces are set aside ({}{}); write "
+                "the ids alike in both (for instance without leading zeros) to "
+                "pair them by id".format(
+                    len(near), "" if len(near) == 1 else "s", name,
+                    "es" if len(near) == 1 else "", names[0], pairs,
+                    ", ..." if len(near) > 3 else ""),
+                IdSpellingWarning, stacklevel=4)
 
 
 def _kind(ids):

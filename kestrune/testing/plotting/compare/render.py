@@ -988,6 +988,9 @@ def _bar(results, bar):
 
 
 def _progress(progress, count):
+    if hasattr(progress, "phase"):  # a Progress of the command line
+        progress.phase("pages", count)
+        return progress
     in_notebook = "ipykernel" in sys.modules
     if progress is None:
         progress = count >= 3 and (in_notebook or _stderr_is_terminal())

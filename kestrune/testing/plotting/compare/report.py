@@ -33,7 +33,8 @@ def compare_panels(frames, meta=None, *, id_index=None, time_index=None,
                    names=None, columns=None, ids=None, ids_per_page=4,
                    order="evidence", measures=MEASURES, max_lag=1,
                    pages=PAGES, pairing="auto", share_setting=None, jobs=1,
-                   executor=None, progress=None, holdout=None):
+                   executor=None, progress=None, holdout=None,
+                   allow_disjoint_times=False):
     """Compare panel frames with a reference frame, id by id and column by column.
 
     The first frame is the reference; every other frame is compared with
@@ -119,10 +120,11 @@ def compare_panels(frames, meta=None, *, id_index=None, time_index=None,
     executor : concurrent.futures.Executor, optional
         A process-based executor to draw the pages with instead, such as a
         dask ``Client.get_executor()``. A thread pool is refused.
-    progress : bool, optional
+    progress : bool or Progress, optional
         Show a progress bar over the pages; by default on when standard
         error is a terminal (or in a notebook) and there are three pages or
-        more.
+        more. A :class:`~kestrune.testing.plotting.compare.progress.Progress`
+        reports every phase (pairing, measures, pages) instead.
     holdout : pandas.DataFrame, optional
         Under nearest pairing, real ids that the generator never saw, with
         the reference's columns (checked and read like the reference): the
@@ -130,6 +132,9 @@ def compare_panels(frames, meta=None, *, id_index=None, time_index=None,
         reference (see ``Report.scores``); without one, half of the
         reference ids scored against the other half. Refused under id
         pairing.
+    allow_disjoint_times : bool, optional
+        Compare frames that share no time point with the reference; by
+        default they are refused as misaligned.
 
     Returns
     -------
@@ -147,8 +152,9 @@ def compare_panels(frames, meta=None, *, id_index=None, time_index=None,
         rows of one id less one, ``measures`` that leave no cell (only
         ``dependence``, fewer than two continuous columns), a thread pool
         as ``executor``, frames that share no id under id pairing, nearest
-        pairing with ``ids``, or a ``holdout`` under id pairing or unlike
-        the reference.
+        pairing with ``ids``, a ``holdout`` under id pairing or unlike
+        the reference, or a frame that shares no time point with the
+        reference (unless ``allow_disjoint_times``).
 
     Warns
     -----
@@ -163,6 +169,12 @@ def compare_panels(frames, meta=None, *, id_index=None, time_index=None,
         near-copies (see ``Report.scores``) and naming the first ten; under
         id pairing, once per compared frame that holds ids whose series
         equal the reference's (every time and value), naming them.
+    TimeOverlapWarning
+        For a frame that shares fewer than half of the reference's time
+        points.
+    IdSpellingWarning
+        For a frame whose ids would match more of the reference's once
+        leading zeros, case and surrounding spaces are set aside.
 
     Examples
     --------
@@ -194,7 +206,7 @@ def compare_panels(frames, meta=None, *, id_index=None, time_index=None,
         raise ValueError("pairing must be one of {}, got {!r}".format(
             list(PAIRINGS), pairing))
     panel = read_panel(frames, meta, id_index, time_index, names, columns, ids,
-                       pairing)
+                       pairing, allow_disjoint_times)
     check_options(panel.frames, panel.columns, panel.meta.categorical, measures,
                   max_lag)
     if panel.pairing == "nearest":
@@ -205,6 +217,7 @@ def compare_panels(frames, meta=None, *, id_index=None, time_index=None,
     held_out = _holdout(panel, holdout)
     paired = scored = None
     if panel.pairing == "nearest":
+        _phase(progress, "pairing")
         panel = _apart(panel)
         # Each compared frame paired with the reference on its own.
         paired = [_pair(panel.frames[0], frame, panel.meta, panel.columns, name, held_out)
@@ -231,6 +244,7 @@ def compare_panels(frames, meta=None, *, id_index=None, time_index=None,
             None if paired is not None else panel.ids, measures, name,
             panel.pairing)
     divergences, pvalues, pairs = {}, [], []
+    _phase(progress, "measures", len(references))
     for name, reference, frame in zip(panel.names[1:], references, panel.frames[1:]):
         values, p, pair = _measured(reference, frame, panel.meta, panel.columns,
                                     panel.ids, measures, max_lag,
@@ -243,6 +257,8 @@ def compare_panels(frames, meta=None, *, id_index=None, time_index=None,
         divergences[name] = values
         pvalues.append(p)
         pairs.append(pair)
+        if hasattr(progress, "phase"):
+            progress.update(1)
     largest = _largest(list(divergences.values()))
     # A cell's (or a pair's) p-value over several compared frames: the
     # smallest, times their number (Bonferroni), capped at 1.
@@ -353,6 +369,12 @@ def _holdout(panel, holdout):
 def _frame_of(prepared, meta):
     """A prepared frame as the caller gave it: the id and time as columns."""
     return prepared.reset_index()
+
+
+def _phase(progress, name, total=None):
+    """Tell a :class:`Progress` that the phase ``name`` begins."""
+    if hasattr(progress, "phase"):
+        progress.phase(name, total)
 
 
 def _paired_rows(reference, pairs):
@@ -531,10 +553,24 @@ class Report:
         self.scores = scores
 
     def __repr__(self):
-        head = "<Report: {} compared with {!r} ({} pairing), {} ids, {} pages drawn>".format(
+        head = "<Report: {} compared with {!r} ({} pairing; {}), {} ids, {} pages drawn>".format(
             ", ".join(repr(n) for n in self.names[1:]), self.names[0],
-            self.pairing, len(self.divergence), len(self.pages))
+            self.pairing, self.pairing_reason, len(self.divergence), len(self.pages))
         return "\n".join([head] + _verdicts.verdict_lines(self.verdicts))
+
+    @property
+    def pairing_reason(self):
+        """Why the compared frames were paired as they were: asked for, or
+        chosen by ``"auto"`` from the share of the reference's ids that each
+        compared frame holds."""
+        return self._panel.why
+
+    def summary_lines(self):
+        """The report's findings in a few lines of text, as the command line
+        prints them: the pairing and why, then what stands out (see
+        :func:`~kestrune.testing.plotting.compare.summary.summary_lines`)."""
+        from .summary import summary_lines
+        return summary_lines(self)
 
     def picture_names(self):
         """The file name of each picture of the folder output, in order."""
