@@ -53,6 +53,8 @@ def fewer_null_panels(monkeypatch):
 def pair():
     ids = list(range(60))
     reference = panel(ids, 20, seed=1, phi=0.6)
+    # id 2 only on even periods: more pairs at lag 2 than a series of as many values has
+    reference = reference[~((reference["id"] == 2) & (reference["t"] % 2 == 1))]
     other = panel(ids, 16, seed=2)
     return reference, other[other["id"] != 5]  # the other frame lacks id 5
 
@@ -89,6 +91,8 @@ def transition_distance(x, y):
         return collections.Counter((labels[t], labels[t + 1]) for t in s.index if t + 1 in s.index)
     moves = [moves(x), moves(y)]
     out = [collections.Counter(a for (a, _), n in m.items() for _ in range(n)) for m in moves]
+    if not moves[0]:
+        return np.nan  # no move in the reference: nothing to weigh by
     return sum(n / sum(out[0].values()) * (0.5 * sum(abs(moves[0][a, b] / n - moves[1][a, b] / out[1][a])
                                                      for b in set(x.fillna("\0")) | set(y.fillna("\0")))
                                            if out[1][a] else 1.0) for a, n in out[0].items())
@@ -467,3 +471,12 @@ def test_iid_against_autocorrelated_with_the_same_marginal():
     shape = (IDS, 24)
     shares = BENCH.shares_below({"x": rng.normal(size=shape)}, {"x": BENCH.ar1(rng, shape, 0.8)})
     assert shares["x:distribution"] <= 0.05 + 3 * np.sqrt(0.05 * 0.95 / IDS), shares
+
+
+def test_undefined_persistence_is_the_steadiest():
+    """Every other value missing in both frames: no lag-1 pair, so no persistence; the
+    series counts as the steadiest (few effective values), never as independent values."""
+    half = [v if t % 2 == 0 else np.nan for t, v in enumerate(np.arange(12.0))]
+    reference, other = rows(half, half, ["p"] * 12), rows(np.array(half) + 20, half, ["p"] * 12)
+    _, p = measure_table(reference, other, DataFrameMeta("id", "t", ["s"], ["a", "b"]), calibrated=False)
+    assert p.loc["x", ("a", "distribution")] > 0.3
