@@ -364,6 +364,11 @@ def test_pvalues_match_a_loop_over_ids(pair, max_lag, change):
         for key, value in expected.items():
             found = pairs.loc[i, key] if key[1] in "abc" else p.loc[i, key]
             np.testing.assert_allclose(found, value, rtol=1e-9, atol=1e-12, err_msg=str((i, key)))
+    for c in "ab":  # a column's dependence: Sidak over its pairs that have a p-value
+        mine = pairs[[pair for pair in pairs.columns if c in pair]].to_numpy()
+        tests = (~np.isnan(mine)).sum(axis=1)
+        expected = np.where(tests > 0, 1 - (1 - np.nanmin(np.where(np.isnan(mine), 2, mine), axis=1)) ** tests, np.nan)
+        np.testing.assert_allclose(p[c, "dependence"], expected, rtol=1e-9)
 
 
 def bh_rejects(p, alpha):
@@ -446,10 +451,12 @@ def test_six_columns_each_pair_once_and_several_frames():
     found = [_measured(prepared[0], f, meta, list("uvwxyz"), pd.Index(range(60))) for f in prepared[1:]]
     _, p, pairs = found[0]
     assert pairs.shape[1] == 15
-    for c in "uvwxyz":
-        mine = pairs[[pair for pair in pairs.columns if c in pair]].to_numpy()
-        expected = 1 - (1 - np.nanmin(mine, axis=1)) ** (~np.isnan(mine)).sum(axis=1)
-        np.testing.assert_allclose(p[c, "dependence"], expected, rtol=1e-9)
+    raw = _measured(prepared[0], prepared[1], meta, list("uvwxyz"), pd.Index(range(60)), calibrated=False)
+    for cells, pair_p in ((p, pairs), raw[1:]):
+        for c in "uvwxyz":
+            mine = pair_p[[pair for pair in pair_p.columns if c in pair]].to_numpy()
+            expected = 1 - (1 - np.nanmin(mine, axis=1)) ** (~np.isnan(mine)).sum(axis=1)
+            np.testing.assert_allclose(cells[c, "dependence"], expected, rtol=1e-9)
     report = compare_panels(frames, meta, names=["r", "a", "b"], pages=1)
     combined = np.minimum(1, np.fmin(found[0][1].to_numpy(), found[1][1].to_numpy()) * 2)
     np.testing.assert_allclose(report.pvalues.sort_index().to_numpy(), combined, rtol=1e-9)
@@ -480,3 +487,25 @@ def test_undefined_persistence_is_the_steadiest():
     reference, other = rows(half, half, ["p"] * 12), rows(np.array(half) + 20, half, ["p"] * 12)
     _, p = measure_table(reference, other, DataFrameMeta("id", "t", ["s"], ["a", "b"]), calibrated=False)
     assert p.loc["x", ("a", "distribution")] > 0.3
+    # a label kept for 25 periods, changed once: as steady as can be, in both frames
+    steady = rows(np.arange(30.0), np.arange(30.0), ["p"] * 25 + ["q"] * 5)
+    turned = rows(np.arange(30.0), np.arange(30.0), ["q"] * 25 + ["p"] * 5)
+    _, p = measure_table(steady, turned, DataFrameMeta("id", "t", ["s"], ["a", "b"]), calibrated=False)
+    assert p.loc["x", ("s", "distribution")] > 0.3
+
+
+@pytest.mark.parametrize("times, periods", [
+    (pd.to_datetime(["2020-01-01", "2020-02-01", "2020-04-01"]), [0, 1, 3]),      # months, one absent
+    (pd.to_datetime(["2020-01-31", "2020-02-29", "2020-04-30"]), [0, 1, 3]),      # month ends
+    (pd.to_datetime(["2020-01-03", "2020-01-06", "2020-01-07"]), [0, 3, 4]),      # days, a weekend absent
+    ([0, 2, 6], [0, 1, 3]),
+    ([0, 2, 5], None),                                      # a step not a multiple of the smallest: rows
+    ([0.0, 1.5, 2.0], None),
+    (pd.to_datetime(["2020-01-01", "2020-01-15", "2020-02-01"]), None),
+])
+def test_lags_count_periods_on_a_regular_time_index(times, periods):
+    from kestrune.testing.plotting.compare.measures import _periods
+    meta = DataFrameMeta("id", "t", categorical=[], continuous=["x"])
+    frame = meta.set_indices(pd.DataFrame({"id": [1, 1, 1], "t": times, "x": [1.0, 2, 3]}))
+    found = _periods(frame, frame.iloc[:0])[0]
+    assert (found is None) if periods is None else found.tolist() == periods
