@@ -513,3 +513,22 @@ def test_lags_count_periods_on_a_regular_time_index(times, periods):
     frame = meta.set_indices(pd.DataFrame({"id": [1, 1, 1], "t": times, "x": [1.0, 2, 3]}))
     found = _periods(frame, frame.iloc[:0])[0]
     assert (found is None) if periods is None else found.tolist() == periods
+
+
+def test_null_scores_are_a_stationary_ar1_over_periods():
+    """The null model's scores: unit variance, coefficient phi per period (phi ** 2 over a
+    gap of two), innovations of two columns mixed to their correlation."""
+    from kestrune.testing.plotting.compare import calibration
+    ids, periods = 4000, 6
+    codes = np.repeat(np.arange(ids), periods)
+    position = np.tile(np.arange(periods), ids)
+    gaps = np.tile([0, 1, 2, 1, 1, 1], ids)
+    mixing = calibration._mixing(["x", "y"], {("x", "y"): np.full(ids, 0.5)}, ids)
+    phi = np.tile([0.9, 0.0], (ids, 1))
+    scores = calibration._scores(phi, mixing, codes, gaps, position, np.random.default_rng(0)).reshape(ids, periods, 2)
+    x, y = scores[..., 0], scores[..., 1]
+    assert np.allclose(x.var(axis=0), 1, atol=0.08) and np.allclose(y.var(axis=0), 1, atol=0.08)
+    assert abs(np.corrcoef(x[:, 1], x[:, 2])[0, 1] - 0.81) < 0.03     # a gap of two periods
+    assert abs(np.corrcoef(x[:, 3], x[:, 4])[0, 1] - 0.9) < 0.03
+    assert abs(np.corrcoef(y[:, 0], y[:, 1])[0, 1]) < 0.05
+    assert abs(np.corrcoef(x[:, 0], y[:, 0])[0, 1] - 2 * np.sin(np.pi * 0.5 / 6)) < 0.05
