@@ -53,6 +53,8 @@ def fewer_null_panels(monkeypatch):
 def pair():
     ids = list(range(60))
     reference = panel(ids, 20, seed=1, phi=0.6)
+    # id 2 only on even periods: more pairs at lag 2 than a series of as many values has
+    reference = reference[~((reference["id"] == 2) & (reference["t"] % 2 == 1))]
     other = panel(ids, 16, seed=2)
     return reference, other[other["id"] != 5]  # the other frame lacks id 5
 
@@ -89,6 +91,8 @@ def transition_distance(x, y):
         return collections.Counter((labels[t], labels[t + 1]) for t in s.index if t + 1 in s.index)
     moves = [moves(x), moves(y)]
     out = [collections.Counter(a for (a, _), n in m.items() for _ in range(n)) for m in moves]
+    if not moves[0]:
+        return np.nan  # no move in the reference: nothing to weigh by
     return sum(n / sum(out[0].values()) * (0.5 * sum(abs(moves[0][a, b] / n - moves[1][a, b] / out[1][a])
                                                      for b in set(x.fillna("\0")) | set(y.fillna("\0")))
                                            if out[1][a] else 1.0) for a, n in out[0].items())
@@ -360,6 +364,11 @@ def test_pvalues_match_a_loop_over_ids(pair, max_lag, change):
         for key, value in expected.items():
             found = pairs.loc[i, key] if key[1] in "abc" else p.loc[i, key]
             np.testing.assert_allclose(found, value, rtol=1e-9, atol=1e-12, err_msg=str((i, key)))
+    for c in "ab":  # a column's dependence: Sidak over its pairs that have a p-value
+        mine = pairs[[pair for pair in pairs.columns if c in pair]].to_numpy()
+        tests = (~np.isnan(mine)).sum(axis=1)
+        expected = np.where(tests > 0, 1 - (1 - np.nanmin(np.where(np.isnan(mine), 2, mine), axis=1)) ** tests, np.nan)
+        np.testing.assert_allclose(p[c, "dependence"], expected, rtol=1e-9)
 
 
 def bh_rejects(p, alpha):
@@ -393,7 +402,9 @@ def test_id_level_qvalues_are_the_two_stage_procedure():
     tests = np.column_stack([p[:, [0, 4]], pairs])
     simes = np.array([np.nanmin(np.sort(t[~np.isnan(t)]) * np.sum(~np.isnan(t)) / np.arange(1, np.sum(~np.isnan(t)) + 1))
                       for t in tests])
-    for alpha in [0.001, 0.01, 0.02, 0.05, 0.1, 0.3]:
+    # every q-value is the smallest level at which its cell is found: found at q, not just below
+    levels = np.unique(q[~np.isnan(q) & (q < 1)])
+    for alpha in np.r_[0.001, 0.05, levels, levels * (1 - 1e-6)] * (1 + 1e-9):
         found_ids = bh_rejects(simes, alpha)
         level = alpha * found_ids.sum() / len(simes)
         expected = np.zeros(p.shape, dtype=bool)
@@ -403,7 +414,7 @@ def test_id_level_qvalues_are_the_two_stage_procedure():
             expected[i, 1] = hit[2] or hit[3]          # x: pairs (x, y) and (x, z)
             expected[i, 2] = hit[2] or hit[4]          # y: (x, y), (y, z)
             expected[i, 3] = hit[3] or hit[4]          # z: (x, z), (y, z)
-        np.testing.assert_array_equal(q <= alpha * (1 + 1e-9), expected, err_msg=str(alpha))
+        np.testing.assert_array_equal(q <= alpha, expected, err_msg=str(alpha))
     assert np.isnan(q[5:8, 0]).all() and np.isnan(q[30, 1:4]).all() and not np.isnan(q[30, 0])
     # Without the pairs every dependence cell is a test of its own.
     alone = id_level_qvalues(frame).to_numpy()
@@ -420,6 +431,8 @@ def test_calibration_counts_null_pvalues_and_shrinks_the_tail():
     # below the 25th smallest null p-value (0.025), the scaled normal score
     shrink = calibration._score(26 / 1001) / calibration._score(0.025)
     np.testing.assert_allclose(got[4], 2 * special.ndtr(-calibration._score(1e-8) * shrink))
+    # a conservative test keeps its own small p-values: the scores are never stretched
+    np.testing.assert_allclose(calibration._against(np.array([1e-8]), np.linspace(0.05, 1, 1000)), [1e-8])
     assert calibration.panels(1) == 1500 and calibration.panels(10 ** 6) == 2
 
 
@@ -442,10 +455,12 @@ def test_six_columns_each_pair_once_and_several_frames():
     found = [_measured(prepared[0], f, meta, list("uvwxyz"), pd.Index(range(60))) for f in prepared[1:]]
     _, p, pairs = found[0]
     assert pairs.shape[1] == 15
-    for c in "uvwxyz":
-        mine = pairs[[pair for pair in pairs.columns if c in pair]].to_numpy()
-        expected = 1 - (1 - np.nanmin(mine, axis=1)) ** (~np.isnan(mine)).sum(axis=1)
-        np.testing.assert_allclose(p[c, "dependence"], expected, rtol=1e-9)
+    raw = _measured(prepared[0], prepared[1], meta, list("uvwxyz"), pd.Index(range(60)), calibrated=False)
+    for cells, pair_p in ((p, pairs), raw[1:]):
+        for c in "uvwxyz":
+            mine = pair_p[[pair for pair in pair_p.columns if c in pair]].to_numpy()
+            expected = 1 - (1 - np.nanmin(mine, axis=1)) ** (~np.isnan(mine)).sum(axis=1)
+            np.testing.assert_allclose(cells[c, "dependence"], expected, rtol=1e-9)
     report = compare_panels(frames, meta, names=["r", "a", "b"], pages=1)
     combined = np.minimum(1, np.fmin(found[0][1].to_numpy(), found[1][1].to_numpy()) * 2)
     np.testing.assert_allclose(report.pvalues.sort_index().to_numpy(), combined, rtol=1e-9)
@@ -467,3 +482,53 @@ def test_iid_against_autocorrelated_with_the_same_marginal():
     shape = (IDS, 24)
     shares = BENCH.shares_below({"x": rng.normal(size=shape)}, {"x": BENCH.ar1(rng, shape, 0.8)})
     assert shares["x:distribution"] <= 0.05 + 3 * np.sqrt(0.05 * 0.95 / IDS), shares
+
+
+def test_undefined_persistence_is_the_steadiest():
+    """Every other value missing in both frames: no lag-1 pair, so no persistence; the
+    series counts as the steadiest (few effective values), never as independent values."""
+    half = [v if t % 2 == 0 else np.nan for t, v in enumerate(np.arange(12.0))]
+    reference, other = rows(half, half, ["p"] * 12), rows(np.array(half) + 20, half, ["p"] * 12)
+    _, p = measure_table(reference, other, DataFrameMeta("id", "t", ["s"], ["a", "b"]), calibrated=False)
+    assert p.loc["x", ("a", "distribution")] > 0.3
+    # a label kept for 25 periods, changed once: as steady as can be, in both frames
+    steady = rows(np.arange(30.0), np.arange(30.0), ["p"] * 25 + ["q"] * 5)
+    turned = rows(np.arange(30.0), np.arange(30.0), ["q"] * 25 + ["p"] * 5)
+    _, p = measure_table(steady, turned, DataFrameMeta("id", "t", ["s"], ["a", "b"]), calibrated=False)
+    assert p.loc["x", ("s", "distribution")] > 0.3
+
+
+@pytest.mark.parametrize("times, periods", [
+    (pd.to_datetime(["2020-01-01", "2020-02-01", "2020-04-01"]), [0, 1, 3]),      # months, one absent
+    (pd.to_datetime(["2020-01-31", "2020-02-29", "2020-04-30"]), [0, 1, 3]),      # month ends
+    (pd.to_datetime(["2020-01-03", "2020-01-06", "2020-01-07"]), [0, 3, 4]),      # days, a weekend absent
+    ([0, 2, 6], [0, 1, 3]),
+    ([0, 2, 5], None),                                      # a step not a multiple of the smallest: rows
+    ([0.0, 1.5, 2.0], None),
+    (pd.to_datetime(["2020-01-01", "2020-01-15", "2020-02-01"]), None),
+])
+def test_lags_count_periods_on_a_regular_time_index(times, periods):
+    from kestrune.testing.plotting.compare.measures import _periods
+    meta = DataFrameMeta("id", "t", categorical=[], continuous=["x"])
+    frame = meta.set_indices(pd.DataFrame({"id": [1, 1, 1], "t": times, "x": [1.0, 2, 3]}))
+    found = _periods(frame, frame.iloc[:0])[0]
+    assert (found is None) if periods is None else found.tolist() == periods
+
+
+def test_null_scores_are_a_stationary_ar1_over_periods():
+    """The null model's scores: unit variance, coefficient phi per period (phi ** 2 over a
+    gap of two), innovations of two columns mixed to their correlation."""
+    from kestrune.testing.plotting.compare import calibration
+    ids, periods = 4000, 6
+    codes = np.repeat(np.arange(ids), periods)
+    position = np.tile(np.arange(periods), ids)
+    gaps = np.tile([0, 1, 2, 1, 1, 1], ids)
+    mixing = calibration._mixing(["x", "y"], {("x", "y"): np.full(ids, 0.5)}, ids)
+    phi = np.tile([0.9, 0.0], (ids, 1))
+    scores = calibration._scores(phi, mixing, codes, gaps, position, np.random.default_rng(0)).reshape(ids, periods, 2)
+    x, y = scores[..., 0], scores[..., 1]
+    assert np.allclose(x.var(axis=0), 1, atol=0.08) and np.allclose(y.var(axis=0), 1, atol=0.08)
+    assert abs(np.corrcoef(x[:, 1], x[:, 2])[0, 1] - 0.81) < 0.03     # a gap of two periods
+    assert abs(np.corrcoef(x[:, 3], x[:, 4])[0, 1] - 0.9) < 0.03
+    assert abs(np.corrcoef(y[:, 0], y[:, 1])[0, 1]) < 0.05
+    assert abs(np.corrcoef(x[:, 0], y[:, 0])[0, 1] - 2 * np.sin(np.pi * 0.5 / 6)) < 0.05

@@ -150,7 +150,8 @@ def measure_table(reference, other, meta, columns=None, ids=None,
     has fewer than 3 values, is constant or holds an infinite value (the
     autocorrelation divides by the spread), or where no lag from 1 to
     ``max_lag`` has a pair of values in both frames; for ``dynamics`` of a
-    categorical column, where either frame has fewer than 3 rows of the id;
+    categorical column, where either frame has fewer than 3 rows of the id
+    or the reference has no pair of rows one period apart;
     for ``dependence``, where no partner column has, in both frames, at
     least 3 rows with both values present and neither column constant on
     them (the rank correlation divides by the spread of the ranks). Only the
