@@ -659,8 +659,6 @@ def bad_file(tmp_path, name, text):
     (lambda f, d: [f[0], bad_file(d, "late.csv", "id,t,level,state\na,20,2,on\na,21,2,on\n")], 1,
      r"late.csv shares no time point with .*original.csv: 'original' runs from 0 to 7, 'late' from 20 to 21; "
      r"align the times, or pass --allow-disjoint-times"),
-    (lambda f, d: f + [bad_file(d, "new.csv", "id,t,level,state\nz,1,2,on\n")], 1,
-     r"frames \['new'\] hold fewer than half .* or pass --pairing ids$"),
     (lambda f, d: [f[0], bad_file(d, "noid.csv", "key,t,level,state\na,1,2,on\n")], 1,
      r"noid.csv: no column 'id' \(--id\)"),
     (lambda f, d: [f[0], bad_file(d, "twice.csv", "id,t,level,state\na,1,2,on\na,1,3,on\n")], 1,

@@ -189,13 +189,15 @@ def test_report_folder_and_command_line_show_the_verdicts(tmp_path):
                             id_index="id", time_index="t", pages=1)
     saved = pd.read_csv(out / "verdicts.csv")
     pd.testing.assert_frame_equal(saved, report.verdicts, check_dtype=False, check_exact=False)
-    assert lines[:-1] == verdicts.verdict_lines(report.verdicts) == repr(report).splitlines()[1:]
-    beyond = [line for line in lines if "beyond noise" in line]
+    shown = verdicts.verdict_lines(report.verdicts)
+    assert lines[:-1] == report.summary_lines()  # the pairing, the verdicts, the cells
+    assert lines[1:1 + len(shown)] == shown == repr(report).splitlines()[1:]
+    beyond = [line for line in shown if "beyond noise" in line]
     found = report.verdicts.loc[report.verdicts["q"] < 0.05, ["column", "measure"]]
     assert {tuple(line.split()[1:3]) for line in beyond} == set(map(tuple, found.to_numpy())) >= {
         ("x", "dynamics"), ("y", "dynamics")}
     page = (out / "index.html").read_text()
-    assert "verdicts.csv" in page and html.escape(lines[2]) in page and html.escape(lines[2]) in report._repr_html_()
+    assert "verdicts.csv" in page and html.escape(shown[2]) in page and html.escape(shown[2]) in report._repr_html_()
 
 
 def test_nearest_pairs_that_differ_on_a_verdict_rank_first():
