@@ -334,8 +334,10 @@ def _marked(page, pairs):
     copies = int(pairs.set_index("id").loc[list(page.ids), "near_copy"].astype(bool).sum())
     if not copies:
         return page
-    return page._replace(heading="{}; near-copies: {} of {} on this page".format(
-        page.heading, copies, len(page.ids)))
+    # On the heading's first line, before the notes on each pair.
+    first, newline, notes = page.heading.partition("\n")
+    return page._replace(heading="{}; near-copies: {} of {} on this page{}{}".format(
+        first, copies, len(page.ids), newline, notes))
 
 
 def _apart(panel):
