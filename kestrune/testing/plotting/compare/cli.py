@@ -658,7 +658,7 @@ def _dates(values):
          for key, default in filled.items()}
     start = ((n["year"] - 1970) * 12 + n["month"] - 1).astype("datetime64[M]")
     first = start.astype("datetime64[D]")
-    length = ((start + 1).astype("datetime64[D]") - first).astype("int64")
+    length = ((start + np.timedelta64(1, "M")).astype("datetime64[D]") - first).astype("int64")
     not_time = (parts["year"].isna().to_numpy() | (n["month"] < 1) | (n["month"] > 12)
                 | (n["day"] < 1) | (n["day"] > length) | (n["hour"] > 23)
                 | (n["minute"] > 59) | (n["second"] > 59))

@@ -539,7 +539,7 @@ def _write_pdf(report, partial):
         writer.append(PdfReader(io.BytesIO(page)))
     # A bookmark per page, naming what it shows.
     for number, title in enumerate(bookmarks(report)):
-        writer.add_outline_item(title, number)
+        writer.add_outline_item(title=title, page_number=number)
     writer.add_metadata({"/Creator": _CREATOR, PDF_MARK: "1"})
     with open(str(partial), "wb") as out:
         writer.write(out)
