@@ -18,7 +18,7 @@ __all__ = ["largest_lag", "check_options", "check_ids"]
 def largest_lag(frames):
     """The largest lag that the series of ``frames`` allow: the most rows
     of one id (the first index level) in any frame, less one; at least 1."""
-    longest = max([np.bincount(pd.factorize(f.index.get_level_values(0))[0]).max()
+    longest = max([np.bincount(pd.factorize(f.index.get_level_values(0).to_numpy())[0]).max()
                    for f in frames if len(f)] or [0])
     return max(1, int(longest) - 1)
 

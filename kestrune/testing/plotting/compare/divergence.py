@@ -215,7 +215,7 @@ def label_codes(ref_labels, oth_labels):
     labels = pd.Series(np.concatenate([np.asarray(ref_labels, dtype=object),
                                        np.asarray(oth_labels, dtype=object)]))
     # Missing labels get a code of their own (factorize marks them with -1).
-    codes, uniques = pd.factorize(labels)
+    codes, uniques = pd.factorize(labels.to_numpy(dtype=object))
     codes = np.where(codes < 0, len(uniques), codes).astype(np.int64)
     return codes, len(uniques) + 1
 

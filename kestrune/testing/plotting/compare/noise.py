@@ -286,7 +286,7 @@ def population_levels(frames, names, meta, columns, paired, summaries):
             is_label = column in categorical
             if is_label:
                 present = np.ones(len(values), dtype=bool)
-                values = pd.factorize(pd.Series(values, dtype=object).fillna("\0missing"))[0]
+                values = pd.factorize(pd.Series(values, dtype=object).fillna("\0missing").to_numpy(dtype=object))[0]
             else:
                 values = values.astype(float)
                 present = ~np.isnan(values)
