@@ -160,7 +160,10 @@ def suite_row(version, python, wheel, selection=False):
         ok = rc == 0
         wheel_result = "-"
         if wheel:
-            suite = version in SUITE_ON_WHEEL
+            # With --reference-done the reference's wheel only draws: its
+            # whole suite has just run in place, and the lowest row runs the
+            # whole suite against a wheel.
+            suite = version in SUITE_ON_WHEEL[int(REFERENCE_DONE):]
             wheel_rc, wheel_out = make("wheel-check", python, log, WHEEL_CHECK_ARGS="--suite" if suite else "")
             wheel_result = wheel_cell(wheel_rc, wheel_out, suite)
             ok = ok and not wheel_rc
