@@ -245,7 +245,7 @@ def _varies(values, group, n):
 
 
 def _apart(reference, other, labels):
-    """The summary tables as distances see them: in ``other``, the rows of
+    """The summary table ``other`` as distances see it: its rows of
     labels that the reference never has count as one more label, twice as
     far from each reference label as two of those are from each other.
 
@@ -266,7 +266,7 @@ def _apart(reference, other, labels):
         t = (1 - np.sqrt(1 + 7 * k)) / k
         for entry in entries[known]:
             other[entry] = other[entry].to_numpy() + t * unknown
-    return reference, other
+    return other
 
 
 def _label_entries(column, values, labels, group, rows):
@@ -509,7 +509,7 @@ def _pair(reference, other, meta, columns, name, holdout=None):
     centre, unit, kept = _scale(summaries[0], noise)
     # Distances see the compared ids' labels that the reference never has
     # (see :func:`_apart`); the summaries themselves stay as they are.
-    seen = summaries[:1] + [_apart(summaries[0], t, labels)[1] for t in summaries[1:]]
+    seen = summaries[:1] + [_apart(summaries[0], t, labels) for t in summaries[1:]]
     arrays = [_placed(t, summaries[0].columns, centre, unit, kept) for t in seen]
     ref_points, oth_points = _Distinct(arrays[0]), _Distinct(arrays[1])
     ref_ids, oth_ids = summaries[0].index, summaries[1].index

@@ -218,7 +218,7 @@ def compare_panels(frames, meta=None, *, id_index=None, time_index=None,
     paired = scored = None
     if panel.pairing == "nearest":
         _phase(progress, "pairing")
-        panel = _apart(panel)
+        panel = _prefixed(panel)
         # Each compared frame paired with the reference on its own.
         paired = [_pair(panel.frames[0], frame, panel.meta, panel.columns, name, held_out)
                   for name, frame in zip(panel.names[1:], panel.frames[1:])]
@@ -340,7 +340,7 @@ def _marked(page, pairs):
         first, copies, len(page.ids), newline, notes))
 
 
-def _apart(panel):
+def _prefixed(panel):
     """Under nearest pairing with several compared frames, each compared id
     as ``"<frame>: <id>"``, so that the ids of different frames never meet
     in one row of the report's tables; one compared frame as it is."""
