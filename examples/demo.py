@@ -30,7 +30,7 @@ import pandas as pd  # noqa: E402
 sys.path.append(str(Path(__file__).resolve().parents[1]))
 
 from kestrune import DataFrameMeta  # noqa: E402
-from kestrune.testing.plotting.compare import compare_panels  # noqa: E402
+from kestrune.testing.plotting.compare import NearCopyWarning, compare_panels  # noqa: E402
 from kestrune.testing.plotting.frames import labelled_frames  # noqa: E402
 import kestrune.testing.plotting.series as series  # noqa: E402
 
@@ -110,12 +110,20 @@ def main(argv=None):
     compare_panels({"original": original, "scrambled": scrambled(original)}, meta,
                    progress=False).save(scrambled_out, overwrite=True)
     renamed_out = out.with_name(out.stem + "-renamed")
-    with warnings.catch_warnings():
-        warnings.simplefilter("ignore")  # every store is a near-copy, as made
+    # Every renamed store is a near-copy, as made: what the report found is
+    # printed under its path, not raised as a warning.
+    with warnings.catch_warnings(record=True) as found:
+        warnings.simplefilter("always", NearCopyWarning)
         compare_panels({"original": original, "renamed": renamed(original)}, meta,
                        progress=False).save(renamed_out, overwrite=True)
     for path in (out, store_out, report_out, scrambled_out, renamed_out):
         print(path)
+    for warning in found:
+        if issubclass(warning.category, NearCopyWarning):
+            print("  " + str(warning.message))
+        else:
+            warnings.warn_explicit(warning.message, warning.category, warning.filename,
+                                   warning.lineno)
 
 
 def scrambled(frame, seed=7):
