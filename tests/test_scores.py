@@ -100,10 +100,13 @@ def test_copy_pvalues_follow_the_lowest_tail_below_the_least_distance():
     d = np.array([0.0, y[1] / 2, y[1] / 10, y[1], y[200]])
     p, floor, power = scores.copy_pvalues(d, y)
     low = y[1:41]  # the lowest 10 % of the positive distances: the Hill estimate of the power
-    assert power == pytest.approx(39 / np.log(low[-1] / low[:-1]).sum()) and 2 < power < 4.5
+    logs = np.log(low[-1] / low[:-1]).sum()
+    assert power == pytest.approx(stats.chi2.ppf(0.05, 78) / 2 / logs) and 2 < power < 39 / logs
     count = (1 + (y[None, :] <= d[:, None]).sum(axis=1)) * floor
     np.testing.assert_allclose(p[[0, 3, 4]], [floor, count[3], count[4]])  # one 0 in y
-    np.testing.assert_allclose(p[1:3], floor * (1 + np.array([0.5, 0.1]) ** power))
+    # Anchored at the 40th least distance, capped at the least one's count.
+    np.testing.assert_allclose(p[1:3], floor * (1 + np.minimum(1, 40 * (d[1:3] / low[-1]) ** power)))
+    assert p[2] < p[1] <= 2 * floor
 
 
 def test_an_honest_generator_is_within_noise_of_its_yardstick(real):

@@ -72,13 +72,20 @@ def copy_pvalues(distance, yardstick):
 
     Below the least yardstick distance the count is 0 and the p-value would
     stop at its floor 1 / (1 + number); there it goes on falling as the
-    lowest tail of the yardstick's distances does: as (distance / least)**D
-    over 1 + number, with D the Hill estimate of the power law over the
-    lowest 10 % (at least 10) of the yardstick's positive distances (the
-    local dimension of the summaries). The yardstick's distances of 0, z of
-    them, add z / (1 + number) below the least positive one, and a
-    distance of 0 gets p z / (1 + number) (0 when z is 0). Where too few
-    distances are positive to fit the power, the plain count stays.
+    lowest tail of the yardstick's distances does. The tail is the lowest
+    10 % (at least 10) of the yardstick's positive distances, j of them up
+    to the j-th least, y_j; its power D (the local dimension of the
+    summaries) comes from the Hill estimate, taken at its one-sided 95 %
+    lower bound, and the fitted share below a distance d is j (d / y_j)**D
+    out of 1 + number, capped at the floor's one. The fit is anchored at y_j,
+    not at the least distance: the least is the noisiest of all (one draw),
+    and every compared id of a frame shares it, so an anchor too high would
+    make a whole frame's honest ids look like copies at once. A smaller
+    power gives larger p-values below y_j, so the lower bound keeps the
+    extrapolation on the safe side. The yardstick's distances of 0, z of
+    them, add z / (1 + number) below the least positive one, and a distance
+    of 0 gets p z / (1 + number) (0 when z is 0). Where too few distances
+    are positive to fit the power, the plain count stays.
 
     Returns
     -------
@@ -96,11 +103,13 @@ def copy_pvalues(distance, yardstick):
     power = np.nan
     if len(positive) >= TAIL_IDS:
         low = positive[:tail]
-        logs = np.log(low[-1] / low[:-1])
-        if logs.sum() > 0:
-            power = (len(low) - 1) / logs.sum()
+        logs = np.log(low[-1] / low[:-1]).sum()
+        if logs > 0:
+            # Under a power law the sum of logs is Gamma(len - 1, 1 / D).
+            power = stats.chi2.ppf(0.05, 2 * (len(low) - 1)) / (2 * logs)
             below = (d > 0) & (d < positive[0])
-            p[below] = (zeros + (d[below] / positive[0]) ** power) * floor
+            p[below] = (zeros + np.minimum(
+                1.0, len(low) * (d[below] / low[-1]) ** power)) * floor
             p[d == 0] = zeros * floor
     return p, floor, power
 
