@@ -228,7 +228,7 @@ def test_nearest_pairs_that_differ_on_a_verdict_rank_first():
     scores = verdicts.pair_scores(META.set_indices(reference), META.set_indices(other), META, META.columns,
                                   ("distribution", "dynamics", "dependence"), pairs, table)
     top = scores.sort_values(ascending=False).index[:10]
-    assert len(set(top) & set(range(1000, 1008))) >= 6  # 2 by chance
+    assert len(set(top) & set(range(1000, 1008))) >= 5  # 2 by chance
 
 
 def test_the_overview_band_hatches_the_verdicts_within_noise():

@@ -512,34 +512,49 @@ SAMPLE_NAMES = {"location": ["mean", "distance of the mean from the frame's",
 
 
 def two_sample(first, second, permutations=999, seed=SEED):
-    """Hotelling's statistic of two samples (rows) on the covariance of the
-    pooled rows, and its p-value: the chi-square limit above
-    ``NORMAL_LIMIT`` ids in each sample, else ``permutations`` random
-    permutations of the pooled rows (fixed seed). The pooled covariance is
-    the same under every permutation, so one inverse serves them all.
-    Missing entries are taken as their sample's mean."""
-    first, second = (np.where(np.isnan(x), _column_means(x), x) for x in (first, second))
-    n1, n2 = len(first), len(second)
-    pooled = np.vstack([first, second])
-    pooled = pooled - pooled.mean(axis=0)
-    spread = pooled.T @ pooled / (n1 + n2 - 1) * (1.0 / n1 + 1.0 / n2)
-    inverse, rank = _pseudo_inverse(spread)
-    total = pooled.sum(axis=0)  # zero: the gap is the first sample's sum over n1 n2/(n1 + n2)
+    """Hotelling's statistic of two samples (rows) and its p-value: the
+    chi-square limit above ``NORMAL_LIMIT`` ids in each sample, else
+    ``permutations`` random permutations of the pooled rows (fixed seed).
 
-    def statistic(sums):
-        gaps = sums / n1 - (total - sums) / n2
+    Each component's gap is the difference of the two samples' means over
+    the rows where it is present. Its covariance comes from the pooled
+    rows, which every permutation leaves as they are, so one inverse
+    serves them all: the pooled covariance of two components (over the
+    rows holding both) times (1/n1 + 1/n2) and the share of rows holding
+    both over the product of the shares holding each. (Filling a missing
+    entry with a mean instead would shrink the spread and make the test
+    call honest samples different too often.)
+    """
+    pooled = np.vstack([first, second])
+    n1, n2 = len(first), len(second)
+    size = n1 + n2
+    present = ~np.isnan(pooled)
+    x = np.where(present, pooled - _column_means(pooled), 0.0)
+    held = present.astype(float)
+    counts = held.sum(axis=0)
+    both = held.T @ held
+    covariance = (x.T @ x) / np.maximum(both - 1, 1)
+    share = both * size / np.maximum(np.outer(counts, counts), 1)
+    spread = covariance * share * (1.0 / n1 + 1.0 / n2)
+    inverse, rank = _pseudo_inverse(spread)
+
+    def statistic(chosen):
+        sums, numbers = chosen @ x, chosen @ held  # the first sample's
+        rest = counts - numbers
+        with np.errstate(divide="ignore", invalid="ignore"):
+            gaps = np.where((numbers > 0) & (rest > 0), sums / numbers + sums / rest, 0.0)
         return np.einsum("ij,jk,ik->i", gaps, inverse, gaps)
 
-    observed = statistic(pooled[:n1].sum(axis=0)[None, :])[0]
+    observed = statistic(np.r_[np.ones(n1), np.zeros(n2)][None, :])[0]
     if rank == 0:
         return observed, 1.0, "pooled"
     if min(n1, n2) > NORMAL_LIMIT:
         return observed, special.chdtrc(rank, observed), "pooled-normal"
     state = np.random.RandomState(seed)
-    chosen = np.zeros((permutations, n1 + n2))
+    chosen = np.zeros((permutations, size))
     for row in chosen:
-        row[state.permutation(n1 + n2)[:n1]] = 1.0
-    beyond = np.sum(statistic(chosen @ pooled) >= observed * (1 - 1e-9))
+        row[state.permutation(size)[:n1]] = 1.0
+    beyond = np.sum(statistic(chosen) >= observed * (1 - 1e-9))
     return observed, (beyond + 1) / (permutations + 1), "pooled"
 
 
