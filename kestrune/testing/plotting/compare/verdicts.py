@@ -144,6 +144,13 @@ def verdict_table(reference, other, meta, columns=None, ids=None,
     5 %: the p-value is then Fisher's combination of the per-id p-values of
     :func:`measure_table`, which test each id on its own.
 
+    The distribution verdict of a continuous column (under id pairing
+    from 6 ids on) also tests the shift shared by every id, which the
+    removal of each frame's means over time takes from the contrasts
+    (:mod:`.shift`): its p-value is twice the smaller of the two, and its
+    ``method`` says which test gave that; where the shared shift did, the
+    effect is that shift in the column's units.
+
     """
     measures = _checked_measures(measures)
     if pairing not in ("ids", "nearest"):
