@@ -170,6 +170,12 @@ def test_honest_and_planted_panels(change, expected, also, pairing):
         assert noise - expected <= also
 
 
+def test_rounding_is_no_difference():
+    reference = panel(20, 10, seed=1)
+    other = reference.assign(x=reference["x"] * (1 + 1e-14), y=reference["y"] + 1e-13)
+    assert (verdict_table(reference, other, META)["p"] == 1).all()
+
+
 @pytest.mark.parametrize("ids, missing", [(200, 0.0), (200, 0.3), (30, 0.3)])
 def test_two_sample_test_holds_its_level_with_missing_entries(ids, missing):
     rng = np.random.default_rng(ids)

@@ -85,6 +85,8 @@ NOISE = 0.05
 SEED = 20240525
 # Spearman correlations are clipped here before Fisher's z.
 STEEPEST = 0.999
+# Contrasts smaller than this are taken as 0.
+ROUNDING = 1e-9
 
 METHODS = {"swaps": "swaps of the two frames within ids",
            "normal": "normal limit of swaps within ids",
@@ -411,6 +413,11 @@ def _paired(reference, other, meta, columns, ids, measures):
         contrasts = _contrasts(parts, kind)
         defined = ~np.isnan(contrasts).all(axis=1)
         contrasts = np.nan_to_num(contrasts[defined], nan=0.0)
+        # Every contrast is a pure number near 1 in size: below ROUNDING it
+        # is the rounding of equal values (a copy with each id's rows
+        # reordered has the same means and spreads), which swaps would
+        # otherwise weigh as a difference.
+        contrasts[np.abs(contrasts) < ROUNDING] = 0.0
         n = len(contrasts)
         row = {"column": column, "measure": measure, "ids": n}
         if n == 0:
@@ -500,7 +507,12 @@ class _Shifts:
         """:func:`shared_shift` of one column."""
         values = [np.asarray(f[column], dtype=float) for f in self.frames]
         if self.side is None:
-            return shared_shift(self.ids, self.times, values[1][self.second] - values[0][self.first])
+            first, second = values[0][self.first], values[1][self.second]
+            contrast = second - first
+            # Equal values reached by other arithmetic are no shift.
+            scale = np.nanmax(np.abs(np.r_[first, second, 0.0]))
+            contrast[np.abs(contrast) <= 1e-12 * scale] = 0.0
+            return shared_shift(self.ids, self.times, contrast)
         return shared_shift(self.ids, self.times, np.concatenate(values), self.side)
 
 
