@@ -424,8 +424,9 @@ def main(argv=None):
                         help="calibration, power and speed of the per-column verdicts")
     parser.add_argument("--verdict-scale", type=float, default=1.0,
                         help="share of the verdicts' panels to draw (1 = all)")
-    parser.add_argument("--verdict-parts", nargs="+", default=["ids", "nearest", "speed"],
-                        choices=["ids", "nearest", "speed"],
+    parser.add_argument("--verdict-parts", nargs="+",
+                        default=["ids", "factors", "nearest", "speed"],
+                        choices=["ids", "factors", "nearest", "speed"],
                         help="which parts of --verdicts run (all by default)")
     parser.add_argument("--pairing-run", type=int, help=argparse.SUPPRESS)
     parser.add_argument("--memory-pages", type=int, help=argparse.SUPPRESS)

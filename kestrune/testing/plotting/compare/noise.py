@@ -155,35 +155,84 @@ class Rows:
 
 
 class _Sorted:
-    """Values sorted once, for the KS statistic of many labellings."""
+    """Values sorted once, for the KS statistic of many labellings.
 
-    def __init__(self, values):
+    With ``unit`` and ``flip`` (the rows' units and whether a row is the
+    compared frame's, under id pairing) the labellings may be given per
+    unit (:meth:`units`): the rows' labels are then read, in sorted order,
+    from a table as small as the number of units, instead of gathering the
+    labels of every row into sorted order.
+    """
+
+    def __init__(self, values, unit=None, flip=None):
         self.order = np.argsort(values, kind="stable")
         ordered = values[self.order]
-        self.ends = np.flatnonzero(np.r_[ordered[1:] != ordered[:-1], True])
+        ends = np.flatnonzero(np.r_[ordered[1:] != ordered[:-1], True])
+        # Without ties every position ends a run of equal values.
+        self.ends = None if len(ends) == len(ordered) else ends
+        if unit is not None:
+            self.unit = unit[self.order]
+            self.flip = None if flip is None else flip[self.order]
 
     def __call__(self, labels):
         """KS statistic between the rows labelled False and True, per row
         of ``labels`` (rearrangements x rows)."""
-        chunk = labels[:, self.order]
-        second = np.cumsum(chunk, axis=1, dtype=np.int32)[:, self.ends]
-        first = (self.ends + 1)[None, :] - second
-        n2 = second[:, -1:]
-        n1 = len(self.order) - n2
+        return self._statistic(labels[:, self.order])
+
+    def units(self, chosen):
+        """KS statistic per row of ``chosen`` (rearrangements x units): the
+        units whose rows are labelled True (under id pairing, whose rows
+        swap frames)."""
+        labels = chosen[:, self.unit]
+        if self.flip is not None:
+            labels ^= self.flip
+        return self._statistic(labels)
+
+    def _statistic(self, ordered):
+        # n1 n2 (F1 - F2) at position p, F the empirical distributions of the
+        # rows labelled False (n1 of them) and True (n2): (p + 1) n2 - N c,
+        # c the True rows up to p, N = n1 + n2; exact in integers.
+        second = np.cumsum(ordered, axis=1, dtype=np.int32)
+        n2 = second[:, -1:].astype(np.int64)
+        total = ordered.shape[1]
+        if self.ends is not None:
+            second = second[:, self.ends]
+            place = self.ends + 1
+        else:
+            place = np.arange(1, total + 1)
+        gap = place[None, :] * n2
+        gap -= np.int64(total) * second
+        spread = np.maximum(gap.max(axis=1), -gap.min(axis=1)).astype(float)
         with np.errstate(divide="ignore", invalid="ignore"):
-            return np.abs(first / n1 - second / n2).max(axis=1)
+            return spread / ((total - n2[:, 0]) * n2[:, 0])
 
 
 class _Counted:
-    """Label codes, for the total variation distance of many labellings."""
+    """Label codes, for the total variation distance of many labellings;
+    per unit (:meth:`units`) through each unit's label counts."""
 
-    def __init__(self, codes):
+    def __init__(self, codes, unit=None, flip=None):
         nlabels = int(codes.max()) + 1 if len(codes) else 1
         self.onehot = np.zeros((len(codes), nlabels))
         self.onehot[np.arange(len(codes)), codes] = 1.0
+        if unit is not None:
+            units = int(unit.max()) + 1 if len(unit) else 0
+            counts = [np.zeros((units, nlabels)), np.zeros((units, nlabels))]
+            side = np.zeros(len(codes), dtype=bool) if flip is None else flip
+            for k, rows in enumerate((~side, side)):
+                np.add.at(counts[k], (unit[rows], codes[rows]), 1.0)
+            # Compared counts: base + chosen @ change (chosen units' rows
+            # labelled True; under id pairing, a chosen unit swaps frames).
+            self.base, self.change = counts[1], counts[0] - counts[1]
+            self.base = self.base.sum(axis=0)
 
     def __call__(self, labels):
-        second = labels.astype(float) @ self.onehot
+        return self._distance(labels.astype(float) @ self.onehot)
+
+    def units(self, chosen):
+        return self._distance(self.base + chosen.astype(float) @ self.change)
+
+    def _distance(self, second):
         first = self.onehot.sum(axis=0) - second
         with np.errstate(divide="ignore", invalid="ignore"):
             return 0.5 * np.abs(first / first.sum(axis=1, keepdims=True)
@@ -201,19 +250,20 @@ def permutation_levels(rows, is_label, times=0, count=None):
     if count is None:
         count = REARRANGEMENTS if len(rows.values) <= LARGE else FEWER
     kind = _Counted if is_label else _Sorted
-    whole = kind(rows.values)
+    flip = (rows.frame == 1) if rows.paired else None
+    whole = kind(rows.values, rows.unit, flip)
     at = [np.flatnonzero(rows.time == t) for t in range(times)]
     at = [a for a in at if len(a)]
-    parts = [kind(rows.values[a]) for a in at]
-    labels = rows.arrangements(count)
+    parts = [kind(rows.values[a], rows.unit[a], None if flip is None else flip[a]) for a in at]
+    chosen = rows.arrangements(count).units
     pooled, largest = np.empty(count), np.zeros(count)
     step = max(1, CHUNK // max(len(rows.values), 1))
     for start in range(0, count, step):
-        chunk = labels[start:start + step]
-        pooled[start:start + step] = whole(chunk)
-        for where, statistic in zip(at, parts):
+        chunk = chosen[start:start + step]
+        pooled[start:start + step] = whole.units(chunk)
+        for statistic in parts:
             largest[start:start + step] = np.fmax(largest[start:start + step],
-                                                  statistic(chunk[:, where]))
+                                                  statistic.units(chunk))
     return critical(pooled), critical(largest) if parts else np.nan
 
 
@@ -328,8 +378,31 @@ def _time_levels(rows, is_label, times):
             continue
         if special.comb(sizes.sum(), sizes[1]) * ALPHA < 1:
             continue
-        state = np.random.RandomState(SEED + t)
-        count = REARRANGEMENTS if at.sum() <= LARGE else FEWER
-        labels = np.array([state.permutation(rows.frame[at] == 1) for _ in range(count)])
-        out[t] = critical(_Counted(rows.values[at])(labels))
+        out[t] = critical(_dealt_labels(rows.values[at], sizes[1], REARRANGEMENTS,
+                                        np.random.RandomState(SEED + t)))
     return out
+
+
+def _dealt_labels(codes, compared, count, state):
+    """The total variation distance between the labels ``codes`` dealt at
+    random, ``compared`` of them to the compared frame and the rest to the
+    reference, ``count`` times. Only the labels' counts in each frame
+    matter, so the deals are drawn as counts: label after label, the number
+    of its values in the compared frame is hypergeometric given what the
+    earlier labels took."""
+    totals = np.bincount(codes)
+    second = np.zeros((count, len(totals)))
+    wanted = np.full(count, compared, dtype=np.int64)
+    left = int(totals.sum())
+    for k, total in enumerate(totals[:-1]):
+        left -= total
+        if total:
+            drawn = state.hypergeometric(total, max(left, 0) + (left == 0), np.maximum(wanted, 1))
+            # (nsample of 0, or no other values left, are outside numpy's range.)
+            drawn = np.where(wanted > 0, np.minimum(drawn, wanted) if left else wanted, 0)
+            second[:, k] = drawn
+            wanted = wanted - drawn
+    second[:, -1] = wanted
+    first = totals - second
+    return 0.5 * np.abs(first / first.sum(axis=1, keepdims=True)
+                        - second / compared).sum(axis=1)

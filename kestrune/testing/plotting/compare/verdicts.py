@@ -20,8 +20,18 @@ time point is removed from its continuous columns: a time factor shared by
 every id (a business cycle, a season) differs between two independent
 draws, moves every id's contrast the same way and would make any test that
 takes ids as independent units call honest panels different. A shift of
-every id by the same amount is removed with it; the population page shows
-such shifts.
+every id by the same amount is removed with it, and so is most of a shift
+of a few ids (a tenth of the ids moved by one moves the frame's mean by a
+tenth, which the removal takes from every id). The distribution verdict of
+a continuous column therefore joins two tests by Bonferroni's rule (twice
+the smaller p-value): the contrasts per id below, which see how the ids
+move against each other, and a test of the shift shared by every id, the
+mean over the time points of the mean contrast over the ids, whose noise
+is the time factors' and the ids' (:mod:`.shift`). The verdict's method
+says which of the two gave the smaller p-value; its effect is that test's
+(the shared shift in the column's units, or the leading contrast). A time
+factor limits what the shared test can see: it cannot tell a shift from
+the time factors' own swings over the span.
 
 Contrasts per measure (``c`` is the contrast of one id, one entry per
 component of the vector):
@@ -55,6 +65,7 @@ from scipy import special, stats
 from .divergence import _sorted_union, round_significant
 from .measures import (FEWEST, MEASURES, _checked_measures, _measures, _ranks,
                        _Rows, benjamini_hochberg)
+from .shift import shared_shift
 
 #: The columns of a verdict table, in order.
 FIELDS = ("frame", "column", "measure", "statistic", "effect", "low", "high",
@@ -74,13 +85,20 @@ NOISE = 0.05
 SEED = 20240525
 # Spearman correlations are clipped here before Fisher's z.
 STEEPEST = 0.999
+# Contrasts smaller than this are taken as 0.
+ROUNDING = 1e-9
 
 METHODS = {"swaps": "swaps of the two frames within ids",
            "normal": "normal limit of swaps within ids",
            "fisher": "Fisher's combination of the ids' cell p-values "
                      "(fewer than 6 ids)",
            "pooled": "permutations of the pooled ids (two samples)",
-           "pooled-normal": "normal limit of the two-sample statistic"}
+           "pooled-normal": "normal limit of the two-sample statistic",
+           "shared": "t-test of the shift shared by every id over the time points"}
+# The distribution verdict of a continuous column under id pairing joins two
+# tests by Bonferroni's rule; its method names both and the one that found
+# the smaller p-value.
+BOTH = "{} and {} (Bonferroni); smaller p: {}"
 
 
 def verdict_table(reference, other, meta, columns=None, ids=None,
@@ -127,6 +145,13 @@ def verdict_table(reference, other, meta, columns=None, ids=None,
     the chi-square tail of T. Below 6 ids no arrangement of swaps reaches
     5 %: the p-value is then Fisher's combination of the per-id p-values of
     :func:`measure_table`, which test each id on its own.
+
+    The distribution verdict of a continuous column (under id pairing
+    from 6 ids on) also tests the shift shared by every id, which the
+    removal of each frame's means over time takes from the contrasts
+    (:mod:`.shift`): its p-value is twice the smaller of the two, and its
+    ``method`` says which test gave that; where the shared shift did, the
+    effect is that shift in the column's units.
 
     """
     measures = _checked_measures(measures)
@@ -382,12 +407,17 @@ def _leading(contrasts):
 
 def _paired(reference, other, meta, columns, ids, measures):
     stats_ = [_Stats(f, ids, meta, columns) for f in (reference, other)]
-    cells = None
+    cells = shifts = None
     rows = []
     for column, measure, parts, labels, kind in _components(stats_, meta, columns, measures):
         contrasts = _contrasts(parts, kind)
         defined = ~np.isnan(contrasts).all(axis=1)
         contrasts = np.nan_to_num(contrasts[defined], nan=0.0)
+        # Every contrast is a pure number near 1 in size: below ROUNDING it
+        # is the rounding of equal values (a copy with each id's rows
+        # reordered has the same means and spreads), which swaps would
+        # otherwise weigh as a difference.
+        contrasts[np.abs(contrasts) < ROUNDING] = 0.0
         n = len(contrasts)
         row = {"column": column, "measure": measure, "ids": n}
         if n == 0:
@@ -416,8 +446,74 @@ def _paired(reference, other, meta, columns, ids, measures):
             else:
                 row["p"] = swap_p(contrasts)
                 row["method"] = METHODS["swaps"]
+            if kind == "location":
+                if shifts is None:
+                    shifts = _Shifts(reference, other, ids)
+                _joined(row, shifts.test(column))
         rows.append(row)
     return rows
+
+
+def _joined(row, shift):
+    """Join the test of the shared shift to a distribution verdict: the
+    smaller p-value of the two, doubled; the effect of the test that gave
+    it."""
+    effect, low, high, p = shift
+    if np.isnan(p):
+        return
+    rest = row["method"]
+    if p < row["p"]:
+        row["effect"], row["low"], row["high"] = effect, low, high
+        row["contrast"] = "shift shared by every id"
+    row["method"] = BOTH.format(rest, METHODS["shared"],
+                                "shared shift" if p < row["p"] else "contrasts per id")
+    row["p"] = min(1.0, 2 * min(p, row["p"]))
+
+
+class _Shifts:
+    """The rows for the test of the shift shared by every id
+    (:func:`shared_shift`). Under id pairing (``ids`` given) the rows that
+    both frames hold for the same id and time point, whose contrasts are
+    tested; otherwise every row of both frames, the ids of each its own."""
+
+    def __init__(self, reference, other, ids=None):
+        times = reference.index.get_level_values(1).unique().append(
+            other.index.get_level_values(1).unique()).unique()
+        try:
+            times = times.sort_values()
+        except TypeError:
+            pass
+        self.frames = reference, other
+        codes = [times.get_indexer(f.index.get_level_values(1)).astype(np.int64)
+                 for f in self.frames]
+        if ids is None:
+            held = [f.index.get_level_values(0) for f in self.frames]
+            numbered = [pd.Index(h.unique()).get_indexer(h) for h in held]
+            self.ids = np.concatenate([numbered[0], numbered[1] + held[0].nunique()])
+            self.times = np.concatenate(codes)
+            self.side = np.repeat([0, 1], [len(h) for h in held])
+            return
+        keys, places = [], []
+        for frame, time in zip(self.frames, codes):
+            code = ids.get_indexer(frame.index.get_level_values(0)).astype(np.int64)
+            places.append(np.flatnonzero(code >= 0))
+            keys.append(code[places[-1]] * len(times) + time[places[-1]])
+        common, first, second = np.intersect1d(*keys, return_indices=True)
+        self.first, self.second = places[0][first], places[1][second]
+        self.ids, self.times = np.divmod(common, len(times))
+        self.side = None
+
+    def test(self, column):
+        """:func:`shared_shift` of one column."""
+        values = [np.asarray(f[column], dtype=float) for f in self.frames]
+        if self.side is None:
+            first, second = values[0][self.first], values[1][self.second]
+            contrast = second - first
+            # Equal values reached by other arithmetic are no shift.
+            scale = np.nanmax(np.abs(np.r_[first, second, 0.0]))
+            contrast[np.abs(contrast) <= 1e-12 * scale] = 0.0
+            return shared_shift(self.ids, self.times, contrast)
+        return shared_shift(self.ids, self.times, np.concatenate(values), self.side)
 
 
 # -- Nearest pairing: two samples of ids --------------------------------------
@@ -435,34 +531,49 @@ SAMPLE_NAMES = {"location": ["mean", "distance of the mean from the frame's",
 
 
 def two_sample(first, second, permutations=999, seed=SEED):
-    """Hotelling's statistic of two samples (rows) on the covariance of the
-    pooled rows, and its p-value: the chi-square limit above
-    ``NORMAL_LIMIT`` ids in each sample, else ``permutations`` random
-    permutations of the pooled rows (fixed seed). The pooled covariance is
-    the same under every permutation, so one inverse serves them all.
-    Missing entries are taken as their sample's mean."""
-    first, second = (np.where(np.isnan(x), _column_means(x), x) for x in (first, second))
-    n1, n2 = len(first), len(second)
-    pooled = np.vstack([first, second])
-    pooled = pooled - pooled.mean(axis=0)
-    spread = pooled.T @ pooled / (n1 + n2 - 1) * (1.0 / n1 + 1.0 / n2)
-    inverse, rank = _pseudo_inverse(spread)
-    total = pooled.sum(axis=0)  # zero: the gap is the first sample's sum over n1 n2/(n1 + n2)
+    """Hotelling's statistic of two samples (rows) and its p-value: the
+    chi-square limit above ``NORMAL_LIMIT`` ids in each sample, else
+    ``permutations`` random permutations of the pooled rows (fixed seed).
 
-    def statistic(sums):
-        gaps = sums / n1 - (total - sums) / n2
+    Each component's gap is the difference of the two samples' means over
+    the rows where it is present. Its covariance comes from the pooled
+    rows, which every permutation leaves as they are, so one inverse
+    serves them all: the pooled covariance of two components (over the
+    rows holding both) times (1/n1 + 1/n2) and the share of rows holding
+    both over the product of the shares holding each. (Filling a missing
+    entry with a mean instead would shrink the spread and make the test
+    call honest samples different too often.)
+    """
+    pooled = np.vstack([first, second])
+    n1, n2 = len(first), len(second)
+    size = n1 + n2
+    present = ~np.isnan(pooled)
+    x = np.where(present, pooled - _column_means(pooled), 0.0)
+    held = present.astype(float)
+    counts = held.sum(axis=0)
+    both = held.T @ held
+    covariance = (x.T @ x) / np.maximum(both - 1, 1)
+    share = both * size / np.maximum(np.outer(counts, counts), 1)
+    spread = covariance * share * (1.0 / n1 + 1.0 / n2)
+    inverse, rank = _pseudo_inverse(spread)
+
+    def statistic(chosen):
+        sums, numbers = chosen @ x, chosen @ held  # the first sample's
+        rest = counts - numbers
+        with np.errstate(divide="ignore", invalid="ignore"):
+            gaps = np.where((numbers > 0) & (rest > 0), sums / numbers + sums / rest, 0.0)
         return np.einsum("ij,jk,ik->i", gaps, inverse, gaps)
 
-    observed = statistic(pooled[:n1].sum(axis=0)[None, :])[0]
+    observed = statistic(np.r_[np.ones(n1), np.zeros(n2)][None, :])[0]
     if rank == 0:
         return observed, 1.0, "pooled"
     if min(n1, n2) > NORMAL_LIMIT:
         return observed, special.chdtrc(rank, observed), "pooled-normal"
     state = np.random.RandomState(seed)
-    chosen = np.zeros((permutations, n1 + n2))
+    chosen = np.zeros((permutations, size))
     for row in chosen:
-        row[state.permutation(n1 + n2)[:n1]] = 1.0
-    beyond = np.sum(statistic(chosen @ pooled) >= observed * (1 - 1e-9))
+        row[state.permutation(size)[:n1]] = 1.0
+    beyond = np.sum(statistic(chosen) >= observed * (1 - 1e-9))
     return observed, (beyond + 1) / (permutations + 1), "pooled"
 
 
@@ -475,7 +586,7 @@ def _column_means(x):
 def _nearest(reference, other, meta, columns, measures):
     stats_ = [_Stats(f, f.index.get_level_values(0).unique(), meta, columns)
               for f in (reference, other)]
-    # Label codes need one numbering over both frames' rows.
+    shifts = _Shifts(reference, other)
     rows = []
     for column, measure, parts, labels, kind in _components(stats_, meta, columns, measures):
         samples = [_sample(p, kind) for p in parts]
@@ -491,11 +602,14 @@ def _nearest(reference, other, meta, columns, measures):
         z = np.abs(gaps) / errors
         lead = int(np.nanargmax(np.where(np.isfinite(z), z, -1.0)))
         half = 1.959963984540054 * errors[lead]
-        rows.append({"column": column, "measure": measure,
-                     "ids": sum(len(s) for s in samples),
-                     "statistic": statistic, "effect": gaps[lead],
-                     "low": gaps[lead] - half, "high": gaps[lead] + half,
-                     "p": p, "contrast": names[lead], "method": METHODS[method]})
+        row = {"column": column, "measure": measure,
+               "ids": sum(len(s) for s in samples),
+               "statistic": statistic, "effect": gaps[lead],
+               "low": gaps[lead] - half, "high": gaps[lead] + half,
+               "p": p, "contrast": names[lead], "method": METHODS[method]}
+        if kind == "location":
+            _joined(row, shifts.test(column))
+        rows.append(row)
     return rows
 
 
