@@ -32,7 +32,7 @@ import pandas as pd
 
 ROOT = Path(__file__).resolve().parents[1]
 sys.path.insert(0, str(ROOT / "examples" / "data"))
-sys.path.append(str(ROOT))
+sys.path.insert(0, str(ROOT))
 
 from kestrune import DataFrameMeta  # noqa: E402
 from kestrune.testing.plotting.compare import benjamini_hochberg, measure_table  # noqa: E402
@@ -126,8 +126,13 @@ def null_rates(args):
     ids = args.calibration_ids
     print("null rates: {} ids per case, both frames independent draws; per cell the share "
           "of p < 0.05, and [the share too short to tell]".format(ids))
-    for lengths in ((8, 8), (12, 12), (24, 24), (36, 36), (36, 12)):
+    words = [w for w in getattr(args, "calibration_cases", "").split(",") if w]
+    lengths_of = [tuple(int(n) for n in (text.split("/") * 2)[:2]) for text in
+                  getattr(args, "calibration_lengths", "8,12,24,36,36/12").split(",")]
+    for lengths in lengths_of:
         for name, make in NULLS.items():
+            if words and not any(w in name for w in words):
+                continue
             reference, other = make(rng, (ids, lengths[0])), make(rng, (ids, lengths[1]))
             values, p = measure_table(frame(reference, rng), frame(other, rng), meta_of(reference))
             short = (values.notna() & p.isna()).mean()

@@ -69,7 +69,7 @@ import pandas as pd  # noqa: E402
 
 ROOT = Path(__file__).resolve().parents[1]
 sys.path.insert(0, str(ROOT / "examples" / "data"))
-sys.path.append(str(ROOT))
+sys.path.insert(0, str(ROOT))
 
 import make_panel  # noqa: E402
 from kestrune import DataFrameMeta  # noqa: E402
@@ -412,6 +412,11 @@ def main(argv=None):
     parser.add_argument("--fdr-panels", type=int, default=100)
     parser.add_argument("--power-panels", type=int, default=5)
     parser.add_argument("--speed-ids", type=int, default=10000)
+    parser.add_argument("--calibration-cases", default="",
+                        help="null rates of the processes whose names hold one of these "
+                        "comma-separated words only (all by default)")
+    parser.add_argument("--calibration-lengths", default="8,12,24,36,36/12",
+                        help="periods of the null rates, comma separated (a/b: unequal)")
     parser.add_argument("--parts", default="rates,tails,fdr,power,speed",
                         help="parts of --calibration, comma separated")
     parser.add_argument("--skip-divergence", action="store_true")

@@ -212,6 +212,32 @@ def test_false_positives_under_the_same_process(process, periods):
     assert max(shares.values()) <= 0.05 + 3 * np.sqrt(0.05 * 0.95 / IDS), shares
 
 
+@pytest.mark.parametrize("process", [p for p in BENCH.NULLS if "chain" in p])
+def test_false_positives_of_short_label_chains(process):
+    test_false_positives_under_the_same_process(process, 12)
+
+
+@pytest.mark.parametrize("stay, split, rho, panel", [
+    (0.9, False, (0.8, 0.9), (0.99, 1.0)),    # one process: the panel's labels and chance
+    (0.8, True, (0.6, 0.8), (0.0, 0.6)),      # two sets of labels: mostly the id's own
+])
+def test_null_chain_shrinks_to_the_panel_as_far_as_ids_agree(stay, split, rho, panel):
+    """rho of the chain (stay - 1/3) / (2/3): 0.85 and 0.7."""
+    from kestrune.testing.plotting.compare import calibration, measures
+    rng, ids, periods = np.random.default_rng(3), 600, 24
+    frames = []
+    for _ in range(2):
+        labels = BENCH.chain(rng, (ids, periods), stay)
+        if split:
+            labels[1::2] = np.char.upper(labels[1::2].astype(str))
+        table = pd.DataFrame({"id": np.repeat(np.arange(ids), periods),
+                              "t": np.tile(np.arange(periods), ids), "s": labels.ravel()})
+        meta = DataFrameMeta("id", "t", categorical=["s"], continuous=[])
+        frames.append(measures._Rows(meta.set_indices(table), pd.Index(range(ids))))
+    got_rho, got_panel = calibration._chain(frames, measures._labels(frames, "s"))
+    assert rho[0] < got_rho.mean() < rho[1] and panel[0] <= got_panel.mean() <= panel[1]
+
+
 @pytest.mark.parametrize("name, cell, target, reference, other",
                          list(BENCH.planted(np.random.default_rng(7), (300, 36))),
                          ids=lambda v: v if isinstance(v, str) and " " in v else "")

@@ -7,8 +7,9 @@ tail is off. So every table is measured twice more or less: once as given,
 and once on ``B`` null panels, in which both frames of each id are
 independent draws of one model fitted to the reference's id (an AR(1)
 Gaussian copula on the id's own values for continuous columns, the
-columns' innovations correlated as the id's ranks are; a sticky chain on
-the id's own labels for categorical ones). The null panels keep each
+columns' innovations correlated as the id's ranks are; for categorical
+ones a sticky chain whose chance of a change and label shares are the
+id's shrunk towards the panel's, see :func:`_chain`). The null panels keep each
 frame's rows, periods and missing values. A cell's calibrated p-value is
 the share of the same cell's null p-values (pooled over the ids and the
 panels) at or below its own, (1 + count) / (M + 1), M = B times the ids
@@ -38,6 +39,8 @@ FEWEST_PANELS = 2
 # to count: there the test's normal score is shrunk by the ratio of the
 # calibrated to the test's score at that p-value.
 TAIL = 25
+# The largest chance of keeping a label per period in a simulated chain.
+CHAIN_STEADIEST = 0.99
 
 
 def panels(ngroups):
@@ -166,16 +169,92 @@ def _simulated(rows, which, frames, found, categorical, columns, count, rng):
     for c in columns:
         if c not in categorical or c not in labels:
             continue
-        (ref_codes, oth_codes), nlabels = labels[c]
-        rho = [_m._label_persistence(f, codes, nlabels)
-               for f, codes in zip(frames, (ref_codes, oth_codes))]
-        rho = _m._shared(*rho)
-        drawn = _drawn(frames, [ref_codes, oth_codes], size, rng.random(len(ids)), ids)
+        rho, panel = _chain(frames, labels[c])
+        drawn = _drawn(frames, list(labels[c][0]), size, rng.random(len(ids)), ids)
+        # A fresh label from the panel's (both frames) with the id's weight
+        # of the panel, else from the id's own labels.
+        pool = np.concatenate(labels[c][0])
+        if len(pool):
+            other = pool[rng.integers(0, len(pool), len(ids))]
+            drawn = np.where(rng.random(len(ids)) < panel[ids], other, drawn)
         # Keep the label with probability rho per period, else draw afresh.
         fresh = (position == 0) | (rng.random(len(ids)) >= rho[ids] ** gaps)
         source = np.maximum.accumulate(np.where(fresh, np.arange(len(ids)), 0))
         columns_of[c] = drawn[source]
     return _m._Rows.of_arrays(codes, size * count, period, columns_of)
+
+
+def _chain(frames, labels):
+    """The chain of labels of every id under the null: the chance rho of
+    keeping the label per period, and the weight of the panel's labels in
+    a fresh draw (the rest from the id's own labels of both frames).
+
+    Both are empirical Bayes estimates, shrunk towards the panel (both
+    frames) as far as the ids' spread about it is within what sampling
+    alone gives: a short sticky series shows a few runs of labels, and the
+    shares and the chance of a change seen in them scatter widely about
+    the id's own; a chain drawn from them alone is stickier and holds
+    fewer labels than the process, and its tests give too few small
+    p-values. The chance of a change over both frames' moves is shrunk by
+    a beta prior, the id's label shares by a Dirichlet prior about the
+    panel's shares, each prior's weight by the method of moments (the
+    shares' sampling variance that of n (1 - rho)/(1 + rho) independent
+    labels, n the id's rows). rho follows from the chance of a change,
+    (1 - rho)(1 - s), s the sum of the squared shares the chain draws
+    from.
+    """
+    (ref_codes, oth_codes), nlabels = labels
+    size = frames[0].ngroups
+    moves, changes = np.zeros(size), np.zeros(size)
+    for rows, codes in zip(frames, (ref_codes, oth_codes)):
+        first, second = rows.pairs(1)
+        moves += np.bincount(rows.codes[first], minlength=size)
+        changes += np.bincount(rows.codes[first], weights=codes[first] != codes[second],
+                               minlength=size)
+    codes = np.concatenate([ref_codes, oth_codes])
+    ids = np.concatenate([rows.codes for rows in frames]).astype(np.int64)
+    shares = np.bincount(codes, minlength=nlabels) / max(len(codes), 1)
+    panel_square = (shares ** 2).sum()
+    change = _shrunk(changes, moves)
+    # The id's own shares and their distance from the panel's.
+    cells, inverse = _m._unique(ids * nlabels + codes, size * nlabels)
+    owner = cells // nlabels
+    total = np.bincount(ids, minlength=size).astype(float)
+    own = np.bincount(inverse, minlength=len(cells)) / total[owner]
+    own_square = np.bincount(owner, weights=own ** 2, minlength=size)
+    cross = np.bincount(owner, weights=own * shares[cells % nlabels], minlength=size)
+    with np.errstate(divide="ignore", invalid="ignore"):
+        rough = np.clip(1 - change / (1 - panel_square), 0.0, CHAIN_STEADIEST)
+    draws = np.maximum(total * (1 - rough) / (1 + rough), 1.0)
+    seen = total > 0
+    spread = 1 - panel_square
+    within = (own_square - 2 * cross + panel_square)[seen].sum() / spread if spread > 0 else 0.0
+    alone, beyond = (1 / draws[seen]).sum(), (1 - 1 / draws[seen]).sum()
+    weight = beyond / (within - alone) - 1 if within > alone else np.inf
+    panel = 1.0 if not np.isfinite(weight) else max(weight, 0.0) / (max(weight, 0.0) + draws)
+    panel = np.broadcast_to(panel, (size,))
+    s = ((1 - panel) ** 2 * own_square + 2 * panel * (1 - panel) * cross
+         + panel ** 2 * panel_square)
+    with np.errstate(divide="ignore", invalid="ignore"):
+        rho = 1 - change / (1 - s)
+    rho = np.where(np.isfinite(rho), np.clip(rho, 0.0, CHAIN_STEADIEST), CHAIN_STEADIEST)
+    return rho, panel
+
+
+def _shrunk(events, trials):
+    """Each id's rate of events, shrunk towards the panel's by a beta prior
+    whose weight is set by the method of moments: the spread of the ids'
+    rates beyond the binomial's."""
+    tried = trials > 0
+    if not tried.any():
+        return np.zeros(len(trials))
+    mean = events[tried].sum() / trials[tried].sum()
+    rate = events[tried] / trials[tried]
+    binomial = mean * (1 - mean) * np.mean(1 / trials[tried])
+    beyond = np.average((rate - mean) ** 2, weights=trials[tried]) - binomial
+    weight = mean * (1 - mean) / beyond - 1 if beyond > 0 else 1e6
+    weight = float(np.clip(weight, 1.0, 1e6))
+    return (events + weight * mean) / (trials + weight)
 
 
 def _mixing(numeric, correlations, size):

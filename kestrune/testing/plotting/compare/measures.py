@@ -228,7 +228,14 @@ def measure_table(reference, other, meta, columns=None, ids=None,
     value, as counts do), the columns' innovations correlated as the
     reference's ranks are (2 sin(pi rho / 6)); for a categorical column a
     chain that keeps its label with probability rho per period and else
-    draws one of the id's labels. A cell's p-value is then (1 + the
+    draws a label from shares between the id's own (both frames) and the
+    panel's, the chance of a change and the shares shrunk towards the
+    panel's as far as the ids' spread about it is within sampling noise
+    (empirical Bayes: a beta and a Dirichlet prior, their weights by the
+    method of moments; the few runs of a short sticky series scatter
+    widely, and a chain fitted to them alone is stickier and holds fewer
+    labels than the process, so its p-values would fall short of the
+    real ones' small tail). A cell's p-value is then (1 + the
     number of the same cell's null p-values at or below its own) / (M +
     1), M the null p-values of the cell over all ids and panels; below
     the 25th smallest null p-value p0, where counts cannot tell 1e-4 from
