@@ -457,8 +457,11 @@ def test_calibration_counts_null_pvalues_and_shrinks_the_tail():
     # below the 25th smallest null p-value (0.025), the scaled normal score
     shrink = calibration._score(26 / 1001) / calibration._score(0.025)
     np.testing.assert_allclose(got[4], 2 * special.ndtr(-calibration._score(1e-8) * shrink))
-    # a conservative test keeps its own small p-values: the scores are never stretched
-    np.testing.assert_allclose(calibration._against(np.array([1e-8]), np.linspace(0.05, 1, 1000)), [1e-8])
+    # a conservative test's scores are stretched, at most 1.5 times (a null of ties at 1)
+    for null, stretch in [(np.linspace(0.05, 1, 1000), calibration._score(26 / 1001) / calibration._score(0.05 + 24 * 0.95 / 999)),
+                          (np.ones(1000), 1.5)]:
+        np.testing.assert_allclose(calibration._against(np.array([1e-8]), null),
+                                   2 * special.ndtr(-calibration._score(1e-8) * stretch))
     assert calibration.panels(1) == 1500 and calibration.panels(10 ** 6) == 2
 
 

@@ -16,10 +16,13 @@ panels) at or below its own, (1 + count) / (M + 1), M = B times the ids
 with a defined null p-value. In the far tail, below the 25th smallest null
 p-value p0, where counts are too few to tell 1e-4 from 1e-9, the test's
 normal score (the z of a two-sided p-value) is multiplied by the ratio of
-the calibrated score to the test's score at p0 (when below 1), as for a
-test whose variance is misjudged by a constant factor: the tests keep
-their ranking there, and an id's single very small p-value can still
-stand out among thousands of ids.
+the calibrated score to the test's score at p0, as for a test whose
+variance is misjudged by a constant factor: the tests keep their ranking
+there, and an id's single very small p-value can still stand out among
+thousands of ids. The ratio shrinks the scores of a liberal test and
+stretches those of a conservative one (at most 1.5 times): a
+conservative test left as it is would waste the evidence of the ids that
+differ, which only its tail can tell apart from thousands of null ids.
 
 The null is fitted to each id's reference series, never to the panel's
 p-values: a difference that every id shares stays a difference.
@@ -39,6 +42,10 @@ FEWEST_PANELS = 2
 # to count: there the test's normal score is shrunk by the ratio of the
 # calibrated to the test's score at that p-value.
 TAIL = 25
+# The most the tail's normal scores are stretched where the test is
+# conservative at the TAIL-th smallest null p-value (a null of ties at 1,
+# as of constant cells, would stretch them without end).
+MOST_STRETCH = 1.5
 # The largest chance of keeping a label per period in a simulated chain.
 CHAIN_STEADIEST = 0.99
 
@@ -84,8 +91,9 @@ def calibrated(frames, categorical, columns, measures, max_lag, found):
 def _against(p, null):
     """(1 + null p-values at or below p) / (M + 1), M the defined null
     p-values; below the TAIL-th smallest null p-value p0, the p-value of
-    the test's normal score shrunk by the ratio of scores at p0 (where
-    below 1); p itself where there is no null p-value."""
+    the test's normal score times the ratio of the calibrated score to the
+    test's at p0 (at most MOST_STRETCH); p itself where there is no null
+    p-value."""
     null = np.sort(null[~np.isnan(null)])
     if not len(null):
         return p
@@ -94,7 +102,9 @@ def _against(p, null):
     if len(null) >= TAIL:
         edge = null[TAIL - 1]
         share = (1.0 + TAIL) / (len(null) + 1.0)
-        shrink = min(1.0, _score(share) / _score(edge)) if edge > 0 else 0.0
+        at_edge = _score(edge)
+        shrink = (0.0 if edge <= 0 else MOST_STRETCH if at_edge <= 0
+                  else min(_score(share) / at_edge, MOST_STRETCH))
         tail = 2 * special.ndtr(-_score(p) * shrink)
         calibrated = np.where(p < edge, np.minimum(tail, calibrated), calibrated)
     return np.where(np.isnan(p), np.nan, calibrated)
