@@ -447,21 +447,20 @@ def test_id_level_qvalues_are_the_two_stage_procedure():
     assert (alone[:, 1:4] >= 0).all() and not np.allclose(alone, q, equal_nan=True)
 
 
-def test_calibration_counts_null_pvalues_and_shrinks_the_tail():
+def test_calibration_counts_null_pvalues_and_extrapolates_the_tail():
     from kestrune.testing.plotting.compare import calibration
     null = np.r_[np.linspace(0.001, 1, 1000), np.nan]
-    p = np.array([np.nan, 1.0, 0.5, 0.0105, 1e-8])
+    p = np.array([np.nan, 1.0, 0.5, 0.0305])
     got = calibration._against(p, null)
     assert np.isnan(got[0]) and got[1] == 1.0
-    np.testing.assert_allclose(got[2:4], [(1 + 500) / 1001, (1 + 10) / 1001])
-    # below the 25th smallest null p-value (0.025), the scaled normal score
-    shrink = calibration._score(26 / 1001) / calibration._score(0.025)
-    np.testing.assert_allclose(got[4], 2 * special.ndtr(-calibration._score(1e-8) * shrink))
-    # a conservative test's scores are stretched, at most 1.5 times (a null of ties at 1)
-    for null, stretch in [(np.linspace(0.05, 1, 1000), calibration._score(26 / 1001) / calibration._score(0.05 + 24 * 0.95 / 999)),
-                          (np.ones(1000), 1.5)]:
-        np.testing.assert_allclose(calibration._against(np.array([1e-8]), null),
-                                   2 * special.ndtr(-calibration._score(1e-8) * stretch))
+    np.testing.assert_allclose(got[2:], [(1 + 500) / 1001, (1 + 30) / 1001])
+    # below the 25th smallest null p-value p0, the null's tail as a power law of
+    # Hill's slope: 0.5 for a liberal test, 1 for a right one, 1.5 at most
+    for power, slope in [(2.0, 0.5), (1.0, 1.0), (0.5, 1.5)]:
+        null = np.linspace(0.001, 1, 1000) ** power
+        got = calibration._against(np.array([1e-8, 0.8 * null[24]]), null)
+        expected = 26 / 1001 * (np.array([1e-8, 0.8 * null[24]]) / null[24]) ** slope
+        np.testing.assert_allclose(np.log10(got), np.log10(expected), atol=0.25)
     assert calibration.panels(1) == 1500 and calibration.panels(10 ** 6) == 2
 
 

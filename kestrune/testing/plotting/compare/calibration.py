@@ -14,15 +14,16 @@ frame's rows, periods and missing values. A cell's calibrated p-value is
 the share of the same cell's null p-values (pooled over the ids and the
 panels) at or below its own, (1 + count) / (M + 1), M = B times the ids
 with a defined null p-value. In the far tail, below the 25th smallest null
-p-value p0, where counts are too few to tell 1e-4 from 1e-9, the test's
-normal score (the z of a two-sided p-value) is multiplied by the ratio of
-the calibrated score to the test's score at p0, as for a test whose
-variance is misjudged by a constant factor: the tests keep their ranking
-there, and an id's single very small p-value can still stand out among
-thousands of ids. The ratio shrinks the scores of a liberal test and
-stretches those of a conservative one (at most 1.5 times): a
-conservative test left as it is would waste the evidence of the ids that
-differ, which only its tail can tell apart from thousands of null ids.
+p-value p0, where counts are too few to tell 1e-4 from 1e-9, the null
+p-values' tail is extrapolated as a power law, P(null <= u) = s (u /
+p0) ** b, s the calibrated p-value at p0 and b Hill's estimate from the 24
+smaller null p-values (1 for a test whose small p-values are right, less
+for a liberal one, more for a conservative one; bounded to [0.1, 1.5]).
+It keeps the tests' ranking there, so an id's single very small p-value
+can still stand out among thousands of ids, and it follows the tail's own
+shape: a test of effective sizes, whose tail is a mixture over ids of
+different precision, is often conservative in its body and liberal in its
+far tail, which no single rescaling of its normal scores matches.
 
 The null is fitted to each id's reference series, never to the panel's
 p-values: a difference that every id shares stays a difference.
@@ -39,13 +40,12 @@ SEED = 20240601
 SIMULATED = 4000
 FEWEST_PANELS = 2
 # Below the TAIL-th smallest null p-value, too few null p-values are left
-# to count: there the test's normal score is shrunk by the ratio of the
-# calibrated to the test's score at that p-value.
+# to count: there their tail is extrapolated as a power law.
 TAIL = 25
-# The most the tail's normal scores are stretched where the test is
-# conservative at the TAIL-th smallest null p-value (a null of ties at 1,
-# as of constant cells, would stretch them without end).
-MOST_STRETCH = 1.5
+# The bounds of the slope of the null p-values' tail on log scales: 1 for
+# a test whose small p-values are right, below for a liberal one.
+SLOPES = (0.1, 1.5)
+TINY = 1e-300
 # The largest chance of keeping a label per period in a simulated chain.
 CHAIN_STEADIEST = 0.99
 
@@ -90,10 +90,10 @@ def calibrated(frames, categorical, columns, measures, max_lag, found):
 
 def _against(p, null):
     """(1 + null p-values at or below p) / (M + 1), M the defined null
-    p-values; below the TAIL-th smallest null p-value p0, the p-value of
-    the test's normal score times the ratio of the calibrated score to the
-    test's at p0 (at most MOST_STRETCH); p itself where there is no null
-    p-value."""
+    p-values; below the TAIL-th smallest null p-value p0, s (p / p0) ** b,
+    s that share at p0 and b Hill's estimate of the slope of the null
+    p-values' tail on log scales (within SLOPES); p itself where there is
+    no null p-value."""
     null = np.sort(null[~np.isnan(null)])
     if not len(null):
         return p
@@ -102,17 +102,13 @@ def _against(p, null):
     if len(null) >= TAIL:
         edge = null[TAIL - 1]
         share = (1.0 + TAIL) / (len(null) + 1.0)
-        at_edge = _score(edge)
-        shrink = (0.0 if edge <= 0 else MOST_STRETCH if at_edge <= 0
-                  else min(_score(share) / at_edge, MOST_STRETCH))
-        tail = 2 * special.ndtr(-_score(p) * shrink)
-        calibrated = np.where(p < edge, np.minimum(tail, calibrated), calibrated)
+        if edge > 0:
+            # Hill's estimate of b in P(null <= u) = share (u / p0) ** b.
+            logs = np.log(edge / np.maximum(null[:TAIL - 1], TINY)).sum()
+            slope = np.clip((TAIL - 2) / logs, *SLOPES) if logs > 0 else SLOPES[1]
+            tail = share * (np.maximum(np.nan_to_num(p, nan=1.0), TINY) / edge) ** slope
+            calibrated = np.where(p < edge, np.minimum(tail, calibrated), calibrated)
     return np.where(np.isnan(p), np.nan, calibrated)
-
-
-def _score(p):
-    """The normal score of a two-sided p-value."""
-    return -special.ndtri(np.clip(np.asarray(p, dtype=float) / 2, 1e-300, 0.5))
 
 
 def _drawn(frames, values, size, u, ids):

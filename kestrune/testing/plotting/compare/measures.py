@@ -239,10 +239,10 @@ def measure_table(reference, other, meta, columns=None, ids=None,
     number of the same cell's null p-values at or below its own) / (M +
     1), M the null p-values of the cell over all ids and panels; below
     the 25th smallest null p-value p0, where counts cannot tell 1e-4 from
-    1e-9, it is the two-sided p-value of the test's normal score times
-    the ratio of the calibrated to the test's score at p0 (which shrinks
-    the scores of a liberal test and stretches those of a conservative
-    one, at most 1.5 times). A pair's p-value is calibrated the same way, and a
+    1e-9, it is s (p / p0) ** b, s the calibrated p-value at p0 and b
+    Hill's estimate of the slope of the null p-values' tail on log scales
+    from the 24 smaller ones (bounded to [0.1, 1.5]): the tail extrapolated
+    as a power law, which keeps the tests' ranking. A pair's p-value is calibrated the same way, and a
     column's ``dependence`` is the Sidak-corrected smallest of its pairs'
     calibrated p-values. The null panels come from a fixed seed: the same
     frames give the same p-values. The model is fitted per id, never to
