@@ -218,7 +218,7 @@ def test_false_positives_of_short_label_chains(process):
 
 
 @pytest.mark.parametrize("stay, split, rho, panel", [
-    (0.9, False, (0.8, 0.9), (0.99, 1.0)),    # one process: the panel's labels and chance
+    (0.9, False, (0.82, 0.88), (0.99, 1.0)),  # one process: the panel's labels and chance
     (0.8, True, (0.6, 0.8), (0.0, 0.6)),      # two sets of labels: mostly the id's own
 ])
 def test_null_chain_shrinks_to_the_panel_as_far_as_ids_agree(stay, split, rho, panel):
@@ -236,6 +236,17 @@ def test_null_chain_shrinks_to_the_panel_as_far_as_ids_agree(stay, split, rho, p
         frames.append(measures._Rows(meta.set_indices(table), pd.Index(range(ids))))
     got_rho, got_panel = calibration._chain(frames, measures._labels(frames, "s"))
     assert rho[0] < got_rho.mean() < rho[1] and panel[0] <= got_panel.mean() <= panel[1]
+
+
+@pytest.mark.parametrize("events, low, high", [
+    (np.tile([5.0, 7.0], 1000), (0.199, 0.201), (0.199, 0.201)),  # within binomial noise: the panel's
+    (np.repeat([3.0, 15.0], 1000), (0.11, 0.15), (0.45, 0.49)),   # far apart: mostly their own
+])
+def test_rates_shrink_to_the_panel_as_far_as_ids_agree(events, low, high):
+    from kestrune.testing.plotting.compare import calibration
+    got = calibration._shrunk(events, np.full(2000, 30.0))
+    assert low[0] <= got[:1000].min() <= got[:1000].max() <= low[1], got[:4]
+    assert high[0] <= got[1000:].min() <= got[1000:].max() <= high[1], got[-4:]
 
 
 @pytest.mark.parametrize("name, cell, target, reference, other",
