@@ -34,7 +34,7 @@ With --measures (and/or --calibration) only the parts named run:
   tables' time.
 - --calibration: the calibration of the cells' p-values and q-values, by
   benchmarks/calibration.py (see its docstring; --parts picks some of
-  rates, tails, fdr, power and speed; it takes many minutes at the default
+  rates, tails, fdr, stages, power and speed; it takes many minutes at the default
   sizes --calibration-ids 10000, --tail-ids 50000, --fdr-panels 100).
 
 With ``--pairing`` (synthetic ids of their own), in a fresh process, for the
@@ -69,7 +69,7 @@ import pandas as pd  # noqa: E402
 
 ROOT = Path(__file__).resolve().parents[1]
 sys.path.insert(0, str(ROOT / "examples" / "data"))
-sys.path.append(str(ROOT))
+sys.path.insert(0, str(ROOT))
 
 import make_panel  # noqa: E402
 from kestrune import DataFrameMeta  # noqa: E402
@@ -411,8 +411,14 @@ def main(argv=None):
     parser.add_argument("--fdr-ids", type=int, default=1000)
     parser.add_argument("--fdr-panels", type=int, default=100)
     parser.add_argument("--power-panels", type=int, default=5)
+    parser.add_argument("--stage-panels", type=int, default=20)
     parser.add_argument("--speed-ids", type=int, default=10000)
-    parser.add_argument("--parts", default="rates,tails,fdr,power,speed",
+    parser.add_argument("--calibration-cases", default="",
+                        help="null rates of the processes whose names hold one of these "
+                        "comma-separated words only (all by default)")
+    parser.add_argument("--calibration-lengths", default="8,12,24,36,36/12",
+                        help="periods of the null rates, comma separated (a/b: unequal)")
+    parser.add_argument("--parts", default="rates,tails,fdr,stages,power,speed",
                         help="parts of --calibration, comma separated")
     parser.add_argument("--skip-divergence", action="store_true")
     parser.add_argument("--pairing", action="store_true", help="time the pairing of renamed stores")

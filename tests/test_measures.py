@@ -212,6 +212,43 @@ def test_false_positives_under_the_same_process(process, periods):
     assert max(shares.values()) <= 0.05 + 3 * np.sqrt(0.05 * 0.95 / IDS), shares
 
 
+@pytest.mark.parametrize("process", [p for p in BENCH.NULLS if "chain" in p])
+def test_false_positives_of_short_label_chains(process):
+    test_false_positives_under_the_same_process(process, 12)
+
+
+@pytest.mark.parametrize("stay, split, rho, panel", [
+    (0.9, False, (0.82, 0.88), (0.99, 1.0)),  # one process: the panel's labels and chance
+    (0.8, True, (0.6, 0.8), (0.0, 0.6)),      # two sets of labels: mostly the id's own
+])
+def test_null_chain_shrinks_to_the_panel_as_far_as_ids_agree(stay, split, rho, panel):
+    """rho of the chain (stay - 1/3) / (2/3): 0.85 and 0.7."""
+    from kestrune.testing.plotting.compare import calibration, measures
+    rng, ids, periods = np.random.default_rng(3), 600, 24
+    frames = []
+    for _ in range(2):
+        labels = BENCH.chain(rng, (ids, periods), stay)
+        if split:
+            labels[1::2] = np.char.upper(labels[1::2].astype(str))
+        table = pd.DataFrame({"id": np.repeat(np.arange(ids), periods),
+                              "t": np.tile(np.arange(periods), ids), "s": labels.ravel()})
+        meta = DataFrameMeta("id", "t", categorical=["s"], continuous=[])
+        frames.append(measures._Rows(meta.set_indices(table), pd.Index(range(ids))))
+    got_rho, got_panel = calibration._chain(frames, measures._labels(frames, "s"))
+    assert rho[0] < got_rho.mean() < rho[1] and panel[0] <= got_panel.mean() <= panel[1]
+
+
+@pytest.mark.parametrize("events, low, high", [
+    (np.tile([5.0, 7.0], 1000), (0.199, 0.201), (0.199, 0.201)),  # within binomial noise: the panel's
+    (np.repeat([3.0, 15.0], 1000), (0.11, 0.15), (0.45, 0.49)),   # far apart: mostly their own
+])
+def test_rates_shrink_to_the_panel_as_far_as_ids_agree(events, low, high):
+    from kestrune.testing.plotting.compare import calibration
+    got = calibration._shrunk(events, np.full(2000, 30.0))
+    assert low[0] <= got[:1000].min() <= got[:1000].max() <= low[1], got[:4]
+    assert high[0] <= got[1000:].min() <= got[1000:].max() <= high[1], got[-4:]
+
+
 @pytest.mark.parametrize("name, cell, target, reference, other",
                          list(BENCH.planted(np.random.default_rng(7), (300, 36))),
                          ids=lambda v: v if isinstance(v, str) and " " in v else "")
@@ -421,18 +458,20 @@ def test_id_level_qvalues_are_the_two_stage_procedure():
     assert (alone[:, 1:4] >= 0).all() and not np.allclose(alone, q, equal_nan=True)
 
 
-def test_calibration_counts_null_pvalues_and_shrinks_the_tail():
+def test_calibration_counts_null_pvalues_and_extrapolates_the_tail():
     from kestrune.testing.plotting.compare import calibration
     null = np.r_[np.linspace(0.001, 1, 1000), np.nan]
-    p = np.array([np.nan, 1.0, 0.5, 0.0105, 1e-8])
+    p = np.array([np.nan, 1.0, 0.5, 0.0305])
     got = calibration._against(p, null)
     assert np.isnan(got[0]) and got[1] == 1.0
-    np.testing.assert_allclose(got[2:4], [(1 + 500) / 1001, (1 + 10) / 1001])
-    # below the 25th smallest null p-value (0.025), the scaled normal score
-    shrink = calibration._score(26 / 1001) / calibration._score(0.025)
-    np.testing.assert_allclose(got[4], 2 * special.ndtr(-calibration._score(1e-8) * shrink))
-    # a conservative test keeps its own small p-values: the scores are never stretched
-    np.testing.assert_allclose(calibration._against(np.array([1e-8]), np.linspace(0.05, 1, 1000)), [1e-8])
+    np.testing.assert_allclose(got[2:], [(1 + 500) / 1001, (1 + 30) / 1001])
+    # below the 25th smallest null p-value p0, the null's tail as a power law of
+    # Hill's slope: 0.5 for a liberal test, 1 for a right one, 1.5 at most
+    for power, slope in [(2.0, 0.5), (1.0, 1.0), (0.5, 1.5)]:
+        null = np.linspace(0.001, 1, 1000) ** power
+        got = calibration._against(np.array([1e-8, 0.8 * null[24]]), null)
+        expected = 26 / 1001 * (np.array([1e-8, 0.8 * null[24]]) / null[24]) ** slope
+        np.testing.assert_allclose(np.log10(got), np.log10(expected), atol=0.25)
     assert calibration.panels(1) == 1500 and calibration.panels(10 ** 6) == 2
 
 

@@ -7,18 +7,23 @@ tail is off. So every table is measured twice more or less: once as given,
 and once on ``B`` null panels, in which both frames of each id are
 independent draws of one model fitted to the reference's id (an AR(1)
 Gaussian copula on the id's own values for continuous columns, the
-columns' innovations correlated as the id's ranks are; a sticky chain on
-the id's own labels for categorical ones). The null panels keep each
+columns' innovations correlated as the id's ranks are; for categorical
+ones a sticky chain whose chance of a change and label shares are the
+id's shrunk towards the panel's, see :func:`_chain`). The null panels keep each
 frame's rows, periods and missing values. A cell's calibrated p-value is
 the share of the same cell's null p-values (pooled over the ids and the
 panels) at or below its own, (1 + count) / (M + 1), M = B times the ids
 with a defined null p-value. In the far tail, below the 25th smallest null
-p-value p0, where counts are too few to tell 1e-4 from 1e-9, the test's
-normal score (the z of a two-sided p-value) is multiplied by the ratio of
-the calibrated score to the test's score at p0 (when below 1), as for a
-test whose variance is misjudged by a constant factor: the tests keep
-their ranking there, and an id's single very small p-value can still
-stand out among thousands of ids.
+p-value p0, where counts are too few to tell 1e-4 from 1e-9, the null
+p-values' tail is extrapolated as a power law, P(null <= u) = s (u /
+p0) ** b, s the calibrated p-value at p0 and b Hill's estimate from the 24
+smaller null p-values (1 for a test whose small p-values are right, less
+for a liberal one, more for a conservative one; bounded to [0.1, 1.5]).
+It keeps the tests' ranking there, so an id's single very small p-value
+can still stand out among thousands of ids, and it follows the tail's own
+shape: a test of effective sizes, whose tail is a mixture over ids of
+different precision, is often conservative in its body and liberal in its
+far tail, which no single rescaling of its normal scores matches.
 
 The null is fitted to each id's reference series, never to the panel's
 p-values: a difference that every id shares stays a difference.
@@ -35,9 +40,14 @@ SEED = 20240601
 SIMULATED = 4000
 FEWEST_PANELS = 2
 # Below the TAIL-th smallest null p-value, too few null p-values are left
-# to count: there the test's normal score is shrunk by the ratio of the
-# calibrated to the test's score at that p-value.
+# to count: there their tail is extrapolated as a power law.
 TAIL = 25
+# The bounds of the slope of the null p-values' tail on log scales: 1 for
+# a test whose small p-values are right, below for a liberal one.
+SLOPES = (0.1, 1.5)
+TINY = 1e-300
+# The largest chance of keeping a label per period in a simulated chain.
+CHAIN_STEADIEST = 0.99
 
 
 def panels(ngroups):
@@ -80,9 +90,10 @@ def calibrated(frames, categorical, columns, measures, max_lag, found):
 
 def _against(p, null):
     """(1 + null p-values at or below p) / (M + 1), M the defined null
-    p-values; below the TAIL-th smallest null p-value p0, the p-value of
-    the test's normal score shrunk by the ratio of scores at p0 (where
-    below 1); p itself where there is no null p-value."""
+    p-values; below the TAIL-th smallest null p-value p0, s (p / p0) ** b,
+    s that share at p0 and b Hill's estimate of the slope of the null
+    p-values' tail on log scales (within SLOPES); p itself where there is
+    no null p-value."""
     null = np.sort(null[~np.isnan(null)])
     if not len(null):
         return p
@@ -91,15 +102,13 @@ def _against(p, null):
     if len(null) >= TAIL:
         edge = null[TAIL - 1]
         share = (1.0 + TAIL) / (len(null) + 1.0)
-        shrink = min(1.0, _score(share) / _score(edge)) if edge > 0 else 0.0
-        tail = 2 * special.ndtr(-_score(p) * shrink)
-        calibrated = np.where(p < edge, np.minimum(tail, calibrated), calibrated)
+        if edge > 0:
+            # Hill's estimate of b in P(null <= u) = share (u / p0) ** b.
+            logs = np.log(edge / np.maximum(null[:TAIL - 1], TINY)).sum()
+            slope = np.clip((TAIL - 2) / logs, *SLOPES) if logs > 0 else SLOPES[1]
+            tail = share * (np.maximum(np.nan_to_num(p, nan=1.0), TINY) / edge) ** slope
+            calibrated = np.where(p < edge, np.minimum(tail, calibrated), calibrated)
     return np.where(np.isnan(p), np.nan, calibrated)
-
-
-def _score(p):
-    """The normal score of a two-sided p-value."""
-    return -special.ndtri(np.clip(np.asarray(p, dtype=float) / 2, 1e-300, 0.5))
 
 
 def _drawn(frames, values, size, u, ids):
@@ -166,16 +175,92 @@ def _simulated(rows, which, frames, found, categorical, columns, count, rng):
     for c in columns:
         if c not in categorical or c not in labels:
             continue
-        (ref_codes, oth_codes), nlabels = labels[c]
-        rho = [_m._label_persistence(f, codes, nlabels)
-               for f, codes in zip(frames, (ref_codes, oth_codes))]
-        rho = _m._shared(*rho)
-        drawn = _drawn(frames, [ref_codes, oth_codes], size, rng.random(len(ids)), ids)
+        rho, panel = _chain(frames, labels[c])
+        drawn = _drawn(frames, list(labels[c][0]), size, rng.random(len(ids)), ids)
+        # A fresh label from the panel's (both frames) with the id's weight
+        # of the panel, else from the id's own labels.
+        pool = np.concatenate(labels[c][0])
+        if len(pool):
+            other = pool[rng.integers(0, len(pool), len(ids))]
+            drawn = np.where(rng.random(len(ids)) < panel[ids], other, drawn)
         # Keep the label with probability rho per period, else draw afresh.
         fresh = (position == 0) | (rng.random(len(ids)) >= rho[ids] ** gaps)
         source = np.maximum.accumulate(np.where(fresh, np.arange(len(ids)), 0))
         columns_of[c] = drawn[source]
     return _m._Rows.of_arrays(codes, size * count, period, columns_of)
+
+
+def _chain(frames, labels):
+    """The chain of labels of every id under the null: the chance rho of
+    keeping the label per period, and the weight of the panel's labels in
+    a fresh draw (the rest from the id's own labels of both frames).
+
+    Both are empirical Bayes estimates, shrunk towards the panel (both
+    frames) as far as the ids' spread about it is within what sampling
+    alone gives: a short sticky series shows a few runs of labels, and the
+    shares and the chance of a change seen in them scatter widely about
+    the id's own; a chain drawn from them alone is stickier and holds
+    fewer labels than the process, and its tests give too few small
+    p-values. The chance of a change over both frames' moves is shrunk by
+    a beta prior, the id's label shares by a Dirichlet prior about the
+    panel's shares, each prior's weight by the method of moments (the
+    shares' sampling variance that of n (1 - rho)/(1 + rho) independent
+    labels, n the id's rows). rho follows from the chance of a change,
+    (1 - rho)(1 - s), s the sum of the squared shares the chain draws
+    from.
+    """
+    (ref_codes, oth_codes), nlabels = labels
+    size = frames[0].ngroups
+    moves, changes = np.zeros(size), np.zeros(size)
+    for rows, codes in zip(frames, (ref_codes, oth_codes)):
+        first, second = rows.pairs(1)
+        moves += np.bincount(rows.codes[first], minlength=size)
+        changes += np.bincount(rows.codes[first], weights=codes[first] != codes[second],
+                               minlength=size)
+    codes = np.concatenate([ref_codes, oth_codes])
+    ids = np.concatenate([rows.codes for rows in frames]).astype(np.int64)
+    shares = np.bincount(codes, minlength=nlabels) / max(len(codes), 1)
+    panel_square = (shares ** 2).sum()
+    change = _shrunk(changes, moves)
+    # The id's own shares and their distance from the panel's.
+    cells, inverse = _m._unique(ids * nlabels + codes, size * nlabels)
+    owner = cells // nlabels
+    total = np.bincount(ids, minlength=size).astype(float)
+    own = np.bincount(inverse, minlength=len(cells)) / total[owner]
+    own_square = np.bincount(owner, weights=own ** 2, minlength=size)
+    cross = np.bincount(owner, weights=own * shares[cells % nlabels], minlength=size)
+    with np.errstate(divide="ignore", invalid="ignore"):
+        rough = np.clip(1 - change / (1 - panel_square), 0.0, CHAIN_STEADIEST)
+    draws = np.maximum(total * (1 - rough) / (1 + rough), 1.0)
+    seen = total > 0
+    spread = 1 - panel_square
+    within = (own_square - 2 * cross + panel_square)[seen].sum() / spread if spread > 0 else 0.0
+    alone, beyond = (1 / draws[seen]).sum(), (1 - 1 / draws[seen]).sum()
+    weight = beyond / (within - alone) - 1 if within > alone else np.inf
+    panel = 1.0 if not np.isfinite(weight) else max(weight, 0.0) / (max(weight, 0.0) + draws)
+    panel = np.broadcast_to(panel, (size,))
+    s = ((1 - panel) ** 2 * own_square + 2 * panel * (1 - panel) * cross
+         + panel ** 2 * panel_square)
+    with np.errstate(divide="ignore", invalid="ignore"):
+        rho = 1 - change / (1 - s)
+    rho = np.where(np.isfinite(rho), np.clip(rho, 0.0, CHAIN_STEADIEST), CHAIN_STEADIEST)
+    return rho, panel
+
+
+def _shrunk(events, trials):
+    """Each id's rate of events, shrunk towards the panel's by a beta prior
+    whose weight is set by the method of moments: the spread of the ids'
+    rates beyond the binomial's."""
+    tried = trials > 0
+    if not tried.any():
+        return np.zeros(len(trials))
+    mean = events[tried].sum() / trials[tried].sum()
+    rate = events[tried] / trials[tried]
+    binomial = mean * (1 - mean) * np.mean(1 / trials[tried])
+    beyond = np.average((rate - mean) ** 2, weights=trials[tried]) - binomial
+    weight = mean * (1 - mean) / beyond - 1 if beyond > 0 else 1e6
+    weight = float(np.clip(weight, 1.0, 1e6))
+    return (events + weight * mean) / (trials + weight)
 
 
 def _mixing(numeric, correlations, size):
