@@ -1,15 +1,18 @@
 """Tables of a million ids in bounded memory, and the report's tables on dask
 frames: the same numbers as the pandas path."""
+import sys
 import tracemalloc
 
 import numpy as np
 import pandas as pd
 import pytest
 
-from kestrune.testing.plotting.compare import benjamini_hochberg
+from kestrune import DataFrameMeta
+from kestrune.testing.plotting.compare import benjamini_hochberg, measure_table
 from kestrune.testing.plotting.compare import divergence, measures
 from kestrune.testing.plotting.compare.divergence import round_significant
 from kestrune.testing.plotting.compare.measures import id_level_qvalues
+from test_measures import panel
 
 
 def plain_bh(p):
@@ -66,3 +69,81 @@ def test_qvalues_and_rounding_hold_few_tables(name, most, monkeypatch):
         q = q.to_numpy()
         assert ((q >= 0) & (q <= 1) | np.isnan(q)).all()
     assert held <= most * p.nbytes, held / p.nbytes
+
+
+dask = pytest.importorskip("dask")
+dd = pytest.importorskip("dask.dataframe")
+distributed = pytest.importorskip("distributed")
+META = DataFrameMeta("id", "t", categorical=["s"], continuous=["a", "b", "c"])
+
+
+@pytest.fixture(scope="module")
+def cluster():
+    with distributed.LocalCluster(n_workers=1, threads_per_worker=2, processes=False,
+                                  dashboard_address=None) as local:
+        with distributed.Client(local) as client:
+            yield client
+
+
+def frames(ids, layout, parts, seed, dates=False):
+    """The pandas frames of a panel with gaps and missing values, and the
+    same as dask frames of ``parts`` partitions: by row (ids split across
+    partitions, shuffled on the id) or indexed by id with known divisions."""
+    pair = [panel(ids, 12, seed, 0.5), panel(ids[len(ids) // 10:], 12, seed + 1, 0.2)]
+    if dates:
+        for frame in pair:
+            frame["t"] = pd.Timestamp("2020-01-31") + pd.to_timedelta(frame["t"] * 30, "D")
+    if layout == "sorted":
+        return pair, [dd.from_pandas(f.set_index("id"), npartitions=parts, sort=True)
+                      for f in pair]
+    # Rows in a random order: every partition holds part of most ids.
+    pair = [f.sample(frac=1.0, random_state=seed) for f in pair]
+    return pair, [dd.from_pandas(f.reset_index(drop=True), npartitions=parts) for f in pair]
+
+
+@pytest.mark.parametrize("kind, layout, parts, calibrated, given, dates, scheduler", [
+    ("int", "rows", 3, False, False, False, "synchronous"),
+    ("text", "rows", 4, False, True, True, "cluster"),
+    ("int", "sorted", 3, False, False, True, "cluster"),
+    ("text", "sorted", 2, False, True, False, "synchronous"),
+    # One partition draws the pandas path's null panels.
+    ("int", "rows", 1, True, False, False, "cluster"),
+])
+def test_measure_table_on_dask_is_the_pandas_table(kind, layout, parts, calibrated, given,
+                                                   dates, scheduler, request):
+    ids = np.arange(40) * 7
+    if kind == "text":
+        ids = np.array(["x{:03d}".format(i) for i in ids], dtype=object)
+    (reference, other), (dask_reference, dask_other) = frames(ids, layout, parts, 3, dates)
+    chosen = list(ids[::3][::-1]) + ["absent" if kind == "text" else -1] if given else None
+    expected = measure_table(reference, other, META, ids=chosen, calibrated=calibrated)
+    if scheduler == "cluster":
+        request.getfixturevalue("cluster")
+        found = measure_table(dask_reference, dask_other, META, ids=chosen,
+                              calibrated=calibrated)
+    else:
+        with dask.config.set(scheduler=scheduler):
+            found = measure_table(dask_reference, dask_other, META, ids=chosen,
+                                  calibrated=calibrated)
+    for table, want in zip(found, expected):
+        pd.testing.assert_frame_equal(table, want, check_exact=False, rtol=1e-9, atol=1e-12,
+                                      check_index_type=False)
+
+
+def test_calibration_pools_every_partition(cluster):
+    (reference, other), (dask_reference, dask_other) = frames(np.arange(60), "rows", 3, 5)
+    _, expected = measure_table(reference, other, META)
+    _, found = measure_table(dask_reference, dask_other, META)
+    # Other draws of the same null model: close, and the same cells defined.
+    assert (np.isnan(found.to_numpy()) == np.isnan(expected.to_numpy())).all()
+    assert np.nanmax(np.abs(found.to_numpy() - expected.to_numpy())) < 0.1
+
+
+def test_dask_refusals_and_the_missing_extra(monkeypatch):
+    (reference, _), (_, dask_other) = frames(np.arange(10), "rows", 2, 1)
+    with pytest.raises(ValueError, match="mix pandas and dask frames"):
+        measure_table(reference, dask_other, META)
+    for module in ("dask", "dask.dataframe", "distributed"):
+        monkeypatch.setitem(sys.modules, module, None)
+    with pytest.raises(ImportError, match=r"pip install 'kestrune-series\[dask\]'"):
+        measure_table(dask_other, dask_other, META)

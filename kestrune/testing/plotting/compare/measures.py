@@ -257,6 +257,10 @@ def measure_table(reference, other, meta, columns=None, ids=None,
     >>> values[qvalues < 0.05].dropna(how="all")  # doctest: +SKIP
 
     """
+    from . import partitions
+    if partitions.engine_of([reference, other]) == "dask":
+        return partitions.measure_table(reference, other, meta, columns, ids, measures,
+                                        max_lag, calibrated)
     measures = _checked_measures(measures)
     max_lag = inputs.count("max_lag", max_lag)
     reference = meta.set_indices(reference)
