@@ -301,7 +301,7 @@ def benjamini_hochberg(pvalues):
     values = np.asarray(pvalues, dtype=float)
     q = _bh_qvalues(values)
     if isinstance(pvalues, pd.DataFrame):
-        return pd.DataFrame(q, index=pvalues.index, columns=pvalues.columns)
+        return pd.DataFrame(q, index=pvalues.index, columns=pvalues.columns, copy=False)
     if isinstance(pvalues, pd.Series):
         return pd.Series(q, index=pvalues.index, name=pvalues.name)
     return q
@@ -422,8 +422,9 @@ def id_level_qvalues(pvalues, pairs=None):
         found = np.minimum(np.minimum(at_k, before), 1.0)
         found[np.isnan(cell_within) | ~defined[step, None]] = np.nan
         q[step] = found
+    # Without copy=False, pandas 3 copies the array into the frame.
     return pd.DataFrame(round_significant(q, out=q), index=pvalues.index,
-                        columns=pvalues.columns)
+                        columns=pvalues.columns, copy=False)
 
 
 def _within_ids(p_single, pair_p, single, partners, cell_within):

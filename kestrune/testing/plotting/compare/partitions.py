@@ -322,7 +322,8 @@ def _gathered(parts, wanted, calibrated):
 
     def table(columns_of):
         data = np.column_stack(columns_of) if columns_of else np.empty((len(ids), 0))
-        frame = pd.DataFrame(round_significant(data, out=data), index=ids, columns=index)
+        frame = pd.DataFrame(round_significant(data, out=data), index=ids, columns=index,
+                             copy=False)
         if wanted is not None:
             return frame.reindex(wanted)
         try:
