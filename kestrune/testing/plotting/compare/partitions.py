@@ -44,6 +44,8 @@ The partitions are computed on the current dask client (or dask's default
 scheduler when there is none); no cluster is started here.
 """
 
+import decimal
+
 import numpy as np
 import pandas as pd
 
@@ -369,3 +371,173 @@ def _calibrated(parts, cells, values, pvalues):
             p = calibration._against(p, null)
         out.append(np.where(np.isnan(value), np.nan, p))
     return out
+
+
+def read_dataset(paths, id, time, categorical=(), columns=None):
+    """Parquet datasets as dask frames, converted by the command line's rules.
+
+    Each path is a folder (every ``.parquet`` or ``.pq`` file under it), a
+    glob or one file, and makes one frame. The rules are those of
+    ``kestrune-compare`` for its files, decided over every file and
+    partition of every dataset in one pass (never from the first partition
+    or from the types that dask infers from it):
+
+    - the ids are numbers when every id of every dataset reads as one
+      (whole numbers as int64, others as floats when they give back the
+      digits written), else text;
+    - the times are whole numbers when every time of the first dataset is
+      one, else ISO dates (offsets converted to UTC and dropped);
+    - a data column holds numbers (float64) when every value of every
+      dataset reads as a number and it is not named in ``categorical``;
+      otherwise it holds labels (text).
+
+    Parameters
+    ----------
+    paths : sequence of str or os.PathLike
+        The datasets, the reference first.
+    id, time : str
+        The id and time columns.
+    categorical : sequence of str, optional
+        Data columns that hold labels, even where they read as numbers.
+    columns : sequence of str, optional
+        The data columns to keep; every column by default.
+
+    Returns
+    -------
+    frames : list of dask.dataframe.DataFrame
+        The id, the time and the data columns as columns.
+    meta : kestrune.DataFrameMeta
+
+    Raises
+    ------
+    ImportError
+        Without the ``dask`` extra.
+    ValueError
+        For a path that matches no Parquet file, a file without the id, the
+        time or one of ``columns``, an unknown categorical column, a
+        missing id or time, or a time that does not convert.
+    """
+    dd = dask_dataframe()
+    import dask
+    from kestrune import DataFrameMeta
+    files = [_parquet_files(path) for path in paths]
+    names = _dataset_columns(files, id, time, columns)
+    data = [c for c in names if c not in (id, time)]
+    unknown = [c for c in categorical if c not in data]
+    if unknown:
+        raise ValueError("categorical: {} has no data column {}; its data columns are "
+                         "{}".format(paths[0], unknown, data))
+    frames = [dd.read_parquet(list(found), columns=names) for found in files]
+    candidates = [c for c in data if c not in categorical]
+    facts = dask.compute(*[
+        dask.delayed(_text_facts)(part, id, time, candidates, number == 0, str(path))
+        for number, (frame, path) in enumerate(zip(frames, paths))
+        for part in frame.to_delayed()])
+    ids = "int" if all(f["ids"] == "int" for f in facts) else \
+        "float" if all(f["ids"] in ("int", "float") for f in facts) else "text"
+    whole = all(f["whole"] for f in facts if f["first"])
+    numbers = [c for c in candidates if all(f["numbers"][c] for f in facts)]
+    labels = [c for c in data if c not in numbers]
+    converted = []
+    for frame in frames:
+        empty = _converted(frame._meta, id, time, ids, whole, numbers, labels)
+        converted.append(frame.map_partitions(
+            _converted, id, time, ids, whole, numbers, labels, meta=empty))
+    return converted, DataFrameMeta(id, time, categorical=labels, continuous=numbers)
+
+
+def _parquet_files(path):
+    """The Parquet files of a folder, a glob or one file, sorted."""
+    import glob
+    import os
+    path = os.fspath(path)
+    if os.path.isdir(path):
+        found = [os.path.join(root, name) for root, _, names in os.walk(path)
+                 for name in names if name.lower().endswith((".parquet", ".pq"))]
+    else:
+        found = glob.glob(path) if glob.has_magic(path) else (
+            [path] if os.path.isfile(path) else [])
+    if not found:
+        raise ValueError("{}: no Parquet file (a folder of .parquet or .pq files, a "
+                         "glob or a file)".format(path))
+    return sorted(found)
+
+
+def _dataset_columns(files, id, time, columns):
+    """The columns to read, checked in every file's schema."""
+    import pyarrow.parquet
+    wanted = None
+    for found in files:
+        for path in found:
+            names = list(pyarrow.parquet.read_schema(path).names)
+            for option, column in [("id", id), ("time", time)] + [
+                    ("columns", c) for c in columns or []]:
+                if column not in names:
+                    raise ValueError("{}: no column {!r} ({}); its columns are {}".format(
+                        path, column, option, names))
+            if wanted is None:
+                wanted = [id, time] + (list(columns) if columns is not None else
+                                       [c for c in names if c not in (id, time)
+                                        and not c.startswith("__index_level_")])
+    return wanted
+
+
+def _as_text(values):
+    """A typed column as the command line reads it: text, NaN where missing."""
+    from .cli import _text_frame
+    if values.dtype == object and all(isinstance(v, str) for v in values.dropna()):
+        return values.astype(object)
+    return _text_frame(values.to_frame())[values.name]
+
+
+def _text_facts(partition, id, time, candidates, first, path):
+    """What the rules need from one partition: its ids read as decimals (or
+    None when some id is not a number), whether its times are whole
+    numbers, and which candidate columns read as numbers."""
+    from .cli import NUMBER_ID, WHOLE, _numbers, _whole_id
+    for column, option in ((id, "id"), (time, "time")):
+        empty = partition[column].isna().to_numpy().nonzero()[0]
+        if len(empty):
+            raise ValueError("{}: column {!r} ({}) is empty in a row; every row needs "
+                             "an id and a time".format(path, column, option))
+    ids = _as_text(partition[id])
+    kind = "text"
+    if ids.str.match(NUMBER_ID).all():
+        # Whole numbers within 64 bits, or floats that give back their digits.
+        exact = [decimal.Decimal(t) for t in pd.unique(ids.to_numpy(dtype=object))]
+        if all(_whole_id(number) for number in exact):
+            kind = "int"
+        elif all(decimal.Decimal(repr(float(n))) == n for n in exact):
+            kind = "float"
+    return {"ids": kind, "first": first,
+            "whole": bool(_as_text(partition[time]).str.match(WHOLE).all()),
+            "numbers": {c: _numbers(_as_text(partition[c])) is not None
+                        for c in candidates}}
+
+
+def _converted(partition, id, time, ids, whole, numbers, labels):
+    """One partition converted by the rules decided over every partition."""
+    from .cli import DataError, _dates, _numbers, _whole_times
+    out = {}
+    text = _as_text(partition[id])
+    if ids == "int":
+        out[id] = text.map(lambda t: int(decimal.Decimal(t))).astype("int64")
+    elif ids == "float":
+        out[id] = text.map(float).astype(float)
+    else:
+        out[id] = text
+    times = _as_text(partition[time])
+    converted, why = _whole_times(times) if whole else _dates(times)
+    bad = (why != "").to_numpy().nonzero()[0]
+    if len(bad):
+        raise DataError("column {!r} (--time): {!r} {}".format(
+            time, times.iloc[bad[0]], why.iloc[bad[0]].format(
+                "a whole number" if whole else "an ISO date")))
+    out[time] = converted
+    for column in numbers:
+        values = partition[column]
+        out[column] = values.astype(float) if pd.api.types.is_numeric_dtype(values.dtype) \
+            and not pd.api.types.is_bool_dtype(values.dtype) else _numbers(_as_text(values))
+    for column in labels:
+        out[column] = _as_text(partition[column])
+    return pd.DataFrame(out, index=partition.index, columns=list(partition.columns))
