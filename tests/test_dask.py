@@ -182,3 +182,16 @@ def test_read_dataset_reads_as_the_command_line(tmp_path):
         pd.testing.assert_frame_equal(frame.compute().reset_index(drop=True), want)
     with pytest.raises(ValueError, match="no Parquet file"):
         partitions.read_dataset([tmp_path / "nothing-*.pq"], "store", "date")
+
+
+def test_compare_panels_and_the_cluster_refuse_what_they_cannot_do():
+    from kestrune.testing.plotting.compare import compare_panels
+    from kestrune.testing.plotting.compare.cluster import cluster
+    (reference, _), (dask_reference, dask_other) = frames(np.arange(10), "rows", 2, 1)
+    for given, message in (([dask_reference, dask_other], "measure_table gives"),
+                           ({"a": reference, "b": dask_other}, "mix pandas and dask")):
+        with pytest.raises(ValueError, match=message):
+            compare_panels(given, META)
+    with pytest.raises(ValueError, match="not neither"):
+        with cluster():
+            pass
