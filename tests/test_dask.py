@@ -102,30 +102,33 @@ def frames(ids, layout, parts, seed, dates=False):
     return pair, [dd.from_pandas(f.reset_index(drop=True), npartitions=parts) for f in pair]
 
 
-@pytest.mark.parametrize("kind, layout, parts, calibrated, given, dates, scheduler", [
-    ("int", "rows", 3, False, False, False, "synchronous"),
-    ("text", "rows", 4, False, True, True, "cluster"),
-    ("int", "sorted", 3, False, False, True, "cluster"),
-    ("text", "sorted", 2, False, True, False, "synchronous"),
+@pytest.mark.parametrize("kind, layout, parts, calibrated, given, dates, scheduler, options", [
+    # More partitions than some buckets fill: empty partitions.
+    ("int", "rows", 24, False, False, False, "synchronous", {}),
+    ("text", "rows", 4, False, True, True, "cluster",
+     {"columns": ["s", "a"], "measures": ["dynamics", "distribution"], "max_lag": 3}),
+    ("int", "sorted", 3, False, False, True, "cluster", {}),
+    ("text", "sorted", 2, False, True, False, "synchronous", {"measures": ["dependence"]}),
     # One partition draws the pandas path's null panels.
-    ("int", "rows", 1, True, False, False, "cluster"),
+    ("int", "rows", 1, True, False, False, "cluster", {}),
 ])
 def test_measure_table_on_dask_is_the_pandas_table(kind, layout, parts, calibrated, given,
-                                                   dates, scheduler, request):
+                                                   dates, scheduler, options, request):
     ids = np.arange(40) * 7
     if kind == "text":
         ids = np.array(["x{:03d}".format(i) for i in ids], dtype=object)
     (reference, other), (dask_reference, dask_other) = frames(ids, layout, parts, 3, dates)
     chosen = list(ids[::3][::-1]) + ["absent" if kind == "text" else -1] if given else None
-    expected = measure_table(reference, other, META, ids=chosen, calibrated=calibrated)
+    expected = measure_table(reference, other, META, ids=chosen, calibrated=calibrated,
+                             **options)
     if scheduler == "cluster":
         request.getfixturevalue("cluster")
         found = measure_table(dask_reference, dask_other, META, ids=chosen,
-                              calibrated=calibrated)
+                              calibrated=calibrated, **options)
     else:
         with dask.config.set(scheduler=scheduler):
             found = measure_table(dask_reference, dask_other, META, ids=chosen,
-                                  calibrated=calibrated)
+                                  calibrated=calibrated, **options)
     for table, want in zip(found, expected):
         pd.testing.assert_frame_equal(table, want, check_exact=False, rtol=1e-9, atol=1e-12,
                                       check_index_type=False)
