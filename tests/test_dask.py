@@ -147,6 +147,8 @@ def test_dask_refusals_and_the_missing_extra(monkeypatch):
     (reference, _), (_, dask_other) = frames(np.arange(10), "rows", 2, 1)
     with pytest.raises(ValueError, match="mix pandas and dask frames"):
         measure_table(reference, dask_other, META)
+    with pytest.raises(ValueError, match=r"columns \['z'\] are not columns"):
+        measure_table(dask_other, dask_other, META, columns=["a", "z"])
     for module in ("dask", "dask.dataframe", "distributed"):
         monkeypatch.setitem(sys.modules, module, None)
     with pytest.raises(ImportError, match=r"pip install 'kestrune-series\[dask\]'"):

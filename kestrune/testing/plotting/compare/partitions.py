@@ -99,9 +99,13 @@ def measure_table(reference, other, meta, columns=None, ids=None,
     categorical = set(meta.categorical)
     check_options([], columns, categorical,
                   [m for m in measures if m != "dynamics"], max_lag)
-    pairs = co_partitioned(reference, other, meta)
     wanted = None if ids is None else pd.Index(ids)
-    facts = dask.compute(*[dask.delayed(_facts)(r, o, meta, wanted) for r, o in pairs])
+    # A first pass over the ids and times only (the other columns are not
+    # read), then one over the columns compared.
+    keys = co_partitioned(_projected(reference, meta, []), _projected(other, meta, []), meta)
+    facts = dask.compute(*[dask.delayed(_facts)(r, o, meta, wanted) for r, o in keys])
+    pairs = co_partitioned(_projected(reference, meta, columns),
+                           _projected(other, meta, columns), meta)
     rule = _time_rule([f["time"] for f in facts])
     size = len(wanted) if wanted is not None else sum(f["ids"] for f in facts)
     count = calibration.panels(size) if calibrated else 0
@@ -141,6 +145,18 @@ def co_partitioned(reference, other, meta):
         frame = frame.map_partitions(_bucketed, meta.id_index, kind, npartitions)
         shuffled.append(frame.shuffle("_bucket", npartitions=npartitions))
     return list(zip(*(frame.to_delayed() for frame in shuffled)))
+
+
+def _projected(frame, meta, columns):
+    """The id, the time and ``columns`` of a dask frame (its index kept)."""
+    _id_indexed(frame, meta)
+    unknown = [c for c in columns if c not in frame.columns]
+    if unknown:
+        raise ValueError("columns {} are not columns of the dask frame; its columns "
+                         "are {}".format(unknown, list(frame.columns)))
+    keep = [c for c in [meta.id_index, meta.time_index] + list(columns)
+            if c in frame.columns]
+    return frame[keep]
 
 
 def _id_indexed(frame, meta):
