@@ -122,7 +122,7 @@ def co_partitioned(reference, other, meta):
     of an id in one pair (see this module)."""
     dask_dataframe()
     frames = [_id_indexed(frame, meta) for frame in (reference, other)]
-    if all(_sorted_by_id(frame) for frame in frames) and \
+    if all(_sorted_by_id(frame, meta) for frame in frames) and \
             frames[0].index.dtype == frames[1].index.dtype:
         first, second = (frame.divisions for frame in frames)
         divisions = list(first)
@@ -160,7 +160,7 @@ def _projected(frame, meta, columns):
 
 
 def _id_indexed(frame, meta):
-    """A dask frame with the id as its index where it already is, else as given."""
+    """The dask frame, refused when it has no id or no time."""
     names = [frame.index.name]
     if meta.id_index not in names and meta.id_index not in frame.columns:
         raise ValueError("the dask frame has no column or index {!r} (the id); "
@@ -171,9 +171,11 @@ def _id_indexed(frame, meta):
     return frame
 
 
-def _sorted_by_id(frame):
+def _sorted_by_id(frame, meta):
+    """Whether the frame is indexed by the id with known divisions, each
+    id in one partition."""
     divisions = frame.divisions
-    return (frame.known_divisions and frame.index.name is not None
+    return (frame.index.name == meta.id_index and frame.known_divisions
             and all(a < b for a, b in zip(divisions[:-2], divisions[1:-1])))
 
 
