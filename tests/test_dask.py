@@ -200,3 +200,15 @@ def test_compare_panels_and_the_cluster_refuse_what_they_cannot_do():
     with pytest.raises(ValueError, match="not neither"):
         with cluster():
             pass
+
+
+@pytest.mark.parametrize("layout", ["rows", "sorted"])
+def test_rows_of_the_drawn_ids_in_one_pass(layout):
+    from kestrune.testing.plotting.compare.partitions import rows_of
+    pair, dask_pair = frames(np.arange(30), layout, 5, 2)
+    chosen = [29, 3, 4, 17]
+    with dask.config.set(scheduler="synchronous"):
+        found = rows_of(dask_pair, META, chosen)
+    for got, frame in zip(found, pair):
+        want = META.set_indices(frame[frame["id"].isin(chosen)])
+        pd.testing.assert_frame_equal(got, want)

@@ -116,6 +116,40 @@ def measure_table(reference, other, meta, columns=None, ids=None,
     return _gathered(parts, wanted, calibrated)
 
 
+def rows_of(frames, meta, ids):
+    """The rows of ``ids`` in each dask frame, as prepared pandas frames
+    (indexed by id and time, sorted), all fetched in one pass.
+
+    A frame indexed by the id with known divisions reads only the
+    partitions whose range holds one of ``ids``; another is filtered
+    partition by partition. Only the rows of ``ids`` reach this process.
+    """
+    dask_dataframe()
+    import dask
+    wanted = pd.Index(ids)
+    tasks = []
+    for frame in frames:
+        _id_indexed(frame, meta)
+        parts = frame.to_delayed()
+        if _sorted_by_id(frame, meta):
+            try:
+                found = np.searchsorted(np.asarray(frame.divisions[1:-1]),
+                                        np.asarray(wanted), side="right")
+                parts = [parts[k] for k in sorted(set(found.tolist()))]
+            except TypeError:  # ids that do not compare with the divisions
+                pass
+        tasks.append([dask.delayed(_only_ids)(part, meta, wanted) for part in parts])
+    found = dask.compute(*tasks)
+    return [meta.set_indices(pd.concat(list(parts))) if len(parts) else
+            meta.set_indices(frame._meta) for parts, frame in zip(found, frames)]
+
+
+def _only_ids(partition, meta, wanted):
+    if partition.index.name == meta.id_index:
+        return partition[partition.index.isin(wanted)]
+    return partition[partition[meta.id_index].isin(wanted)]
+
+
 def co_partitioned(reference, other, meta):
     """The aligned partitions of two dask frames: a list of (reference,
     other) pairs of delayed pandas frames that hold the same ids, every row
