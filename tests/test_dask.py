@@ -113,7 +113,8 @@ def frames(ids, layout, parts, seed, dates=False):
     ("int", "rows", 1, True, False, False, "cluster", {}),
 ])
 def test_measure_table_on_dask_is_the_pandas_table(kind, layout, parts, calibrated, given,
-                                                   dates, scheduler, options, request):
+                                                   dates, scheduler, options, request,
+                                                   monkeypatch):
     ids = np.arange(40) * 7
     if kind == "text":
         ids = np.array(["x{:03d}".format(i) for i in ids], dtype=object)
@@ -126,6 +127,9 @@ def test_measure_table_on_dask_is_the_pandas_table(kind, layout, parts, calibrat
         found = measure_table(dask_reference, dask_other, META, ids=chosen,
                               calibrated=calibrated, **options)
     else:
+        # A few ids measured at once: partitions in several steps.
+        from kestrune.testing.plotting.compare import partitions
+        monkeypatch.setattr(partitions, "CHUNK_IDS", 3)
         with dask.config.set(scheduler=scheduler):
             found = measure_table(dask_reference, dask_other, META, ids=chosen,
                                   calibrated=calibrated, **options)

@@ -54,6 +54,10 @@ from . import measures as _m
 from .bounds import check_options
 from .divergence import _sorted_union, round_significant
 
+# Ids measured at once on a worker: its memory follows this many ids (about
+# 300 MiB at 24 periods and 6 columns, with the calibration), whatever the
+# size of its partitions.
+CHUNK_IDS = 10000
 #: What a user without the optional libraries is told.
 MISSING_EXTRA = ("the dask engine needs the dask extra: "
                  "pip install 'kestrune-series[dask]'")
@@ -113,7 +117,7 @@ def measure_table(reference, other, meta, columns=None, ids=None,
         dask.delayed(_tables)(r, o, meta, wanted, columns, measures, max_lag, rule,
                               count, number)
         for number, (r, o) in enumerate(pairs)])
-    return _gathered(parts, wanted, calibrated)
+    return _gathered([chunk for part in parts for chunk in part], wanted, calibrated)
 
 
 def rows_of(frames, meta, ids):
@@ -333,22 +337,36 @@ def _periods_of(frame, rule):
 def _tables(reference, other, meta, wanted, columns, measures, max_lag, rule, count,
             number):
     """The raw tables of one pair of aligned partitions, with the null
-    p-values of its ids' null panels when ``count`` panels are asked for."""
+    p-values of its ids' null panels when ``count`` panels are asked for:
+    a list of tables of at most ``CHUNK_IDS`` ids each, so that a worker's
+    memory follows that many ids however large its partitions."""
     reference, other = (_prepared(p, meta, wanted) for p in (reference, other))
     ids = _sorted_union(reference, other)
+    codes = [ids.get_indexer(frame.index.get_level_values(0)) for frame in (reference, other)]
+    rng = np.random.default_rng(calibration.SEED if not number
+                                else [calibration.SEED, number])
+    out = []
+    for first in range(0, len(ids), CHUNK_IDS):
+        chunk = [frame[(code >= first) & (code < first + CHUNK_IDS)]
+                 for frame, code in zip((reference, other), codes)]
+        out.append(_chunk_tables(chunk[0], chunk[1], ids[first:first + CHUNK_IDS], meta,
+                                 columns, measures, max_lag, rule, count, rng))
+    return out
+
+
+def _chunk_tables(reference, other, ids, meta, columns, measures, max_lag, rule, count,
+                  rng):
     categorical = set(meta.categorical)
     with np.errstate(divide="ignore", invalid="ignore", over="ignore"):
         periods = (None, None) if rule is None else tuple(
             _periods_of(frame, rule) for frame in (reference, other))
         frames = (_m._Rows(reference, ids, periods[0]), _m._Rows(other, ids, periods[1]))
         lag = check_options([reference, other], columns, categorical, measures, max_lag,
-                            cap=True) if len(ids) else max_lag
+                            cap=True)
         cells, values, pvalues, pairs, model = _m._computed(
             frames, categorical, columns, measures, lag)
         null_p, null_pairs = {}, {}
-        if count and len(ids) and cells:
-            rng = np.random.default_rng(calibration.SEED if not number
-                                        else [calibration.SEED, number])
+        if count and cells:
             null = tuple(calibration._simulated(rows, which, frames, model, categorical,
                                                 columns, count, rng)
                          for which, rows in enumerate(frames))
