@@ -203,7 +203,8 @@ def qvalues(args):
     cells = pd.MultiIndex.from_product([list("abcde"), ["distribution", "dynamics",
                                                         "dependence"]])
     frame = pd.DataFrame(p, columns=cells)
-    print("qvalues: a table of {:,} ids x 15 cells ({:.0f} MiB)".format(args.ids, p.nbytes / 2 ** 20))
+    print("qvalues: a table of {:,} ids x 15 cells ({:.0f} MiB)".format(
+        args.ids, p.nbytes / 2 ** 20))
     for name, function, table in (("benjamini_hochberg", benjamini_hochberg, frame),
                                   ("id_level_qvalues", id_level_qvalues, frame)):
         tracemalloc.start()

@@ -177,7 +177,8 @@ def test_read_dataset_reads_as_the_command_line(tmp_path):
         frame.to_parquet(tmp_path / (name + ".parquet"), index=False)
         (tmp_path / name).mkdir()
         for k in range(3):
-            frame.iloc[6 * k:6 * k + 6].to_parquet(tmp_path / name / "part{}.parquet".format(k), index=False)
+            frame.iloc[6 * k:6 * k + 6].to_parquet(
+                tmp_path / name / "part{}.parquet".format(k), index=False)
         files.append(tmp_path / (name + ".parquet"))
     args = argparse.Namespace(id="store", time="date", categorical=["code"], columns=None)
     expected, meta = cli.convert([cli.read(path, args) for path in files], files, args)
