@@ -22,7 +22,12 @@ import pandas as pd
 DIGITS = 12
 
 
-def round_significant(values, digits=DIGITS):
+# Values rounded per step of :func:`round_significant`: the temporaries of a
+# step are a few megabytes, whatever the size of the table.
+ROUNDING_STEP = 1 << 16
+
+
+def round_significant(values, digits=DIGITS, out=None):
     """``values`` rounded to ``digits`` significant digits (NaN and inf kept).
 
     Gives what ``float("%.12g" % value)`` gives, without its Python loop:
@@ -30,10 +35,28 @@ def round_significant(values, digits=DIGITS):
     rounded to a whole number and scaled back, which is correctly rounded;
     the few values whose scaled form lies too near a half, and those that
     need a larger power, go through the text.
+
+    The values are rounded in steps of ``ROUNDING_STEP``, so that beyond the
+    result the memory needed stays a few megabytes; ``out`` (a float64
+    array of the same shape, ``values`` itself included) receives the
+    result instead of a new array.
     """
     shape = np.shape(values)
-    values = np.asarray(values, dtype=float).ravel()
-    out = values.copy()
+    if out is None:
+        out = np.array(values, dtype=float)
+    elif out is not values:
+        out[...] = values
+    # A view whenever the array is contiguous in either order.
+    flat = out.ravel(order="K") if out.ndim else out.reshape(1)
+    if flat.size and not np.may_share_memory(flat, out):
+        raise ValueError("out must be a contiguous float64 array")
+    for start in range(0, flat.size, ROUNDING_STEP):
+        _round_step(flat[start:start + ROUNDING_STEP], digits)
+    return out.reshape(shape)
+
+
+def _round_step(values, digits):
+    """Round the float64 array ``values`` in place (see :func:`round_significant`)."""
     chosen = np.flatnonzero(np.isfinite(values) & (values != 0))
     x = values[chosen]
     shift = digits - 1 - np.floor(np.log10(np.abs(x))).astype(int)
@@ -42,12 +65,11 @@ def round_significant(values, digits=DIGITS):
     with np.errstate(over="ignore", invalid="ignore"):
         scaled = np.where(up, x * scale, x / scale)
         whole = np.round(scaled)
-        out[chosen] = np.where(up, whole / scale, whole * scale)
+        values[chosen] = np.where(up, whole / scale, whole * scale)
         unsure = np.abs(np.abs(scaled - np.floor(scaled)) - 0.5) < 1e-3
     unsure |= np.abs(shift) > 22
-    for n in chosen[unsure]:
-        out[n] = float("%.*g" % (digits, values[n]))
-    return out.reshape(shape)
+    for n, value in zip(chosen[unsure], x[unsure]):
+        values[n] = float("%.*g" % (digits, value))
 
 
 def divergence_table(reference, other, meta, columns=None, ids=None):

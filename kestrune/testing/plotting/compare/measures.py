@@ -37,8 +37,8 @@ from scipy import special
 
 from . import inputs
 from .bounds import check_options
-from .divergence import (DIGITS, _sorted_union, kolmogorov_smirnov, label_codes,
-                         round_significant, total_variation_of_codes)
+from .divergence import (DIGITS, ROUNDING_STEP, _sorted_union, kolmogorov_smirnov,
+                         label_codes, round_significant, total_variation_of_codes)
 
 #: The measures a table can hold, in their usual order.
 MEASURES = ("distribution", "dynamics", "dependence")
@@ -266,6 +266,10 @@ def measure_table(reference, other, meta, columns=None, ids=None,
     >>> values[qvalues < 0.05].dropna(how="all")  # doctest: +SKIP
 
     """
+    from . import partitions
+    if partitions.engine_of([reference, other]) == "dask":
+        return partitions.measure_table(reference, other, meta, columns, ids, measures,
+                                        max_lag, calibrated)
     measures = _checked_measures(measures)
     max_lag = inputs.count("max_lag", max_lag)
     reference = meta.set_indices(reference)
@@ -304,19 +308,45 @@ def benjamini_hochberg(pvalues):
 
     """
     values = np.asarray(pvalues, dtype=float)
-    flat = values.ravel()
-    chosen = np.flatnonzero(~np.isnan(flat))
-    q = np.full(flat.shape, np.nan)
-    if len(chosen):
-        order = np.argsort(flat[chosen], kind="stable")
-        ranked = flat[chosen][order] * len(chosen) / np.arange(1, len(chosen) + 1)
-        ranked = np.minimum.accumulate(ranked[::-1])[::-1]
-        q[chosen[order]] = np.minimum(ranked, 1.0)
-    q = round_significant(q).reshape(values.shape)
+    q = _bh_qvalues(values)
     if isinstance(pvalues, pd.DataFrame):
-        return pd.DataFrame(q, index=pvalues.index, columns=pvalues.columns)
+        return pd.DataFrame(q, index=pvalues.index, columns=pvalues.columns, copy=False)
     if isinstance(pvalues, pd.Series):
         return pd.Series(q, index=pvalues.index, name=pvalues.name)
+    return q
+
+
+def _bh_qvalues(values):
+    """The rounded q-values of :func:`benjamini_hochberg` of a float64 array.
+
+    Beyond the result, two arrays of the table's size are held (the ranks
+    of the p-values and the sorted q-values); the rest runs in steps of
+    ``ROUNDING_STEP`` values. NaN sorts last, so the tests are the first
+    of the ranks.
+    """
+    q = np.empty_like(values, order="K")
+    flat_p = values.ravel(order="K")
+    flat_q = q.ravel(order="K")
+    if not np.may_share_memory(flat_q, q):  # a layout of neither order
+        flat_p, q = values.ravel(), np.empty(values.shape)
+        flat_q = q.reshape(-1)
+    order = np.argsort(flat_p, kind="stable")
+    m = flat_p.size - int(np.count_nonzero(np.isnan(flat_p)))
+    ranked = flat_p[order[:m]]
+    # p_(j) m / j, then the smallest over j' >= j, from the last step back.
+    smallest = 1.0
+    for stop in range(m, 0, -ROUNDING_STEP):
+        start = max(stop - ROUNDING_STEP, 0)
+        step = ranked[start:stop]
+        step *= m
+        step /= np.arange(start + 1, stop + 1)
+        np.minimum.accumulate(step[::-1], out=step[::-1])
+        np.minimum(step, smallest, out=step)
+        smallest = step[0]
+    flat_q.fill(np.nan)
+    flat_q[order[:m]] = ranked
+    del order, ranked
+    round_significant(q, out=q)
     return q
 
 
@@ -362,10 +392,55 @@ def id_level_qvalues(pvalues, pairs=None):
     else:
         pair_names, pair_p = list(pairs.columns), pairs.to_numpy(dtype=float)
     single = [j for j in range(len(cells)) if j not in coupled]
-    tests = np.column_stack([p[:, single], pair_p])
+    # Of each coupled cell, the tests (after the single cells) of its column's pairs.
+    partners = [(j, [len(single) + k for k, pair in enumerate(pair_names)
+                     if cells[j][0] in pair]) for j in coupled]
     q = np.full(p.shape, np.nan)
-    if not tests.size:
+    if not len(single) + len(pair_names):
         return pd.DataFrame(q, index=pvalues.index, columns=pvalues.columns)
+    # Both stages work on a few rows at a time: beyond the p-values, the
+    # result is the one array of the table's size.
+    rows = max(1, ROUNDING_STEP // (len(single) + len(pair_names)))
+    steps = [slice(start, start + rows) for start in range(0, len(p), rows)]
+    simes = np.empty(len(p))
+    for step in steps:
+        simes[step] = _within_ids(p[step][:, single], pair_p[step], single, partners,
+                                  q[step])
+    # Ids: Benjamini-Hochberg over the Simes p-values.
+    q_id = _bh_qvalues(simes)
+    defined = ~np.isnan(q_id)
+    n = int(defined.sum())
+    if not n:
+        q.fill(np.nan)
+        return pd.DataFrame(q, index=pvalues.index, columns=pvalues.columns)
+    # A cell is found at alpha when its id is (q_id <= alpha) and its
+    # within-id q-value is at most alpha R(alpha) / n; the smallest such
+    # alpha is the minimum over k >= (the id's rank) of max(q_(k),
+    # within n / k), where k q_(k) first reaches within n.
+    levels = np.sort(q_id[defined])
+    reach = levels * np.arange(1, n + 1)
+    for step in steps:
+        cell_within = q[step]
+        own = np.searchsorted(levels, np.nan_to_num(q_id[step], nan=2.0),
+                              side="right")[:, None]
+        wanted = cell_within * n
+        k = np.maximum(own, np.searchsorted(reach, np.nan_to_num(wanted, nan=0.0),
+                                            side="left") + 1)
+        at_k = np.where(k <= n, levels[np.minimum(k, n) - 1], wanted / n)
+        before = np.where(k - 1 >= own, wanted / np.maximum(k - 1, 1), np.inf)
+        found = np.minimum(np.minimum(at_k, before), 1.0)
+        found[np.isnan(cell_within) | ~defined[step, None]] = np.nan
+        q[step] = found
+    # Without copy=False, pandas 3 copies the array into the frame.
+    return pd.DataFrame(round_significant(q, out=q), index=pvalues.index,
+                        columns=pvalues.columns, copy=False)
+
+
+def _within_ids(p_single, pair_p, single, partners, cell_within):
+    """Stage 1 of :func:`id_level_qvalues` on some rows: each row's Simes
+    p-value (returned) and, into ``cell_within``, each cell's
+    Benjamini-Hochberg q-value over its id's tests."""
+    tests = np.column_stack([p_single, pair_p])
     m = (~np.isnan(tests)).sum(axis=1)
     rank = np.arange(1, tests.shape[1] + 1)
     order = np.argsort(np.where(np.isnan(tests), np.inf, tests), axis=1, kind="stable")
@@ -376,35 +451,14 @@ def id_level_qvalues(pvalues, pairs=None):
     within_sorted = np.minimum(np.minimum.accumulate(ranked[:, ::-1], axis=1)[:, ::-1], 1.0)
     np.put_along_axis(within, order, within_sorted, axis=1)
     within[np.isnan(tests)] = np.nan
-    cell_within = np.full(p.shape, np.nan)
     cell_within[:, single] = within[:, :len(single)]
-    for j in coupled:
-        column = cells[j][0]
-        mine = [len(single) + k for k, pair in enumerate(pair_names) if column in pair]
+    for j, mine in partners:
         if mine:
             found = within[:, mine]
             cell_within[:, j] = np.where(np.isnan(found).all(axis=1), np.nan,
-                                         np.nanmin(np.where(np.isnan(found), np.inf, found), axis=1))
-    # Ids: Benjamini-Hochberg over the Simes p-values.
-    q_id = np.asarray(benjamini_hochberg(simes), dtype=float)
-    defined = ~np.isnan(q_id)
-    n = int(defined.sum())
-    if not n:
-        return pd.DataFrame(q, index=pvalues.index, columns=pvalues.columns)
-    # A cell is found at alpha when its id is (q_id <= alpha) and its
-    # within-id q-value is at most alpha R(alpha) / n; the smallest such
-    # alpha is the minimum over k >= (the id's rank) of max(q_(k),
-    # within n / k), where k q_(k) first reaches within n.
-    levels = np.sort(q_id[defined])
-    reach = levels * np.arange(1, n + 1)
-    own = np.searchsorted(levels, np.nan_to_num(q_id, nan=2.0), side="right")[:, None]
-    wanted = cell_within * n
-    k = np.maximum(own, np.searchsorted(reach, np.nan_to_num(wanted, nan=0.0), side="left") + 1)
-    at_k = np.where(k <= n, levels[np.minimum(k, n) - 1], wanted / n)
-    before = np.where(k - 1 >= own, wanted / np.maximum(k - 1, 1), np.inf)
-    q = np.minimum(np.minimum(at_k, before), 1.0)
-    q[np.isnan(cell_within) | ~defined[:, None]] = np.nan
-    return pd.DataFrame(round_significant(q), index=pvalues.index, columns=pvalues.columns)
+                                         np.nanmin(np.where(np.isnan(found), np.inf, found),
+                                                   axis=1))
+    return simes
 
 
 def _checked_measures(measures):

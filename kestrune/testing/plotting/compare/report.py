@@ -183,6 +183,7 @@ def compare_panels(frames, meta=None, *, id_index=None, time_index=None,
     >>> report.save("report.pdf")  # doctest: +SKIP
 
     """
+    _refuse_dask(frames)
     if order not in ORDERS:
         raise ValueError("order must be one of {}, got {!r}".format(
             list(ORDERS), order))
@@ -317,6 +318,23 @@ def compare_panels(frames, meta=None, *, id_index=None, time_index=None,
                   pvalue.reindex(ordered), qvalue.reindex(ordered), planned,
                   order, share_setting.name, jobs, executor, progress, paired,
                   population, verdicts, scored, frame_of_page, own_scales)
+
+
+def _refuse_dask(frames):
+    """Dask frames are measured by :func:`measure_table`; the report's
+    other tables and pages take pandas frames."""
+    import collections.abc
+    from .partitions import engine_of
+    if isinstance(frames, collections.abc.Mapping):
+        every = list(frames.values())
+    elif isinstance(frames, (list, tuple)):
+        every = list(frames)
+    else:
+        return
+    if engine_of(every) == "dask":
+        raise ValueError(
+            "compare_panels takes pandas frames; for dask frames, measure_table "
+            "gives the per-id tables (values and p-values) partition by partition")
 
 
 def pair_notes(pairs):

@@ -1,0 +1,240 @@
+"""The report's per-id tables on a local dask cluster, from Parquet datasets.
+
+    .venv/bin/python benchmarks/compare.py --dask [--ids 1000000] [--equal-ids 10000]
+        [--workers 2] [--worker-memory 2GiB] [--parts large,equal,qvalues]
+
+(The file is not called dask.py: a script of that name beside this one would
+stand in for the dask library when the benchmarks import it.)
+
+- ``large``: a reference and a compared panel of ``--ids`` ids x 24 months x
+  6 columns (3 numbers, 3 labels, 5 % missing values, an id-sorted Parquet
+  dataset of 50,000 ids per file each, written by the benchmark in steps);
+  in a fresh process, ``measure_table`` of the two dask frames on a local
+  cluster of ``--workers`` workers limited to ``--worker-memory`` each,
+  without and then with the calibration (its cost printed apart), and the
+  id-level q-values of the table; the wall time, the CPU time and the peak
+  resident memory of that calling process. Then, in another fresh process,
+  the pandas path on the same files: its peak resident memory.
+- ``equal``: ``--equal-ids`` ids, the dask path (hash-shuffled, several
+  partitions) against the pandas path: the largest difference of the values
+  and of the uncalibrated p-values (0 expected), of the calibrated p-values
+  (other draws of the same null model beyond one partition), and the ratio of
+  the two paths' times.
+- ``qvalues``: peak memory of ``benjamini_hochberg`` and
+  ``id_level_qvalues`` on a table of ``--ids`` ids x 15 cells (tracemalloc,
+  beyond the table itself).
+"""
+import argparse
+import json
+import resource
+import subprocess
+import sys
+import tempfile
+import time
+import tracemalloc
+from pathlib import Path
+
+import numpy as np
+import pandas as pd
+
+ROOT = Path(__file__).resolve().parents[1]
+if str(ROOT) not in sys.path:
+    sys.path.insert(1, str(ROOT))
+
+MONTHS = 24
+PER_FILE = 50000
+LABELS = np.array(["sun", "cloud", "rain", "snow"], dtype=object)
+
+
+def panel_step(first, count, seed, shift=0.0):
+    """Ids ``first`` to ``first + count - 1``: 24 months, three AR(1)
+    numbers and three labels, 5 % of the cells missing."""
+    rng = np.random.default_rng(seed)
+    n = count * MONTHS
+    x = rng.normal(size=(count, MONTHS, 3))
+    for t in range(1, MONTHS):
+        x[:, t] += 0.5 * x[:, t - 1]
+    x = x.reshape(n, 3) + shift
+    frame = pd.DataFrame({
+        "store": np.repeat(np.arange(first, first + count, dtype=np.int64), MONTHS),
+        "date": np.tile(pd.date_range("2019-01-01", periods=MONTHS, freq="MS").to_numpy(),
+                        count),
+        "sales": np.round(x[:, 0] * 100 + 1000, 2), "visitors": np.round(x[:, 1] * 10 + 50),
+        "staff": np.round(x[:, 2] + 8, 1)})
+    for column in ("weather", "promo", "channel"):
+        frame[column] = LABELS[rng.integers(0, len(LABELS), n)]
+    for column in frame.columns[2:]:
+        frame.loc[rng.random(n) < 0.05, column] = np.nan
+    return frame
+
+
+def write_datasets(folder, ids):
+    """The two panels as id-sorted Parquet datasets, written in steps."""
+    for name, shift in (("reference", 0.0), ("compared", 0.05)):
+        (folder / name).mkdir(parents=True, exist_ok=True)
+        for number, first in enumerate(range(0, ids, PER_FILE)):
+            frame = panel_step(first, min(PER_FILE, ids - first), 1000 * number + (shift > 0),
+                               shift)
+            frame.to_parquet(folder / name / "part-{:04d}.parquet".format(number), index=False)
+    return folder / "reference", folder / "compared"
+
+
+META_ARGS = dict(id_index="store", time_index="date",
+                 categorical=["weather", "promo", "channel"],
+                 continuous=["sales", "visitors", "staff"])
+
+
+def read_sorted(path):
+    """A dataset indexed by id, with its divisions read from the files."""
+    import dask.dataframe as dd
+    try:
+        return dd.read_parquet(str(path), index="store", calculate_divisions=True)
+    except TypeError:  # dask 2022: the keyword of the same option
+        return dd.read_parquet(str(path), index="store", gather_statistics=True)
+
+
+def caller():
+    """This process's CPU seconds and peak resident memory (MiB)."""
+    usage = resource.getrusage(resource.RUSAGE_SELF)
+    return usage.ru_utime + usage.ru_stime, usage.ru_maxrss / 1024
+
+
+def large_dask(folder, workers, memory):
+    """(In a fresh process.) measure_table on the cluster, then q-values."""
+    from kestrune import DataFrameMeta
+    from kestrune.testing.plotting.compare import measure_table
+    from kestrune.testing.plotting.compare.cluster import cluster
+    from kestrune.testing.plotting.compare.measures import id_level_qvalues
+    meta = DataFrameMeta(**META_ARGS)
+    out = {}
+    with cluster(workers=workers, worker_memory=memory):
+        reference, compared = (read_sorted(Path(folder) / n) for n in ("reference", "compared"))
+        cpu, _ = caller()
+        start = time.perf_counter()
+        values, _ = measure_table(reference, compared, meta, calibrated=False)
+        out["uncalibrated"] = time.perf_counter() - start
+        start = time.perf_counter()
+        values, pvalues = measure_table(reference, compared, meta)
+        out["calibrated"] = time.perf_counter() - start
+        start = time.perf_counter()
+        id_level_qvalues(pvalues)
+        out["qvalues"] = time.perf_counter() - start
+        out["cpu"], out["peak"] = caller()
+        out["cpu"] -= cpu
+        out["ids"], out["cells"] = values.shape
+    print(json.dumps(out))
+
+
+def large_pandas(folder):
+    """(In a fresh process.) The pandas path on the same files."""
+    from kestrune import DataFrameMeta
+    from kestrune.testing.plotting.compare import measure_table
+    meta = DataFrameMeta(**META_ARGS)
+    start = time.perf_counter()
+    frames = [pd.read_parquet(str(Path(folder) / n)) for n in ("reference", "compared")]
+    measure_table(frames[0], frames[1], meta)
+    print(json.dumps({"seconds": time.perf_counter() - start, "peak": caller()[1]}))
+
+
+def fresh(*args):
+    found = subprocess.run([sys.executable, __file__] + [str(a) for a in args],
+                           stdout=subprocess.PIPE, check=True, cwd=str(ROOT))
+    return json.loads(found.stdout.decode().strip().splitlines()[-1])
+
+
+def large(args):
+    with tempfile.TemporaryDirectory() as scratch:
+        start = time.perf_counter()
+        write_datasets(Path(scratch), args.ids)
+        print("large: {:,} ids x {} months x 6 columns, written as Parquet in {:.0f} s".format(
+            args.ids, MONTHS, time.perf_counter() - start), flush=True)
+        found = fresh("--run-dask", scratch, args.workers, args.worker_memory)
+        wall = found["uncalibrated"] + found["calibrated"] + found["qvalues"]
+        print("  dask, {} workers of {}: tables without calibration {:.0f} s, with it {:.0f} s "
+              "(the calibration: {:.0f} s), id-level q-values {:.1f} s".format(
+                  args.workers, args.worker_memory, found["uncalibrated"], found["calibrated"],
+                  found["calibrated"] - found["uncalibrated"], found["qvalues"]))
+        print("  calling process: peak resident {:.0f} MiB, CPU {:.0f} s = {:.0%} of the "
+              "wall time {:.0f} s ({} ids x {} cells)".format(
+                  found["peak"], found["cpu"], found["cpu"] / wall, wall, found["ids"],
+                  found["cells"]), flush=True)
+        if args.pandas:
+            found = fresh("--run-pandas", scratch)
+            print("  pandas path on the same files: {:.0f} s, peak resident {:.0f} MiB".format(
+                found["seconds"], found["peak"]))
+
+
+def equal(args):
+    import dask
+    import dask.dataframe as dd
+    from kestrune import DataFrameMeta
+    from kestrune.testing.plotting.compare import measure_table
+    from kestrune.testing.plotting.compare.cluster import cluster
+    meta = DataFrameMeta(**META_ARGS)
+    frames = [panel_step(0, args.equal_ids, 7), panel_step(0, args.equal_ids, 8, 0.05)]
+    with cluster(workers=args.workers, worker_memory=args.worker_memory):
+        shuffled = [dd.from_pandas(f.sample(frac=1.0, random_state=1).reset_index(drop=True),
+                                   npartitions=4) for f in frames]
+        found = {}
+        for calibrated in (False, True):
+            start = time.perf_counter()
+            want = measure_table(frames[0], frames[1], meta, calibrated=calibrated)
+            pandas_time = time.perf_counter() - start
+            start = time.perf_counter()
+            got = measure_table(shuffled[0], shuffled[1], meta, calibrated=calibrated)
+            dask_time = time.perf_counter() - start
+            found[calibrated] = [np.nanmax(np.abs(g.to_numpy() - w.to_numpy()))
+                                 for g, w in zip(got, want)] + [dask_time / pandas_time]
+    del dask
+    print("equal: {:,} ids, 4 partitions each, hash-shuffled on 2 workers".format(args.equal_ids))
+    print("  largest difference: values {:.1e}, p-values without calibration {:.1e}, "
+          "calibrated p-values {:.3f} (other null draws per partition)".format(
+              found[False][0], found[False][1], found[True][1]))
+    print("  time dask / pandas: {:.1f} without calibration, {:.1f} with it".format(
+        found[False][2], found[True][2]))
+
+
+def qvalues(args):
+    from kestrune.testing.plotting.compare import benjamini_hochberg
+    from kestrune.testing.plotting.compare.measures import id_level_qvalues
+    rng = np.random.default_rng(0)
+    p = rng.random((args.ids, 15))
+    p[rng.random(p.shape) < 0.1] = np.nan
+    cells = pd.MultiIndex.from_product([list("abcde"), ["distribution", "dynamics",
+                                                        "dependence"]])
+    frame = pd.DataFrame(p, columns=cells)
+    print("qvalues: a table of {:,} ids x 15 cells ({:.0f} MiB)".format(
+        args.ids, p.nbytes / 2 ** 20))
+    for name, function, table in (("benjamini_hochberg", benjamini_hochberg, frame),
+                                  ("id_level_qvalues", id_level_qvalues, frame)):
+        tracemalloc.start()
+        start = time.perf_counter()
+        function(table)
+        seconds = time.perf_counter() - start
+        held = tracemalloc.get_traced_memory()[1]
+        tracemalloc.stop()
+        print("  {}: {:.1f} s, peak {:.0f} MiB beyond the table".format(
+            name, seconds, held / 2 ** 20))
+
+
+def main(argv=None):
+    argv = sys.argv[1:] if argv is None else list(argv)
+    if argv[:1] == ["--run-dask"]:
+        return large_dask(argv[1], int(argv[2]), argv[3])
+    if argv[:1] == ["--run-pandas"]:
+        return large_pandas(argv[1])
+    parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
+    parser.add_argument("--ids", type=int, default=1000000)
+    parser.add_argument("--equal-ids", type=int, default=10000)
+    parser.add_argument("--workers", type=int, default=2)
+    parser.add_argument("--worker-memory", default="2GiB")
+    parser.add_argument("--parts", default="large,equal,qvalues")
+    parser.add_argument("--no-pandas", dest="pandas", action="store_false",
+                        help="leave out the pandas path's memory of the large part")
+    args = parser.parse_args(argv)
+    for part in args.parts.split(","):
+        {"large": large, "equal": equal, "qvalues": qvalues}[part](args)
+
+
+if __name__ == "__main__":
+    main()

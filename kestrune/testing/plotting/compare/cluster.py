@@ -1,0 +1,55 @@
+"""The dask cluster of a run: one at a given scheduler address, or a local
+one that is started for the run and stopped after it.
+
+Nothing here is used by :func:`measure_table` itself, which computes on the
+current dask client and never starts a cluster.
+"""
+
+import contextlib
+
+from .partitions import dask_dataframe
+
+
+@contextlib.contextmanager
+def cluster(scheduler=None, workers=None, worker_memory=None):
+    """A dask client for the duration of a ``with`` block.
+
+    Parameters
+    ----------
+    scheduler : str, optional
+        The address of a running scheduler (``tcp://host:8786``); the
+        client connects to it and leaves the cluster running.
+    workers : int, optional
+        Without ``scheduler``: the worker processes of a local cluster that
+        is started here (one thread each) and stopped when the block ends.
+    worker_memory : str or int, optional
+        The memory limit of each local worker (``"2GiB"``, or bytes); dask
+        spills to disk and then pauses a worker beyond it.
+
+    Yields
+    ------
+    distributed.Client
+        The current client while the block runs.
+
+    Raises
+    ------
+    ImportError
+        Without the ``dask`` extra.
+    ValueError
+        For both ``scheduler`` and ``workers``, or neither.
+    """
+    if (scheduler is None) == (workers is None):
+        raise ValueError("give a scheduler address or a number of local workers, "
+                         "not {}".format("both" if scheduler is not None else "neither"))
+    dask_dataframe()
+    import distributed
+    if scheduler is not None:
+        with distributed.Client(scheduler) as client:
+            yield client
+        return
+    options = {} if worker_memory is None else {"memory_limit": worker_memory}
+    with distributed.LocalCluster(n_workers=int(workers), threads_per_worker=1,
+                                  processes=True, dashboard_address=None,
+                                  **options) as local:
+        with distributed.Client(local) as client:
+            yield client

@@ -1,0 +1,613 @@
+"""The report's per-id tables from dask frames, partition by partition.
+
+A panel too large for one process is read as two dask frames, the
+reference and the compared frame. Their rows are first brought together by
+id (*co-partitioned*): partition k of both frames then holds every row of
+the same ids, and no id straddles two partitions.
+
+- When both frames are indexed by the id with known, strictly increasing
+  divisions (an id-sorted Parquet dataset read with its index, say), both
+  take the reference's divisions, widened to cover the compared frame's ids:
+  no shuffle.
+- Otherwise the id becomes one type in both frames (text when one frame's
+  ids are numbers and the other's are not; whole numbers as int64), and
+  both are hash-shuffled on it into the same number of partitions, the
+  larger of the two frames' counts. Each partition is sorted by (id, time)
+  on its worker when it is measured.
+
+Then each pair of aligned partitions is measured on a worker by the same
+vectorised code as a whole pandas frame (``measures._computed``), and only
+the tables (ids x cells) come back. What depends on the whole panel is
+decided over every partition, never per partition:
+
+- **the time rule** (whole periods, their step and origin, or rows): each
+  partition reports its time kind, the smallest step and the greatest
+  common divisor of its steps within ids, its earliest time and, for dates,
+  whether they share a day of the month and a time of day; the caller
+  decides the rule as the pandas path does over the whole frames and
+  every partition counts lags in the same periods;
+- **the number of null panels** of the calibration, from the number of ids
+  of the whole table (one cheap pass counts them);
+- **the calibration**: each partition simulates its ids' null panels
+  (partition 0 from the pandas path's seed, partition k from that seed and
+  k) and returns the null p-values with its tables; the caller pools them
+  per cell over all partitions and sets each cell's p-value against the
+  pool, as the pandas path does over its one panel;
+- **the q-values** (:func:`benjamini_hochberg`, :func:`id_level_qvalues`)
+  run in the caller on the gathered tables, in bounded memory.
+
+The values, and the p-values without calibration, are those of the pandas
+path to the last digit; calibrated p-values are equal for a single
+partition and otherwise come from other draws of the same null model.
+
+The partitions are computed on the current dask client (or dask's default
+scheduler when there is none); no cluster is started here.
+"""
+
+import decimal
+
+import numpy as np
+import pandas as pd
+
+from . import calibration, inputs
+from . import measures as _m
+from .bounds import check_options
+from .divergence import _sorted_union, round_significant
+
+# Ids measured at once on a worker: its memory follows this many ids (about
+# 300 MiB at 24 periods and 6 columns, with the calibration), whatever the
+# size of its partitions.
+CHUNK_IDS = 10000
+#: What a user without the optional libraries is told.
+MISSING_EXTRA = ("the dask engine needs the dask extra: "
+                 "pip install 'kestrune-series[dask]'")
+
+
+def dask_dataframe():
+    """``dask.dataframe``, or an ImportError that names the extra to install."""
+    try:
+        import dask.dataframe as dd
+        import distributed  # noqa: F401 (part of the extra: the cluster)
+    except ImportError as error:
+        raise ImportError("{} ({})".format(MISSING_EXTRA, error)) from error
+    return dd
+
+
+def is_dask(frame):
+    """Whether ``frame`` is a dask DataFrame (without importing dask)."""
+    module = type(frame).__module__.split(".")[0]
+    return module in ("dask", "dask_expr") and hasattr(frame, "npartitions")
+
+
+def engine_of(frames, what="frames"):
+    """``"dask"`` when every frame is a dask DataFrame, ``"pandas"`` when
+    none is; a mix is refused."""
+    kinds = [is_dask(frame) for frame in frames]
+    if any(kinds) and not all(kinds):
+        raise ValueError(
+            "the {} mix pandas and dask frames ({}); pass all of them as "
+            "dask frames (dask.dataframe.from_pandas) or all as pandas frames".format(
+                what, ", ".join("dask" if k else type(f).__name__
+                                for k, f in zip(kinds, frames))))
+    return "dask" if kinds and all(kinds) else "pandas"
+
+
+def measure_table(reference, other, meta, columns=None, ids=None,
+                  measures=_m.MEASURES, max_lag=1, calibrated=True):
+    """:func:`measures.measure_table` of two dask frames (see this module)."""
+    dask_dataframe()
+    import dask
+    measures = _m._checked_measures(measures)
+    max_lag = inputs.count("max_lag", max_lag)
+    columns = list(meta.columns) if columns is None else list(columns)
+    categorical = set(meta.categorical)
+    check_options([], columns, categorical,
+                  [m for m in measures if m != "dynamics"], max_lag)
+    wanted = None if ids is None else pd.Index(ids)
+    # A first pass over the ids and times only (the other columns are not
+    # read), then one over the columns compared.
+    keys = co_partitioned(_projected(reference, meta, []), _projected(other, meta, []), meta)
+    facts = dask.compute(*[dask.delayed(_facts)(r, o, meta, wanted) for r, o in keys])
+    pairs = co_partitioned(_projected(reference, meta, columns),
+                           _projected(other, meta, columns), meta)
+    rule = _time_rule([f["time"] for f in facts])
+    size = len(wanted) if wanted is not None else sum(f["ids"] for f in facts)
+    count = calibration.panels(size) if calibrated else 0
+    parts = dask.compute(*[
+        dask.delayed(_tables)(r, o, meta, wanted, columns, measures, max_lag, rule,
+                              count, number)
+        for number, (r, o) in enumerate(pairs)])
+    return _gathered([chunk for part in parts for chunk in part], wanted, calibrated)
+
+
+def rows_of(frames, meta, ids):
+    """The rows of ``ids`` in each dask frame, as prepared pandas frames
+    (indexed by id and time, sorted), all fetched in one pass.
+
+    A frame indexed by the id with known divisions reads only the
+    partitions whose range holds one of ``ids``; another is filtered
+    partition by partition. Only the rows of ``ids`` reach this process.
+    """
+    dask_dataframe()
+    import dask
+    wanted = pd.Index(ids)
+    tasks = []
+    for frame in frames:
+        _id_indexed(frame, meta)
+        parts = frame.to_delayed()
+        if _sorted_by_id(frame, meta):
+            try:
+                found = np.searchsorted(np.asarray(frame.divisions[1:-1]),
+                                        np.asarray(wanted), side="right")
+                parts = [parts[k] for k in sorted(set(found.tolist()))]
+            except TypeError:  # ids that do not compare with the divisions
+                pass
+        tasks.append([dask.delayed(_only_ids)(part, meta, wanted) for part in parts])
+    found = dask.compute(*tasks)
+    return [meta.set_indices(pd.concat(list(parts))) if len(parts) else
+            meta.set_indices(frame._meta) for parts, frame in zip(found, frames)]
+
+
+def _only_ids(partition, meta, wanted):
+    if partition.index.name == meta.id_index:
+        return partition[partition.index.isin(wanted)]
+    return partition[partition[meta.id_index].isin(wanted)]
+
+
+def co_partitioned(reference, other, meta):
+    """The aligned partitions of two dask frames: a list of (reference,
+    other) pairs of delayed pandas frames that hold the same ids, every row
+    of an id in one pair (see this module)."""
+    dask_dataframe()
+    frames = [_id_indexed(frame, meta) for frame in (reference, other)]
+    if all(_sorted_by_id(frame, meta) for frame in frames) and \
+            frames[0].index.dtype == frames[1].index.dtype:
+        first, second = (frame.divisions for frame in frames)
+        divisions = list(first)
+        try:
+            divisions[0] = min(first[0], second[0])
+            divisions[-1] = max(first[-1], second[-1])
+        except TypeError:
+            divisions = None
+        if divisions is not None:
+            frames = [frame.repartition(divisions=divisions, force=True)
+                      for frame in frames]
+            return list(zip(*(frame.to_delayed() for frame in frames)))
+    # Hash-shuffled on the id, of one type in both frames.
+    frames = [frame.reset_index() for frame in frames]
+    kinds = {_id_kind(frame[meta.id_index].dtype) for frame in frames}
+    kind = kinds.pop() if len(kinds) == 1 else "text"
+    npartitions = max(frame.npartitions for frame in frames)
+    shuffled = []
+    for frame in frames:
+        frame = frame.map_partitions(_bucketed, meta.id_index, kind, npartitions)
+        shuffled.append(frame.shuffle("_bucket", npartitions=npartitions))
+    return list(zip(*(frame.to_delayed() for frame in shuffled)))
+
+
+def _projected(frame, meta, columns):
+    """The id, the time and ``columns`` of a dask frame (its index kept)."""
+    _id_indexed(frame, meta)
+    unknown = [c for c in columns if c not in frame.columns]
+    if unknown:
+        raise ValueError("columns {} are not columns of the dask frame; its columns "
+                         "are {}".format(unknown, list(frame.columns)))
+    keep = [c for c in [meta.id_index, meta.time_index] + list(columns)
+            if c in frame.columns]
+    return frame[keep]
+
+
+def _id_indexed(frame, meta):
+    """The dask frame, refused when it has no id or no time."""
+    names = [frame.index.name]
+    if meta.id_index not in names and meta.id_index not in frame.columns:
+        raise ValueError("the dask frame has no column or index {!r} (the id); "
+                         "its columns are {}".format(meta.id_index, list(frame.columns)))
+    if meta.time_index not in names and meta.time_index not in frame.columns:
+        raise ValueError("the dask frame has no column or index {!r} (the time); "
+                         "its columns are {}".format(meta.time_index, list(frame.columns)))
+    return frame
+
+
+def _sorted_by_id(frame, meta):
+    """Whether the frame is indexed by the id with known divisions, each
+    id in one partition."""
+    divisions = frame.divisions
+    return (frame.index.name == meta.id_index and frame.known_divisions
+            and all(a < b for a, b in zip(divisions[:-2], divisions[1:-1])))
+
+
+def _id_kind(dtype):
+    if pd.api.types.is_integer_dtype(dtype) and not pd.api.types.is_bool_dtype(dtype):
+        return "integer"
+    if pd.api.types.is_float_dtype(dtype):
+        return "float"
+    if pd.api.types.is_datetime64_any_dtype(dtype):
+        return "time"
+    return "text"
+
+
+def _bucketed(partition, id_index, kind, npartitions):
+    """The partition with its ids of one type and the bucket of each row."""
+    ids = partition[id_index]
+    if kind == "integer":
+        ids = ids.astype(np.int64)
+    elif kind == "text":
+        # One spelling of every id: numbers as pandas writes them as text.
+        ids = pd.Series(np.asarray(ids.astype(str), dtype=object), index=ids.index,
+                        name=id_index)
+    hashed = pd.util.hash_pandas_object(ids, index=False).to_numpy()
+    return partition.assign(**{id_index: ids,
+                               "_bucket": (hashed % np.uint64(npartitions)).astype(np.int64)})
+
+
+def _prepared(partition, meta, wanted):
+    """A partition indexed by (id, time), sorted, with only the ``wanted`` ids."""
+    if "_bucket" in partition.columns:
+        partition = partition.drop(columns="_bucket")
+    frame = meta.set_indices(partition)
+    if wanted is not None:
+        frame = frame[frame.index.get_level_values(0).isin(wanted)]
+    return frame
+
+
+def _facts(reference, other, meta, wanted):
+    """What the whole panel's rules need from one pair of partitions."""
+    reference, other = (_prepared(p, meta, wanted) for p in (reference, other))
+    return {"ids": len(_sorted_union(reference, other)),
+            "time": [_time_facts(frame) for frame in (reference, other)]}
+
+
+def _time_facts(frame):
+    """One partition's time kind, steps within ids and earliest time, in
+    whole numbers (nanoseconds and months for dates)."""
+    times = frame.index.get_level_values(1)
+    ids = frame.index.get_level_values(0)
+    facts = {"rows": len(times)}
+    if isinstance(times, pd.DatetimeIndex):
+        facts["kind"] = "date-tz" if times.tz is not None else "date"
+        if times.tz is not None:
+            times = times.tz_convert("UTC")
+        facts["days"] = set(np.unique(times.day).tolist())
+        facts["month_end"] = bool(times.is_month_end.all())
+        facts["clocks"] = set(np.unique((times - times.normalize()).asi8)[:2].tolist())
+        numbers = {"months": (times.year * 12 + times.month).to_numpy().astype(np.int64),
+                   "instants": times.asi8.astype(np.int64)}
+    elif isinstance(times, pd.PeriodIndex):
+        facts["kind"] = "period-" + str(times.freqstr)
+        numbers = {"instants": times.asi8.astype(np.int64)}
+    elif pd.api.types.is_integer_dtype(times.dtype):
+        facts["kind"] = "integer"
+        numbers = {"instants": times.to_numpy().astype(np.int64)}
+    else:
+        facts["kind"] = "other"
+        numbers = {}
+    same = np.asarray(ids[1:] == ids[:-1]) if len(ids) > 1 else np.zeros(0, dtype=bool)
+    for name, number in numbers.items():
+        steps = np.diff(number)[same] if len(number) > 1 else np.zeros(0, dtype=np.int64)
+        facts[name] = {
+            "low": int(number.min()) if len(number) else None,
+            "least": int(steps.min()) if len(steps) else None,
+            "divisor": int(np.gcd.reduce(np.abs(steps))) if len(steps) else 0}
+    return facts
+
+
+def _time_rule(facts):
+    """The pandas path's rule over the whole frames, from every partition's
+    facts: (numbers, origin, step) or None (lags counted in rows)."""
+    every = [f for pair in facts for f in pair if f["rows"]]
+    kinds = {f["kind"] for f in every}
+    if len(kinds) != 1 or "other" in kinds:
+        return None
+    kind = kinds.pop()
+    numbers = "instants"
+    if kind.startswith("date"):
+        days = set().union(*(f["days"] for f in every))
+        clocks = set().union(*(f["clocks"] for f in every))
+        if (len(days) == 1 or all(f["month_end"] for f in every)) and len(clocks) == 1:
+            numbers = "months"
+    found = [f[numbers] for f in every]
+    least = [f["least"] for f in found if f["least"] is not None]
+    if not least or min(least) <= 0:
+        return None
+    step = min(least)
+    if any(f["divisor"] % step for f in found):
+        return None
+    return numbers, min(f["low"] for f in found), step
+
+
+def _periods_of(frame, rule):
+    """The whole periods of a prepared partition's rows under ``rule``."""
+    numbers, low, step = rule
+    times = frame.index.get_level_values(1)
+    if isinstance(times, pd.DatetimeIndex):
+        if times.tz is not None:
+            times = times.tz_convert("UTC")
+        if numbers == "months":
+            number = (times.year * 12 + times.month).to_numpy().astype(np.int64)
+        else:
+            number = times.asi8.astype(np.int64)
+    elif isinstance(times, pd.PeriodIndex):
+        number = times.asi8.astype(np.int64)
+    else:
+        number = times.to_numpy().astype(np.int64)
+    return (number - low) // step
+
+
+def _tables(reference, other, meta, wanted, columns, measures, max_lag, rule, count,
+            number):
+    """The raw tables of one pair of aligned partitions, with the null
+    p-values of its ids' null panels when ``count`` panels are asked for:
+    a list of tables of at most ``CHUNK_IDS`` ids each, so that a worker's
+    memory follows that many ids however large its partitions."""
+    reference, other = (_prepared(p, meta, wanted) for p in (reference, other))
+    ids = _sorted_union(reference, other)
+    codes = [ids.get_indexer(frame.index.get_level_values(0)) for frame in (reference, other)]
+    rng = np.random.default_rng(calibration.SEED if not number
+                                else [calibration.SEED, number])
+    out = []
+    for first in range(0, len(ids), CHUNK_IDS):
+        chunk = [frame[(code >= first) & (code < first + CHUNK_IDS)]
+                 for frame, code in zip((reference, other), codes)]
+        out.append(_chunk_tables(chunk[0], chunk[1], ids[first:first + CHUNK_IDS], meta,
+                                 columns, measures, max_lag, rule, count, rng))
+    return out
+
+
+def _chunk_tables(reference, other, ids, meta, columns, measures, max_lag, rule, count,
+                  rng):
+    categorical = set(meta.categorical)
+    with np.errstate(divide="ignore", invalid="ignore", over="ignore"):
+        periods = (None, None) if rule is None else tuple(
+            _periods_of(frame, rule) for frame in (reference, other))
+        frames = (_m._Rows(reference, ids, periods[0]), _m._Rows(other, ids, periods[1]))
+        lag = check_options([reference, other], columns, categorical, measures, max_lag,
+                            cap=True)
+        cells, values, pvalues, pairs, model = _m._computed(
+            frames, categorical, columns, measures, lag)
+        null_p, null_pairs = {}, {}
+        if count and cells:
+            null = tuple(calibration._simulated(rows, which, frames, model, categorical,
+                                                columns, count, rng)
+                         for which, rows in enumerate(frames))
+            null_cells, _, found, null_pairs, _ = _m._computed(
+                null, categorical, columns, measures, lag)
+            null_p = dict(zip(null_cells, found))
+    return {"ids": ids, "cells": cells, "values": values, "pvalues": pvalues,
+            "pairs": pairs, "null": null_p, "null_pairs": null_pairs}
+
+
+def _gathered(parts, wanted, calibrated):
+    """The (values, pvalues) tables of every partition's tables, calibrated
+    against the null p-values pooled over the partitions."""
+    parts = [part for part in parts if len(part["ids"])]
+    cells = next((part["cells"] for part in parts), [])
+    ids = _joined([part["ids"] for part in parts])
+    values = [np.concatenate([part["values"][j] for part in parts])
+              if parts else np.zeros(0) for j in range(len(cells))]
+    pvalues = [np.concatenate([part["pvalues"][j] for part in parts])
+               if parts else np.zeros(0) for j in range(len(cells))]
+    if calibrated and parts and cells:
+        pvalues = _calibrated(parts, cells, values, pvalues)
+    index = pd.MultiIndex.from_tuples(cells, names=[None, None]) if cells \
+        else pd.MultiIndex.from_arrays([[], []])
+
+    def table(columns_of):
+        data = np.column_stack(columns_of) if columns_of else np.empty((len(ids), 0))
+        frame = pd.DataFrame(round_significant(data, out=data), index=ids, columns=index,
+                             copy=False)
+        if wanted is not None:
+            return frame.reindex(wanted)
+        try:
+            return frame.sort_index()
+        except TypeError:  # ids of types that do not compare
+            return frame
+
+    return table(values), table(pvalues)
+
+
+def _joined(indexes):
+    if not indexes:
+        return pd.Index([])
+    return indexes[0].append(indexes[1:])
+
+
+def _calibrated(parts, cells, values, pvalues):
+    """Each cell's p-values set against its null p-values pooled over the
+    partitions (``calibration._against``); a column's dependence is the
+    Sidak-corrected smallest of its pairs' calibrated p-values."""
+    pairs = {}
+    for pair in parts[0]["pairs"]:
+        p = np.concatenate([part["pairs"][pair] for part in parts])
+        null = np.concatenate([part["null_pairs"][pair] for part in parts
+                               if pair in part["null_pairs"]] or [np.zeros(0)])
+        pairs[pair] = calibration._against(p, null)
+    partners = {}
+    for (first, second), p in pairs.items():
+        partners.setdefault(first, []).append(p)
+        partners.setdefault(second, []).append(p)
+    out = []
+    for cell, value, p in zip(cells, values, pvalues):
+        if cell[1] == "dependence":
+            ps = np.array(partners[cell[0]])
+            tested = ~np.isnan(ps)
+            smallest = np.min(np.where(tested, ps, 2.0), axis=0)
+            with np.errstate(invalid="ignore", divide="ignore"):
+                p = np.where(tested.any(axis=0), _m._sidak(smallest, tested.sum(axis=0)),
+                             np.nan)
+        else:
+            null = np.concatenate([part["null"][cell] for part in parts
+                                   if cell in part["null"]] or [np.zeros(0)])
+            p = calibration._against(p, null)
+        out.append(np.where(np.isnan(value), np.nan, p))
+    return out
+
+
+def read_dataset(paths, id, time, categorical=(), columns=None):
+    """Parquet datasets as dask frames, converted by the command line's rules.
+
+    Each path is a folder (every ``.parquet`` or ``.pq`` file under it), a
+    glob or one file, and makes one frame. The rules are those of
+    ``kestrune-compare`` for its files, decided over every file and
+    partition of every dataset in one pass (never from the first partition
+    or from the types that dask infers from it):
+
+    - the ids are numbers when every id of every dataset reads as one
+      (whole numbers as int64, others as floats when they give back the
+      digits written), else text;
+    - the times are whole numbers when every time of the first dataset is
+      one, else ISO dates (offsets converted to UTC and dropped);
+    - a data column holds numbers (float64) when every value of every
+      dataset reads as a number and it is not named in ``categorical``;
+      otherwise it holds labels (text).
+
+    Parameters
+    ----------
+    paths : sequence of str or os.PathLike
+        The datasets, the reference first.
+    id, time : str
+        The id and time columns.
+    categorical : sequence of str, optional
+        Data columns that hold labels, even where they read as numbers.
+    columns : sequence of str, optional
+        The data columns to keep; every column by default.
+
+    Returns
+    -------
+    frames : list of dask.dataframe.DataFrame
+        The id, the time and the data columns as columns.
+    meta : kestrune.DataFrameMeta
+
+    Raises
+    ------
+    ImportError
+        Without the ``dask`` extra.
+    ValueError
+        For a path that matches no Parquet file, a file without the id, the
+        time or one of ``columns``, an unknown categorical column, a
+        missing id or time, or a time that does not convert.
+    """
+    dd = dask_dataframe()
+    import dask
+    from kestrune import DataFrameMeta
+    files = [_parquet_files(path) for path in paths]
+    names = _dataset_columns(files, id, time, columns)
+    data = [c for c in names if c not in (id, time)]
+    unknown = [c for c in categorical if c not in data]
+    if unknown:
+        raise ValueError("categorical: {} has no data column {}; its data columns are "
+                         "{}".format(paths[0], unknown, data))
+    frames = [dd.read_parquet(list(found), columns=names) for found in files]
+    candidates = [c for c in data if c not in categorical]
+    facts = dask.compute(*[
+        dask.delayed(_text_facts)(part, id, time, candidates, number == 0, str(path))
+        for number, (frame, path) in enumerate(zip(frames, paths))
+        for part in frame.to_delayed()])
+    ids = "int" if all(f["ids"] == "int" for f in facts) else \
+        "float" if all(f["ids"] in ("int", "float") for f in facts) else "text"
+    whole = all(f["whole"] for f in facts if f["first"])
+    numbers = [c for c in candidates if all(f["numbers"][c] for f in facts)]
+    labels = [c for c in data if c not in numbers]
+    converted = []
+    for frame in frames:
+        empty = _converted(frame._meta, id, time, ids, whole, numbers, labels)
+        converted.append(frame.map_partitions(
+            _converted, id, time, ids, whole, numbers, labels, meta=empty))
+    return converted, DataFrameMeta(id, time, categorical=labels, continuous=numbers)
+
+
+def _parquet_files(path):
+    """The Parquet files of a folder, a glob or one file, sorted."""
+    import glob
+    import os
+    path = os.fspath(path)
+    if os.path.isdir(path):
+        found = [os.path.join(root, name) for root, _, names in os.walk(path)
+                 for name in names if name.lower().endswith((".parquet", ".pq"))]
+    else:
+        found = glob.glob(path) if glob.has_magic(path) else (
+            [path] if os.path.isfile(path) else [])
+    if not found:
+        raise ValueError("{}: no Parquet file (a folder of .parquet or .pq files, a "
+                         "glob or a file)".format(path))
+    return sorted(found)
+
+
+def _dataset_columns(files, id, time, columns):
+    """The columns to read, checked in every file's schema."""
+    import pyarrow.parquet
+    wanted = None
+    for found in files:
+        for path in found:
+            names = list(pyarrow.parquet.read_schema(path).names)
+            for option, column in [("id", id), ("time", time)] + [
+                    ("columns", c) for c in columns or []]:
+                if column not in names:
+                    raise ValueError("{}: no column {!r} ({}); its columns are {}".format(
+                        path, column, option, names))
+            if wanted is None:
+                wanted = [id, time] + (list(columns) if columns is not None else
+                                       [c for c in names if c not in (id, time)
+                                        and not c.startswith("__index_level_")])
+    return wanted
+
+
+def _as_text(values):
+    """A typed column as the command line reads it: text, NaN where missing."""
+    from .cli import _text_frame
+    if values.dtype == object and all(isinstance(v, str) for v in values.dropna()):
+        return values.astype(object)
+    return _text_frame(values.to_frame())[values.name]
+
+
+def _text_facts(partition, id, time, candidates, first, path):
+    """What the rules need from one partition: its ids read as decimals (or
+    None when some id is not a number), whether its times are whole
+    numbers, and which candidate columns read as numbers."""
+    from .cli import NUMBER_ID, WHOLE, _numbers, _whole_id
+    for column, option in ((id, "id"), (time, "time")):
+        empty = partition[column].isna().to_numpy().nonzero()[0]
+        if len(empty):
+            raise ValueError("{}: column {!r} ({}) is empty in a row; every row needs "
+                             "an id and a time".format(path, column, option))
+    ids = _as_text(partition[id])
+    kind = "text"
+    if ids.str.match(NUMBER_ID).all():
+        # Whole numbers within 64 bits, or floats that give back their digits.
+        exact = [decimal.Decimal(t) for t in pd.unique(ids.to_numpy(dtype=object))]
+        if all(_whole_id(number) for number in exact):
+            kind = "int"
+        elif all(decimal.Decimal(repr(float(n))) == n for n in exact):
+            kind = "float"
+    return {"ids": kind, "first": first,
+            "whole": bool(_as_text(partition[time]).str.match(WHOLE).all()),
+            "numbers": {c: _numbers(_as_text(partition[c])) is not None
+                        for c in candidates}}
+
+
+def _converted(partition, id, time, ids, whole, numbers, labels):
+    """One partition converted by the rules decided over every partition."""
+    from .cli import DataError, _dates, _numbers, _whole_times
+    out = {}
+    text = _as_text(partition[id])
+    if ids == "int":
+        out[id] = text.map(lambda t: int(decimal.Decimal(t))).astype("int64")
+    elif ids == "float":
+        out[id] = text.map(float).astype(float)
+    else:
+        out[id] = text
+    times = _as_text(partition[time])
+    converted, why = _whole_times(times) if whole else _dates(times)
+    bad = (why != "").to_numpy().nonzero()[0]
+    if len(bad):
+        raise DataError("column {!r} (--time): {!r} {}".format(
+            time, times.iloc[bad[0]], why.iloc[bad[0]].format(
+                "a whole number" if whole else "an ISO date")))
+    out[time] = converted
+    for column in numbers:
+        values = partition[column]
+        out[column] = values.astype(float) if pd.api.types.is_numeric_dtype(values.dtype) \
+            and not pd.api.types.is_bool_dtype(values.dtype) else _numbers(_as_text(values))
+    for column in labels:
+        out[column] = _as_text(partition[column])
+    return pd.DataFrame(out, index=partition.index, columns=list(partition.columns))

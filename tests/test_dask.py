@@ -1,0 +1,219 @@
+"""Tables of a million ids in bounded memory, and the report's tables on dask
+frames: the same numbers as the pandas path."""
+import sys
+import tracemalloc
+
+import numpy as np
+import pandas as pd
+import pytest
+
+from kestrune import DataFrameMeta
+from kestrune.testing.plotting.compare import benjamini_hochberg, measure_table
+from kestrune.testing.plotting.compare import divergence, measures
+from kestrune.testing.plotting.compare.divergence import round_significant
+from kestrune.testing.plotting.compare.measures import id_level_qvalues
+from test_measures import panel
+
+
+def plain_bh(p):
+    """Benjamini-Hochberg over the non-NaN entries, the whole array at once."""
+    flat = p.ravel()
+    chosen = np.flatnonzero(~np.isnan(flat))
+    order = np.argsort(flat[chosen])
+    ranked = flat[chosen][order] * len(chosen) / np.arange(1, len(chosen) + 1)
+    q = np.full(flat.shape, np.nan)
+    q[chosen[order]] = np.minimum(np.minimum.accumulate(ranked[::-1])[::-1], 1.0)
+    return q.reshape(p.shape)
+
+
+def peak(function, *args):
+    """The result of ``function(*args)`` and the most memory it held at once."""
+    tracemalloc.start()
+    try:
+        result = function(*args)
+        return result, tracemalloc.get_traced_memory()[1]
+    finally:
+        tracemalloc.stop()
+
+
+@pytest.mark.parametrize("name, most", [("bh", 3.3), ("bh-fortran", 3.3), ("rounding", 1.2),
+                                         ("id-level", 1.5)])
+def test_qvalues_and_rounding_hold_few_tables(name, most, monkeypatch):
+    # Many small steps, so that the peak counts tables of the input's size.
+    step = 4096
+    for module in (divergence, measures):
+        monkeypatch.setattr(module, "ROUNDING_STEP", step)
+    rng = np.random.default_rng(0)
+    p = rng.random((64 * step // 15, 15)) ** 2
+    p[rng.random(p.shape) < 0.1] = np.nan
+    p[:100] = 0.25  # ties across the steps
+    if name == "bh-fortran":
+        p = np.asfortranarray(p)
+    if name.startswith("bh"):
+        q, held = peak(benjamini_hochberg, p)
+        np.testing.assert_allclose(q, plain_bh(p), rtol=1e-11)
+    elif name == "rounding":
+        x = p * 10.0 ** rng.integers(-40, 40, p.shape)
+        q, held = peak(round_significant, x)
+        sample = rng.choice(x.size, 2000)
+        np.testing.assert_array_equal([float("%.12g" % v) for v in x.ravel()[sample]],
+                                      q.ravel()[sample])
+    else:
+        cells = pd.MultiIndex.from_product([list("abcde"), ["distribution", "dynamics", "x"]])
+        frame = pd.DataFrame(p, columns=cells)
+        q, held = peak(id_level_qvalues, frame)
+        step //= 15
+        pieces = [id_level_qvalues(frame.iloc[:3 * step]), id_level_qvalues(frame.iloc[3 * step:])]
+        # Over the first rows alone: the same within-id stage, another id level.
+        assert np.isnan(q.to_numpy()).sum() == sum(np.isnan(t.to_numpy()).sum() for t in pieces)
+        q = q.to_numpy()
+        assert ((q >= 0) & (q <= 1) | np.isnan(q)).all()
+    assert held <= most * p.nbytes, held / p.nbytes
+
+
+dask = pytest.importorskip("dask")
+dd = pytest.importorskip("dask.dataframe")
+distributed = pytest.importorskip("distributed")
+META = DataFrameMeta("id", "t", categorical=["s"], continuous=["a", "b", "c"])
+
+
+@pytest.fixture(scope="module")
+def cluster():
+    # Worker processes: in-process workers of distributed 2022.2 cannot read Parquet.
+    with distributed.LocalCluster(n_workers=1, threads_per_worker=2, processes=True,
+                                  dashboard_address=None) as local:
+        with distributed.Client(local) as client:
+            yield client
+
+
+def frames(ids, layout, parts, seed, dates=False):
+    """The pandas frames of a panel with gaps and missing values, and the
+    same as dask frames of ``parts`` partitions: by row (ids split across
+    partitions, shuffled on the id) or indexed by id with known divisions."""
+    pair = [panel(ids, 12, seed, 0.5), panel(ids[len(ids) // 10:], 12, seed + 1, 0.2)]
+    if dates:
+        for frame in pair:
+            frame["t"] = pd.Timestamp("2020-01-31") + pd.to_timedelta(frame["t"] * 30, "D")
+    if layout == "sorted":
+        return pair, [dd.from_pandas(f.set_index("id"), npartitions=parts, sort=True)
+                      for f in pair]
+    # Rows in a random order: every partition holds part of most ids.
+    pair = [f.sample(frac=1.0, random_state=seed) for f in pair]
+    return pair, [dd.from_pandas(f.reset_index(drop=True), npartitions=parts) for f in pair]
+
+
+@pytest.mark.parametrize("kind, layout, parts, calibrated, given, dates, scheduler, options", [
+    # More partitions than some buckets fill: empty partitions.
+    ("int", "rows", 24, False, False, False, "synchronous", {}),
+    ("text", "rows", 4, False, True, True, "cluster",
+     {"columns": ["s", "a"], "measures": ["dynamics", "distribution"], "max_lag": 3}),
+    ("int", "sorted", 3, False, False, True, "cluster", {}),
+    ("text", "sorted", 2, False, True, False, "synchronous", {"measures": ["dependence"]}),
+    # One partition draws the pandas path's null panels.
+    ("int", "rows", 1, True, False, False, "cluster", {}),
+])
+def test_measure_table_on_dask_is_the_pandas_table(kind, layout, parts, calibrated, given,
+                                                   dates, scheduler, options, request,
+                                                   monkeypatch):
+    ids = np.arange(40) * 7
+    if kind == "text":
+        ids = np.array(["x{:03d}".format(i) for i in ids], dtype=object)
+    (reference, other), (dask_reference, dask_other) = frames(ids, layout, parts, 3, dates)
+    chosen = list(ids[::3][::-1]) + ["absent" if kind == "text" else -1] if given else None
+    expected = measure_table(reference, other, META, ids=chosen, calibrated=calibrated,
+                             **options)
+    if scheduler == "cluster":
+        request.getfixturevalue("cluster")
+        found = measure_table(dask_reference, dask_other, META, ids=chosen,
+                              calibrated=calibrated, **options)
+    else:
+        # A few ids measured at once: partitions in several steps.
+        from kestrune.testing.plotting.compare import partitions
+        monkeypatch.setattr(partitions, "CHUNK_IDS", 3)
+        with dask.config.set(scheduler=scheduler):
+            found = measure_table(dask_reference, dask_other, META, ids=chosen,
+                                  calibrated=calibrated, **options)
+    for table, want in zip(found, expected):
+        pd.testing.assert_frame_equal(table, want, check_exact=False, rtol=1e-9, atol=1e-12,
+                                      check_index_type=False)
+
+
+def test_calibration_pools_every_partition(cluster):
+    (reference, other), (dask_reference, dask_other) = frames(np.arange(60), "rows", 3, 5)
+    _, expected = measure_table(reference, other, META)
+    _, found = measure_table(dask_reference, dask_other, META)
+    # Other draws of the same null model: close, and the same cells defined.
+    assert (np.isnan(found.to_numpy()) == np.isnan(expected.to_numpy())).all()
+    assert np.nanmax(np.abs(found.to_numpy() - expected.to_numpy())) < 0.1
+
+
+def test_dask_refusals_and_the_missing_extra(monkeypatch):
+    (reference, _), (_, dask_other) = frames(np.arange(10), "rows", 2, 1)
+    with pytest.raises(ValueError, match="mix pandas and dask frames"):
+        measure_table(reference, dask_other, META)
+    with pytest.raises(ValueError, match=r"columns \['z'\] are not columns"):
+        measure_table(dask_other, dask_other, META, columns=["a", "z"])
+    for module in ("dask", "dask.dataframe", "distributed"):
+        monkeypatch.setitem(sys.modules, module, None)
+    with pytest.raises(ImportError, match=r"pip install 'kestrune-series\[dask\]'"):
+        measure_table(dask_other, dask_other, META)
+
+
+def test_read_dataset_reads_as_the_command_line(tmp_path):
+    import argparse
+    from kestrune.testing.plotting.compare import cli, partitions
+    rng = np.random.default_rng(0)
+    files = []
+    for name, ids in (("ref", ["7", "12", "30"]), ("syn", ["7", "12.0", "40"])):
+        # Ids as text that read as whole numbers only over both datasets;
+        # "txt" reads as numbers in every file but the last partition.
+        frame = pd.DataFrame({
+            "store": np.repeat(ids, 6), "date": np.tile(pd.date_range("2020-01-01", periods=6,
+                                                                      freq="MS"), 3),
+            "sales": rng.normal(size=18), "code": rng.integers(0, 3, 18),
+            "kind": rng.choice(["a", "b", None], 18),
+            "txt": list(rng.integers(0, 9, 18).astype(str)[:-1]) + [
+                "x" if name == "syn" else "1"]})
+        frame.to_parquet(tmp_path / (name + ".parquet"), index=False)
+        (tmp_path / name).mkdir()
+        for k in range(3):
+            frame.iloc[6 * k:6 * k + 6].to_parquet(
+                tmp_path / name / "part{}.parquet".format(k), index=False)
+        files.append(tmp_path / (name + ".parquet"))
+    args = argparse.Namespace(id="store", time="date", categorical=["code"], columns=None)
+    expected, meta = cli.convert([cli.read(path, args) for path in files], files, args)
+    found, found_meta = partitions.read_dataset(
+        [tmp_path / "ref", str(tmp_path / "syn" / "*.parquet")], "store", "date",
+        categorical=["code"])
+    assert (found_meta.categorical, found_meta.continuous) == (meta.categorical,
+                                                               meta.continuous)
+    assert meta.categorical == ["code", "kind", "txt"]
+    for frame, want in zip(found, expected):
+        pd.testing.assert_frame_equal(frame.compute().reset_index(drop=True), want)
+    with pytest.raises(ValueError, match="no Parquet file"):
+        partitions.read_dataset([tmp_path / "nothing-*.pq"], "store", "date")
+
+
+def test_compare_panels_and_the_cluster_refuse_what_they_cannot_do():
+    from kestrune.testing.plotting.compare import compare_panels
+    from kestrune.testing.plotting.compare.cluster import cluster
+    (reference, _), (dask_reference, dask_other) = frames(np.arange(10), "rows", 2, 1)
+    for given, message in (([dask_reference, dask_other], "measure_table gives"),
+                           ({"a": reference, "b": dask_other}, "mix pandas and dask")):
+        with pytest.raises(ValueError, match=message):
+            compare_panels(given, META)
+    with pytest.raises(ValueError, match="not neither"):
+        with cluster():
+            pass
+
+
+@pytest.mark.parametrize("layout", ["rows", "sorted"])
+def test_rows_of_the_drawn_ids_in_one_pass(layout):
+    from kestrune.testing.plotting.compare.partitions import rows_of
+    pair, dask_pair = frames(np.arange(30), layout, 5, 2)
+    chosen = [29, 3, 4, 17]
+    with dask.config.set(scheduler="synchronous"):
+        found = rows_of(dask_pair, META, chosen)
+    for got, frame in zip(found, pair):
+        want = META.set_indices(frame[frame["id"].isin(chosen)])
+        pd.testing.assert_frame_equal(got, want)
