@@ -7,6 +7,7 @@
     .venv/bin/python benchmarks/compare.py [--skip-divergence] [--skip-pages]
         [--pairing [--pairing-ids 10000]] [--recovery [--recovery-ids 500]]
     .venv/bin/python benchmarks/compare.py --generators [--runs 200] (see benchmarks/generators.py)
+    .venv/bin/python benchmarks/compare.py --reader [--reader-ids 10000] (see benchmarks/reader.py)
 
 Prints, for a panel of 500 stores x 24 months x 6 columns of mixed dtypes
 (examples/data/make_panel.py):
@@ -391,6 +392,10 @@ def recovery(args):
 
 def main(argv=None):
     argv = sys.argv[1:] if argv is None else list(argv)
+    if "--reader" in argv:  # reading the frames against the tables (benchmarks/reader.py)
+        sys.path.insert(0, str(Path(__file__).resolve().parent))
+        import reader
+        return reader.main([a for a in argv if a != "--reader"])
     if "--generators" in argv:  # the scores of generators beside their yardstick
         sys.path.insert(0, str(Path(__file__).resolve().parent))
         import generators
