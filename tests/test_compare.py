@@ -621,6 +621,21 @@ def test_dask_cluster_draws_the_same_pages(frames, tmp_path):
         assert pictures(report, tmp_path, "dask") == alone
 
 
+def test_each_frame_is_read_in_one_pass_into_what_set_indices_makes(frames, monkeypatch):
+    from kestrune.testing.plotting.compare import inputs
+    calls, prepare, labels = [], inputs._prepare, inputs._as_labels
+    monkeypatch.setattr(inputs, "_prepare", lambda *a: calls.append("frame") or prepare(*a))
+    monkeypatch.setattr(inputs, "_as_labels", lambda c: calls.append("labels") or labels(c))
+    given = {"original": frames["original"].sample(frac=1, random_state=0),  # unsorted, keys in the index
+             "synthetic": frames["synthetic"].set_index(["t", "id"])}
+    with warnings.catch_warnings():
+        warnings.simplefilter("ignore")
+        report = compare_panels(given, id_index="id", time_index="t", pages=1, order="given")
+    assert calls == ["frame", "labels"] * 2 and report.pages[0].ids == tuple(pd.unique(given["original"]["id"])[:4])
+    for prepared, frame in zip(report._panel.frames, given.values()):
+        pd.testing.assert_frame_equal(prepared, report._panel.meta.set_indices(frame))
+
+
 @pytest.fixture
 def files(frames, tmp_path):
     paths = []
