@@ -393,7 +393,8 @@ def match_ids(frames, id_column, texts):
     import numpy as np
     import pandas as pd
 
-    from .inputs import shown, sort_ids
+    from .inputs import shown
+    from .plan import sort_ids
 
     every = pd.unique(np.concatenate([f[id_column].to_numpy(dtype=object)
                                       for f in frames]))

@@ -17,6 +17,7 @@ from pandas.api import types
 from kestrune import DataFrameMeta, _as_floats, _as_labels, _is_nullable_number
 
 from .bounds import check_ids
+from .plan import sort_ids
 
 # How many valid choices or offending values a message lists.
 SHOWN = 10
@@ -78,15 +79,6 @@ def missing_message(missing, sep="; "):
 def _plain(value):
     """numpy scalars as the Python values they hold, for messages."""
     return value.item() if isinstance(value, np.generic) else value
-
-
-def sort_ids(ids):
-    """Ids in ascending order; by their text where their types do not compare."""
-    ids = list(ids)
-    try:
-        return sorted(ids)
-    except TypeError:
-        return sorted(ids, key=lambda value: (type(value).__name__, str(value)))
 
 
 def prepare_frame(frame, meta, columns=None, name="frame"):
@@ -197,7 +189,8 @@ def read_panel(frames, meta=None, id_index=None, time_index=None, names=None,
                columns=None, ids=None, pairing="ids", allow_disjoint_times=False):
     """Check the frames and the choices of a report; prepare the frames.
 
-    Parameters are those of :func:`compare_panels`.
+    Each frame is read once, by :func:`prepare_frame`; every check reads the
+    prepared frames. Parameters are those of :func:`compare_panels`.
 
     Returns
     -------
@@ -214,6 +207,9 @@ def read_panel(frames, meta=None, id_index=None, time_index=None, names=None,
 
     Warns
     -----
+    IdTypeWarning
+        Once, when a frame's ids match the reference's only as text and are
+        converted.
     TimeOverlapWarning
         For a frame that shares fewer than half of the reference's time
         points.
@@ -530,12 +526,16 @@ def _warn_near_ids(names, frames):
     reference's if leading zeros, case and surrounding spaces were set aside,
     naming some of those ids side by side."""
     reference = frames[0].index.levels[0]
-    by_spelling = {}
-    for value in reference:
-        by_spelling.setdefault(_spelled(value), value)
+    by_spelling = None
     for name, frame in zip(names[1:], frames[1:]):
         held = frame.index.levels[0]
         unmatched = held[~held.isin(reference)]
+        if not len(unmatched):
+            continue
+        if by_spelling is None:  # spelled out only where some id is unmatched
+            by_spelling = {}
+            for value in reference:
+                by_spelling.setdefault(_spelled(value), value)
         near = [(v, by_spelling[_spelled(v)]) for v in unmatched
                 if _spelled(v) in by_spelling]
         if near:
