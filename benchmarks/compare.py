@@ -8,6 +8,7 @@
         [--pairing [--pairing-ids 10000]] [--recovery [--recovery-ids 500]]
     .venv/bin/python benchmarks/compare.py --generators [--runs 200] (see benchmarks/generators.py)
     .venv/bin/python benchmarks/compare.py --dask [--ids 1000000] (see benchmarks/partitioned.py)
+    .venv/bin/python benchmarks/compare.py --reader [--reader-ids 10000] (see benchmarks/reader.py)
 
 Prints, for a panel of 500 stores x 24 months x 6 columns of mixed dtypes
 (examples/data/make_panel.py):
@@ -53,6 +54,7 @@ share of synthetic ids paired with their own original.
 ``--skip-divergence`` and ``--skip-pages`` leave out the first parts.
 """
 import argparse
+import importlib
 import resource
 import subprocess
 import sys
@@ -390,16 +392,18 @@ def recovery(args):
         back, paired.precision, paired.coverage_share, paired.near_copies))
 
 
+# Benchmarks with a module of their own, by the flag that runs them.
+OWN_MODULES = {"--dask": "partitioned",        # the per-id tables on a local dask cluster
+               "--reader": "reader",           # reading the frames against the tables
+               "--generators": "generators"}   # generators' scores beside their yardstick
+
+
 def main(argv=None):
     argv = sys.argv[1:] if argv is None else list(argv)
-    if "--dask" in argv:  # the per-id tables on a local dask cluster
-        sys.path.insert(0, str(Path(__file__).resolve().parent))
-        import partitioned
-        return partitioned.main([a for a in argv if a != "--dask"])
-    if "--generators" in argv:  # the scores of generators beside their yardstick
-        sys.path.insert(0, str(Path(__file__).resolve().parent))
-        import generators
-        return generators.main([a for a in argv if a != "--generators"])
+    for flag, module in OWN_MODULES.items():
+        if flag in argv:
+            sys.path.insert(0, str(Path(__file__).resolve().parent))
+            return importlib.import_module(module).main([a for a in argv if a != flag])
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     parser.add_argument("--ids", type=int, default=500, help="stores of the panel drawn")
     parser.add_argument("--pages", type=int, default=20, help="pages timed with jobs=1 and jobs=2")

@@ -319,14 +319,34 @@ def _as_floats(column):
 
 
 def _as_labels(column):
+    """``column`` as plain labels (see :meth:`DataFrameMeta.set_indices`).
+
+    Vectorised: each distinct value is converted once. Only a column that
+    mixes kinds of values (where 1, 1.0 and True would count as one value)
+    is converted one value at a time.
+    """
     import numpy as np
     import pandas as pd
+    from pandas.api import types
 
-    missing = column.isna().to_numpy()
-    labels = [np.nan if gap else _label(value)
-              for value, gap in zip(column.astype(object), missing)]
-    return pd.Series(labels, index=column.index, name=column.name,
-                     dtype=object)
+    if isinstance(column.dtype, pd.CategoricalDtype):
+        codes, uniques = np.asarray(column.cat.codes), column.cat.categories
+    else:
+        codes, uniques = pd.factorize(column)  # missing values take -1
+    uniques = np.asarray(uniques, dtype=object)
+    if types.infer_dtype(uniques, skipna=True) not in _ONE_KIND:
+        missing = np.asarray(column.isna())
+        labels = [np.nan if gap else _label(value)
+                  for value, gap in zip(column.astype(object), missing)]
+    else:
+        text = np.array([_label(value) for value in uniques] + [np.nan], dtype=object)
+        labels = text[codes]
+    return pd.Series(labels, index=column.index, name=column.name, dtype=object)
+
+
+# Kinds of values that pandas.factorize never counts as one when they differ.
+_ONE_KIND = ("string", "empty", "boolean", "integer", "floating", "datetime",
+             "datetime64", "date", "timedelta", "timedelta64", "decimal", "period")
 
 
 def _label(value):

@@ -262,3 +262,45 @@ def test_the_newest_interpreter_opens_files_outside_the_checkout():
         for path in folder.iterdir():
             path.unlink()
         folder.rmdir()
+
+
+class Captured(Exception):
+    """Raised by a stand-in for compare_panels, carrying what it was given."""
+
+
+def rows(ids, times, values):
+    return pd.DataFrame({"id": ids, "t": times, "x": values})
+
+
+# Each case: files as (suffix, frame of text or typed values); what the first
+# file alone would have decided wrongly is said beside it.
+@pytest.mark.parametrize("files, ids_dtype, numbers", [
+    ([(".csv", rows(["1", "2"], ["1", "2"], ["1.5", "2"])),  # ints alone; 2.5 makes them floats
+      (".csv", rows(["2", "2.5"], ["1", "2"], ["3", "high"]))], "float64", []),  # x: numbers alone
+    ([(".csv", rows(["7", "9"], ["2020-01", "2020-02"], ["1", "NA"])),
+      (".csv", rows(["7", "9"], ["2020-01-01", "2020-02-01T00:00Z"], ["2", ""])),
+      (".csv", rows(["007", "9"], ["2020-01-01", "2020-02-01"], ["1", "2"]))], "object", ["x"]),  # 007: text
+    ([(".parquet", rows([1, 2], pd.to_datetime(["2020-01-01", "2020-02-01"]).tz_localize("UTC"), [1.0, None])),
+      (".csv", rows(["1", "2"], ["2020-01-01", "2020-02-01"], ["3", "4"]))], "int64", ["x"]),
+])
+def test_read_files_reads_as_the_command_line_does(tmp_path, monkeypatch, files, ids_dtype, numbers):
+    from kestrune.testing.plotting.compare import read_files, report
+    if any(suffix == ".parquet" for suffix, _ in files):
+        pytest.importorskip("pyarrow")
+    paths = []
+    for n, (suffix, frame) in enumerate(files):
+        paths.append(tmp_path / "f{}{}".format(n, suffix))
+        frame.to_parquet(paths[-1]) if suffix == ".parquet" else frame.to_csv(paths[-1], index=False)
+
+    def captured(frames, meta, **options):
+        raise Captured(frames, meta)
+    monkeypatch.setattr(report, "compare_panels", captured)
+    with pytest.raises(Captured) as caught:
+        cli.run(cli.parser().parse_args([str(p) for p in paths] + ["--id", "id", "--time", "t", "-o", "x"]))
+    frames, meta = read_files(paths, "id", "t")
+    assert list(frames) == list(caught.value.args[0]) and repr(meta) == repr(caught.value.args[1])
+    for ours, theirs in zip(frames.values(), caught.value.args[0].values()):
+        pd.testing.assert_frame_equal(ours, theirs)
+    assert {str(f["id"].dtype) for f in frames.values()} == {ids_dtype} and meta.continuous == numbers
+    with pytest.raises(ValueError, match="engine must be 'pandas' or 'dask'"):
+        read_files(paths, "id", "t", engine="spark")

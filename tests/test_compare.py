@@ -27,6 +27,7 @@ from kestrune import DataFrameMeta
 from kestrune.testing.plotting.compare import Report, compare_panels, divergence_table
 from kestrune.testing.plotting import compare
 from kestrune.testing.plotting.compare import cli, render, sinks
+from kestrune.testing.plotting.compare import files as reading
 from kestrune.testing.plotting.compare import report as report_module
 
 NAMES = ["original", "synthetic"]
@@ -620,6 +621,21 @@ def test_dask_cluster_draws_the_same_pages(frames, tmp_path):
         assert pictures(report, tmp_path, "dask") == alone
 
 
+def test_each_frame_is_read_in_one_pass_into_what_set_indices_makes(frames, monkeypatch):
+    from kestrune.testing.plotting.compare import inputs
+    calls, prepare, labels = [], inputs._prepare, inputs._as_labels
+    monkeypatch.setattr(inputs, "_prepare", lambda *a: calls.append("frame") or prepare(*a))
+    monkeypatch.setattr(inputs, "_as_labels", lambda c: calls.append("labels") or labels(c))
+    given = {"original": frames["original"].sample(frac=1, random_state=0),  # unsorted, keys in the index
+             "synthetic": frames["synthetic"].set_index(["t", "id"])}
+    with warnings.catch_warnings():
+        warnings.simplefilter("ignore")
+        report = compare_panels(given, id_index="id", time_index="t", pages=1, order="given")
+    assert calls == ["frame", "labels"] * 2 and report.pages[0].ids == tuple(pd.unique(given["original"]["id"])[:4])
+    for prepared, frame in zip(report._panel.frames, given.values()):
+        pd.testing.assert_frame_equal(prepared, report._panel.meta.set_indices(frame))
+
+
 @pytest.fixture
 def files(frames, tmp_path):
     paths = []
@@ -740,7 +756,7 @@ def read_files(tmp_path, ids, times, labels, values, **options):
         text = "id,t,label,value\n" + "".join(",".join(row) + "\n" for row in zip(*columns))
         paths.append(pathlib.Path(bad_file(tmp_path, "f{}.csv".format(n), text)))
     args = cli.parser().parse_args([str(p) for p in paths] + ["--id", "id", "--time", "t", "-o", "x"])
-    return cli.convert([cli.read(p, args) for p in paths], paths, args)
+    return reading._read(paths, args.id, args.time, args.columns, args.categorical, cli.OPTIONS)
 
 
 @pytest.mark.parametrize("ids, expected", [
@@ -839,8 +855,8 @@ def test_command_line_parquet(frames, tmp_path, capsys):
     frames["synthetic"].assign(t=stamps.dt.tz_convert("UTC").dt.strftime("%Y-%m-%dT%H:%MZ"),
                                id=frames["synthetic"]["id"].map(ord)).to_csv(synthetic, index=False)
     args = [str(path), str(synthetic), "--id", "id", "--time", "t", "-o", str(tmp_path / "out")]
-    read, _ = cli.convert([cli.read(p, cli.parser().parse_args(args)) for p in (path, synthetic)], [path, synthetic],
-                          cli.parser().parse_args(args))
+    read, _ = reading.read_files([path, synthetic], "id", "t")
+    read = list(read.values())
     assert read[0]["t"].iloc[0] == pd.Timestamp("2019-12-31 23:00") and read[0]["id"].dtype == "int64"
     assert set(read[1]["t"]) <= set(read[0]["t"]) and set(read[1]["id"]) <= set(read[0]["id"])
     with warnings.catch_warnings():

@@ -14,7 +14,7 @@ in a notebook, or make it from the command line::
 import importlib
 
 __all__ = ["compare_panels", "divergence_table", "measure_table",
-           "benjamini_hochberg", "id_summaries", "verdict_table", "MEASURES",
+           "benjamini_hochberg", "id_summaries", "verdict_table", "read_files", "MEASURES",
            "Report", "Page", "MissingIdsWarning", "IdTypeWarning", "NearCopyWarning",
            "IdSpellingWarning", "TimeOverlapWarning", "ORDERS"]
 
@@ -30,7 +30,8 @@ _HOMES = {"compare_panels": "report", "Report": "report",
           "divergence_table": "divergence", "Page": "plan",
           "measure_table": "measures", "benjamini_hochberg": "measures",
           "MEASURES": "measures", "id_summaries": "pairing",
-          "NearCopyWarning": "pairing", "verdict_table": "verdicts"}
+          "NearCopyWarning": "pairing", "verdict_table": "verdicts",
+          "read_files": "files"}
 
 
 def __getattr__(name):

@@ -14,9 +14,10 @@ import numpy as np
 import pandas as pd
 from pandas.api import types
 
-from kestrune import DataFrameMeta
+from kestrune import DataFrameMeta, _as_floats, _as_labels, _is_nullable_number
 
 from .bounds import check_ids
+from .plan import sort_ids
 
 # How many valid choices or offending values a message lists.
 SHOWN = 10
@@ -80,20 +81,116 @@ def _plain(value):
     return value.item() if isinstance(value, np.generic) else value
 
 
-def sort_ids(ids):
-    """Ids in ascending order; by their text where their types do not compare."""
-    ids = list(ids)
+def prepare_frame(frame, meta, columns=None, name="frame"):
+    """One frame, checked and converted in one pass, as every table reads it.
+
+    The id and the time (index levels or columns) are factorized once: rows
+    without either are refused, the first appearance of each id is kept,
+    and the rows are ordered by id, then time (already sorted frames are
+    not reordered). The data columns are taken once each, in that order:
+    categorical columns become plain labels and continuous columns of
+    pandas' nullable dtypes floats, exactly as
+    :meth:`DataFrameMeta.set_indices` converts them, vectorised.
+
+    Parameters
+    ----------
+    frame : pandas.DataFrame
+        A frame that ``meta`` describes, the id and the time as index levels
+        or columns.
+    meta : kestrune.DataFrameMeta
+    columns : list of str, optional
+        The data columns kept; by default every data column of ``frame``.
+    name : str, optional
+        The frame's name in messages.
+
+    Returns
+    -------
+    prepared : pandas.DataFrame
+        Indexed by a sorted (id, time) ``MultiIndex`` whose levels hold only
+        the ids and times present; the data columns in the frame's order.
+    first_seen : numpy.ndarray
+        The frame's ids, each once, in order of first appearance.
+
+    Raises
+    ------
+    ValueError
+        For a frame without the id or the time, with other index levels, or
+        with rows without an id or a time (naming the first such row).
+
+    """
+    _check_frame(name, frame, meta)
+    return _prepare(name, frame, meta, columns)
+
+
+def _check_frame(name, frame, meta):
     try:
-        return sorted(ids)
+        meta._check_frame(frame)
+    except ValueError as error:
+        raise ValueError("frame {!r}: {}".format(name, error)) from None
+
+
+def _prepare(name, frame, meta, columns):
+    """:func:`prepare_frame` of a frame whose id and time are known present."""
+    keys, levels = [], []
+    for role, key in (("id", meta.id_index), ("time", meta.time_index)):
+        codes, uniques = pd.factorize(_keys(frame, key))
+        gaps = np.flatnonzero(codes < 0)
+        if len(gaps):
+            raise ValueError(
+                "frame {!r} has {} row{} without {} {} ({!r}); the first is "
+                "row {} (counting from 0)".format(
+                    name, len(gaps), "" if len(gaps) == 1 else "s",
+                    "an" if role == "id" else "a", role, key, gaps[0]))
+        if role == "id":
+            first_seen = np.asarray(uniques, dtype=object)
+        codes, uniques = _sorted_codes(codes, uniques)
+        keys.append(codes)
+        levels.append(uniques)
+    row = keys[0].astype(np.int64) * max(len(levels[1]), 1) + keys[1]
+    order = None
+    if len(row) > 1 and (row[1:] < row[:-1]).any():
+        order = np.argsort(row, kind="stable")
+        keys = [codes[order] for codes in keys]
+    index = pd.MultiIndex(levels=levels, codes=keys, verify_integrity=False,
+                          names=[meta.id_index, meta.time_index])
+    kinds = {c: "label" for c in meta.categorical}
+    kinds.update((c, "number") for c in meta.continuous)
+    data = {}
+    for column in _data_columns(frame, meta):
+        if columns is not None and column not in columns:
+            continue
+        values = frame[column]
+        if kinds.get(column) == "label":
+            values = _as_labels(values)
+        elif kinds.get(column) == "number" and _is_nullable_number(values.dtype):
+            values = _as_floats(values)
+        values = values.to_numpy()  # numpy or pandas' own array, as the frame has it
+        data[column] = values if order is None else values[order]
+    prepared = pd.DataFrame(data, index=index, columns=list(data))
+    return prepared, first_seen
+
+
+def _sorted_codes(codes, uniques):
+    """Codes and uniques of ``pandas.factorize``, renumbered so that the
+    uniques ascend (as an index sorts them; in order of appearance where
+    they do not compare)."""
+    try:
+        order = uniques.argsort()
     except TypeError:
-        return sorted(ids, key=lambda value: (type(value).__name__, str(value)))
+        return codes, uniques
+    if (order == np.arange(len(order))).all():
+        return codes, uniques
+    rank = np.empty(len(order), dtype=np.intp)
+    rank[order] = np.arange(len(order))
+    return rank[codes], uniques.take(order)
 
 
 def read_panel(frames, meta=None, id_index=None, time_index=None, names=None,
                columns=None, ids=None, pairing="ids", allow_disjoint_times=False):
     """Check the frames and the choices of a report; prepare the frames.
 
-    Parameters are those of :func:`compare_panels`.
+    Each frame is read once, by :func:`prepare_frame`; every check reads the
+    prepared frames. Parameters are those of :func:`compare_panels`.
 
     Returns
     -------
@@ -110,6 +207,9 @@ def read_panel(frames, meta=None, id_index=None, time_index=None, names=None,
 
     Warns
     -----
+    IdTypeWarning
+        Once, when a frame's ids match the reference's only as text and are
+        converted.
     TimeOverlapWarning
         For a frame that shares fewer than half of the reference's time
         points.
@@ -134,10 +234,7 @@ def read_panel(frames, meta=None, id_index=None, time_index=None, names=None,
                 "first frame")
         meta = DataFrameMeta.from_frame(frames[0], id_index, time_index)
     for name, frame in zip(names, frames):
-        try:
-            meta._check_frame(frame)
-        except ValueError as error:
-            raise ValueError("frame {!r}: {}".format(name, error)) from None
+        _check_frame(name, frame, meta)
 
     # The frame's own order: the meta lists categorical columns first.
     declared = set(meta.columns)
@@ -162,10 +259,10 @@ def read_panel(frames, meta=None, id_index=None, time_index=None, names=None,
             raise ValueError("columns {} are given more than once".format(
                 shown(repeated)))
         _check_columns(names, frames, meta, columns, every=False)
-    for name, frame in zip(names, frames):
-        _check_keys(name, frame, meta)
-    kept = [meta.id_index, meta.time_index] + list(columns)
-    prepared = [meta.set_indices(_only(frame, kept)) for frame in frames]
+    # The one pass over each frame; every check below reads its result.
+    prepared, first_seen = zip(*(_prepare(name, frame, meta, columns)
+                                 for name, frame in zip(names, frames)))
+    prepared = list(prepared)
     check_ids(prepared, names)
     for name, frame in zip(names, prepared):
         _check_rows(name, frame, meta)
@@ -178,11 +275,11 @@ def read_panel(frames, meta=None, id_index=None, time_index=None, names=None,
         _warn_near_ids(names, prepared)
     pairing, why = _chosen_pairing(names, prepared, pairing, ids)
     if pairing == "nearest":
-        first_seen = _first_seen(frames[1:], meta, mappings[1:])
+        first_seen = _first_seen(first_seen[1:], mappings[1:])
         return Panel(names, meta, prepared, columns, pd.Index(first_seen),
                      first_seen, {}, pairing, why)
 
-    first_seen = _first_seen(frames, meta, mappings)
+    first_seen = _first_seen(first_seen, mappings)
     every = pd.Index(first_seen)
     if ids is None:
         report_ids = every
@@ -273,12 +370,6 @@ def _repeated(values):
     return [v for v, n in collections.Counter(values).items() if n > 1]
 
 
-def _only(frame, kept):
-    """``frame`` without data columns outside ``kept`` (index levels stay)."""
-    dropped = [c for c in frame.columns if c not in kept]
-    return frame.drop(columns=dropped) if dropped else frame
-
-
 def _named(frames, names):
     if isinstance(frames, collections.abc.Mapping):
         if names is not None:
@@ -341,20 +432,12 @@ def _keys(frame, name):
     return frame.index.get_level_values(name).to_series(index=None)
 
 
-def _check_keys(name, frame, meta):
-    """Refuse rows without an id or a time: they belong to no cell."""
-    for role, key in (("id", meta.id_index), ("time", meta.time_index)):
-        gaps = np.flatnonzero(pd.isna(np.asarray(_keys(frame, key), dtype=object)))
-        if len(gaps):
-            raise ValueError(
-                "frame {!r} has {} row{} without {} {} ({!r}); the first is "
-                "row {} (counting from 0)".format(
-                    name, len(gaps), "" if len(gaps) == 1 else "s",
-                    "an" if role == "id" else "a", role, key, gaps[0]))
-
-
 def _check_rows(name, frame, meta):
-    repeated = frame.index[frame.index.duplicated()]
+    """Refuse repeated (id, time) rows: in a prepared frame (sorted, its
+    levels unique) they are rows whose codes equal the row's before."""
+    ids, times = frame.index.codes
+    same = (ids[1:] == ids[:-1]) & (times[1:] == times[:-1])
+    repeated = frame.index[1:][same]
     if len(repeated):
         raise ValueError(
             "frame {!r} has more than one row for ({}, {}) {}".format(
@@ -443,12 +526,16 @@ def _warn_near_ids(names, frames):
     reference's if leading zeros, case and surrounding spaces were set aside,
     naming some of those ids side by side."""
     reference = frames[0].index.levels[0]
-    by_spelling = {}
-    for value in reference:
-        by_spelling.setdefault(_spelled(value), value)
+    by_spelling = None
     for name, frame in zip(names[1:], frames[1:]):
         held = frame.index.levels[0]
         unmatched = held[~held.isin(reference)]
+        if not len(unmatched):
+            continue
+        if by_spelling is None:  # spelled out only where some id is unmatched
+            by_spelling = {}
+            for value in reference:
+                by_spelling.setdefault(_spelled(value), value)
         near = [(v, by_spelling[_spelled(v)]) for v in unmatched
                 if _spelled(v) in by_spelling]
         if near:
@@ -537,15 +624,15 @@ def _matched_ids(names, frames, refuse=True):
     return out, mappings
 
 
-def _first_seen(frames, meta, mappings):
+def _first_seen(firsts, mappings):
     """Every id once, in order of first appearance, the first frame first.
 
-    The frames are read as the caller passed them (``set_indices`` sorts);
-    ids converted to match the reference's are taken converted.
+    ``firsts`` holds each frame's ids in the order the caller passed them
+    (as :func:`prepare_frame` found them); ids converted to match the
+    reference's are taken converted.
     """
     seen = []
-    for frame, mapping in zip(frames, mappings):
-        values = pd.unique(np.asarray(_keys(frame, meta.id_index), dtype=object))
+    for values, mapping in zip(firsts, mappings):
         if mapping is not None:
             values = np.array([mapping[v] for v in values], dtype=object)
         seen.append(values)

@@ -272,8 +272,8 @@ def measure_table(reference, other, meta, columns=None, ids=None,
                                         max_lag, calibrated)
     measures = _checked_measures(measures)
     max_lag = inputs.count("max_lag", max_lag)
-    reference = meta.set_indices(reference)
-    other = meta.set_indices(other)
+    reference, _ = inputs.prepare_frame(reference, meta, name="reference")
+    other, _ = inputs.prepare_frame(other, meta, name="other")
     columns = list(meta.columns) if columns is None else list(columns)
     if ids is None:
         ids = _sorted_union(reference, other)

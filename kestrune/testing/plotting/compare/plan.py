@@ -1,14 +1,15 @@
 """The page plan: the ids in report order, cut into pages.
 
-The plan is plain data (tuples of ids and numbers), so it can be sent to
-worker processes as it is.
+The plan owns every ordering of the report: ids sorted (:func:`sort_ids`),
+ranked (:func:`order_ids`), pairs ranked (:func:`pairs_first`), and the
+pages of a whole report (:func:`plan_report`). The plan is plain data
+(tuples of ids and numbers), so it can be sent to worker processes as it is.
 """
 
 import collections
 
 import numpy as np
 
-from .inputs import sort_ids
 
 Page = collections.namedtuple("Page", "number ids first last total heading kind")
 Page.__doc__ = """One page of the report.
@@ -33,6 +34,94 @@ _WHY = {"evidence": "ranked by evidence", "divergence": "ranked by divergence",
 # What a page of each kind draws, one and several.
 _NOUNS = {"ids": ("id", "ids"), "pairs": ("pair", "pairs"),
           "uncovered": ("uncovered reference id", "uncovered reference ids")}
+
+
+def sort_ids(ids):
+    """Ids in ascending order; by their text where their types do not compare."""
+    ids = list(ids)
+    try:
+        return sorted(ids)
+    except TypeError:
+        return sorted(ids, key=lambda value: (type(value).__name__, str(value)))
+
+
+def plan_report(panel, divergence, order, ids_per_page, pages=None, given=None,
+                qvalues=None, paired=None):
+    """The ids of a report in the order of its pages, and the pages.
+
+    Under id pairing the ids in the ``order`` of :func:`order_ids`, cut
+    into pages by :func:`plan_pages`. Under nearest pairing (``paired``,
+    one pairing per compared frame) each compared frame's ids by
+    :func:`pairs_first`, then the reference ids that none of them resembles,
+    each on pages of their own.
+
+    Returns
+    -------
+    ordered : list
+        The ids of the report's tables, in order.
+    planned : list of Page
+    frame_of_page : dict
+        Under nearest pairing, the number (from 1) of the compared frame
+        that each page draws; empty otherwise.
+
+    """
+    ordered = order_ids(panel, divergence, order, given=given, qvalues=qvalues)
+    if paired is None:
+        return ordered, plan_pages(ordered, ids_per_page, order, pages), {}
+    planned, placed, frame_of_page = [], [], {}
+    several = len(paired) > 1
+    for number, one in enumerate(paired, 1):
+        mine = set(one.pairs["id"])
+        ranked = pairs_first([i for i in ordered if i in mine], one.pairs)
+        placed += ranked
+        name = "{}: ".format(panel.names[number]) if several else ""
+        uncovered = list(one.coverage.loc[~one.coverage["covered"].astype(bool),
+                                          "reference_id"])
+        for kind, shown, why in (
+                ("pairs", ranked, name + "near-copies, then the least realistic first"),
+                ("uncovered", uncovered, "no id of {!r} resembles them".format(
+                    panel.names[number]) if several else "no compared id resembles them")):
+            made = [_marked(page, one.pairs) for page in plan_pages(
+                shown, ids_per_page, why, pages, kind=kind,
+                first_number=len(planned) + 1,
+                notes=pair_notes(one.pairs) if kind == "pairs" else None)]
+            frame_of_page.update((page.number, number) for page in made)
+            planned += made
+    return placed, planned, frame_of_page
+
+
+def pairs_first(ordered, pairs):
+    """Near-copies first (closest first), then the compared ids of realism
+    above 1 (least realistic first), then the others as ``ordered`` has them."""
+    rank = {i: n for n, i in enumerate(ordered)}
+    table = pairs.set_index("id")
+    copies = table[table["near_copy"].astype(bool)]
+    unreal = table[~table["near_copy"].astype(bool) & (table["realism"] > 1)]
+    first = sorted(copies.index, key=lambda i: (copies.at[i, "distance"], rank[i]))
+    then = sorted(unreal.index, key=lambda i: (-unreal.at[i, "realism"], rank[i]))
+    placed = set(first) | set(then)
+    return first + then + [i for i in ordered if i not in placed]
+
+
+def pair_notes(pairs):
+    """What a page of pairs says of each compared id: near-copy or not, and
+    its realism (at most 1: inside the reference population)."""
+    return {i: "{}: {}realism {:.2f}".format(i, "near-copy, " if copy else "", realism)
+            for i, copy, realism in zip(pairs["id"], pairs["near_copy"].astype(bool),
+                                        pairs["realism"])}
+
+
+def _marked(page, pairs):
+    """A page of pairs whose heading says how many of its ids are near-copies."""
+    if page.kind != "pairs":
+        return page
+    copies = int(pairs.set_index("id").loc[list(page.ids), "near_copy"].astype(bool).sum())
+    if not copies:
+        return page
+    # On the heading's first line, before the notes on each pair.
+    first, newline, notes = page.heading.partition("\n")
+    return page._replace(heading="{}; near-copies: {} of {} on this page{}{}".format(
+        first, copies, len(page.ids), newline, notes))
 
 
 def order_ids(panel, divergence, order, given=None, qvalues=None):

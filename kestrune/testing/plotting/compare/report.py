@@ -13,7 +13,7 @@ from .bounds import check_ids, check_options
 from .measures import MEASURES, _checked_measures, _measured, id_level_qvalues
 from .pairing import NearCopyWarning, _pair, _population, near_copy_message
 from .scores import identical_ids, identical_message, score_table
-from .plan import _WHY, order_ids, plan_pages
+from .plan import _WHY, pair_notes, plan_report  # noqa: F401 (pair_notes: its old home)
 from . import noise, render, sinks, verdicts as _verdicts
 
 
@@ -38,17 +38,16 @@ def compare_panels(frames, meta=None, *, id_index=None, time_index=None,
     """Compare panel frames with a reference frame, id by id and column by column.
 
     The first frame is the reference; every other frame is compared with
-    it. Each id and column gets up to three numbers in [0, 1] (see
-    :func:`measure_table`): do the values agree (``distribution``), does
-    the series move the same way in time (``dynamics``), do the continuous
-    columns move together the same way (``dependence``); each with a
-    p-value under "both frames come from the same process for this id"
-    (calibrated against simulated null panels), and q-values that control
-    the false discovery rate over ids (see ``Report.qvalues``). The
-    report ranks the ids by that evidence and draws the first pages, a few
-    ids each, exactly as ``plot_multi_index_dataframes`` draws its cells,
-    after an overview page: a heat map of the worst ids' cells, with those
-    within sampling noise (q-value 0.05 or more) hatched.
+    it: each id and column by the measures of :func:`measure_table`, with
+    q-values over ids (see :class:`Report`). The report ranks the ids by that
+    evidence and draws the first pages, a few ids each, as
+    ``plot_multi_index_dataframes`` draws its cells, after an overview heat
+    map of the worst ids' cells.
+
+    The steps: read and check the frames (:func:`~.inputs.read_panel`), pair
+    the ids (under nearest pairing), measure each compared frame, combine the
+    p-values (:func:`combined_pvalues`), plan the pages
+    (:func:`~.plan.plan_report`), and build the :class:`Report`.
 
     Parameters
     ----------
@@ -78,11 +77,8 @@ def compare_panels(frames, meta=None, *, id_index=None, time_index=None,
         first, then the largest divergence first, ties by id
         (``"divergence"``); sorted; or as in ``ids`` (else by first
         appearance in the first frame, as passed).
-    measures : sequence of {"distribution", "dynamics", "dependence"}, optional
-        The measures of each column, in the order of the table's cells.
-    max_lag : int, optional
-        ``dynamics`` of continuous columns takes the largest difference of
-        the autocorrelations at lags 1 to ``max_lag``.
+    measures, max_lag : optional
+        As for :func:`measure_table`.
     pages : int, "all" or None, optional
         Draw only the first ``pages`` pages in the report's order (the
         worst ids); "all" (or None) draws a page for every id. The tables and the
@@ -93,18 +89,13 @@ def compare_panels(frames, meta=None, *, id_index=None, time_index=None,
         rows of an id against the rows of the same id. ``"nearest"`` (no
         ``ids``): each compared id against the reference id whose summary
         (see :func:`id_summaries`) is nearest, each compared frame on its
-        own (with several, a compared id is written ``"<frame>: <id>"``),
-        with realism, coverage and near-copies in ``Report.pairs`` and
-        ``Report.coverage`` and the scores beside their yardstick in
-        ``Report.scores``; the p-values are NaN there, since pairs chosen
-        for looking alike would bias any test; ``order="evidence"`` ranks
-        the pairs by how far apart they stand on the statistics of the
-        verdicts (see :func:`verdict_table`), which compare the compared
-        ids with the reference ids as two samples. The pages show near-copies first,
-        then the least realistic compared ids, then the rest, and then the
-        reference ids that no compared id resembles. ``"auto"``: by id when
-        every compared frame holds at least half of the reference's ids (or
-        ``ids`` are given), otherwise nearest.
+        own (with several, a compared id is written ``"<frame>: <id>"``);
+        the p-values are NaN there, since pairs chosen for looking alike
+        would bias any test, and ``order="evidence"`` ranks the pairs by the
+        statistics of the verdicts (see :func:`verdict_table`); the pairs,
+        coverage and scores are in the :class:`Report`. ``"auto"``: by id
+        when every compared frame holds at least half of the reference's
+        ids (or ``ids`` are given), otherwise nearest.
     share_setting : ShareSetting, optional
         How the ids of a row share cells and axes, as for the driver. By
         default ``ShareSetting.AXES``, except on a continuous row of a page
@@ -143,38 +134,27 @@ def compare_panels(frames, meta=None, *, id_index=None, time_index=None,
     Raises
     ------
     ValueError
-        For bad input, listing what would be valid: fewer than two frames,
-        ``names`` of the wrong length or with duplicates, an empty frame,
-        frames whose columns differ, duplicate (id, time) rows, a
-        continuous column that holds no numbers in some frame, an unknown
-        column, id, order or measure, ``ids_per_page``, ``jobs``,
-        ``max_lag`` or ``pages`` below 1, a ``max_lag`` beyond the most
-        rows of one id less one, ``measures`` that leave no cell (only
-        ``dependence``, fewer than two continuous columns), a thread pool
-        as ``executor``, frames that share no id under id pairing, nearest
-        pairing with ``ids``, a ``holdout`` under id pairing or unlike
-        the reference, or a frame that shares no time point with the
-        reference (unless ``allow_disjoint_times``).
+        For bad input, listing what would be valid: bad frames (see
+        :func:`~.inputs.read_panel`), an unknown order, measure or pairing,
+        counts below 1, a ``max_lag`` beyond the most rows of one id less
+        one, ``measures`` that leave no cell, a thread pool as
+        ``executor``, nearest pairing with ``ids``, a ``holdout`` under id
+        pairing or unlike the reference.
 
     Warns
     -----
     MissingIdsWarning
         Under id pairing, once, naming each frame that lacks some ids and
         those ids (the first ten).
-    IdTypeWarning
-        Once, when a frame's ids match the reference's only as text and are
-        converted.
     NearCopyWarning
         Under nearest pairing, once per compared frame, counting the
         near-copies (see ``Report.scores``) and naming the first ten; under
         id pairing, once per compared frame that holds ids whose series
         equal the reference's (every time and value), naming them.
-    TimeOverlapWarning
-        For a frame that shares fewer than half of the reference's time
-        points.
-    IdSpellingWarning
-        For a frame whose ids would match more of the reference's once
-        leading zeros, case and surrounding spaces are set aside.
+    IdTypeWarning, IdSpellingWarning, TimeOverlapWarning
+        Of ids that match the reference's only as text (converted) or only
+        once written alike, and of times that overlap little; see
+        :func:`~.inputs.read_panel`.
 
     Examples
     --------
@@ -184,6 +164,34 @@ def compare_panels(frames, meta=None, *, id_index=None, time_index=None,
 
     """
     _refuse_dask(frames)
+    ids_per_page, jobs, max_lag, pages, measures, share_setting, own_scales = _options(
+        order, ids_per_page, jobs, max_lag, pages, measures, executor,
+        share_setting, pairing)
+    panel = _read(frames, meta, id_index, time_index, names, columns, ids, pairing,
+                  allow_disjoint_times, measures, max_lag)
+    held_out = _holdout(panel, holdout)
+    panel, paired, references = _paired(panel, held_out, progress)
+    verdicts = _verdicts_of(panel, paired, measures)
+    divergences, largest, pvalue, qvalue = _measure(
+        panel, references, paired is not None, measures, max_lag, progress)
+    evidence = qvalue if paired is None or order != "evidence" else \
+        _pair_evidence(panel, paired, verdicts, measures, largest.index)
+    ordered, planned, frame_of_page = plan_report(
+        panel, largest, order, ids_per_page, pages, None if ids is None else list(ids),
+        evidence, paired)
+    population = _populations(panel, paired)
+    scored = None if paired is None else score_table([one.scores for one in paired])
+    return Report(panel, divergences, largest.reindex(ordered),
+                  pvalue.reindex(ordered), qvalue.reindex(ordered), planned,
+                  order, share_setting.name, jobs, executor, progress, paired,
+                  population, verdicts, scored, frame_of_page, own_scales)
+
+
+def _options(order, ids_per_page, jobs, max_lag, pages, measures, executor,
+             share_setting, pairing):
+    """The options of :func:`compare_panels` checked: the counts as ints,
+    ``pages`` None for all, the measures as a tuple, the share setting a
+    member, and whether the pages choose their own scales."""
     if order not in ORDERS:
         raise ValueError("order must be one of {}, got {!r}".format(
             list(ORDERS), order))
@@ -206,6 +214,13 @@ def compare_panels(frames, meta=None, *, id_index=None, time_index=None,
     if pairing not in PAIRINGS:
         raise ValueError("pairing must be one of {}, got {!r}".format(
             list(PAIRINGS), pairing))
+    return ids_per_page, jobs, max_lag, pages, measures, share_setting, own_scales
+
+
+def _read(frames, meta, id_index, time_index, names, columns, ids, pairing,
+          allow_disjoint_times, measures, max_lag):
+    """The checked panel (:func:`read_panel`), the options checked against
+    it; warns once of the ids that some frames lack."""
     panel = read_panel(frames, meta, id_index, time_index, names, columns, ids,
                        pairing, allow_disjoint_times)
     check_options(panel.frames, panel.columns, panel.meta.categorical, measures,
@@ -214,110 +229,108 @@ def compare_panels(frames, meta=None, *, id_index=None, time_index=None,
         check_ids(panel.frames, panel.names, nearest=True)
     if panel.missing:
         warnings.warn(missing_message(panel.missing), MissingIdsWarning,
-                      stacklevel=2)
-    held_out = _holdout(panel, holdout)
-    paired = scored = None
-    if panel.pairing == "nearest":
-        _phase(progress, "pairing")
-        panel = _prefixed(panel)
-        # Each compared frame paired with the reference on its own.
-        paired = [_pair(panel.frames[0], frame, panel.meta, panel.columns, name, held_out)
-                  for name, frame in zip(panel.names[1:], panel.frames[1:])]
-        for one in paired:
-            message = near_copy_message(one.pairs, one.scores["copy_test"])
-            if message:
-                warnings.warn(message, NearCopyWarning, stacklevel=2)
-        scored = score_table([one.scores for one in paired])
-        # The reference's rows of each compared id's nearest reference id,
-        # under the compared id: the measures then compare each pair.
-        references = [_paired_rows(panel.frames[0], one.pairs) for one in paired]
-    else:
-        references = [panel.frames[0]] * (len(panel.frames) - 1)
+                      stacklevel=3)
+    return panel
+
+
+def _paired(panel, held_out, progress):
+    """Under nearest pairing, each compared frame paired with the reference
+    on its own: the panel (its compared ids prefixed by their frame where
+    several), the pairings, and per compared frame the reference's rows of
+    each compared id's nearest reference id, under the compared id (the
+    measures then compare each pair). Under id pairing the panel, None and
+    the reference once per compared frame. Warns of near-copies."""
+    if panel.pairing != "nearest":
         for name, frame in zip(panel.names[1:], panel.frames[1:]):
             copies = identical_ids(panel.frames[0], frame, same_id=True)
             message = identical_message(name, [i for i in copies if i in panel.ids])
             if message:
-                warnings.warn(message, NearCopyWarning, stacklevel=2)
-    verdict_rows = []
+                warnings.warn(message, NearCopyWarning, stacklevel=3)
+        return panel, None, [panel.frames[0]] * (len(panel.frames) - 1)
+    _phase(progress, "pairing")
+    panel = _prefixed(panel)
+    paired = [_pair(panel.frames[0], frame, panel.meta, panel.columns, name, held_out)
+              for name, frame in zip(panel.names[1:], panel.frames[1:])]
+    for one in paired:
+        message = near_copy_message(one.pairs, one.scores["copy_test"])
+        if message:
+            warnings.warn(message, NearCopyWarning, stacklevel=3)
+    return panel, paired, [_paired_rows(panel.frames[0], one.pairs) for one in paired]
+
+
+def _verdicts_of(panel, paired, measures):
+    """The verdict table of every compared frame against the reference."""
+    rows = []
     for name, frame in zip(panel.names[1:], panel.frames[1:]):
-        verdict_rows += _verdicts._verdicts(
+        rows += _verdicts._verdicts(
             panel.frames[0], frame, panel.meta, panel.columns,
             None if paired is not None else panel.ids, measures, name,
             panel.pairing)
-    divergences, pvalues, pairs = {}, [], []
+    return _verdicts._finished(rows)
+
+
+def _measure(panel, references, pairs, measures, max_lag, progress):
+    """The measures of each compared frame against its reference rows.
+
+    Returns the tables of each compared frame (by name), the largest value
+    of each cell over them, and the combined p-values and q-values (see
+    :func:`combined_pvalues`). With ``pairs`` (nearest pairing) the
+    p-values are NaN: pairs chosen for looking alike would bias any test.
+    """
+    divergences, pvalues, pair_pvalues = {}, [], []
     _phase(progress, "measures", len(references))
     for name, reference, frame in zip(panel.names[1:], references, panel.frames[1:]):
         values, p, pair = _measured(reference, frame, panel.meta, panel.columns,
-                                    panel.ids, measures, max_lag,
-                                    calibrated=paired is None)
-        if paired is not None:
-            # Pairs chosen for looking alike would bias any test.
+                                    panel.ids, measures, max_lag, calibrated=not pairs)
+        if pairs:
             p = p.where(np.zeros(p.shape, dtype=bool))
             pair = pair.where(np.zeros(pair.shape, dtype=bool))
         values.index.name = p.index.name = panel.meta.id_index
         divergences[name] = values
         pvalues.append(p)
-        pairs.append(pair)
+        pair_pvalues.append(pair)
         if hasattr(progress, "phase"):
             progress.update(1)
     largest = _largest(list(divergences.values()))
-    # A cell's (or a pair's) p-value over several compared frames: the
-    # smallest, times their number (Bonferroni), capped at 1.
-    pvalue, pair_pvalue = (
-        pd.DataFrame(np.minimum(1.0, np.fmin.reduce([t.to_numpy(dtype=float) for t in tables])
-                                * len(tables)), index=largest.index, columns=columns)
-        for tables, columns in ((pvalues, largest.columns), (pairs, pairs[0].columns)))
-    qvalue = id_level_qvalues(pvalue, pair_pvalue)
-    verdicts = _verdicts._finished(verdict_rows)
-    evidence = qvalue
-    if paired is not None and order == "evidence":
-        # Pairs have no p-values: the pairs that stand furthest apart on
-        # what the verdicts (of their own frame) test come first.
-        scores = pd.concat([_verdicts.pair_scores(
-            panel.frames[0], frame, panel.meta, panel.columns, measures, one.pairs,
-            verdicts[verdicts["frame"] == name])
-            for name, frame, one in zip(panel.names[1:], panel.frames[1:], paired)])
-        evidence = (-scores).reindex(largest.index).to_frame()
-    given = None if ids is None else list(ids)
-    ordered = order_ids(panel, largest, order, given=given, qvalues=evidence)
+    pvalue, pair_pvalue = combined_pvalues(pvalues), combined_pvalues(pair_pvalues)
+    pvalue.index = pair_pvalue.index = largest.index
+    return divergences, largest, pvalue, id_level_qvalues(pvalue, pair_pvalue)
+
+
+def combined_pvalues(tables):
+    """A cell's (or a pair's) p-value over several compared frames: the
+    smallest, times their number (Bonferroni), capped at 1."""
+    smallest = np.fmin.reduce([t.to_numpy(dtype=float) for t in tables])
+    return pd.DataFrame(np.minimum(1.0, smallest * len(tables)),
+                        index=tables[0].index, columns=tables[0].columns)
+
+
+def _pair_evidence(panel, paired, verdicts, measures, ids):
+    """Under nearest pairing, what ranks the pairs (they have no p-values):
+    the pairs that stand furthest apart on what the verdicts (of their own
+    frame) test come first."""
+    scores = pd.concat([_verdicts.pair_scores(
+        panel.frames[0], frame, panel.meta, panel.columns, measures, one.pairs,
+        verdicts[verdicts["frame"] == name])
+        for name, frame, one in zip(panel.names[1:], panel.frames[1:], paired)])
+    return (-scores).reindex(ids).to_frame()
+
+
+def _populations(panel, paired):
+    """The population tables: the summaries' spread and levels per frame,
+    and under nearest pairing the scores of each compared frame."""
     summaries = paired[0].summaries if paired is not None and len(paired) == 1 else None
     population = _population(panel.frames, panel.names, panel.meta, panel.columns,
                              summaries)
     population["levels"] = noise.population_levels(
         panel.frames, panel.names, panel.meta, panel.columns, paired is None,
         summaries)
-    frame_of_page = {}
-    if paired is None:
-        planned = plan_pages(ordered, ids_per_page, order, pages)
-    else:
-        planned, placed = [], []
-        several = len(paired) > 1
-        for number, one in enumerate(paired, 1):
-            mine = set(one.pairs["id"])
-            ranked = _pairs_first([i for i in ordered if i in mine], one.pairs)
-            placed += ranked
-            name = "{}: ".format(panel.names[number]) if several else ""
-            uncovered = list(one.coverage.loc[~one.coverage["covered"].astype(bool),
-                                              "reference_id"])
-            for kind, shown, why in (
-                    ("pairs", ranked, name + "near-copies, then the least realistic first"),
-                    ("uncovered", uncovered, "no id of {!r} resembles them".format(
-                        panel.names[number]) if several else "no compared id resembles them")):
-                made = [_marked(page, one.pairs) for page in plan_pages(
-                    shown, ids_per_page, why, pages, kind=kind,
-                    first_number=len(planned) + 1,
-                    notes=pair_notes(one.pairs) if kind == "pairs" else None)]
-                frame_of_page.update((page.number, number) for page in made)
-                planned += made
-        ordered = placed
+    if paired is not None:
         population["scores"] = pd.DataFrame(
             {"precision": [one.precision for one in paired],
              "coverage": [one.coverage_share for one in paired],
              "near_copies": [one.near_copies for one in paired]}, index=panel.names[1:])
-    return Report(panel, divergences, largest.reindex(ordered),
-                  pvalue.reindex(ordered), qvalue.reindex(ordered), planned,
-                  order, share_setting.name, jobs, executor, progress, paired,
-                  population, verdicts, scored, frame_of_page, own_scales)
+    return population
 
 
 def _refuse_dask(frames):
@@ -335,27 +348,6 @@ def _refuse_dask(frames):
         raise ValueError(
             "compare_panels takes pandas frames; for dask frames, measure_table "
             "gives the per-id tables (values and p-values) partition by partition")
-
-
-def pair_notes(pairs):
-    """What a page of pairs says of each compared id: near-copy or not, and
-    its realism (at most 1: inside the reference population)."""
-    return {i: "{}: {}realism {:.2f}".format(i, "near-copy, " if copy else "", realism)
-            for i, copy, realism in zip(pairs["id"], pairs["near_copy"].astype(bool),
-                                        pairs["realism"])}
-
-
-def _marked(page, pairs):
-    """A page of pairs whose heading says how many of its ids are near-copies."""
-    if page.kind != "pairs":
-        return page
-    copies = int(pairs.set_index("id").loc[list(page.ids), "near_copy"].astype(bool).sum())
-    if not copies:
-        return page
-    # On the heading's first line, before the notes on each pair.
-    first, newline, notes = page.heading.partition("\n")
-    return page._replace(heading="{}; near-copies: {} of {} on this page{}{}".format(
-        first, copies, len(page.ids), newline, notes))
 
 
 def _prefixed(panel):
@@ -417,19 +409,6 @@ def _paired_rows(reference, pairs):
          reference.index.get_level_values(1)[positions]],
         names=reference.index.names)
     return rows
-
-
-def _pairs_first(ordered, pairs):
-    """Near-copies first (closest first), then the compared ids of realism
-    above 1 (least realistic first), then the others as ``ordered`` has them."""
-    rank = {i: n for n, i in enumerate(ordered)}
-    table = pairs.set_index("id")
-    copies = table[table["near_copy"].astype(bool)]
-    unreal = table[~table["near_copy"].astype(bool) & (table["realism"] > 1)]
-    first = sorted(copies.index, key=lambda i: (copies.at[i, "distance"], rank[i]))
-    then = sorted(unreal.index, key=lambda i: (-unreal.at[i, "realism"], rank[i]))
-    placed = set(first) | set(then)
-    return first + then + [i for i in ordered if i not in placed]
 
 
 def _largest(tables):
