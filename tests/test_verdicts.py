@@ -206,9 +206,11 @@ def test_fewer_than_six_ids_combine_the_cells_p_values():
     for key, row in table.iterrows():
         p = cells[key].dropna()
         assert row["method"] == verdicts.METHODS["fisher"] and row["ids"] == 4
+        assert np.isnan(row["low"]) and np.isnan(row["high"])  # no t interval of four contrasts
         assert row["p"] == pytest.approx(stats.combine_pvalues(p, method="fisher")[1], rel=1e-9)
     lines = verdicts.verdict_lines(table.reset_index().assign(frame="f", p=0.001, q=np.r_[0.2, [0.01] * (len(table) - 1)]))
-    assert "within noise (few ids: Fisher's combination)" in lines[2]  # the q-value decides, not p
+    # The q-value decides, not p.
+    assert "[too few ids]" in lines[2] and "within noise (few ids: Fisher's combination)" in lines[2]
     assert all("beyond noise (few ids: Fisher's combination)" in line for line in lines[3:])
 
 

@@ -134,7 +134,8 @@ def verdict_table(reference, other, meta, columns=None, ids=None,
         below 6 ids), ``effect`` (the mean contrast of the leading
         component, ``contrast``, over the ids; under nearest pairing the
         difference of the frames' mean statistics), ``low`` and ``high``
-        (its 95 % interval), ``p``, ``q`` (Benjamini-Hochberg over the
+        (its 95 % interval; NaN below 6 ids, where no interval agrees with
+        the verdict's test), ``p``, ``q`` (Benjamini-Hochberg over the
         table's rows), ``ids`` (the ids that enter) and ``method``.
 
     Notes
@@ -434,6 +435,9 @@ def _paired(reference, other, meta, columns, ids, measures):
             row["statistic"] = statistic
             row["p"] = special.chdtrc(2 * len(p), statistic) if len(p) else np.nan
             row["method"] = METHODS["fisher"]
+            # A t interval of so few contrasts could exclude 0 where the
+            # test finds nothing: no interval rather than two answers.
+            row["low"] = row["high"] = np.nan
         else:
             statistic, rank = quadratic(contrasts)
             row["statistic"] = statistic
@@ -678,7 +682,8 @@ def verdict_lines(verdicts):
              "effect: mean contrast per id):", heading]
     for row in verdicts.itertuples(index=False):
         beyond = row.q < NOISE
-        interval = "{:+.3f} [{:+.3f}, {:+.3f}]".format(row.effect, row.low, row.high)
+        interval = "{:+.3f} [{:+.3f}, {:+.3f}]".format(row.effect, row.low, row.high) \
+            if np.isfinite(row.low) else "{:+.3f} [too few ids]".format(row.effect)
         note = "beyond noise" if beyond else "within noise"
         if row.method == METHODS["fisher"]:
             note += " (few ids: Fisher's combination)"
