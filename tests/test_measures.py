@@ -238,6 +238,31 @@ def test_null_chain_shrinks_to_the_panel_as_far_as_ids_agree(stay, split, rho, p
     assert rho[0] < got_rho.mean() < rho[1] and panel[0] <= got_panel.mean() <= panel[1]
 
 
+def test_null_chains_draw_the_panels_labels():
+    """Runs of a rare label (3 %) in ids of 12 periods: most ids never show it, their
+    null chains do, as often as the panel holds it."""
+    from kestrune.testing.plotting.compare import calibration, measures
+    rng, ids = np.random.default_rng(4), 2000
+    meta, index = DataFrameMeta("id", "t", categorical=["s"], continuous=[]), pd.Index(range(ids))
+    frames = []
+    for _ in range(2):
+        labels = np.repeat(rng.choice(["a", "b", "c"], size=(ids, 3), p=[0.485, 0.485, 0.03]), 4, axis=1)
+        table = pd.DataFrame({"id": np.repeat(np.arange(ids), 12), "t": np.tile(np.arange(12), ids),
+                              "s": labels.ravel().astype(object)})
+        frames.append(measures._Rows(meta.set_indices(table), index))
+    with np.errstate(divide="ignore", invalid="ignore"):
+        model = measures._computed(frames, {"s"}, ["s"], ("distribution",), 1)[4]
+        null = calibration._simulated(frames[0], 0, frames, model, {"s"}, ["s"], 2, rng)
+    codes, _ = model[1]["s"]
+    rare = codes[0][frames[0].values("s") == "c"][0]
+    seen = np.zeros(ids, dtype=bool)
+    for rows, c in zip(frames, codes):
+        seen[rows.codes[c == rare]] = True
+    drawn = null.values("s") == rare
+    assert 0.015 < drawn.mean() < 0.05
+    assert drawn[~seen[null.codes % ids]].mean() > 0.01
+
+
 @pytest.mark.parametrize("events, low, high", [
     (np.tile([5.0, 7.0], 1000), (0.199, 0.201), (0.199, 0.201)),  # within binomial noise: the panel's
     (np.repeat([3.0, 15.0], 1000), (0.11, 0.15), (0.45, 0.49)),   # far apart: mostly their own

@@ -242,10 +242,11 @@ def measure_table(reference, other, meta, columns=None, ids=None,
     1e-9, it is s (p / p0) ** b, s the calibrated p-value at p0 and b
     Hill's estimate of the slope of the null p-values' tail on log scales
     from the 24 smaller ones (bounded to [0.1, 1.5]): the tail extrapolated
-    as a power law, which keeps the tests' ranking. A pair's p-value is calibrated the same way, and a
-    column's ``dependence`` is the Sidak-corrected smallest of its pairs'
-    calibrated p-values. The null panels come from a fixed seed: the same
-    frames give the same p-values. The model is fitted per id, never to
+    as a power law, which keeps the tests' ranking. A pair's p-value is
+    calibrated the same way, and a column's ``dependence`` is the
+    Sidak-corrected smallest of its pairs' calibrated p-values. The null
+    panels come from a fixed seed: the same frames give the same
+    p-values. The model is fitted per id, never to
     the panel's p-values, so a difference that every id shares stays a
     difference.
 
