@@ -18,8 +18,8 @@ __all__ = ["largest_lag", "check_options", "check_ids"]
 def largest_lag(frames):
     """The largest lag that the series of ``frames`` allow: the most rows
     of one id (the first index level) in any frame, less one; at least 1."""
-    longest = max([np.bincount(pd.factorize(f.index.get_level_values(0).to_numpy())[0]).max()
-                   for f in frames if len(f)] or [0])
+    # Rows per id, counted by the codes of the id level (no id is hashed again).
+    longest = max([np.bincount(f.index.codes[0]).max() for f in frames if len(f)] or [0])
     return max(1, int(longest) - 1)
 
 
@@ -94,7 +94,7 @@ def check_ids(frames, names, nearest=False):
     """
     kinds = (str, numbers.Real, datetime.datetime, np.datetime64)
     for frame, name in zip(frames, names):
-        for value in frame.index.get_level_values(0).unique():
+        for value in frame.index.remove_unused_levels().levels[0]:
             if isinstance(value, (bool, np.bool_)):
                 raise ValueError(
                     "frame {!r} has the id {!r}: ids of True and False are mixed "

@@ -90,9 +90,9 @@ def read_files(paths, id_index, time_index, *, columns=None, categorical=(),
         Data columns to read as labels even where they hold numbers.
     engine : {"pandas", "dask"}, optional
         ``"pandas"`` reads each file whole into this process; ``"dask"``
-        reads each path as a Parquet dataset (a folder or a glob) into a
-        dask frame, by :func:`.partitions.read_dataset` with the same
-        options.
+        reads each path as a Parquet dataset (a folder, a glob or one file)
+        into a dask frame, by :func:`.partitions.read_dataset` with the same
+        options and rules, each decided over every partition.
 
     Returns
     -------
@@ -120,14 +120,19 @@ def read_files(paths, id_index, time_index, *, columns=None, categorical=(),
     if engine == "dask":
         try:
             from .partitions import read_dataset
-        except ImportError as error:
+        except ModuleNotFoundError as error:
+            if error.name != __package__ + ".partitions":
+                raise
             raise ImportError(
                 "read_files(engine='dask') needs the module "
                 "kestrune.testing.plotting.compare.partitions (reading Parquet "
                 "datasets into dask frames), which this installation lacks: "
                 "{}".format(error)) from None
-        return read_dataset(paths, id_index, time_index, columns=columns,
-                            categorical=categorical)
+        frames, meta = read_dataset(paths, id_index, time_index, columns=columns,
+                                    categorical=categorical)
+        if not isinstance(frames, dict):
+            frames = dict(zip(frame_names(paths), frames))
+        return frames, meta
     if engine != "pandas":
         raise ValueError("engine must be 'pandas' or 'dask', got {!r}".format(engine))
     paths = [Path(p) for p in paths]

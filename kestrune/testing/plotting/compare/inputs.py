@@ -294,8 +294,7 @@ def read_panel(frames, meta=None, id_index=None, time_index=None, names=None,
                 shown(report_ids[report_ids.duplicated()].unique())))
     missing = {}
     for name, frame in zip(names, prepared):
-        held = frame.index.get_level_values(0).unique()
-        lacking = report_ids[~report_ids.isin(held)]
+        lacking = report_ids[~report_ids.isin(frame.index.levels[0])]
         if len(lacking):
             missing[name] = sort_ids(lacking)
     return Panel(names, meta, prepared, columns, report_ids, first_seen, missing,
@@ -305,15 +304,23 @@ def read_panel(frames, meta=None, id_index=None, time_index=None, names=None,
 def _shares(names, frames, judged=True):
     """Text of how many of the reference's ids each compared frame holds
     (with ``judged``, against the half that ``"auto"`` asks for)."""
-    reference = frames[0].index.get_level_values(0).unique()
-    held = [int(reference.isin(frame.index.get_level_values(0).unique()).sum())
-            for frame in frames[1:]]
+    reference, held = _held(frames)
     half = all(2 * n >= len(reference) for n in held)
     parts = ["{!r} holds {} of the {} ids of {!r} ({:.0f} %{})".format(
         name, n, len(reference), names[0], 100.0 * n / len(reference),
         "" if not judged else ", at least half" if half else ", under half")
         for name, n in zip(names[1:], held)]
     return "; ".join(parts)
+
+
+def _held(frames):
+    """The reference's ids, and how many of them each compared frame holds.
+
+    A prepared frame's id level holds exactly its ids, each once.
+    """
+    reference = frames[0].index.levels[0]
+    return reference, [int(reference.isin(frame.index.levels[0]).sum())
+                       for frame in frames[1:]]
 
 
 def _chosen_pairing(names, frames, pairing, ids):
@@ -325,14 +332,11 @@ def _chosen_pairing(names, frames, pairing, ids):
     ``ids``. The reason names the share of the reference's ids that each
     compared frame holds.
     """
-    from .pairing import _choose_pairing
-
     if pairing == "auto":
         if ids is not None:
             return "ids", "chosen by auto: the ids to compare were named"
-        apart = [name for name, frame in zip(names[1:], frames[1:])
-                 if _choose_pairing(frames[0], frame) == "nearest"]
-        if not apart:
+        reference, held = _held(frames)
+        if all(2 * n >= len(reference) for n in held):
             return "ids", "chosen by auto: " + _shares(names, frames)
         return "nearest", "chosen by auto: " + _shares(names, frames)
     if pairing == "nearest" and ids is not None:
@@ -491,11 +495,11 @@ def _check_times(names, frames, allow_disjoint):
     measures would still compare the values, but nothing over time would
     line up.
     """
-    reference = frames[0].index.get_level_values(1).unique()
+    reference = frames[0].index.levels[1]
     span = "{!r} runs from {} to {}".format(
         names[0], _time_text(reference.min()), _time_text(reference.max()))
     for name, frame in zip(names[1:], frames[1:]):
-        times = frame.index.get_level_values(1).unique()
+        times = frame.index.levels[1]
         try:
             shared = int(reference.isin(times).sum())
         except TypeError:  # times of kinds that do not compare
