@@ -160,8 +160,7 @@ def test_dask_refusals_and_the_missing_extra(monkeypatch):
 
 
 def test_read_dataset_reads_as_the_command_line(tmp_path):
-    import argparse
-    from kestrune.testing.plotting.compare import cli, partitions
+    from kestrune.testing.plotting.compare import partitions, read_files
     rng = np.random.default_rng(0)
     files = []
     for name, ids in (("ref", ["7", "12", "30"]), ("syn", ["7", "12.0", "40"])):
@@ -180,15 +179,13 @@ def test_read_dataset_reads_as_the_command_line(tmp_path):
             frame.iloc[6 * k:6 * k + 6].to_parquet(
                 tmp_path / name / "part{}.parquet".format(k), index=False)
         files.append(tmp_path / (name + ".parquet"))
-    args = argparse.Namespace(id="store", time="date", categorical=["code"], columns=None)
-    expected, meta = cli.convert([cli.read(path, args) for path in files], files, args)
-    found, found_meta = partitions.read_dataset(
-        [tmp_path / "ref", str(tmp_path / "syn" / "*.parquet")], "store", "date",
-        categorical=["code"])
+    expected, meta = read_files(files, "store", "date", categorical=["code"])
+    found, found_meta = read_files([tmp_path / "ref", str(tmp_path / "syn" / "*.parquet")], "store",
+                                   "date", categorical=["code"], engine="dask")
     assert (found_meta.categorical, found_meta.continuous) == (meta.categorical,
                                                                meta.continuous)
     assert meta.categorical == ["code", "kind", "txt"]
-    for frame, want in zip(found, expected):
+    for frame, want in zip(found.values(), expected.values()):
         pd.testing.assert_frame_equal(frame.compute().reset_index(drop=True), want)
     with pytest.raises(ValueError, match="no Parquet file"):
         partitions.read_dataset([tmp_path / "nothing-*.pq"], "store", "date")

@@ -31,9 +31,6 @@ from pathlib import Path
 
 from . import ORDERS
 from .files import NUMBER_ID, DataError, _one_line, _whole_id
-# The reading rules' helpers under their former home, for code that still
-# imports them from here (they live in files.py).
-from .files import WHOLE, _dates, _numbers, _text_frame, _whole_times  # noqa: F401
 
 # How the reading rules' messages name the id, the time and the columns.
 OPTIONS = {"id": "--id", "time": "--time", "columns": "--columns",

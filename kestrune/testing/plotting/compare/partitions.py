@@ -44,7 +44,6 @@ The partitions are computed on the current dask client (or dask's default
 scheduler when there is none); no cluster is started here.
 """
 
-import decimal
 
 import numpy as np
 import pandas as pd
@@ -509,10 +508,10 @@ def read_dataset(paths, id, time, categorical=(), columns=None):
     numbers = [c for c in candidates if all(f["numbers"][c] for f in facts)]
     labels = [c for c in data if c not in numbers]
     converted = []
-    for frame in frames:
+    for frame, path in zip(frames, paths):
         empty = _converted(frame._meta, id, time, ids, whole, numbers, labels)
         converted.append(frame.map_partitions(
-            _converted, id, time, ids, whole, numbers, labels, meta=empty))
+            _converted, id, time, ids, whole, numbers, labels, str(path), meta=empty))
     return converted, DataFrameMeta(id, time, categorical=labels, continuous=numbers)
 
 
@@ -554,60 +553,39 @@ def _dataset_columns(files, id, time, columns):
 
 def _as_text(values):
     """A typed column as the command line reads it: text, NaN where missing."""
-    from .cli import _text_frame
+    from .files import _text_frame
     if values.dtype == object and all(isinstance(v, str) for v in values.dropna()):
         return values.astype(object)
     return _text_frame(values.to_frame())[values.name]
 
 
 def _text_facts(partition, id, time, candidates, first, path):
-    """What the rules need from one partition: its ids read as decimals (or
-    None when some id is not a number), whether its times are whole
-    numbers, and which candidate columns read as numbers."""
-    from .cli import NUMBER_ID, WHOLE, _numbers, _whole_id
+    """What the reading rules need from one partition (see files.py): the
+    rule its ids alone give, whether its times alone are whole numbers,
+    and which candidate columns hold numbers in it."""
+    from . import files
     for column, option in ((id, "id"), (time, "time")):
         empty = partition[column].isna().to_numpy().nonzero()[0]
         if len(empty):
             raise ValueError("{}: column {!r} ({}) is empty in a row; every row needs "
                              "an id and a time".format(path, column, option))
-    ids = _as_text(partition[id])
-    kind = "text"
-    if ids.str.match(NUMBER_ID).all():
-        # Whole numbers within 64 bits, or floats that give back their digits.
-        exact = [decimal.Decimal(t) for t in pd.unique(ids.to_numpy(dtype=object))]
-        if all(_whole_id(number) for number in exact):
-            kind = "int"
-        elif all(decimal.Decimal(repr(float(n))) == n for n in exact):
-            kind = "float"
-    return {"ids": kind, "first": first,
-            "whole": bool(_as_text(partition[time]).str.match(WHOLE).all()),
-            "numbers": {c: _numbers(_as_text(partition[c])) is not None
+    return {"ids": files.id_rule([_as_text(partition[id])]), "first": first,
+            "whole": files.time_rule([_as_text(partition[time])]) == "whole",
+            "numbers": {c: files.is_number_column(_as_text(partition[c]))
                         for c in candidates}}
 
 
-def _converted(partition, id, time, ids, whole, numbers, labels):
+def _converted(partition, id, time, ids, whole, numbers, labels, path=None):
     """One partition converted by the rules decided over every partition."""
-    from .cli import DataError, _dates, _numbers, _whole_times
-    out = {}
-    text = _as_text(partition[id])
-    if ids == "int":
-        out[id] = text.map(lambda t: int(decimal.Decimal(t))).astype("int64")
-    elif ids == "float":
-        out[id] = text.map(float).astype(float)
-    else:
-        out[id] = text
-    times = _as_text(partition[time])
-    converted, why = _whole_times(times) if whole else _dates(times)
-    bad = (why != "").to_numpy().nonzero()[0]
-    if len(bad):
-        raise DataError("column {!r} (--time): {!r} {}".format(
-            time, times.iloc[bad[0]], why.iloc[bad[0]].format(
-                "a whole number" if whole else "an ISO date")))
-    out[time] = converted
+    from . import files
+    out = {id: files.as_ids(_as_text(partition[id]), ids),
+           time: files.as_times(_as_text(partition[time]).reset_index(drop=True),
+                                "whole" if whole else "dates", path, time).to_numpy()}
     for column in numbers:
         values = partition[column]
         out[column] = values.astype(float) if pd.api.types.is_numeric_dtype(values.dtype) \
-            and not pd.api.types.is_bool_dtype(values.dtype) else _numbers(_as_text(values))
+            and not pd.api.types.is_bool_dtype(values.dtype) else \
+            files.as_numbers(_as_text(values))
     for column in labels:
         out[column] = _as_text(partition[column])
     return pd.DataFrame(out, index=partition.index, columns=list(partition.columns))
