@@ -165,7 +165,10 @@ def _prepare(name, frame, meta, columns):
         elif kinds.get(column) == "number" and _is_nullable_number(values.dtype):
             values = _as_floats(values)
         values = values.to_numpy()  # numpy or pandas' own array, as the frame has it
-        data[column] = values if order is None else values[order]
+        # Series of the array's own dtype: a frame built from bare arrays
+        # would make labels strings on pandas 3, where set_indices keeps objects.
+        data[column] = pd.Series(values if order is None else values[order], index=index,
+                                 dtype=values.dtype, copy=False)
     prepared = pd.DataFrame(data, index=index, columns=list(data))
     return prepared, first_seen
 
