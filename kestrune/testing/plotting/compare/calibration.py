@@ -69,8 +69,14 @@ def calibrated(frames, categorical, columns, measures, max_lag, found):
                                                         measures, max_lag)
     null_p = dict(zip(null_cells, null_p))
     pairs = {pair: _against(p, null_pairs[pair]) for pair, p in pairs.items()}
-    # A column's dependence: the Sidak-corrected smallest of its pairs'
-    # calibrated p-values.
+    return cells, values, set_against(cells, values, pvalues, pairs, null_p.get), pairs, model
+
+
+def set_against(cells, values, pvalues, pairs, null_of):
+    """Each cell's p-values set against its null p-values (``null_of(cell)``,
+    see :func:`_against`); a column's dependence is the Sidak-corrected
+    smallest of the calibrated p-values of its pairs (``pairs``: a pair of
+    columns -> its calibrated p-values). NaN where the cell has no value."""
     partners = {}
     for (first, second), p in pairs.items():
         partners.setdefault(first, []).append(p)
@@ -81,11 +87,13 @@ def calibrated(frames, categorical, columns, measures, max_lag, found):
             ps = np.array(partners[cell[0]])
             tested = ~np.isnan(ps)
             smallest = np.min(np.where(tested, ps, 2.0), axis=0)
-            p = np.where(tested.any(axis=0), _m._sidak(smallest, tested.sum(axis=0)), np.nan)
+            with np.errstate(invalid="ignore", divide="ignore"):
+                p = np.where(tested.any(axis=0), _m._sidak(smallest, tested.sum(axis=0)),
+                             np.nan)
         else:
-            p = _against(p, null_p[cell])
+            p = _against(p, null_of(cell))
         out.append(np.where(np.isnan(value), np.nan, p))
-    return cells, values, out, pairs, model
+    return out
 
 
 def _against(p, null):

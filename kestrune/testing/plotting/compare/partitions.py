@@ -421,25 +421,11 @@ def _calibrated(parts, cells, values, pvalues):
         null = np.concatenate([part["null_pairs"][pair] for part in parts
                                if pair in part["null_pairs"]] or [np.zeros(0)])
         pairs[pair] = calibration._against(p, null)
-    partners = {}
-    for (first, second), p in pairs.items():
-        partners.setdefault(first, []).append(p)
-        partners.setdefault(second, []).append(p)
-    out = []
-    for cell, value, p in zip(cells, values, pvalues):
-        if cell[1] == "dependence":
-            ps = np.array(partners[cell[0]])
-            tested = ~np.isnan(ps)
-            smallest = np.min(np.where(tested, ps, 2.0), axis=0)
-            with np.errstate(invalid="ignore", divide="ignore"):
-                p = np.where(tested.any(axis=0), _m._sidak(smallest, tested.sum(axis=0)),
-                             np.nan)
-        else:
-            null = np.concatenate([part["null"][cell] for part in parts
-                                   if cell in part["null"]] or [np.zeros(0)])
-            p = calibration._against(p, null)
-        out.append(np.where(np.isnan(value), np.nan, p))
-    return out
+
+    def null_of(cell):
+        return np.concatenate([part["null"][cell] for part in parts
+                               if cell in part["null"]] or [np.zeros(0)])
+    return calibration.set_against(cells, values, pvalues, pairs, null_of)
 
 
 def read_dataset(paths, id, time, categorical=(), columns=None):
