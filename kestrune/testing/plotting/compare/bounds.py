@@ -10,7 +10,6 @@ import datetime
 import numbers
 
 import numpy as np
-import pandas as pd
 
 __all__ = ["largest_lag", "check_options", "check_ids"]
 
