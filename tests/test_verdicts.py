@@ -315,10 +315,11 @@ def test_pooled_level_against_every_rearrangement_of_a_few_ids(paired):
     assert ks(np.array(arrangements) == 1) == pytest.approx(every, abs=1e-12)
     drawn = ks(rows.arrangements(999)[:])  # random rearrangements, each as likely as the others
     assert abs(drawn.mean() - np.mean(every)) < 4 * np.std(every) / np.sqrt(999)
-    level, band = noise.permutation_levels(rows, False, times=1)
+    level, band, each = noise.permutation_levels(rows, False, times=1)
     beyond = np.mean(np.array(every) >= level - 1e-12)
     below = np.max([e for e in every if e < level - 1e-12])  # the next smaller value is reached too often
     assert 0.02 <= beyond <= 0.07 and np.mean(np.array(every) >= below - 1e-12) > 0.04 and level == band
+    assert np.array_equal(each, [level] if paired else [np.nan], equal_nan=True)  # paired: the one time point's
 
 
 def test_labels_dealt_as_counts_match_permutations():
@@ -335,14 +336,19 @@ def test_population_levels_of_the_report_and_too_few_ids():
     few = compare_panels({"a": panel(4, 12, seed=1), "b": panel(4, 12, seed=2)}, id_index="id",
                          time_index="t", pages=1).population["levels"]
     assert few["columns"]["b"].isna().all() and list(few["ids"]) == [4, 4]  # 16 swaps: none reaches 5 %
-    assert (few["over_time"][("b", "x")] == 1.0).all() and (few["summaries"]["b"] == 1.0).all()
+    assert few["over_time"].isna().all().all() and (few["summaries"]["b"] == 1.0).all()
     other = gaps(panel(30, 12, seed=2), 2)
-    levels = compare_panels({"a": panel(30, 12, seed=1), "b": other}, id_index="id",
-                            time_index="t", pages=1).population["levels"]
-    sizes = other.dropna().groupby("t").size()
-    assert list(levels["over_time"][("b", "x")]) == [noise.ks_level(30, n) for n in sizes]
-    # The band over time lies above every single time point's level; the rows
-    # of one id move together, so the pooled level lies above that of
-    # independent rows (0.16 at 360 rows each).
-    assert (levels["band"].loc[["x", "y"], "b"] > levels["over_time"][("b", "x")].max()).all()
-    assert (levels["columns"]["b"] > 1.36 * np.sqrt(2 / 360)).all()
+    for pairing, renamed in (("ids", other), ("nearest", other.assign(id="n" + other["id"].astype(str)))):
+        levels = compare_panels({"a": panel(30, 12, seed=1), "b": renamed}, id_index="id", time_index="t",
+                                pages=1, pairing=pairing).population["levels"]
+        over = levels["over_time"][("b", "x")]
+        if pairing == "nearest":  # unpaired ids: the exact level at each time point's numbers of values
+            assert list(over) == [noise.ks_level(30, n) for n in other.dropna().groupby("t").size()]
+        else:  # swaps of paired ids, as the band's: each time point's level at or below the band
+            assert over.notna().all() and (over < 0.5).all()
+        # The band over time lies above every single time point's level; the rows
+        # of one id move together, so the pooled level lies above that of
+        # independent rows (0.16 at 360 rows each).
+        largest = levels["over_time"]["b"].max()
+        assert (levels["band"]["b"][largest.index] >= largest).all()
+        assert (levels["columns"]["b"] > 1.36 * np.sqrt(2 / 360)).all()

@@ -15,6 +15,12 @@ frame's. Its null 95 % level is
   id pairing a rearrangement swaps the two frames' series of some ids;
   where the ids differ between frames it deals the pooled ids out anew.
 
+Under id pairing the values at one time point are paired too (an id's two
+values are alike when ids differ from each other), so their levels come
+from the same swaps as the band's rather than from the unpaired exact
+value, which would lie above the band; every level of a time point then
+lies at or below the band's.
+
 Where no rearrangement can reach 5 % (too few ids), the level is NaN and
 the page says "too few ids to tell".
 """
@@ -241,30 +247,39 @@ class _Counted:
 
 def permutation_levels(rows, is_label, times=0, count=None):
     """The 95th percentile, over ``count`` rearrangements of whole ids, of
-    the divergence of all rows together, and (``times`` > 0) of the largest
-    divergence over the time points: (pooled level, simultaneous level),
-    NaN where fewer than 20 rearrangements exist. By default 999
-    rearrangements, 199 for more than 20,000 rows."""
+    the divergence of all rows together, of the largest divergence over
+    the ``times`` time points, and of the divergence at each of them:
+    (pooled level, simultaneous level, array of ``times`` levels), NaN
+    where fewer than 20 rearrangements exist (at a time point: of the ids
+    it holds). By default 999 rearrangements, 199 for more than 20,000
+    rows."""
+    each = np.full(times, np.nan)
     if rows.possible() * ALPHA < 1 or not len(rows.values):
-        return np.nan, np.nan
+        return np.nan, np.nan, each
     if count is None:
         count = REARRANGEMENTS if len(rows.values) <= LARGE else FEWER
     kind = _Counted if is_label else _Sorted
     flip = (rows.frame == 1) if rows.paired else None
     whole = kind(rows.values, rows.unit, flip)
     at = [np.flatnonzero(rows.time == t) for t in range(times)]
-    at = [a for a in at if len(a)]
-    parts = [kind(rows.values[a], rows.unit[a], None if flip is None else flip[a]) for a in at]
+    held = [t for t in range(times) if len(at[t])]
+    parts = [kind(rows.values[at[t]], rows.unit[at[t]], None if flip is None else flip[at[t]])
+             for t in held]
     chosen = rows.arrangements(count).units
     pooled, largest = np.empty(count), np.zeros(count)
+    drawn = np.empty((len(held), count))
     step = max(1, CHUNK // max(len(rows.values), 1))
     for start in range(0, count, step):
         chunk = chosen[start:start + step]
         pooled[start:start + step] = whole.units(chunk)
-        for statistic in parts:
+        for k, statistic in enumerate(parts):
+            drawn[k, start:start + step] = statistic.units(chunk)
             largest[start:start + step] = np.fmax(largest[start:start + step],
-                                                  statistic.units(chunk))
-    return critical(pooled), critical(largest) if parts else np.nan
+                                                  drawn[k, start:start + step])
+    for k, t in enumerate(held):
+        if rows.paired and 2.0 ** len(np.unique(rows.unit[at[t]])) * ALPHA >= 1:
+            each[t] = critical(drawn[k])
+    return critical(pooled), critical(largest) if parts else np.nan, each
 
 
 def critical(drawn, alpha=ALPHA):
@@ -341,10 +356,10 @@ def population_levels(frames, names, meta, columns, paired, summaries):
                 values = values.astype(float)
                 present = ~np.isnan(values)
             rows = Rows(values[present], side[present], unit[present], time[present], paired)
-            level, simultaneous = permutation_levels(rows, is_label, times=len(times))
+            level, simultaneous, each = permutation_levels(rows, is_label, times=len(times))
             pooled_levels.append(level)
             band_levels.append(simultaneous)
-            over_time[(name, column)] = _time_levels(rows, is_label, len(times))
+            over_time[(name, column)] = each if paired else _time_levels(rows, is_label, len(times))
         pooled[name] = pooled_levels
         band[name] = band_levels
     over = pd.DataFrame(over_time, index=times)

@@ -628,6 +628,7 @@ def draw_population(population, names, columns):
     """
     from matplotlib.gridspec import GridSpec
     from matplotlib.lines import Line2D
+    from matplotlib.ticker import MaxNLocator
 
     compared = list(names[1:])
     colours = ["C{}".format(n + 1) for n in range(len(compared))]
@@ -665,6 +666,8 @@ def draw_population(population, names, columns):
             ax.text(0.5, 0.5, "no time point shared", ha="center", va="center",
                     transform=ax.transAxes, fontsize=9, color="0.4")
         ax.set_ylim(0, 1)
+        if over_time.index.dtype.kind in "iu":  # years, not 1937.5
+            ax.xaxis.set_major_locator(MaxNLocator(integer=True))
         ax.set_title("{} across ids, per time point".format(column), fontsize=9)
         ax.tick_params(labelsize=7)
         for label in ax.get_xticklabels():
