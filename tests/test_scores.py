@@ -97,16 +97,28 @@ def test_copy_pvalues_follow_the_lowest_tail_below_the_least_distance():
     # lower tail of power 3.
     rng = np.random.default_rng(1)
     y = np.concatenate([[0.0], np.sort(rng.random(400) ** (1 / 3))])
-    d = np.array([0.0, y[1] / 2, y[1] / 10, y[1], y[200]])
+    d = np.array([0.0, y[1] / 2, y[1] / 10, y[1] * (1 - 1e-9), y[1], y[200]])
     p, floor, power = scores.copy_pvalues(d, y)
     low = y[1:41]  # the lowest 10 % of the positive distances: the Hill estimate of the power
     logs = np.log(low[-1] / low[:-1]).sum()
     assert power == pytest.approx(stats.chi2.ppf(0.05, 78) / 2 / logs) and 2 < power < 39 / logs
     count = (1 + (y[None, :] <= d[:, None]).sum(axis=1)) * floor
-    np.testing.assert_allclose(p[[0, 3, 4]], [floor, count[3], count[4]])  # one 0 in y
-    # Anchored at the 40th least distance, capped at the least one's count.
-    np.testing.assert_allclose(p[1:3], floor * (1 + np.minimum(1, 40 * (d[1:3] / low[-1]) ** power)))
-    assert p[2] < p[1] <= 2 * floor
+    np.testing.assert_allclose(p[[0, 4, 5]], [floor, count[4], count[5]])  # one 0 in y
+    # Anchored at the 40th least distance, capped at the least one's count
+    # (just below the least distance, the power law would give more).
+    np.testing.assert_allclose(p[1:4], floor * (1 + np.minimum(1, 40 * (d[1:4] / low[-1]) ** power)))
+    assert p[2] < p[1] < p[3] == 2 * floor < floor * (1 + 40 * (d[3] / low[-1]) ** power)
+
+
+@pytest.mark.parametrize("draws", [19, 99, 499])
+def test_the_interval_holds_an_exchangeable_score_with_a_chance_of_at_least_95_percent(draws):
+    # The observed score at each of its draws + 1 equally likely ranks.
+    drawn = np.arange(draws, dtype=float)[:, None]
+    ranks = np.arange(draws + 1) - 0.5
+    low, high = zip(*(scores.interval(np.array([r]), drawn) for r in ranks))
+    below, above = (ranks < np.ravel(low)).sum(), (ranks > np.ravel(high)).sum()
+    # At least 95 %, the narrowest such interval, as many ranks out on either side.
+    assert below == above and 0.95 * (draws + 1) <= draws + 1 - 2 * below < 0.95 * (draws + 1) + 2
 
 
 def test_an_honest_generator_is_within_noise_of_its_yardstick(real):
