@@ -184,6 +184,7 @@ def test_realism_coverage_and_near_copies_by_their_definitions():
     pvalue, _, _ = scores.copy_pvalues(distance, within.min(axis=1))
     np.testing.assert_array_equal(result.pairs["near_copy"], benjamini_hochberg(pvalue) < 0.05)
     assert result.near_copies == result.pairs["near_copy"].sum()
+    assert result.scores["identical"] == pytest.approx(2 / 84)  # copy and twin; not close
 
     assert pairs.loc["copy", "reference_id"] == "r005" and pairs.loc["copy", "distance"] == 0
     assert pairs.loc["twin", "reference_id"] == "r010" and pairs.loc["close", "reference_id"] == "r006"
@@ -295,6 +296,16 @@ def test_distances_equal_in_the_printed_digits_tie_and_go_by_id(nudge, nearest):
     result = pairing._pair(*(NUMBERS.set_indices(f) for f in (
         reference, series({"m": [1.0, 2.0 + nudge]}))), NUMBERS, ["level"], "x")
     assert result.pairs["reference_id"].tolist() == [nearest]
+
+
+def test_a_distance_equal_to_a_radius_or_to_the_least_between_reference_ids():
+    # Four ids a unit apart in level (k = 3): "copy" (of a) is as far from c
+    # and d as their radius, which covers them; "edge" is as far from a as b
+    # is, no closer than any two reference ids: no near-copy.
+    reference = series({i: [n, n + 1.0] for n, i in enumerate("abcd")})
+    result = pairing._pair(*(NUMBERS.set_indices(f) for f in (
+        reference, series({"copy": [0.0, 1.0], "edge": [-1.0, 0.0]}))), NUMBERS, ["level"], "x")
+    assert result.pairs["near_copy"].tolist() == [True, False] and result.coverage["covered"].all()
 
 
 def test_k_is_one_less_than_four_reference_ids():

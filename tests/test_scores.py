@@ -125,10 +125,11 @@ def test_an_honest_generator_is_within_noise_of_its_yardstick(real):
     _, reference, holdout = real
     rng = np.random.default_rng(21)
     honest = panel("s", params(200, rng), rng)
-    for held in (holdout, None):
+    for held, n in ((holdout, 200), (None, 100)):  # against the reference, or against half of it
         row = pair(reference, honest, held).scores
         assert row["verdict"] == "no difference beyond noise at these sizes", row
         assert row["near_copies"] <= 2 and row["identical"] == 0
+        assert row["coverage:expected"] == pytest.approx(1 - comb(n - 1, 5) / comb(n + 199, 5), rel=1e-12)
         assert row["coverage:low"] <= row["coverage:expected"] + 0.02
         assert row["departure"] == max(abs(row[s + ":departure"]) for s in scores.SCORES)
     assert 0.3 < row["yardstick_ids"] / 200 <= 0.5 and "half B" in row["yardstick"]
@@ -145,6 +146,9 @@ def test_copies_collapse_and_a_shift_are_found(real):
     copies = half.pairs.set_index("id")["near_copy"]
     assert copies.filter(like="m").mean() >= 0.9 and copies.filter(like="s").mean() <= 0.05
     assert half.scores["closer_than_holdout"] > 0.7 and half.scores["closer_p"] < 1e-6
+    # The copy test measures against the holdout: real ids far from the
+    # reference make every honest id look closer to it than real ids are.
+    assert pair(reference, panel("s", par[100:], rng), holdout.assign(level=holdout["level"] + 10)).near_copies == 100
     # Every id made from a tenth of the reference ids' processes.
     source = params(200, np.random.default_rng(11))  # the reference's own parameters
     collapsed = pair(reference, panel("c", source.iloc[rng.integers(0, 20, 200)], rng), holdout)
@@ -186,6 +190,7 @@ def test_several_generators_are_paired_each_on_its_own_and_ranked(real):
     assert len(copying) == 1 and 40 <= int(copying[0].split(" of ")[0]) <= 45, copying
     assert report.pairing == "nearest" and report.scores.index[0] == "honest"
     assert set(report.scores.index[1:]) == {"collapsed", "copying"}
+    assert list(report.population["summaries"].columns) == ["honest", "collapsed", "copying"]
     pairs = report.pairs.set_index("id")
     assert pairs.loc["copying: s0003", "reference_id"] == "r0003" and pairs.loc["copying: s0003", "near_copy"]
     assert (pairs.index.str.split(":").str[0] == pairs["frame"]).all() and len(pairs) == 240

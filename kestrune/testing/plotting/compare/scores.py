@@ -260,6 +260,8 @@ def frame_scores(arrays, with_holdout, k, distance):
     ``arrays`` are the scaled summaries of the reference, the compared frame
     and (``with_holdout``) the holdout; ``k`` the neighbours of a radius;
     ``distance`` each compared id's distance to its nearest reference id.
+    Half of at least 40 reference ids, or the whole reference, has more
+    than ``k`` (at most 5, and fewer than the reference ids) ids.
     """
     from .pairing import _Distinct, _nearest
 
@@ -284,12 +286,12 @@ def frame_scores(arrays, with_holdout, k, distance):
         row["yardstick"] = "{} (fewer than {} reference ids)".format(TOO_FEW, YARDSTICK_IDS)
         return row
     row["yardstick_ids"] = len(other)
-    table = yardstick(against, compared, other, min(k, len(against) - 1))
+    table = yardstick(against, compared, other, k)
     for score, values in table.iterrows():
         for what, value in values.items():
             row["{}:{}".format(score, "frame" if what == "value" else what)] = value
     row["coverage:expected"] = expected_coverage(
-        len(against), len(compared), min(k, len(against) - 1))
+        len(against), len(compared), k)
     row["departure"] = float(np.max(np.abs(table["departure"])))
     beyond = [s for s in SCORES if table.at[s, "p"] * len(SCORES) < FDR]
     row["verdict"] = ("differs from its yardstick beyond noise in " + ", ".join(beyond)
