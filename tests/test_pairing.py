@@ -290,22 +290,20 @@ def series(values):
                         columns=["id", "t", "level"])
 
 
-@pytest.mark.parametrize("nudge, nearest", [(0.0, "p"), (1e-13, "p"), (-1e-13, "p"), (1e-6, "q")])
-def test_distances_equal_in_the_printed_digits_tie_and_go_by_id(nudge, nearest):
-    reference = series({"p": [0.0, 1.0], "q": [2.0, 3.0], "r": [9.0, 7.0]})
-    result = pairing._pair(*(NUMBERS.set_indices(f) for f in (
-        reference, series({"m": [1.0, 2.0 + nudge]}))), NUMBERS, ["level"], "x")
-    assert result.pairs["reference_id"].tolist() == [nearest]
-
-
-def test_a_distance_equal_to_a_radius_or_to_the_least_between_reference_ids():
-    # Four ids a unit apart in level (k = 3): "copy" (of a) is as far from c
-    # and d as their radius, which covers them; "edge" is as far from a as b
-    # is, no closer than any two reference ids: no near-copy.
+@pytest.mark.parametrize("compared, nearest, copies", [
+    ({"m": [1.5, 2.5]}, "b", [True]), ({"m": [1.5, 2.5 + 1e-13]}, "b", [True]),
+    ({"m": [1.5, 2.5 - 1e-13]}, "b", [True]), ({"m": [1.5, 2.5 + 1e-6]}, "c", [True]),
+    # "copy" (of a) is as far from c and d as their radius (k = 3), which
+    # covers them; "edge" is as far from a as b is: no closer than any two
+    # reference ids, so no near-copy.
+    ({"copy": [0.0, 1.0], "edge": [-1.0, 0.0]}, "a", [True, False])])
+def test_distances_equal_in_the_printed_digits_tie(compared, nearest, copies):
+    # Four ids a unit apart in level; distances that tie go by id.
     reference = series({i: [n, n + 1.0] for n, i in enumerate("abcd")})
-    result = pairing._pair(*(NUMBERS.set_indices(f) for f in (
-        reference, series({"copy": [0.0, 1.0], "edge": [-1.0, 0.0]}))), NUMBERS, ["level"], "x")
-    assert result.pairs["near_copy"].tolist() == [True, False] and result.coverage["covered"].all()
+    result = pairing._pair(*(NUMBERS.set_indices(f) for f in (reference, series(compared))), NUMBERS,
+                           ["level"], "x")
+    assert (result.pairs["reference_id"] == nearest).all() and result.pairs["near_copy"].tolist() == copies
+    assert result.coverage["covered"].all()
 
 
 def test_k_is_one_less_than_four_reference_ids():
