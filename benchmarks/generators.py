@@ -35,6 +35,7 @@ from pathlib import Path
 
 import numpy as np
 import pandas as pd
+from scipy.stats import binom
 
 from kestrune import DataFrameMeta
 from kestrune.testing.plotting.compare import compare_panels, pairing, scores
@@ -113,6 +114,13 @@ def honest(args):
             shares = pd.DataFrame(inside).mean()
             print("  {:>8} {:>7} {}  {:.3f}".format(held or "none", m, " ".join(
                 "{:>16.3f}".format(shares[s]) for s in scores.SCORES), np.mean(clean)), flush=True)
+    # Each cell is a binomial share: even an interval that holds its score
+    # with chance exactly 0.95 falls below 0.92 now and then.
+    print("  (a cell of chance 0.95 falls below 0.92 in {} runs with chance {:.3f}, so about {:.1f} of "
+          "these {} cells by chance alone)".format(
+              args.runs, binom.cdf(np.ceil(0.92 * args.runs) - 1, args.runs, 0.95),
+              6 * len(scores.SCORES) * binom.cdf(np.ceil(0.92 * args.runs) - 1, args.runs, 0.95),
+              6 * len(scores.SCORES)))
 
 
 def copies(args):

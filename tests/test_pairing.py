@@ -143,6 +143,24 @@ def test_a_generator_of_one_kind_covers_half_of_two(seed):
     assert list(result.pairs["id"]) == sorted(synthetic["id"].unique())
 
 
+def by_matrices(result, frames, meta, columns, labels, k):
+    """The pairing's numbers from full distance matrices of the scaled summaries (radii: the
+    k-th nearest other reference id); the distances and the reference ids' to each other."""
+    tables = [pairing._summaries(meta.set_indices(f), meta, columns, labels) for f in frames]
+    ref_points, oth_points = pairing._scaled(*tables, pairing._noise(tables[0], columns, labels))
+    across = pairing._round(distance_matrix(oth_points, ref_points))
+    within = pairing._round(distance_matrix(ref_points, ref_points))
+    np.fill_diagonal(within, np.inf)
+    radius = np.sort(within, axis=1)[:, k - 1]
+    nearest = across.argmin(axis=1)
+    distance = across[np.arange(len(across)), nearest]
+    np.testing.assert_allclose(result.pairs["distance"], distance, rtol=1e-11)
+    np.testing.assert_allclose(result.pairs["realism"], distance / radius[nearest], rtol=1e-11)
+    np.testing.assert_array_equal(result.coverage["covered"], across.min(axis=0) <= radius)
+    assert result.precision == pytest.approx(np.mean(distance / radius[nearest] <= 1))
+    return distance, within
+
+
 def test_realism_coverage_and_near_copies_by_their_definitions():
     reference = make_panel(["r{:03d}".format(i) for i in range(120)], seed=7)
     twin = reference["id"] == "r011"  # equal summaries: ties go to r010
@@ -161,24 +179,12 @@ def test_realism_coverage_and_near_copies_by_their_definitions():
                            ["level", "state"], "synthetic")
     pairs = result.pairs.set_index("id")
 
-    # The same numbers from full distance matrices of the scaled summaries.
-    tables = [pairing._summaries(prepared(f), META, ["level", "state"], {"state": ["off", "on"]})
-              for f in (reference, synthetic)]
-    ref_points, oth_points = pairing._scaled(*tables, pairing._noise(
-        tables[0], ["level", "state"], {"state": ["off", "on"]}))
-    across = pairing._round(distance_matrix(oth_points, ref_points))
-    within = pairing._round(distance_matrix(ref_points, ref_points))
-    np.fill_diagonal(within, np.inf)
-    radius = np.sort(within, axis=1)[:, 4]
-    nearest = across.argmin(axis=1)
-    distance = across[np.arange(len(across)), nearest]
+    distance, within = by_matrices(result, (reference, synthetic), META, ["level", "state"],
+                                   {"state": ["off", "on"]}, 5)
     pvalue, _, _ = scores.copy_pvalues(distance, within.min(axis=1))
-    np.testing.assert_allclose(result.pairs["distance"], distance, rtol=1e-11)
-    np.testing.assert_allclose(result.pairs["realism"], distance / radius[nearest], rtol=1e-11)
-    np.testing.assert_array_equal(result.coverage["covered"], across.min(axis=0) <= radius)
     np.testing.assert_array_equal(result.pairs["near_copy"], benjamini_hochberg(pvalue) < 0.05)
-    assert result.precision == pytest.approx(np.mean(distance / radius[nearest] <= 1))
     assert result.near_copies == result.pairs["near_copy"].sum()
+    assert result.scores["identical"] == pytest.approx(2 / 84)  # copy and twin; not close
 
     assert pairs.loc["copy", "reference_id"] == "r005" and pairs.loc["copy", "distance"] == 0
     assert pairs.loc["twin", "reference_id"] == "r010" and pairs.loc["close", "reference_id"] == "r006"
@@ -212,7 +218,8 @@ def test_the_demo_panel_renamed_names_every_store_and_a_copy_is_named_by_id():
     assert (pairs["id"] == "synthetic " + pairs["reference_id"]).all() and pairs["near_copy"].all()
     message = str(caught[0].message)
     assert len(caught) == 1 and message.startswith("4 of 4 synthetic ids of frame 'renamed'")
-    assert "'synthetic west' ≈ 'west'" in message and "a copy test needs at least 20 reference ids" in message
+    assert "a copy test needs at least 20 reference ids" in message
+    assert all("'synthetic {0}' ≈ '{0}'".format(store) in message for store in original.index.unique(0))
     assert report.scores.loc["renamed", "yardstick"].startswith("too few ids for a yardstick")
     with pytest.warns(pairing.NearCopyWarning, match=r"1 id of frame 'copy' has a series equal to the "
                       r"reference's in every time and value \(copies\): \['north'\]"):
@@ -283,12 +290,20 @@ def series(values):
                         columns=["id", "t", "level"])
 
 
-@pytest.mark.parametrize("nudge, nearest", [(0.0, "p"), (1e-13, "p"), (-1e-13, "p"), (1e-6, "q")])
-def test_distances_equal_in_the_printed_digits_tie_and_go_by_id(nudge, nearest):
-    reference = series({"p": [0.0, 1.0], "q": [2.0, 3.0], "r": [9.0, 7.0]})
-    result = pairing._pair(*(NUMBERS.set_indices(f) for f in (
-        reference, series({"m": [1.0, 2.0 + nudge]}))), NUMBERS, ["level"], "x")
-    assert result.pairs["reference_id"].tolist() == [nearest]
+@pytest.mark.parametrize("compared, nearest, copies", [
+    ({"m": [1.5, 2.5]}, "b", [True]), ({"m": [1.5, 2.5 + 1e-13]}, "b", [True]),
+    ({"m": [1.5, 2.5 - 1e-13]}, "b", [True]), ({"m": [1.5, 2.5 + 1e-6]}, "c", [True]),
+    # "copy" (of a) is as far from c and d as their radius (k = 3), which
+    # covers them; "edge" is as far from a as b is: no closer than any two
+    # reference ids, so no near-copy.
+    ({"copy": [0.0, 1.0], "edge": [-1.0, 0.0]}, "a", [True, False])])
+def test_distances_equal_in_the_printed_digits_tie(compared, nearest, copies):
+    # Four ids a unit apart in level; distances that tie go by id.
+    reference = series({i: [n, n + 1.0] for n, i in enumerate("abcd")})
+    result = pairing._pair(*(NUMBERS.set_indices(f) for f in (reference, series(compared))), NUMBERS,
+                           ["level"], "x")
+    assert (result.pairs["reference_id"] == nearest).all() and result.pairs["near_copy"].tolist() == copies
+    assert result.coverage["covered"].all()
 
 
 def test_k_is_one_less_than_four_reference_ids():
@@ -297,11 +312,4 @@ def test_k_is_one_less_than_four_reference_ids():
     other = series({i: rng.normal(1.5, 1, 6) for i in "xyz"})
     result = pairing._pair(reference.pipe(NUMBERS.set_indices), other.pipe(NUMBERS.set_indices),
                            NUMBERS, ["level"], "x")
-    tables = [pairing._summaries(NUMBERS.set_indices(f), NUMBERS, ["level"], {}) for f in (reference, other)]
-    ref_points, oth_points = pairing._scaled(*tables, pairing._noise(tables[0], ["level"], {}))
-    within = distance_matrix(ref_points, ref_points)
-    radius = np.sort(within, axis=1)[:, 3]  # the 3rd nearest other: k = 3, itself first
-    across = distance_matrix(oth_points, ref_points)
-    nearest = across.argmin(axis=1)
-    np.testing.assert_allclose(result.pairs["realism"], across.min(axis=1) / radius[nearest], rtol=1e-11)
-    np.testing.assert_array_equal(result.coverage["covered"], across.min(axis=0) <= radius)
+    by_matrices(result, (reference, other), NUMBERS, ["level"], {}, 3)

@@ -64,17 +64,14 @@ def test_distances_are_in_units_of_sampling_noise():
 
 
 @pytest.mark.parametrize("n, m, k", [(10, 5, 3), (6, 1, 5), (40, 200, 5), (3, 3, 3)])
-def test_expected_coverage_against_its_closed_form(n, m, k):
+def test_expected_coverage_against_its_closed_form_and_a_brute_force_count(n, m, k):
     expected = 1 - comb(n - 1, k, exact=True) / comb(n + m - 1, k, exact=True) if n > k else np.nan
     np.testing.assert_allclose(scores.expected_coverage(n, m, k), expected, rtol=1e-12)
-
-
-def test_expected_coverage_against_a_brute_force_count():
-    rng = np.random.default_rng(0)
-    n, m, k, runs = 10, 5, 3, 300
-    covered = [scores._Scored(rng.normal(size=(n, 3)), rng.normal(size=(m, 3)), k).scores(
-        np.ones(m, bool))[1] for _ in range(runs)]
-    assert abs(np.mean(covered) - scores.expected_coverage(n, m, k)) < 0.03
+    if (n, m) == (10, 5):  # honest draws: the share of covered reference ids, 300 times
+        rng = np.random.default_rng(0)
+        covered = [scores._Scored(rng.normal(size=(n, 3)), rng.normal(size=(m, 3)), k).scores(
+            np.ones(m, bool))[1] for _ in range(300)]
+        assert abs(np.mean(covered) - expected) < 0.03
 
 
 @pytest.mark.parametrize("yardstick, distance, expected", [
@@ -97,26 +94,39 @@ def test_copy_pvalues_follow_the_lowest_tail_below_the_least_distance():
     # lower tail of power 3.
     rng = np.random.default_rng(1)
     y = np.concatenate([[0.0], np.sort(rng.random(400) ** (1 / 3))])
-    d = np.array([0.0, y[1] / 2, y[1] / 10, y[1], y[200]])
+    d = np.array([0.0, y[1] / 2, y[1] / 10, y[1] * (1 - 1e-9), y[1], y[200]])
     p, floor, power = scores.copy_pvalues(d, y)
     low = y[1:41]  # the lowest 10 % of the positive distances: the Hill estimate of the power
     logs = np.log(low[-1] / low[:-1]).sum()
     assert power == pytest.approx(stats.chi2.ppf(0.05, 78) / 2 / logs) and 2 < power < 39 / logs
     count = (1 + (y[None, :] <= d[:, None]).sum(axis=1)) * floor
-    np.testing.assert_allclose(p[[0, 3, 4]], [floor, count[3], count[4]])  # one 0 in y
-    # Anchored at the 40th least distance, capped at the least one's count.
-    np.testing.assert_allclose(p[1:3], floor * (1 + np.minimum(1, 40 * (d[1:3] / low[-1]) ** power)))
-    assert p[2] < p[1] <= 2 * floor
+    np.testing.assert_allclose(p[[0, 4, 5]], [floor, count[4], count[5]])  # one 0 in y
+    # Anchored at the 40th least distance, capped at the least one's count
+    # (just below the least distance, the power law would give more).
+    np.testing.assert_allclose(p[1:4], floor * (1 + np.minimum(1, 40 * (d[1:4] / low[-1]) ** power)))
+    assert p[2] < p[1] < p[3] == 2 * floor < floor * (1 + 40 * (d[3] / low[-1]) ** power)
+
+
+@pytest.mark.parametrize("draws", [19, 99, 499])
+def test_the_interval_holds_an_exchangeable_score_with_a_chance_of_at_least_95_percent(draws):
+    # The observed score at each of its draws + 1 equally likely ranks.
+    drawn = np.arange(draws, dtype=float)[:, None]
+    ranks = np.arange(draws + 1) - 0.5
+    low, high = zip(*(scores.interval(np.array([r]), drawn) for r in ranks))
+    below, above = (ranks < np.ravel(low)).sum(), (ranks > np.ravel(high)).sum()
+    # At least 95 %, the narrowest such interval, as many ranks out on either side.
+    assert below == above and 0.95 * (draws + 1) <= draws + 1 - 2 * below < 0.95 * (draws + 1) + 2
 
 
 def test_an_honest_generator_is_within_noise_of_its_yardstick(real):
     _, reference, holdout = real
     rng = np.random.default_rng(21)
     honest = panel("s", params(200, rng), rng)
-    for held in (holdout, None):
+    for held, n in ((holdout, 200), (None, 100)):  # against the reference, or against half of it
         row = pair(reference, honest, held).scores
         assert row["verdict"] == "no difference beyond noise at these sizes", row
         assert row["near_copies"] <= 2 and row["identical"] == 0
+        assert row["coverage:expected"] == pytest.approx(1 - comb(n - 1, 5) / comb(n + 199, 5), rel=1e-12)
         assert row["coverage:low"] <= row["coverage:expected"] + 0.02
         assert row["departure"] == max(abs(row[s + ":departure"]) for s in scores.SCORES)
     assert 0.3 < row["yardstick_ids"] / 200 <= 0.5 and "half B" in row["yardstick"]
@@ -133,6 +143,9 @@ def test_copies_collapse_and_a_shift_are_found(real):
     copies = half.pairs.set_index("id")["near_copy"]
     assert copies.filter(like="m").mean() >= 0.9 and copies.filter(like="s").mean() <= 0.05
     assert half.scores["closer_than_holdout"] > 0.7 and half.scores["closer_p"] < 1e-6
+    # The copy test measures against the holdout: real ids far from the
+    # reference make every honest id look closer to it than real ids are.
+    assert pair(reference, panel("s", par[100:], rng), holdout.assign(level=holdout["level"] + 10)).near_copies == 100
     # Every id made from a tenth of the reference ids' processes.
     source = params(200, np.random.default_rng(11))  # the reference's own parameters
     collapsed = pair(reference, panel("c", source.iloc[rng.integers(0, 20, 200)], rng), holdout)
@@ -174,6 +187,7 @@ def test_several_generators_are_paired_each_on_its_own_and_ranked(real):
     assert len(copying) == 1 and 40 <= int(copying[0].split(" of ")[0]) <= 45, copying
     assert report.pairing == "nearest" and report.scores.index[0] == "honest"
     assert set(report.scores.index[1:]) == {"collapsed", "copying"}
+    assert list(report.population["summaries"].columns) == ["honest", "collapsed", "copying"]
     pairs = report.pairs.set_index("id")
     assert pairs.loc["copying: s0003", "reference_id"] == "r0003" and pairs.loc["copying: s0003", "near_copy"]
     assert (pairs.index.str.split(":").str[0] == pairs["frame"]).all() and len(pairs) == 240
@@ -218,29 +232,26 @@ def test_the_yardstick_table_against_a_plain_permutation_loop(grid):
     drawn, gaps = np.array(drawn), np.array(gaps)
     value, against = plain(np.arange(12)), plain(np.arange(12, 27))
     beyond = (np.abs(gaps - gaps.mean(axis=0)) >= np.abs(value - against - gaps.mean(axis=0)) - 1e-12).sum(axis=0)
-    expected = pd.DataFrame({"value": value, "yardstick": against, "low": np.percentile(drawn, 2.5, axis=0),
-                             "high": np.percentile(drawn, 97.5, axis=0),
+    every = np.sort(np.vstack([value, drawn]), axis=0)  # the observed frame is one of 100 draws
+    expected = pd.DataFrame({"value": value, "yardstick": against, "low": every[2], "high": every[97],
                              "departure": np.where(drawn.std(axis=0) > 0, (value - drawn.mean(axis=0)) / np.fmax(
                                  drawn.std(axis=0, ddof=1), 1e-300), 0.0),  # no spread: 0
                              "p": (1 + beyond) / 100}, index=pd.Index(scores.SCORES, name="score"))
     pd.testing.assert_frame_equal(table, expected, rtol=1e-9)
 
 
-@pytest.mark.parametrize("n, yardstick", [(40, "half B of the reference"), (39, "too few ids for a yardstick")])
-def test_a_yardstick_needs_forty_reference_ids_without_a_holdout(n, yardstick):
-    rng = np.random.default_rng(n)
-    arrays = [rng.normal(size=(n, 3)), rng.normal(size=(10, 3))]
-    row = scores.frame_scores(arrays, False, 5, np.ones(10))
-    assert row["yardstick"].startswith(yardstick) and ("yardstick_ids" in row) == (n == 40)
-
-
-@pytest.mark.parametrize("n, how", [(19, "a copy test needs at least 20 reference ids"), (20, "q < 0.05 against 20")])
-def test_below_twenty_reference_ids_copies_are_closer_than_any_two_reference_ids(n, how):
+@pytest.mark.parametrize("n, how, yardstick", [
+    (19, "a copy test needs at least 20 reference ids", "too few ids for a yardstick"),
+    (20, "q < 0.05 against 20", "too few ids for a yardstick"),
+    (39, "q < 0.05 against 39", "too few ids for a yardstick"), (40, "q < 0.05 against 40", "half B")])
+def test_a_copy_test_needs_twenty_reference_ids_and_a_yardstick_forty(n, how, yardstick):
+    # Below twenty, copies are the ids closer to a reference id than any two reference ids are.
     rng = np.random.default_rng(n)
     reference = panel("r", params(n, rng), rng)
     copy = reference[reference["id"] == "r0003"].assign(id="copy")
     copy["level"] += rng.normal(0, 0.001, len(copy))
     result = pair(reference, pd.concat([copy, panel("s", params(10, rng), rng)]))
-    assert result.scores["copy_test"].startswith(how)
+    assert result.scores["copy_test"].startswith(how) and result.scores["yardstick"].startswith(yardstick)
+    assert ("yardstick_ids" in result.scores) == (n == 40)
     flags = result.pairs.set_index("id")["near_copy"]
     assert flags["copy"] and flags.drop("copy").sum() <= 1

@@ -12,9 +12,8 @@ paired with its nearest id of the other frame (Euclidean distance):
 - a reference id is **covered** when some compared id lies within that same
   radius; the share covered is the **coverage**, and the uncovered ids are
   what the generator never makes;
-- a compared id is a **near-copy** when its distance to its nearest
-  reference id is zero or smaller than the 5th percentile of the reference
-  ids' distances to their nearest other reference id.
+- a compared id is a **near-copy** when the copy test finds it closer to
+  the reference than real ids are (see :func:`.scores.copy_pvalues`).
 
 These follow the precision, recall and coverage measures of generative
 models, computed per entity. The populations are compared as a whole too
@@ -39,9 +38,6 @@ from .measures import benjamini_hochberg
 NULL = "Null"
 # Most reference ids whose distance the radius of an id is taken from.
 NEIGHBOURS = 5
-# Percentile of the reference ids' distances to their nearest other
-# reference id below which a compared id is a near-copy.
-COPY_PERCENTILE = 5
 # Most ids a warning names.
 NAMED = 10
 # Most estimated distances held at once by the search of nearest ids, and
