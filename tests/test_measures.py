@@ -252,7 +252,7 @@ def test_null_chains_draw_the_panels_labels():
         frames.append(measures._Rows(meta.set_indices(table), index))
     with np.errstate(divide="ignore", invalid="ignore"):
         model = measures._computed(frames, {"s"}, ["s"], ("distribution",), 1)[4]
-        null = calibration._simulated(frames[0], 0, frames, model, {"s"}, ["s"], 2, rng)
+        null = calibration._simulated(frames[0], 0, frames, model, {"s"}, ["s"], 2)
     codes, _ = model[1]["s"]
     rare = codes[0][frames[0].values("s") == "c"][0]
     seen = np.zeros(ids, dtype=bool)
@@ -589,7 +589,8 @@ def test_null_scores_are_a_stationary_ar1_over_periods():
     gaps = np.tile([0, 1, 2, 1, 1, 1], ids)
     mixing = calibration._mixing(["x", "y"], {("x", "y"): np.full(ids, 0.5)}, ids)
     phi = np.tile([0.9, 0.0], (ids, 1))
-    scores = calibration._scores(phi, mixing, codes, gaps, position, np.random.default_rng(0)).reshape(ids, periods, 2)
+    noise = np.random.default_rng(0).standard_normal((len(codes), 2))
+    scores = calibration._scores(phi, mixing, codes, gaps, position, noise).reshape(ids, periods, 2)
     x, y = scores[..., 0], scores[..., 1]
     assert np.allclose(x.var(axis=0), 1, atol=0.08) and np.allclose(y.var(axis=0), 1, atol=0.08)
     assert abs(np.corrcoef(x[:, 1], x[:, 2])[0, 1] - 0.81) < 0.03     # a gap of two periods
