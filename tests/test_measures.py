@@ -120,30 +120,6 @@ def loop(reference, other, ids, max_lag, partners=("a", "b", "c")):
     return pd.DataFrame(rows, index=ids)
 
 
-@pytest.mark.parametrize("max_lag", [1, 3])
-def test_measures_match_a_loop_over_ids(pair, max_lag):
-    reference, other = pair
-    ids = list(range(60))
-    values, pvalues = measure_table(reference, other, META, max_lag=np.int64(max_lag))
-    expected = loop(reference, other, ids, max_lag)
-    assert list(values.index) == ids
-    for cell in expected.columns:
-        np.testing.assert_allclose(values[cell], expected[cell], rtol=0, atol=1e-9, err_msg=str(cell))
-    # distribution: exactly the divergence table's numbers
-    table = divergence_table(reference, other, META)
-    for column in table.columns:
-        np.testing.assert_array_equal(values[column, "distribution"], table[column])
-    # undefined cells: the lacking id, the constant series, the short id
-    assert values.loc[5].isna().all() and pvalues.loc[5].isna().all()
-    assert np.isnan(values.loc[0, ("a", "dynamics")]) and values.loc[0, ("a", "distribution")] >= 0
-    assert values.loc[1, [("a", "dynamics"), ("s", "dynamics")]].isna().all()
-    assert not (values.isna() & pvalues.notna()).any().any()
-    # too short to tell (id 1: two rows) and too coarse (c: four distinct values)
-    assert pvalues.loc[1].isna().all() and pvalues["c", "dependence"].isna().all()
-    assert ((pvalues >= 0) & (pvalues <= 1) | pvalues.isna()).all().all()
-    assert ((values >= 0) & (values <= 1) | values.isna()).all().all()
-
-
 @pytest.mark.parametrize("columns, measures, expected", [
     (None, MEASURES, [("s", "distribution"), ("s", "dynamics")]
      + [(c, m) for c in "abc" for m in MEASURES]),
@@ -203,18 +179,66 @@ BENCH = benchmark()
 IDS = 400
 
 
-@pytest.mark.parametrize("periods", [24, 36])
-@pytest.mark.parametrize("process", list(BENCH.NULLS))
-def test_false_positives_under_the_same_process(process, periods):
-    rng = np.random.default_rng(periods)
-    make = BENCH.NULLS[process]
-    shares = BENCH.shares_below(make(rng, (IDS, periods)), make(rng, (IDS, periods)))
+def makers(process):
+    """The two frames' processes: a null of the benchmark in both, or "a/b"."""
+    first, _, second = process.partition("/")
+    return BENCH.NULLS[first], BENCH.NULLS[second or first]
+
+
+BENCH.NULLS["AR(1) phi=0.8"] = lambda rng, shape: {"x": BENCH.ar1(rng, shape, 0.8)}
+
+
+@pytest.mark.parametrize("process, periods, seed", [(p, n, n) for n in (24, 36) for p in list(BENCH.NULLS)[:4]]
+                         + [(p, 12, 12) for p in BENCH.NULLS if "chain" in p]
+                         + [("i.i.d. normal/AR(1) phi=0.8", 24, 11)])
+def test_false_positives_under_the_same_process(process, periods, seed):
+    """Both frames independent draws of one process; or, where they differ in
+    persistence only, the distribution's (each frame's persistence sets its own size)."""
+    rng, (first, second) = np.random.default_rng(seed), makers(process)
+    shares = BENCH.shares_below(first(rng, (IDS, periods)), second(rng, (IDS, periods)))
+    shares = {k: v for k, v in shares.items() if first == second or k.endswith("distribution")}
     assert max(shares.values()) <= 0.05 + 3 * np.sqrt(0.05 * 0.95 / IDS), shares
 
 
-@pytest.mark.parametrize("process", [p for p in BENCH.NULLS if "chain" in p])
-def test_false_positives_of_short_label_chains(process):
-    test_false_positives_under_the_same_process(process, 12)
+def label_rows(labels, periods=None):
+    """``_Rows`` of label series (ids x rows) on the given periods (default 0, 1, ...)."""
+    from kestrune.testing.plotting.compare import measures
+    ids, length = labels.shape
+    periods = np.tile(np.arange(length) if periods is None else periods, ids)
+    table = pd.DataFrame({"id": np.repeat(np.arange(ids), length), "t": periods,
+                          "s": labels.ravel().astype(object)})
+    meta = DataFrameMeta("id", "t", categorical=["s"], continuous=[])
+    return measures._Rows(meta.set_indices(table), pd.Index(range(ids)), periods)
+
+
+def plain_chain(frames):
+    """The null chain of the docstring, id by id: the chance of a change shrunk by a beta
+    prior, the shares by a Dirichlet prior about the panel's, both weights by moments."""
+    series = [[list(group) for _, group in pd.Series(rows.values("s")).groupby(rows.codes)]
+              for rows in frames]
+    moves = np.array([sum(len(f[i]) - 1 for f in series) for i in range(len(series[0]))])
+    changes = np.array([sum(np.sum(np.array(f[i][1:]) != np.array(f[i][:-1])) for f in series)
+                        for i in range(len(series[0]))])
+    mean = changes.sum() / moves.sum()
+    beyond = np.average((changes / moves - mean) ** 2, weights=moves) - mean * (1 - mean) * np.mean(1 / moves)
+    prior = np.clip(mean * (1 - mean) / beyond - 1, 1, 1e6) if beyond > 0 else 1e6
+    change = (changes + prior * mean) / (moves + prior)
+    every = pd.Series(np.concatenate([np.concatenate(f) for f in series]))
+    panel = every.value_counts(normalize=True)
+    own = [pd.Series(a + b).value_counts(normalize=True).reindex(panel.index, fill_value=0)
+           for a, b in zip(*series)]
+    n = np.array([len(a) + len(b) for a, b in zip(*series)])
+    rough = np.clip(1 - change / (1 - (panel ** 2).sum()), 0, 0.99)
+    draws = np.maximum(n * (1 - rough) / (1 + rough), 1)
+    # E |own - panel|^2 = (1 - sum panel^2) (1/d + (1 - 1/d) / (w + 1)), summed over ids
+    scatter = sum(((o - panel) ** 2).sum() for o in own) / (1 - (panel ** 2).sum())
+    if scatter > (1 / draws).sum():
+        w = max((1 - 1 / draws).sum() / (scatter - (1 / draws).sum()) - 1, 0)
+        weight = w / (w + draws)
+    else:  # no spread beyond sampling: the panel's alone
+        weight = np.ones(len(draws))
+    s = np.array([(((1 - k) * o + k * panel) ** 2).sum() for k, o in zip(weight, own)])
+    return np.clip(1 - change / (1 - s), 0, 0.99), weight
 
 
 @pytest.mark.parametrize("stay, split, rho, panel", [
@@ -224,43 +248,45 @@ def test_false_positives_of_short_label_chains(process):
 def test_null_chain_shrinks_to_the_panel_as_far_as_ids_agree(stay, split, rho, panel):
     """rho of the chain (stay - 1/3) / (2/3): 0.85 and 0.7."""
     from kestrune.testing.plotting.compare import calibration, measures
-    rng, ids, periods = np.random.default_rng(3), 600, 24
-    frames = []
+    rng, frames = np.random.default_rng(3), []
     for _ in range(2):
-        labels = BENCH.chain(rng, (ids, periods), stay)
+        labels = BENCH.chain(rng, (600, 24), stay)
         if split:
             labels[1::2] = np.char.upper(labels[1::2].astype(str))
-        table = pd.DataFrame({"id": np.repeat(np.arange(ids), periods),
-                              "t": np.tile(np.arange(periods), ids), "s": labels.ravel()})
-        meta = DataFrameMeta("id", "t", categorical=["s"], continuous=[])
-        frames.append(measures._Rows(meta.set_indices(table), pd.Index(range(ids))))
+        frames.append(label_rows(labels))
     got_rho, got_panel = calibration._chain(frames, measures._labels(frames, "s"))
     assert rho[0] < got_rho.mean() < rho[1] and panel[0] <= got_panel.mean() <= panel[1]
+    want_rho, want_panel = plain_chain(frames)
+    np.testing.assert_allclose(got_rho, want_rho, rtol=1e-9)
+    np.testing.assert_allclose(got_panel, want_panel, rtol=1e-9)
 
 
-def test_null_chains_draw_the_panels_labels():
-    """Runs of a rare label (3 %) in ids of 12 periods: most ids never show it, their
-    null chains do, as often as the panel holds it."""
+def test_null_chains_draw_the_panels_labels_and_keep_them_over_gaps():
+    """Runs of a label only the compared frame holds (3 % of the panel), every third
+    period absent: most ids never show it, their null chains draw it as often as the
+    panel holds it, and keep a label over a gap of two periods with probability rho^2."""
     from kestrune.testing.plotting.compare import calibration, measures
-    rng, ids = np.random.default_rng(4), 2000
-    meta, index = DataFrameMeta("id", "t", categorical=["s"], continuous=[]), pd.Index(range(ids))
-    frames = []
-    for _ in range(2):
-        labels = np.repeat(rng.choice(["a", "b", "c"], size=(ids, 3), p=[0.485, 0.485, 0.03]), 4, axis=1)
-        table = pd.DataFrame({"id": np.repeat(np.arange(ids), 12), "t": np.tile(np.arange(12), ids),
-                              "s": labels.ravel().astype(object)})
-        frames.append(measures._Rows(meta.set_indices(table), index))
+    rng, ids, frames = np.random.default_rng(4), 2000, []
+    periods = np.arange(12) + np.arange(12) // 2  # 0, 1, 3, 4, 6, ...: gaps of two
+    for shares in ([0.5, 0.5, 0.0], [0.47, 0.47, 0.06]):
+        frames.append(label_rows(np.repeat(rng.choice(list("abc"), size=(ids, 3), p=shares), 4, axis=1),
+                                 periods))
     with np.errstate(divide="ignore", invalid="ignore"):
         model = measures._computed(frames, {"s"}, ["s"], ("distribution",), 1)[4]
         null = calibration._simulated(frames[0], 0, frames, model, {"s"}, ["s"], 2)
-    codes, _ = model[1]["s"]
-    rare = codes[0][frames[0].values("s") == "c"][0]
     seen = np.zeros(ids, dtype=bool)
-    for rows, c in zip(frames, codes):
-        seen[rows.codes[c == rare]] = True
-    drawn = null.values("s") == rare
+    seen[frames[1].codes[frames[1].values("s") == "c"]] = True
+    codes, _ = model[1]["s"]
+    drawn = null.values("s") == codes[1][frames[1].values("s") == "c"][0]
     assert 0.015 < drawn.mean() < 0.05
     assert drawn[~seen[null.codes % ids]].mean() > 0.01
+    rho = calibration._chain(frames, model[1]["s"])[0][null.codes % ids][1:]
+    same, gap = null.codes[1:] == null.codes[:-1], np.diff(null.period)
+    kept = null.values("s")[1:] == null.values("s")[:-1]
+    # a change over two periods is one in either: 1 - rho^2 against 1 - rho over one
+    ratio = [(1 - kept[same & (gap == g)].mean()) / (1 - rho[same & (gap == g)] ** g).mean()
+             for g in (1, 2)]
+    assert abs(ratio[1] / ratio[0] - 1) < 0.25, ratio
 
 
 @pytest.mark.parametrize("events, low, high", [
@@ -410,27 +436,42 @@ def every_other_missing(frame):
     return frame
 
 
-@pytest.mark.parametrize("max_lag, change", [(3, lambda f: f), (1, every_other_missing)])
-def test_pvalues_match_a_loop_over_ids(pair, max_lag, change):
+@pytest.mark.parametrize("max_lag, change", [(1, lambda f: f), (3, lambda f: f), (1, every_other_missing)])
+def test_values_and_pvalues_match_a_loop_over_ids(pair, max_lag, change):
     from kestrune.testing.plotting.compare.measures import _measured
     reference, other = pair[0], change(pair[1])
     ids = pd.Index(range(60))
+    values, pvalues = measure_table(reference, other, META, max_lag=np.int64(max_lag), calibrated=False)
     prepared = [META.set_indices(f) for f in (reference, other)]
-    _, p, pairs = _measured(*prepared, META, ["a", "b", "c"], ids, max_lag=max_lag, calibrated=False)
+    pairs = _measured(*prepared, META, ["a", "b", "c"], ids, max_lag=max_lag, calibrated=False)[2]
+    expected = loop(reference, other, ids, max_lag)
+    assert list(values.index) == list(ids)
+    for cell in expected.columns:
+        np.testing.assert_allclose(values[cell], expected[cell], rtol=0, atol=1e-9, err_msg=str(cell))
+    # distribution: exactly the divergence table's numbers
+    table = divergence_table(reference, other, META)
+    for column in table.columns:
+        np.testing.assert_array_equal(values[column, "distribution"], table[column])
     grids = [{i: g.set_index("t").reindex(range(g["t"].min(), g["t"].max() + 1))
               for i, g in f.groupby("id")} for f in (reference, other)]
-    for i in ids:
-        if i not in grids[1]:
-            continue
-        expected = raw_pvalues(grids[0][i], grids[1][i], max_lag, ["a", "b", "c"])
-        for key, value in expected.items():
-            found = pairs.loc[i, key] if key[1] in "abc" else p.loc[i, key]
+    for i in set(ids) & set(grids[1]):
+        for key, value in raw_pvalues(grids[0][i], grids[1][i], max_lag, ["a", "b", "c"]).items():
+            found = pairs.loc[i, key] if key[1] in "abc" else pvalues.loc[i, key]
             np.testing.assert_allclose(found, value, rtol=1e-9, atol=1e-12, err_msg=str((i, key)))
     for c in "ab":  # a column's dependence: Sidak over its pairs that have a p-value
         mine = pairs[[pair for pair in pairs.columns if c in pair]].to_numpy()
         tests = (~np.isnan(mine)).sum(axis=1)
         expected = np.where(tests > 0, 1 - (1 - np.nanmin(np.where(np.isnan(mine), 2, mine), axis=1)) ** tests, np.nan)
-        np.testing.assert_allclose(p[c, "dependence"], expected, rtol=1e-9)
+        np.testing.assert_allclose(pvalues[c, "dependence"], expected, rtol=1e-9)
+    # undefined cells: the lacking id, the constant series, the short id
+    assert values.loc[5].isna().all() and pvalues.loc[5].isna().all()
+    assert np.isnan(values.loc[0, ("a", "dynamics")]) and values.loc[0, ("a", "distribution")] >= 0
+    assert values.loc[1, [("a", "dynamics"), ("s", "dynamics")]].isna().all()
+    assert not (values.isna() & pvalues.notna()).any().any()
+    # too short to tell (id 1: two rows) and too coarse (c: four distinct values)
+    assert pvalues.loc[1].isna().all() and pvalues["c", "dependence"].isna().all()
+    assert ((pvalues >= 0) & (pvalues <= 1) | pvalues.isna()).all().all()
+    assert ((values >= 0) & (values <= 1) | values.isna()).all().all()
 
 
 def bh_rejects(p, alpha):
@@ -483,20 +524,25 @@ def test_id_level_qvalues_are_the_two_stage_procedure():
     assert (alone[:, 1:4] >= 0).all() and not np.allclose(alone, q, equal_nan=True)
 
 
-def test_calibration_counts_null_pvalues_and_extrapolates_the_tail():
+def plain_against(p, null):
+    """The docstring's calibrated p-value: (1 + null p-values <= p) / (M + 1); below the
+    25th smallest null p-value p0, at most s (p / p0) ** b, s the share at p0 and b Hill's
+    (unbiased) estimate from the 24 smaller ones, (24 - 1) / sum log(p0 / p_i), in [0.1, 1.5]."""
+    null = np.sort(null[~np.isnan(null)])
+    share = np.array([(1 + np.sum(null <= v)) / (len(null) + 1) for v in p])
+    b = np.clip(23 / np.log(null[24] / null[:24]).sum(), 0.1, 1.5)
+    tail = 26 / (len(null) + 1) * (p / null[24]) ** b
+    return np.where(p < null[24], np.minimum(tail, share), share)
+
+
+@pytest.mark.parametrize("power", [3.0, 2.0, 1.0, 0.5, 0.2])
+def test_calibration_counts_null_pvalues_and_extrapolates_the_tail(power):
     from kestrune.testing.plotting.compare import calibration
-    null = np.r_[np.linspace(0.001, 1, 1000), np.nan]
-    p = np.array([np.nan, 1.0, 0.5, 0.0305])
-    got = calibration._against(p, null)
-    assert np.isnan(got[0]) and got[1] == 1.0
-    np.testing.assert_allclose(got[2:], [(1 + 500) / 1001, (1 + 30) / 1001])
-    # below the 25th smallest null p-value p0, the null's tail as a power law of
-    # Hill's slope: 0.5 for a liberal test, 1 for a right one, 1.5 at most
-    for power, slope in [(2.0, 0.5), (1.0, 1.0), (0.5, 1.5)]:
-        null = np.linspace(0.001, 1, 1000) ** power
-        got = calibration._against(np.array([1e-8, 0.8 * null[24]]), null)
-        expected = 26 / 1001 * (np.array([1e-8, 0.8 * null[24]]) / null[24]) ** slope
-        np.testing.assert_allclose(np.log10(got), np.log10(expected), atol=0.25)
+    null = np.r_[np.random.default_rng(5).random(1000) ** power, np.nan]
+    p = np.r_[np.sort(null)[[0, 10, 23, 24, 25, 500]] * [1, 1, 1, 0.999, 1, 1], 1.0, 1e-8, 1e-300]
+    got = calibration._against(np.r_[np.nan, p], null)
+    assert np.isnan(got[0])
+    np.testing.assert_allclose(got[1:], plain_against(p, null), rtol=1e-12)
     assert calibration.panels(1) == 1500 and calibration.panels(10 ** 6) == 2
 
 
@@ -539,27 +585,21 @@ def test_six_columns_each_pair_once_and_several_frames():
     assert len(set(report.qvalues.index[:10]) & set(range(10))) >= 8  # the shifted ids first
 
 
-def test_iid_against_autocorrelated_with_the_same_marginal():
-    """distribution holds when one frame is i.i.d. and the other AR(1) with the same
-    marginal: each frame's own persistence sets its own effective size."""
-    rng = np.random.default_rng(11)
-    shape = (IDS, 24)
-    shares = BENCH.shares_below({"x": rng.normal(size=shape)}, {"x": BENCH.ar1(rng, shape, 0.8)})
-    assert shares["x:distribution"] <= 0.05 + 3 * np.sqrt(0.05 * 0.95 / IDS), shares
+HALF = [v if t % 2 == 0 else np.nan for t, v in enumerate(np.arange(12.0))]
 
 
-def test_undefined_persistence_is_the_steadiest():
-    """Every other value missing in both frames: no lag-1 pair, so no persistence; the
-    series counts as the steadiest (few effective values), never as independent values."""
-    half = [v if t % 2 == 0 else np.nan for t, v in enumerate(np.arange(12.0))]
-    reference, other = rows(half, half, ["p"] * 12), rows(np.array(half) + 20, half, ["p"] * 12)
-    _, p = measure_table(reference, other, DataFrameMeta("id", "t", ["s"], ["a", "b"]), calibrated=False)
-    assert p.loc["x", ("a", "distribution")] > 0.3
+@pytest.mark.parametrize("reference, other, cell", [
+    # every other value missing in both frames: no lag-1 pair, no persistence
+    (rows(HALF, HALF, ["p"] * 12), rows(np.array(HALF) + 20, HALF, ["p"] * 12), ("a", "distribution")),
     # a label kept for 25 periods, changed once: as steady as can be, in both frames
-    steady = rows(np.arange(30.0), np.arange(30.0), ["p"] * 25 + ["q"] * 5)
-    turned = rows(np.arange(30.0), np.arange(30.0), ["q"] * 25 + ["p"] * 5)
-    _, p = measure_table(steady, turned, DataFrameMeta("id", "t", ["s"], ["a", "b"]), calibrated=False)
-    assert p.loc["x", ("s", "distribution")] > 0.3
+    (rows(np.arange(30.0), np.arange(30.0), ["p"] * 25 + ["q"] * 5),
+     rows(np.arange(30.0), np.arange(30.0), ["q"] * 25 + ["p"] * 5), ("s", "distribution")),
+])
+def test_undefined_persistence_is_the_steadiest(reference, other, cell):
+    """A series that does not show how it moves counts as the steadiest (few effective
+    values), never as independent values."""
+    _, p = measure_table(reference, other, DataFrameMeta("id", "t", ["s"], ["a", "b"]), calibrated=False)
+    assert p.loc["x", cell] > 0.3
 
 
 @pytest.mark.parametrize("times, periods", [
