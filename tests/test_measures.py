@@ -25,13 +25,16 @@ def panel(ids, periods, seed, phi=0.0):
     rng = np.random.default_rng(seed)
     n = len(ids) * periods
     x = rng.normal(size=(len(ids), periods))
+    labels = rng.integers(0, 3, (len(ids), periods))
+    kept = rng.random((len(ids), periods)) < 0.6  # sticky labels
     for t in range(1, periods):
         x[:, t] += phi * x[:, t - 1]
+        labels[:, t] = np.where(kept[:, t], labels[:, t - 1], labels[:, t])
     frame = pd.DataFrame({
         "id": np.repeat(ids, periods), "t": np.tile(np.arange(periods), len(ids)),
         "a": np.round(x.ravel(), 1), "b": np.round(x.ravel() + rng.normal(0, 1, n), 1),
         "c": rng.integers(0, 4, n).astype(float),
-        "s": rng.choice(["on", "off", "idle"], n).astype(object)})
+        "s": np.array(["on", "off", "idle"], dtype=object)[labels.ravel()]})
     for column in "abcs":
         frame.loc[rng.random(n) < 0.1, column] = np.nan
     frame.loc[frame["id"] == ids[0], "a"] = 2.0            # constant
@@ -430,6 +433,52 @@ def raw_pvalues(x, y, max_lag, partners):
     return out
 
 
+def label_persistence(x):
+    """(stay - s) / (1 - s) less its bias, s the unbiased sum of squared shares; NaN
+    under 3 moves or 2 changes (x: labels on the period grid, absent periods NaN)."""
+    moves = [(a, b) for a, b in zip(x[:-1], x[1:]) if isinstance(a, str) and isinstance(b, str)]
+    stays, counts, n = sum(a == b for a, b in moves), x.dropna().value_counts(), x.notna().sum()
+    if len(moves) < 3 or len(moves) - stays < 2:
+        return np.nan
+    s = (counts * (counts - 1)).sum() / (n * (n - 1))
+    rho = (stays / len(moves) - s) / (1 - s)
+    return min(max(rho + (1 + rho) / n, 0.0), 0.95)
+
+
+def raw_label_pvalues(x, y):
+    """Uncalibrated p-values of one id's label column (missing labels "\0", absent
+    periods NaN): chi-square of the shares at effective sizes; the smaller of Cochran-
+    Mantel-Haenszel on keeping the label and Anderson-Goodman (0.5 added) times 2."""
+    if min(x.notna().sum(), y.notna().sum()) < 5:
+        return np.nan, np.nan
+    rho = [label_persistence(x), label_persistence(y)]
+    size = [s.notna().sum() * (1 - r) / (1 + r) for s, r in zip((x, y), (shared(*rho), shared(*rho[::-1])))]
+    counts = pd.concat([x.value_counts(), y.value_counts()], axis=1).fillna(0).to_numpy().T
+    shares, pooled = counts / counts.sum(axis=1)[:, None], counts.sum(axis=0) / counts.sum()
+    chi = ((shares[0] - shares[1]) ** 2 / (pooled * (1 / size[0] + 1 / size[1]))).sum()
+    distribution = 1.0 if (shares[0] == shares[1]).all() else stats.chi2.sf(chi, counts.shape[1] - 1)
+    nexts = [collections.defaultdict(collections.Counter) for _ in "xy"]
+    for s, found in zip((x, y), nexts):
+        for a, b in zip(s[:-1], s[1:]):
+            if isinstance(a, str) and isinstance(b, str):
+                found[a][b] += 1
+    chi, df, excess, spread = 0.0, 0, 0.0, 0.0
+    for a in set(nexts[0]) & set(nexts[1]):
+        c = [nexts[0][a], nexts[1][a]]
+        seen = sorted(set(c[0]) | set(c[1]))
+        n = [sum(c[0].values()), sum(c[1].values())]
+        for b in seen:
+            smoothed = [(c[f][b] + 0.5) / (n[f] + 0.5 * len(seen)) for f in (0, 1)]
+            chi += (smoothed[0] - smoothed[1]) ** 2 / ((c[0][b] + c[1][b]) / sum(n) * (1 / n[0] + 1 / n[1]))
+        df += len(seen) - 1
+        kept = c[0][a] + c[1][a]
+        excess += c[0][a] - n[0] * kept / sum(n)
+        spread += n[0] * n[1] * kept * (sum(n) - kept) / (sum(n) ** 2 * (sum(n) - 1))
+    anderson = stats.chi2.sf(chi, df) if df else 1.0
+    mantel = stats.chi2.sf(excess ** 2 / spread, 1) if spread > 0 else 1.0
+    return distribution, min(2 * min(anderson, mantel), 1.0)
+
+
 def every_other_missing(frame):
     frame = frame.copy()
     frame.loc[frame["t"] % 2 == 1, "a"] = np.nan
@@ -455,8 +504,15 @@ def test_values_and_pvalues_match_a_loop_over_ids(pair, max_lag, change):
     grids = [{i: g.set_index("t").reindex(range(g["t"].min(), g["t"].max() + 1))
               for i, g in f.groupby("id")} for f in (reference, other)]
     for i in set(ids) & set(grids[1]):
-        for key, value in raw_pvalues(grids[0][i], grids[1][i], max_lag, ["a", "b", "c"]).items():
-            found = pairs.loc[i, key] if key[1] in "abc" else pvalues.loc[i, key]
+        expected = raw_pvalues(grids[0][i], grids[1][i], max_lag, ["a", "b", "c"])
+        labels = [g[i]["s"].copy() for g in grids]
+        for grid, frame in zip(labels, (reference, other)):  # a missing label, not an absent row
+            present = frame.loc[frame["id"] == i, "t"]
+            grid[grid.index.isin(present) & grid.isna()] = "\0"
+        for cell, value in zip([("s", "distribution"), ("s", "dynamics")], raw_label_pvalues(*labels)):
+            expected[cell] = np.nan if np.isnan(values.loc[i, cell]) else value  # no move: no value
+        for key, value in expected.items():
+            found = pairs.loc[i, key] if key[1] in "abcs" else pvalues.loc[i, key]
             np.testing.assert_allclose(found, value, rtol=1e-9, atol=1e-12, err_msg=str((i, key)))
     for c in "ab":  # a column's dependence: Sidak over its pairs that have a p-value
         mine = pairs[[pair for pair in pairs.columns if c in pair]].to_numpy()
