@@ -182,22 +182,18 @@ BENCH = benchmark()
 IDS = 400
 
 
-def makers(process):
-    """The two frames' processes: a null of the benchmark in both, or "a/b"."""
-    first, _, second = process.partition("/")
-    return BENCH.NULLS[first], BENCH.NULLS[second or first]
+# The benchmark's null processes, and one that differs in persistence only ("a/b": a against b).
+PROCESSES = dict(BENCH.NULLS, **{"AR(1) phi=0.8": lambda rng, shape: {"x": BENCH.ar1(rng, shape, 0.8)}})
 
 
-BENCH.NULLS["AR(1) phi=0.8"] = lambda rng, shape: {"x": BENCH.ar1(rng, shape, 0.8)}
-
-
-@pytest.mark.parametrize("process, periods, seed", [(p, n, n) for n in (24, 36) for p in list(BENCH.NULLS)[:4]]
+@pytest.mark.parametrize("process, periods, seed", [(p, n, n) for n in (24, 36) for p in BENCH.NULLS]
                          + [(p, 12, 12) for p in BENCH.NULLS if "chain" in p]
                          + [("i.i.d. normal/AR(1) phi=0.8", 24, 11)])
 def test_false_positives_under_the_same_process(process, periods, seed):
     """Both frames independent draws of one process; or, where they differ in
     persistence only, the distribution's (each frame's persistence sets its own size)."""
-    rng, (first, second) = np.random.default_rng(seed), makers(process)
+    first, _, second = process.partition("/")
+    rng, first, second = np.random.default_rng(seed), PROCESSES[first], PROCESSES[second or first]
     shares = BENCH.shares_below(first(rng, (IDS, periods)), second(rng, (IDS, periods)))
     shares = {k: v for k, v in shares.items() if first == second or k.endswith("distribution")}
     assert max(shares.values()) <= 0.05 + 3 * np.sqrt(0.05 * 0.95 / IDS), shares
@@ -693,3 +689,24 @@ def test_null_scores_are_a_stationary_ar1_over_periods():
     assert abs(np.corrcoef(x[:, 3], x[:, 4])[0, 1] - 0.9) < 0.03
     assert abs(np.corrcoef(y[:, 0], y[:, 1])[0, 1]) < 0.05
     assert abs(np.corrcoef(x[:, 0], y[:, 0])[0, 1] - 2 * np.sin(np.pi * 0.5 / 6)) < 0.05
+
+
+def test_null_values_are_quantiles_of_the_ids_values():
+    """The null's value at u: the u quantile of the id's values in both frames (missing
+    left out), interpolated where the frames share no number, else one of the values."""
+    from kestrune.testing.plotting.compare import calibration, measures
+    values = [np.array([0.5, 2.0, np.nan, 1.0, 3.0, 3.0, 1.0]), np.array([7.0, 4.0, 1.0, 2.0, np.nan])]
+    codes = [np.array([0, 0, 0, 1, 1, 1, 2]), np.array([0, 0, 1, 1, 2])]  # id 1 shares 1.0, id 3 has none
+    frames = [measures._Rows.of_arrays(c, 4, None, {}) for c in codes]
+    u = np.linspace(0.0, 0.99, 12)
+    for i in range(4):
+        got = calibration._drawn(frames, values, 4, u, np.full(len(u), i))
+        own = [v[(c == i) & ~np.isnan(v)] for c, v in zip(codes, values)]
+        both = np.sort(np.concatenate(own))
+        if not len(both):
+            assert np.isnan(got).all()
+        elif set(own[0]) & set(own[1]):
+            np.testing.assert_array_equal(got, both[(u * len(both)).astype(int)])
+        else:
+            np.testing.assert_allclose(got, np.quantile(both, u), rtol=1e-12)
+

@@ -193,7 +193,7 @@ def _row_keys(keys, ids, panel, which, position):
 
 def _uniform(rows, column, use):
     """A uniform in (0, 1) per row key, one stream per column and ``use``."""
-    stream = id_keys(np.array([repr(column)], dtype=object))
+    stream = id_keys(np.array([str(column)], dtype=object))
     stream = _mix(stream ^ np.uint64(use))
     z = _mix(rows ^ stream)
     return ((z >> np.uint64(11)).astype(float) + 0.5) * 2.0 ** -53
