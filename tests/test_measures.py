@@ -647,4 +647,3 @@ def test_null_values_are_quantiles_of_the_ids_values():
             np.testing.assert_array_equal(got, both[(u * len(both)).astype(int)])
         else:
             np.testing.assert_allclose(got, np.quantile(both, u), rtol=1e-12)
-

@@ -165,9 +165,12 @@ def _drawn(frames, values, size, u, ids):
 
 def id_keys(ids):
     """A 64-bit key of each id's value (pandas' hash; whole numbers as
-    int64, so that an id is keyed alike whatever its integer type)."""
+    int64 and times as nanoseconds, so that an id is keyed alike whatever
+    its integer type or time resolution)."""
     values = np.asarray(ids)
-    if values.dtype.kind in "iub":
+    if values.dtype.kind in "mM":
+        values = values.astype(values.dtype.kind + "8[ns]")
+    if values.dtype.kind in "iubmM":
         values = values.astype(np.int64)
     return pd.util.hash_array(values)
 
