@@ -209,6 +209,14 @@ def test_null_chain_shrinks_to_the_panel_as_far_as_ids_agree(stay, split, rho, p
     want_rho, want_panel = plain_chain(frames)
     np.testing.assert_allclose(got_rho, want_rho, rtol=1e-9)
     np.testing.assert_allclose(got_panel, want_panel, rtol=1e-9)
+    # A fresh label from the panel is any of the panel's: each half draws the other's alike.
+    with np.errstate(divide="ignore", invalid="ignore"):
+        model = measures._computed(frames, {"s"}, ["s"], ("distribution",), 1)[4]
+        null = calibration._simulated(frames[0], 0, frames, model, {"s"}, ["s"], 1)
+    codes = model[1]["s"][0][0]
+    upper = np.isin(null.values("s"), codes[np.char.isupper(frames[0].values("s").astype(str))])
+    foreign = [upper[null.codes % 2 == 0].mean(), 1 - upper[null.codes % 2 == 1].mean()]
+    assert 0.6 < foreign[0] / foreign[1] < 1.6 if split else foreign[0] == 0, foreign
 
 
 def test_null_chains_draw_the_panels_labels_and_keep_them_over_gaps():
