@@ -25,13 +25,16 @@ def panel(ids, periods, seed, phi=0.0):
     rng = np.random.default_rng(seed)
     n = len(ids) * periods
     x = rng.normal(size=(len(ids), periods))
+    labels = rng.integers(0, 3, (len(ids), periods))
+    kept = rng.random((len(ids), periods)) < 0.6  # sticky labels
     for t in range(1, periods):
         x[:, t] += phi * x[:, t - 1]
+        labels[:, t] = np.where(kept[:, t], labels[:, t - 1], labels[:, t])
     frame = pd.DataFrame({
         "id": np.repeat(ids, periods), "t": np.tile(np.arange(periods), len(ids)),
         "a": np.round(x.ravel(), 1), "b": np.round(x.ravel() + rng.normal(0, 1, n), 1),
         "c": rng.integers(0, 4, n).astype(float),
-        "s": rng.choice(["on", "off", "idle"], n).astype(object)})
+        "s": np.array(["on", "off", "idle"], dtype=object)[labels.ravel()]})
     for column in "abcs":
         frame.loc[rng.random(n) < 0.1, column] = np.nan
     frame.loc[frame["id"] == ids[0], "a"] = 2.0            # constant
@@ -76,89 +79,12 @@ def autocorrelation(x, lag):
     return min(max(r, -1.0), 1.0)
 
 
-def spearman(x, y):
-    both = x.notna() & y.notna()
-    if both.sum() < 3 or x[both].nunique() < 2 or y[both].nunique() < 2:
-        return np.nan
-    return stats.spearmanr(x[both], y[both]).correlation
-
-
-def transition_distance(x, y):
-    """Distance of the next label's shares after each label, weighted by the reference's moves;
-    a move joins two consecutive periods (series indexed by period)."""
-    def moves(s):
-        labels = s.fillna("\0")
-        return collections.Counter((labels[t], labels[t + 1]) for t in s.index if t + 1 in s.index)
-    moves = [moves(x), moves(y)]
-    out = [collections.Counter(a for (a, _), n in m.items() for _ in range(n)) for m in moves]
-    if not moves[0]:
-        return np.nan  # no move in the reference: nothing to weigh by
-    return sum(n / sum(out[0].values()) * (0.5 * sum(abs(moves[0][a, b] / n - moves[1][a, b] / out[1][a])
-                                                     for b in set(x.fillna("\0")) | set(y.fillna("\0")))
-                                           if out[1][a] else 1.0) for a, n in out[0].items())
-
-
-def loop(reference, other, ids, max_lag, partners=("a", "b", "c")):
-    """Every measure, one id at a time."""
-    rows, empty = [], reference.iloc[:0]
-    groups = [dict(tuple(f.sort_values("t").groupby("id"))) for f in (reference, other)]
-    for i in ids:
-        x, y = (g.get(i, empty) for g in groups)
-        row = {}
-        grid = [f.set_index("t").reindex(range(f["t"].min(), f["t"].max() + 1)) if len(f) else f
-                for f in (x, y)]
-        for column in partners:
-            gaps = [abs(autocorrelation(grid[0][column], k) - autocorrelation(grid[1][column], k)) / 2
-                    for k in range(1, max_lag + 1)]
-            row[column, "dynamics"] = np.nanmax(gaps) if len(y) and not np.isnan(gaps).all() else np.nan
-            gaps = [abs(spearman(x[column], x[o]) - spearman(y[column], y[o])) / 2
-                    for o in partners if o != column]
-            row[column, "dependence"] = np.nanmax(gaps) if len(y) and not np.isnan(gaps).all() else np.nan
-        row["s", "dynamics"] = (transition_distance(x.set_index("t")["s"], y.set_index("t")["s"])
-                                if min(len(x), len(y)) >= 3 else np.nan)
-        rows.append(row)
-    return pd.DataFrame(rows, index=ids)
-
-
-@pytest.mark.parametrize("max_lag", [1, 3])
-def test_measures_match_a_loop_over_ids(pair, max_lag):
-    reference, other = pair
-    ids = list(range(60))
-    values, pvalues = measure_table(reference, other, META, max_lag=np.int64(max_lag))
-    expected = loop(reference, other, ids, max_lag)
-    assert list(values.index) == ids
-    for cell in expected.columns:
-        np.testing.assert_allclose(values[cell], expected[cell], rtol=0, atol=1e-9, err_msg=str(cell))
-    # distribution: exactly the divergence table's numbers
-    table = divergence_table(reference, other, META)
-    for column in table.columns:
-        np.testing.assert_array_equal(values[column, "distribution"], table[column])
-    # undefined cells: the lacking id, the constant series, the short id
-    assert values.loc[5].isna().all() and pvalues.loc[5].isna().all()
-    assert np.isnan(values.loc[0, ("a", "dynamics")]) and values.loc[0, ("a", "distribution")] >= 0
-    assert values.loc[1, [("a", "dynamics"), ("s", "dynamics")]].isna().all()
-    assert not (values.isna() & pvalues.notna()).any().any()
-    # too short to tell (id 1: two rows) and too coarse (c: four distinct values)
-    assert pvalues.loc[1].isna().all() and pvalues["c", "dependence"].isna().all()
-    assert ((pvalues >= 0) & (pvalues <= 1) | pvalues.isna()).all().all()
-    assert ((values >= 0) & (values <= 1) | values.isna()).all().all()
-
-
-@pytest.mark.parametrize("columns, measures, expected", [
-    (None, MEASURES, [("s", "distribution"), ("s", "dynamics")]
-     + [(c, m) for c in "abc" for m in MEASURES]),
-    (["b", "s", "a"], ["dependence", "distribution"],
-     [("b", "dependence"), ("b", "distribution"), ("s", "distribution"), ("a", "dependence"),
-      ("a", "distribution")]),
-    (["a", "s"], MEASURES, [("a", "distribution"), ("a", "dynamics"), ("s", "distribution"), ("s", "dynamics")]),
-])
-def test_only_defined_cells_in_order(pair, columns, measures, expected):
-    values, pvalues = measure_table(*pair, META, columns=columns, measures=measures, ids=[3, 4])
-    assert list(values.columns) == expected and list(pvalues.columns) == expected
-    assert list(values.index) == [3, 4]
-
-
-@pytest.mark.parametrize("kwargs, message", [
+@pytest.mark.parametrize("kwargs, expected", [
+    ({}, [("s", "distribution"), ("s", "dynamics")] + [(c, m) for c in "abc" for m in MEASURES]),
+    ({"columns": ["b", "s", "a"], "measures": ["dependence", "distribution"]},
+     [("b", "dependence"), ("b", "distribution"), ("s", "distribution"), ("a", "dependence"), ("a", "distribution")]),
+    ({"columns": ["a", "s"]}, [("a", "distribution"), ("a", "dynamics"), ("s", "distribution"), ("s", "dynamics")]),
+    # refused, with what is wrong
     ({"measures": "dynamics"}, "not the single string 'dynamics'"),
     ({"measures": []}, "measures is empty; valid are 'distribution', 'dynamics', 'dependence'"),
     ({"measures": ["trend"]}, r"\['trend'\] are not measures"),
@@ -168,9 +94,13 @@ def test_only_defined_cells_in_order(pair, columns, measures, expected):
     ({"max_lag": 1.0}, "got 1.0"),
     ({"measures": ["dependence"], "columns": ["a", "s"]}, r"measures \['dependence'\] leave no cell: .*only 'a'"),
 ])
-def test_refused_choices(pair, kwargs, message):
-    with pytest.raises(ValueError, match=message):
-        measure_table(*pair, META, **kwargs)
+def test_only_defined_cells_in_order_or_refused(pair, kwargs, expected):
+    if isinstance(expected, str):
+        with pytest.raises(ValueError, match=expected):
+            measure_table(*pair, META, **kwargs)
+        return
+    values, pvalues = measure_table(*pair, META, ids=[3, 4], **kwargs)
+    assert list(values.columns) == expected == list(pvalues.columns) and list(values.index) == [3, 4]
 
 
 def test_benjamini_hochberg():
@@ -203,18 +133,62 @@ BENCH = benchmark()
 IDS = 400
 
 
-@pytest.mark.parametrize("periods", [24, 36])
-@pytest.mark.parametrize("process", list(BENCH.NULLS))
-def test_false_positives_under_the_same_process(process, periods):
-    rng = np.random.default_rng(periods)
-    make = BENCH.NULLS[process]
-    shares = BENCH.shares_below(make(rng, (IDS, periods)), make(rng, (IDS, periods)))
+# The benchmark's null processes, and one that differs in persistence only ("a/b": a against b).
+PROCESSES = dict(BENCH.NULLS, **{"AR(1) phi=0.8": lambda rng, shape: {"x": BENCH.ar1(rng, shape, 0.8)}})
+
+
+@pytest.mark.parametrize("process, periods, seed", [(p, n, n) for n in (24, 36) for p in BENCH.NULLS]
+                         + [(p, 12, 12) for p in BENCH.NULLS if "chain" in p]
+                         + [("i.i.d. normal/AR(1) phi=0.8", 24, 11)])
+def test_false_positives_under_the_same_process(process, periods, seed):
+    """Both frames independent draws of one process; or, where they differ in
+    persistence only, the distribution's (each frame's persistence sets its own size)."""
+    first, _, second = process.partition("/")
+    rng, first, second = np.random.default_rng(seed), PROCESSES[first], PROCESSES[second or first]
+    shares = BENCH.shares_below(first(rng, (IDS, periods)), second(rng, (IDS, periods)))
+    shares = {k: v for k, v in shares.items() if first == second or k.endswith("distribution")}
     assert max(shares.values()) <= 0.05 + 3 * np.sqrt(0.05 * 0.95 / IDS), shares
 
 
-@pytest.mark.parametrize("process", [p for p in BENCH.NULLS if "chain" in p])
-def test_false_positives_of_short_label_chains(process):
-    test_false_positives_under_the_same_process(process, 12)
+def label_rows(labels, periods=None):
+    """``_Rows`` of label series (ids x rows) on the given periods (default 0, 1, ...)."""
+    from kestrune.testing.plotting.compare import measures
+    ids, length = labels.shape
+    periods = np.tile(np.arange(length) if periods is None else periods, ids)
+    table = pd.DataFrame({"id": np.repeat(np.arange(ids), length), "t": periods,
+                          "s": labels.ravel().astype(object)})
+    meta = DataFrameMeta("id", "t", categorical=["s"], continuous=[])
+    return measures._Rows(meta.set_indices(table), pd.Index(range(ids)), periods)
+
+
+def plain_chain(frames):
+    """The null chain of the docstring, id by id: the chance of a change shrunk by a beta
+    prior, the shares by a Dirichlet prior about the panel's, both weights by moments."""
+    series = [[list(group) for _, group in pd.Series(rows.values("s")).groupby(rows.codes)]
+              for rows in frames]
+    moves = np.array([sum(len(f[i]) - 1 for f in series) for i in range(len(series[0]))])
+    changes = np.array([sum(np.sum(np.array(f[i][1:]) != np.array(f[i][:-1])) for f in series)
+                        for i in range(len(series[0]))])
+    mean = changes.sum() / moves.sum()
+    beyond = np.average((changes / moves - mean) ** 2, weights=moves) - mean * (1 - mean) * np.mean(1 / moves)
+    prior = np.clip(mean * (1 - mean) / beyond - 1, 1, 1e6) if beyond > 0 else 1e6
+    change = (changes + prior * mean) / (moves + prior)
+    every = pd.Series(np.concatenate([np.concatenate(f) for f in series]))
+    panel = every.value_counts(normalize=True)
+    own = [pd.Series(a + b).value_counts(normalize=True).reindex(panel.index, fill_value=0)
+           for a, b in zip(*series)]
+    n = np.array([len(a) + len(b) for a, b in zip(*series)])
+    rough = np.clip(1 - change / (1 - (panel ** 2).sum()), 0, 0.99)
+    draws = np.maximum(n * (1 - rough) / (1 + rough), 1)
+    # E |own - panel|^2 = (1 - sum panel^2) (1/d + (1 - 1/d) / (w + 1)), summed over ids
+    scatter = sum(((o - panel) ** 2).sum() for o in own) / (1 - (panel ** 2).sum())
+    if scatter > (1 / draws).sum():
+        w = max((1 - 1 / draws).sum() / (scatter - (1 / draws).sum()) - 1, 0)
+        weight = w / (w + draws)
+    else:  # no spread beyond sampling: the panel's alone
+        weight = np.ones(len(draws))
+    s = np.array([(((1 - k) * o + k * panel) ** 2).sum() for k, o in zip(weight, own)])
+    return np.clip(1 - change / (1 - s), 0, 0.99), weight
 
 
 @pytest.mark.parametrize("stay, split, rho, panel", [
@@ -224,54 +198,53 @@ def test_false_positives_of_short_label_chains(process):
 def test_null_chain_shrinks_to_the_panel_as_far_as_ids_agree(stay, split, rho, panel):
     """rho of the chain (stay - 1/3) / (2/3): 0.85 and 0.7."""
     from kestrune.testing.plotting.compare import calibration, measures
-    rng, ids, periods = np.random.default_rng(3), 600, 24
-    frames = []
+    rng, frames = np.random.default_rng(3), []
     for _ in range(2):
-        labels = BENCH.chain(rng, (ids, periods), stay)
+        labels = BENCH.chain(rng, (600, 24), stay)
         if split:
             labels[1::2] = np.char.upper(labels[1::2].astype(str))
-        table = pd.DataFrame({"id": np.repeat(np.arange(ids), periods),
-                              "t": np.tile(np.arange(periods), ids), "s": labels.ravel()})
-        meta = DataFrameMeta("id", "t", categorical=["s"], continuous=[])
-        frames.append(measures._Rows(meta.set_indices(table), pd.Index(range(ids))))
+        frames.append(label_rows(labels))
     got_rho, got_panel = calibration._chain(frames, measures._labels(frames, "s"))
     assert rho[0] < got_rho.mean() < rho[1] and panel[0] <= got_panel.mean() <= panel[1]
-
-
-def test_null_chains_draw_the_panels_labels():
-    """Runs of a rare label (3 %) in ids of 12 periods: most ids never show it, their
-    null chains do, as often as the panel holds it."""
-    from kestrune.testing.plotting.compare import calibration, measures
-    rng, ids = np.random.default_rng(4), 2000
-    meta, index = DataFrameMeta("id", "t", categorical=["s"], continuous=[]), pd.Index(range(ids))
-    frames = []
-    for _ in range(2):
-        labels = np.repeat(rng.choice(["a", "b", "c"], size=(ids, 3), p=[0.485, 0.485, 0.03]), 4, axis=1)
-        table = pd.DataFrame({"id": np.repeat(np.arange(ids), 12), "t": np.tile(np.arange(12), ids),
-                              "s": labels.ravel().astype(object)})
-        frames.append(measures._Rows(meta.set_indices(table), index))
+    want_rho, want_panel = plain_chain(frames)
+    np.testing.assert_allclose(got_rho, want_rho, rtol=1e-9)
+    np.testing.assert_allclose(got_panel, want_panel, rtol=1e-9)
+    # A fresh label from the panel is any of the panel's: each half draws the other's alike.
     with np.errstate(divide="ignore", invalid="ignore"):
         model = measures._computed(frames, {"s"}, ["s"], ("distribution",), 1)[4]
-        null = calibration._simulated(frames[0], 0, frames, model, {"s"}, ["s"], 2, rng)
-    codes, _ = model[1]["s"]
-    rare = codes[0][frames[0].values("s") == "c"][0]
+        null = calibration._simulated(frames[0], 0, frames, model, {"s"}, ["s"], 1)
+    codes = model[1]["s"][0][0]
+    upper = np.isin(null.values("s"), codes[np.char.isupper(frames[0].values("s").astype(str))])
+    foreign = [upper[null.codes % 2 == 0].mean(), 1 - upper[null.codes % 2 == 1].mean()]
+    assert 0.6 < foreign[0] / foreign[1] < 1.6 if split else foreign[0] == 0, foreign
+
+
+def test_null_chains_draw_the_panels_labels_and_keep_them_over_gaps():
+    """Runs of a label only the compared frame holds (3 % of the panel), every third
+    period absent: most ids never show it, their null chains draw it as often as the
+    panel holds it, and keep a label over a gap of two periods with probability rho^2."""
+    from kestrune.testing.plotting.compare import calibration, measures
+    rng, ids, frames = np.random.default_rng(4), 2000, []
+    periods = np.arange(12) + np.arange(12) // 2  # 0, 1, 3, 4, 6, ...: gaps of two
+    for shares in ([0.5, 0.5, 0.0], [0.47, 0.47, 0.06]):
+        frames.append(label_rows(np.repeat(rng.choice(list("abc"), size=(ids, 3), p=shares), 4, axis=1),
+                                 periods))
+    with np.errstate(divide="ignore", invalid="ignore"):
+        model = measures._computed(frames, {"s"}, ["s"], ("distribution",), 1)[4]
+        null = calibration._simulated(frames[0], 0, frames, model, {"s"}, ["s"], 2)
     seen = np.zeros(ids, dtype=bool)
-    for rows, c in zip(frames, codes):
-        seen[rows.codes[c == rare]] = True
-    drawn = null.values("s") == rare
+    seen[frames[1].codes[frames[1].values("s") == "c"]] = True
+    codes, _ = model[1]["s"]
+    drawn = null.values("s") == codes[1][frames[1].values("s") == "c"][0]
     assert 0.015 < drawn.mean() < 0.05
     assert drawn[~seen[null.codes % ids]].mean() > 0.01
-
-
-@pytest.mark.parametrize("events, low, high", [
-    (np.tile([5.0, 7.0], 1000), (0.199, 0.201), (0.199, 0.201)),  # within binomial noise: the panel's
-    (np.repeat([3.0, 15.0], 1000), (0.11, 0.15), (0.45, 0.49)),   # far apart: mostly their own
-])
-def test_rates_shrink_to_the_panel_as_far_as_ids_agree(events, low, high):
-    from kestrune.testing.plotting.compare import calibration
-    got = calibration._shrunk(events, np.full(2000, 30.0))
-    assert low[0] <= got[:1000].min() <= got[:1000].max() <= low[1], got[:4]
-    assert high[0] <= got[1000:].min() <= got[1000:].max() <= high[1], got[-4:]
+    rho = calibration._chain(frames, model[1]["s"])[0][null.codes % ids][1:]
+    same, gap = null.codes[1:] == null.codes[:-1], np.diff(null.period)
+    kept = null.values("s")[1:] == null.values("s")[:-1]
+    # a change over two periods is one in either: 1 - rho^2 against 1 - rho over one
+    ratio = [(1 - kept[same & (gap == g)].mean()) / (1 - rho[same & (gap == g)] ** g).mean()
+             for g in (1, 2)]
+    assert abs(ratio[1] / ratio[0] - 1) < 0.25, ratio
 
 
 @pytest.mark.parametrize("name, cell, target, reference, other",
@@ -357,51 +330,109 @@ def shared(own, other):
     return own if not np.isnan(own) else (other if not np.isnan(other) else 0.95)
 
 
-def raw_pvalues(x, y, max_lag, partners):
-    """Uncalibrated p-values of one id's continuous columns, from x and y reindexed by period."""
+def plain_id(x, y, max_lag, partners=("a", "b", "c")):
+    """One id's values and uncalibrated p-values by the documented formulas, from its rows
+    on the period grid (absent periods NaN, a missing label "\\0"): {cell: (value, p)},
+    and the p-value of each pair of columns under the key (first, second)."""
     out = {}
     rho = {c: (persistence(x[c]), persistence(y[c])) for c in partners}
     for c in partners:
         a, b = x[c].dropna(), y[c].dropna()
         r = [shared(*rho[c]), shared(*rho[c][::-1])]
-        if min(len(a), len(b)) < 5:
-            out[c, "distribution"] = out[c, "dynamics"] = np.nan
-            continue
-        d = stats.ks_2samp(a, b).statistic
+        d = stats.ks_2samp(a, b).statistic if len(a) and len(b) else np.nan
         e = [len(a) * (1 - r[0]) / (1 + r[0]), len(b) * (1 - r[1]) / (1 + r[1])]
-        n = np.sqrt(e[0] * e[1] / (e[0] + e[1]))
-        out[c, "distribution"] = 1.0 if d == 0 else special.kolmogorov((n + 0.12 + 0.11 / n) * d)
-        ps = []
+        n = np.sqrt(e[0] * e[1] / (e[0] + e[1])) if len(a) and len(b) else np.nan
+        out[c, "distribution"] = d, 1.0 if d == 0 else special.kolmogorov((n + 0.12 + 0.11 / n) * d)
+        gaps, ps = [], []
         for k in range(1, max_lag + 1):
             rk = [autocorrelation(s[c], k) for s in (x, y)]
             if np.isnan(rk).any():
                 continue
-            diff = rk[0] - rk[1]
-            if k == 1:
-                diff = rk[0] + (1 + 4 * rk[0]) / len(a) - rk[1] - (1 + 4 * rk[1]) / len(b)
+            diff = rk[0] - rk[1] + ((1 + 4 * rk[0]) / len(a) - (1 + 4 * rk[1]) / len(b) if k == 1 else 0)
             m = [(~np.isnan(s[c].to_numpy()[:-k] * s[c].to_numpy()[k:])).sum() for s in (x, y)]
             v = sum(((1 + q ** 2) * (1 - q ** (2 * k)) / (1 - q ** 2) - 2 * k * q ** (2 * k)) / mk
                     for q, mk in zip(r, m))
+            gaps.append(abs(rk[0] - rk[1]) / 2)
             ps.append(1.0 if rk[0] == rk[1] else 2 * stats.norm.sf(abs(diff) / np.sqrt(v)))
-        out[c, "dynamics"] = 1 - (1 - min(ps)) ** len(ps) if ps else np.nan
-    for i, c in enumerate(partners):
-        for o in partners[i + 1:]:
-            z, v, rs = [], [], []
+        out[c, "dynamics"] = (max(gaps), 1 - (1 - min(ps)) ** len(ps)) if gaps else (np.nan, np.nan)
+        if min(len(a), len(b)) < 5:  # too short to tell
+            out[c, "distribution"], out[c, "dynamics"] = ((out[c, m][0], np.nan) for m in ("distribution", "dynamics"))
+    for c in partners:
+        gaps = []
+        for o in [o for o in partners if o != c]:
+            z, v, rs, coarse = [], [], [], False
             for f, s in enumerate((x, y)):
                 both = s[[c, o]].dropna()
-                n = len(both)
-                if n < 3 or min(both[c].nunique(), both[o].nunique()) < 5:
-                    z = None
+                n, distinct = len(both), min(both[c].nunique(), both[o].nunique())
+                if n < 3 or distinct < 2:
                     break
+                coarse |= distinct < 5
                 rs.append(stats.spearmanr(both[c], both[o]).correlation)
                 product = shared(rho[c][f], rho[c][1 - f]) * shared(rho[o][f], rho[o][1 - f])
                 eff = n * (1 - product) / (1 + product)
                 v.append(1.06 / (eff - 3) if eff > 3 else np.inf)
                 nearest = 1 - 6.0 / (n * (n ** 2 - 1.0))
                 z.append(np.arctanh(np.clip(rs[-1], -nearest, nearest)))
-            out[c, o] = np.nan if z is None else (1.0 if rs[0] == rs[1] else
-                                                   2 * stats.norm.sf(abs(z[0] - z[1]) / np.sqrt(sum(v))))
+            gaps += [abs(rs[0] - rs[1]) / 2] if len(rs) == 2 else []
+            out[tuple(sorted((c, o)))] = np.nan if coarse or len(rs) < 2 else (
+                1.0 if rs[0] == rs[1] else 2 * stats.norm.sf(abs(z[0] - z[1]) / np.sqrt(sum(v))))
+        out[c, "dependence"] = max(gaps) if gaps else np.nan, None
+    out["s", "distribution"], out["s", "dynamics"] = plain_labels(x["s"], y["s"])
     return out
+
+
+def label_persistence(x):
+    """(stay - s) / (1 - s) less its bias, s the unbiased sum of squared shares; NaN
+    under 3 moves or 2 changes (x: labels on the period grid, absent periods NaN)."""
+    moves = [(a, b) for a, b in zip(x[:-1], x[1:]) if isinstance(a, str) and isinstance(b, str)]
+    stays, counts, n = sum(a == b for a, b in moves), x.dropna().value_counts(), x.notna().sum()
+    if len(moves) < 3 or len(moves) - stays < 2:
+        return np.nan
+    s = (counts * (counts - 1)).sum() / (n * (n - 1))
+    rho = (stays / len(moves) - s) / (1 - s)
+    return min(max(rho + (1 + rho) / n, 0.0), 0.95)
+
+
+def plain_labels(x, y):
+    """(value, p) of a label column: the total variation distance of the shares and the
+    chi-square of them at effective sizes; the distance of the next label's shares after
+    each label weighted by the reference's moves, and the smaller p-value of Cochran-
+    Mantel-Haenszel on keeping the label and Anderson-Goodman (0.5 added) times 2."""
+    counts = pd.concat([x.value_counts(), y.value_counts()], axis=1).fillna(0).to_numpy().T
+    shares, pooled = counts / counts.sum(axis=1)[:, None], counts.sum(axis=0) / counts.sum()
+    rho = [label_persistence(x), label_persistence(y)]
+    size = [s.notna().sum() * (1 - r) / (1 + r) for s, r in zip((x, y), (shared(*rho), shared(*rho[::-1])))]
+    chi = ((shares[0] - shares[1]) ** 2 / (pooled * (1 / size[0] + 1 / size[1]))).sum()
+    distance = 0.5 * np.abs(shares[0] - shares[1]).sum()
+    distribution = distance, 1.0 if distance == 0 else stats.chi2.sf(chi, counts.shape[1] - 1)
+    nexts = [collections.defaultdict(collections.Counter) for _ in "xy"]
+    for s, found in zip((x, y), nexts):
+        for a, b in zip(s[:-1], s[1:]):
+            if isinstance(a, str) and isinstance(b, str):
+                found[a][b] += 1
+    chi, df, excess, spread, value = 0.0, 0, 0.0, 0.0, 0.0
+    moves = sum(sum(c.values()) for c in nexts[0].values())
+    for a in list(nexts[0]):
+        c, seen = [nexts[0][a], nexts[1][a]], sorted(set(nexts[0][a]) | set(nexts[1][a]))
+        n = [sum(c[0].values()), sum(c[1].values())]
+        value += n[0] / moves * (0.5 * sum(abs(c[0][b] / n[0] - c[1][b] / n[1]) for b in seen) if n[1] else 1.0)
+        if not n[1]:
+            continue
+        for b in seen:
+            smoothed = [(c[f][b] + 0.5) / (n[f] + 0.5 * len(seen)) for f in (0, 1)]
+            chi += (smoothed[0] - smoothed[1]) ** 2 / ((c[0][b] + c[1][b]) / sum(n) * (1 / n[0] + 1 / n[1]))
+        df += len(seen) - 1
+        kept = c[0][a] + c[1][a]
+        excess += c[0][a] - n[0] * kept / sum(n)
+        spread += n[0] * n[1] * kept * (sum(n) - kept) / (sum(n) ** 2 * (sum(n) - 1))
+    anderson = stats.chi2.sf(chi, df) if df else 1.0
+    mantel = stats.chi2.sf(excess ** 2 / spread, 1) if spread > 0 else 1.0
+    rows = min(x.notna().sum(), y.notna().sum())
+    dynamics = (value, 1.0 if value == 0 else min(2 * min(anderson, mantel), 1.0)) \
+        if moves and rows >= 3 else (np.nan, np.nan)
+    if rows < 5:  # too short to tell
+        return (distribution[0], np.nan), (dynamics[0], np.nan)
+    return distribution, dynamics
 
 
 def every_other_missing(frame):
@@ -410,27 +441,35 @@ def every_other_missing(frame):
     return frame
 
 
-@pytest.mark.parametrize("max_lag, change", [(3, lambda f: f), (1, every_other_missing)])
-def test_pvalues_match_a_loop_over_ids(pair, max_lag, change):
+@pytest.mark.parametrize("max_lag, change", [(1, lambda f: f), (3, lambda f: f), (1, every_other_missing)])
+def test_values_and_pvalues_match_a_loop_over_ids(pair, max_lag, change):
     from kestrune.testing.plotting.compare.measures import _measured
     reference, other = pair[0], change(pair[1])
     ids = pd.Index(range(60))
+    values, pvalues = measure_table(reference, other, META, max_lag=np.int64(max_lag), calibrated=False)
     prepared = [META.set_indices(f) for f in (reference, other)]
-    _, p, pairs = _measured(*prepared, META, ["a", "b", "c"], ids, max_lag=max_lag, calibrated=False)
-    grids = [{i: g.set_index("t").reindex(range(g["t"].min(), g["t"].max() + 1))
+    pairs = _measured(*prepared, META, ["a", "b", "c"], ids, max_lag=max_lag, calibrated=False)[2]
+    assert list(values.index) == list(ids)
+    grids = [{i: g.assign(s=g["s"].fillna("\0")).set_index("t").reindex(range(g["t"].min(), g["t"].max() + 1))
               for i, g in f.groupby("id")} for f in (reference, other)]
-    for i in ids:
-        if i not in grids[1]:
-            continue
-        expected = raw_pvalues(grids[0][i], grids[1][i], max_lag, ["a", "b", "c"])
-        for key, value in expected.items():
-            found = pairs.loc[i, key] if key[1] in "abc" else p.loc[i, key]
-            np.testing.assert_allclose(found, value, rtol=1e-9, atol=1e-12, err_msg=str((i, key)))
+    for i in set(ids) & set(grids[1]):
+        for key, want in plain_id(grids[0][i], grids[1][i], max_lag).items():
+            got = pairs.loc[i, key] if key[1] in "abc" else (values.loc[i, key], pvalues.loc[i, key])
+            for got, want in [(got, want)] if key[1] in "abc" else zip(got, want):
+                if want is not None:
+                    np.testing.assert_allclose(got, want, rtol=1e-9, atol=1e-12, err_msg=str((i, key)))
+    # distribution: exactly the divergence table's numbers
+    table = divergence_table(reference, other, META)
+    for column in table.columns:
+        np.testing.assert_array_equal(values[column, "distribution"], table[column])
     for c in "ab":  # a column's dependence: Sidak over its pairs that have a p-value
         mine = pairs[[pair for pair in pairs.columns if c in pair]].to_numpy()
         tests = (~np.isnan(mine)).sum(axis=1)
         expected = np.where(tests > 0, 1 - (1 - np.nanmin(np.where(np.isnan(mine), 2, mine), axis=1)) ** tests, np.nan)
-        np.testing.assert_allclose(p[c, "dependence"], expected, rtol=1e-9)
+        np.testing.assert_allclose(pvalues[c, "dependence"], expected, rtol=1e-9)
+    # undefined beyond the loop's: the id the other frame lacks; c too coarse (four values)
+    assert values.loc[5].isna().all() and pvalues.loc[5].isna().all()
+    assert pvalues["c", "dependence"].isna().all() and values["c", "dependence"].notna().any()
 
 
 def bh_rejects(p, alpha):
@@ -483,20 +522,25 @@ def test_id_level_qvalues_are_the_two_stage_procedure():
     assert (alone[:, 1:4] >= 0).all() and not np.allclose(alone, q, equal_nan=True)
 
 
-def test_calibration_counts_null_pvalues_and_extrapolates_the_tail():
+def plain_against(p, null):
+    """The docstring's calibrated p-value: (1 + null p-values <= p) / (M + 1); below the
+    25th smallest null p-value p0, at most s (p / p0) ** b, s the share at p0 and b Hill's
+    (unbiased) estimate from the 24 smaller ones, (24 - 1) / sum log(p0 / p_i), in [0.1, 1.5]."""
+    null = np.sort(null[~np.isnan(null)])
+    share = np.array([(1 + np.sum(null <= v)) / (len(null) + 1) for v in p])
+    b = np.clip(23 / np.log(null[24] / null[:24]).sum(), 0.1, 1.5)
+    tail = 26 / (len(null) + 1) * (p / null[24]) ** b
+    return np.where(p < null[24], np.minimum(tail, share), share)
+
+
+@pytest.mark.parametrize("power", [3.0, 2.0, 1.0, 0.5, 0.2])
+def test_calibration_counts_null_pvalues_and_extrapolates_the_tail(power):
     from kestrune.testing.plotting.compare import calibration
-    null = np.r_[np.linspace(0.001, 1, 1000), np.nan]
-    p = np.array([np.nan, 1.0, 0.5, 0.0305])
-    got = calibration._against(p, null)
-    assert np.isnan(got[0]) and got[1] == 1.0
-    np.testing.assert_allclose(got[2:], [(1 + 500) / 1001, (1 + 30) / 1001])
-    # below the 25th smallest null p-value p0, the null's tail as a power law of
-    # Hill's slope: 0.5 for a liberal test, 1 for a right one, 1.5 at most
-    for power, slope in [(2.0, 0.5), (1.0, 1.0), (0.5, 1.5)]:
-        null = np.linspace(0.001, 1, 1000) ** power
-        got = calibration._against(np.array([1e-8, 0.8 * null[24]]), null)
-        expected = 26 / 1001 * (np.array([1e-8, 0.8 * null[24]]) / null[24]) ** slope
-        np.testing.assert_allclose(np.log10(got), np.log10(expected), atol=0.25)
+    null = np.r_[np.random.default_rng(5).random(1000) ** power, np.nan]
+    p = np.r_[np.sort(null)[[0, 10, 23, 24, 25, 500]] * [1, 1, 1, 0.999, 1, 1], 1.0, 1e-8, 1e-300]
+    got = calibration._against(np.r_[np.nan, p], null)
+    assert np.isnan(got[0])
+    np.testing.assert_allclose(got[1:], plain_against(p, null), rtol=1e-12)
     assert calibration.panels(1) == 1500 and calibration.panels(10 ** 6) == 2
 
 
@@ -539,27 +583,21 @@ def test_six_columns_each_pair_once_and_several_frames():
     assert len(set(report.qvalues.index[:10]) & set(range(10))) >= 8  # the shifted ids first
 
 
-def test_iid_against_autocorrelated_with_the_same_marginal():
-    """distribution holds when one frame is i.i.d. and the other AR(1) with the same
-    marginal: each frame's own persistence sets its own effective size."""
-    rng = np.random.default_rng(11)
-    shape = (IDS, 24)
-    shares = BENCH.shares_below({"x": rng.normal(size=shape)}, {"x": BENCH.ar1(rng, shape, 0.8)})
-    assert shares["x:distribution"] <= 0.05 + 3 * np.sqrt(0.05 * 0.95 / IDS), shares
+HALF = [v if t % 2 == 0 else np.nan for t, v in enumerate(np.arange(12.0))]
 
 
-def test_undefined_persistence_is_the_steadiest():
-    """Every other value missing in both frames: no lag-1 pair, so no persistence; the
-    series counts as the steadiest (few effective values), never as independent values."""
-    half = [v if t % 2 == 0 else np.nan for t, v in enumerate(np.arange(12.0))]
-    reference, other = rows(half, half, ["p"] * 12), rows(np.array(half) + 20, half, ["p"] * 12)
-    _, p = measure_table(reference, other, DataFrameMeta("id", "t", ["s"], ["a", "b"]), calibrated=False)
-    assert p.loc["x", ("a", "distribution")] > 0.3
+@pytest.mark.parametrize("reference, other, cell", [
+    # every other value missing in both frames: no lag-1 pair, no persistence
+    (rows(HALF, HALF, ["p"] * 12), rows(np.array(HALF) + 20, HALF, ["p"] * 12), ("a", "distribution")),
     # a label kept for 25 periods, changed once: as steady as can be, in both frames
-    steady = rows(np.arange(30.0), np.arange(30.0), ["p"] * 25 + ["q"] * 5)
-    turned = rows(np.arange(30.0), np.arange(30.0), ["q"] * 25 + ["p"] * 5)
-    _, p = measure_table(steady, turned, DataFrameMeta("id", "t", ["s"], ["a", "b"]), calibrated=False)
-    assert p.loc["x", ("s", "distribution")] > 0.3
+    (rows(np.arange(30.0), np.arange(30.0), ["p"] * 25 + ["q"] * 5),
+     rows(np.arange(30.0), np.arange(30.0), ["q"] * 25 + ["p"] * 5), ("s", "distribution")),
+])
+def test_undefined_persistence_is_the_steadiest(reference, other, cell):
+    """A series that does not show how it moves counts as the steadiest (few effective
+    values), never as independent values."""
+    _, p = measure_table(reference, other, DataFrameMeta("id", "t", ["s"], ["a", "b"]), calibrated=False)
+    assert p.loc["x", cell] > 0.3
 
 
 @pytest.mark.parametrize("times, periods", [
@@ -589,10 +627,31 @@ def test_null_scores_are_a_stationary_ar1_over_periods():
     gaps = np.tile([0, 1, 2, 1, 1, 1], ids)
     mixing = calibration._mixing(["x", "y"], {("x", "y"): np.full(ids, 0.5)}, ids)
     phi = np.tile([0.9, 0.0], (ids, 1))
-    scores = calibration._scores(phi, mixing, codes, gaps, position, np.random.default_rng(0)).reshape(ids, periods, 2)
+    noise = np.random.default_rng(0).standard_normal((len(codes), 2))
+    scores = calibration._scores(phi, mixing, codes, gaps, position, noise).reshape(ids, periods, 2)
     x, y = scores[..., 0], scores[..., 1]
     assert np.allclose(x.var(axis=0), 1, atol=0.08) and np.allclose(y.var(axis=0), 1, atol=0.08)
     assert abs(np.corrcoef(x[:, 1], x[:, 2])[0, 1] - 0.81) < 0.03     # a gap of two periods
     assert abs(np.corrcoef(x[:, 3], x[:, 4])[0, 1] - 0.9) < 0.03
     assert abs(np.corrcoef(y[:, 0], y[:, 1])[0, 1]) < 0.05
     assert abs(np.corrcoef(x[:, 0], y[:, 0])[0, 1] - 2 * np.sin(np.pi * 0.5 / 6)) < 0.05
+
+
+def test_null_values_are_quantiles_of_the_ids_values():
+    """The null's value at u: the u quantile of the id's values in both frames (missing
+    left out), interpolated where the frames share no number, else one of the values."""
+    from kestrune.testing.plotting.compare import calibration, measures
+    values = [np.array([0.5, 2.0, np.nan, 1.0, 3.0, 3.0, 1.0]), np.array([7.0, 4.0, 1.0, 2.0, np.nan])]
+    codes = [np.array([0, 0, 0, 1, 1, 1, 2]), np.array([0, 0, 1, 1, 2])]  # id 1 shares 1.0, id 3 has none
+    frames = [measures._Rows.of_arrays(c, 4, None, {}) for c in codes]
+    u = np.linspace(0.0, 0.99, 12)
+    for i in range(4):
+        got = calibration._drawn(frames, values, 4, u, np.full(len(u), i))
+        own = [v[(c == i) & ~np.isnan(v)] for c, v in zip(codes, values)]
+        both = np.sort(np.concatenate(own))
+        if not len(both):
+            assert np.isnan(got).all()
+        elif set(own[0]) & set(own[1]):
+            np.testing.assert_array_equal(got, both[(u * len(both)).astype(int)])
+        else:
+            np.testing.assert_allclose(got, np.quantile(both, u), rtol=1e-12)

@@ -27,9 +27,17 @@ far tail, which no single rescaling of its normal scores matches.
 
 The null is fitted to each id's reference series, never to the panel's
 p-values: a difference that every id shares stays a difference.
+
+Every random number of an id's null panels is a keyed hash of (SEED, the
+id's value, the column and the draw's use, the panel, the frame, the row's
+place in the id) mapped to a uniform, and to a normal by its inverse CDF:
+an id's draws depend on nothing else, not on the other ids, their order or
+how the ids are split into partitions, so partitions that each simulate
+their own ids pool the very null p-values of the whole panel.
 """
 
 import numpy as np
+import pandas as pd
 from scipy import special
 
 from . import measures as _m
@@ -62,8 +70,7 @@ def calibrated(frames, categorical, columns, measures, max_lag, found):
     if size == 0 or not cells:
         return found
     count = panels(size)
-    rng = np.random.default_rng(SEED)
-    null = tuple(_simulated(rows, which, frames, model, categorical, columns, count, rng)
+    null = tuple(_simulated(rows, which, frames, model, categorical, columns, count)
                  for which, rows in enumerate(frames))
     null_cells, _, null_p, null_pairs, _ = _m._computed(null, categorical, columns,
                                                         measures, max_lag)
@@ -156,15 +163,58 @@ def _drawn(frames, values, size, u, ids):
     return np.where(n > 0, drawn, np.nan)
 
 
-def _simulated(rows, which, frames, found, categorical, columns, count, rng):
+def id_keys(ids):
+    """A 64-bit key of each id's value (pandas' hash; whole numbers as
+    int64 and times as nanoseconds, so that an id is keyed alike whatever
+    its integer type or time resolution)."""
+    values = np.asarray(ids)
+    if values.dtype.kind in "mM":
+        values = values.astype(values.dtype.kind + "8[ns]")
+    if values.dtype.kind in "iubmM":
+        values = values.astype(np.int64)
+    return pd.util.hash_array(values)
+
+
+def _mix(z):
+    """splitmix64's finaliser of uint64 ``z`` (wrapping arithmetic)."""
+    z = z ^ (z >> np.uint64(30))
+    z *= np.uint64(0xBF58476D1CE4E5B9)
+    z ^= z >> np.uint64(27)
+    z *= np.uint64(0x94D049BB133111EB)
+    z ^= z >> np.uint64(31)
+    return z
+
+
+def _row_keys(keys, ids, panel, which, position):
+    """The key of each simulated row: of (SEED, its id's key, its panel,
+    frame ``which`` and its place in the id)."""
+    row = _mix(keys[ids] ^ _mix(np.array([SEED], dtype=np.uint64)))
+    row ^= ((panel.astype(np.uint64) << np.uint64(33)) | np.uint64(which << 32)
+            | position.astype(np.uint64))
+    return _mix(row)
+
+
+def _uniform(rows, column, use):
+    """A uniform in (0, 1) per row key, one stream per column and ``use``."""
+    stream = id_keys(np.array([str(column)], dtype=object))
+    stream = _mix(stream ^ np.uint64(use))
+    z = _mix(rows ^ stream)
+    return ((z >> np.uint64(11)).astype(float) + 0.5) * 2.0 ** -53
+
+
+def _simulated(rows, which, frames, found, categorical, columns, count):
     """``count`` null panels of the rows of frame ``which`` in one
-    ``_Rows``: panel b holds ids b * size to (b + 1) * size - 1."""
+    ``_Rows``: panel b holds ids b * size to (b + 1) * size - 1. Every
+    draw is keyed by its id (``frames[0].ids``), see the module."""
     series, labels, correlations = found
     size, length = rows.ngroups, len(rows.codes)
     ids = np.tile(rows.codes, count)
-    codes = ids + np.repeat(np.arange(count) * size, length)
+    panel = np.repeat(np.arange(count), length)
+    codes = ids + panel * size
     gaps = np.tile(rows.gaps(), count)
     position = np.tile(rows.position(), count)
+    with np.errstate(over="ignore"):
+        keys = _row_keys(id_keys(frames[0].ids), ids, panel, which, position)
     period = None if rows.period is None else np.tile(rows.period, count)
     columns_of = {}
     numeric = [c for c in columns if c not in categorical and c in series]
@@ -173,8 +223,9 @@ def _simulated(rows, which, frames, found, categorical, columns, count, rng):
         for c in numeric:
             own, other = (s.persistence() for s in series[c])
             phi.append(_m._shared(own, other))
+        noise = np.column_stack([special.ndtri(_uniform(keys, c, 0)) for c in numeric])
         scores = _scores(np.array(phi).T, _mixing(numeric, correlations, size), ids,
-                         gaps, position, rng)
+                         gaps, position, noise)
         for j, c in enumerate(numeric):
             values = _drawn(frames, [s.values for s in series[c]], size,
                             special.ndtr(scores[:, j]), ids)
@@ -183,16 +234,17 @@ def _simulated(rows, which, frames, found, categorical, columns, count, rng):
     for c in columns:
         if c not in categorical or c not in labels:
             continue
-        rho, panel = _chain(frames, labels[c])
-        drawn = _drawn(frames, list(labels[c][0]), size, rng.random(len(ids)), ids)
+        rho, weight = _chain(frames, labels[c])
+        drawn = _drawn(frames, list(labels[c][0]), size, _uniform(keys, c, 1), ids)
         # A fresh label from the panel's (both frames) with the id's weight
         # of the panel, else from the id's own labels.
-        pool = np.concatenate(labels[c][0])
+        pool = np.sort(np.concatenate(labels[c][0]))
         if len(pool):
-            other = pool[rng.integers(0, len(pool), len(ids))]
-            drawn = np.where(rng.random(len(ids)) < panel[ids], other, drawn)
+            other = pool[np.minimum((_uniform(keys, c, 2) * len(pool)).astype(np.int64),
+                                    len(pool) - 1)]
+            drawn = np.where(_uniform(keys, c, 3) < weight[ids], other, drawn)
         # Keep the label with probability rho per period, else draw afresh.
-        fresh = (position == 0) | (rng.random(len(ids)) >= rho[ids] ** gaps)
+        fresh = (position == 0) | (_uniform(keys, c, 4) >= rho[ids] ** gaps)
         source = np.maximum.accumulate(np.where(fresh, np.arange(len(ids)), 0))
         columns_of[c] = drawn[source]
     return _m._Rows.of_arrays(codes, size * count, period, columns_of)
@@ -289,11 +341,11 @@ def _mixing(numeric, correlations, size):
     return mixing / np.sqrt((mixing ** 2).sum(axis=2, keepdims=True))
 
 
-def _scores(phi, mixing, ids, gaps, position, rng):
+def _scores(phi, mixing, ids, gaps, position, noise):
     """Standard normal AR(1) scores per row and column: coefficient phi
-    per period, so phi ** gap over a gap; innovations mixed per id."""
+    per period, so phi ** gap over a gap; innovations, the independent
+    standard normal ``noise`` (rows x columns) mixed per id."""
     k = phi.shape[1]
-    noise = rng.standard_normal((len(ids), k))
     innovation = np.zeros_like(noise)
     for i in range(k):
         for j in range(k):

@@ -245,8 +245,9 @@ def measure_table(reference, other, meta, columns=None, ids=None,
     as a power law, which keeps the tests' ranking. A pair's p-value is
     calibrated the same way, and a column's ``dependence`` is the
     Sidak-corrected smallest of its pairs' calibrated p-values. The null
-    panels come from a fixed seed: the same frames give the same
-    p-values. The model is fitted per id, never to
+    panels come from a fixed seed, and each id's draws from that seed and
+    the id's value alone: the same frames give the same p-values, whatever
+    the order of the ids or how a dask frame is partitioned. The model is fitted per id, never to
     the panel's p-values, so a difference that every id shares stays a
     difference.
 
@@ -616,7 +617,7 @@ class _Rows:
 
     def __init__(self, frame, ids, period=None):
         codes = ids.get_indexer(frame.index.get_level_values(0))
-        self.frame = frame
+        self.frame, self.ids = frame, ids
         self.kept = codes >= 0
         self._set(codes[self.kept], len(ids),
                   None if period is None else period[self.kept])

@@ -28,17 +28,21 @@ decided over every partition, never per partition:
   every partition counts lags in the same periods;
 - **the number of null panels** of the calibration, from the number of ids
   of the whole table (one cheap pass counts them);
-- **the calibration**: each partition simulates its ids' null panels
-  (partition 0 from the pandas path's seed, partition k from that seed and
-  k) and returns the null p-values with its tables; the caller pools them
-  per cell over all partitions and sets each cell's p-value against the
-  pool, as the pandas path does over its one panel;
+- **the calibration**: each partition simulates its ids' null panels and
+  returns the null p-values with its tables; the caller pools them per
+  cell over all partitions and sets each cell's p-value against the pool,
+  as the pandas path does over its one panel. An id's null draws are keyed
+  by the id alone (see :mod:`calibration`), so the pool is the pandas
+  path's wherever the null model is per id (continuous columns); a
+  categorical column's chain is shrunk towards its partition's labels;
 - **the q-values** (:func:`benjamini_hochberg`, :func:`id_level_qvalues`)
   run in the caller on the gathered tables, in bounded memory.
 
 The values, and the p-values without calibration, are those of the pandas
-path to the last digit; calibrated p-values are equal for a single
-partition and otherwise come from other draws of the same null model.
+path to the last digit; so are the calibrated p-values of continuous
+columns. Those of categorical columns are equal for a single partition;
+otherwise each partition's chains are shrunk towards its own ids' labels
+and changes, a null model a little different from the whole panel's.
 
 The partitions are computed on the current dask client (or dask's default
 scheduler when there is none); no cluster is started here.
@@ -114,8 +118,8 @@ def measure_table(reference, other, meta, columns=None, ids=None,
     count = calibration.panels(size) if calibrated else 0
     parts = dask.compute(*[
         dask.delayed(_tables)(r, o, meta, wanted, columns, measures, max_lag, rule,
-                              count, number)
-        for number, (r, o) in enumerate(pairs)])
+                              count)
+        for r, o in pairs])
     return _gathered([chunk for part in parts for chunk in part], wanted, calibrated)
 
 
@@ -333,8 +337,7 @@ def _periods_of(frame, rule):
     return (number - low) // step
 
 
-def _tables(reference, other, meta, wanted, columns, measures, max_lag, rule, count,
-            number):
+def _tables(reference, other, meta, wanted, columns, measures, max_lag, rule, count):
     """The raw tables of one pair of aligned partitions, with the null
     p-values of its ids' null panels when ``count`` panels are asked for:
     a list of tables of at most ``CHUNK_IDS`` ids each, so that a worker's
@@ -342,19 +345,16 @@ def _tables(reference, other, meta, wanted, columns, measures, max_lag, rule, co
     reference, other = (_prepared(p, meta, wanted) for p in (reference, other))
     ids = _sorted_union(reference, other)
     codes = [ids.get_indexer(frame.index.get_level_values(0)) for frame in (reference, other)]
-    rng = np.random.default_rng(calibration.SEED if not number
-                                else [calibration.SEED, number])
     out = []
     for first in range(0, len(ids), CHUNK_IDS):
         chunk = [frame[(code >= first) & (code < first + CHUNK_IDS)]
                  for frame, code in zip((reference, other), codes)]
         out.append(_chunk_tables(chunk[0], chunk[1], ids[first:first + CHUNK_IDS], meta,
-                                 columns, measures, max_lag, rule, count, rng))
+                                 columns, measures, max_lag, rule, count))
     return out
 
 
-def _chunk_tables(reference, other, ids, meta, columns, measures, max_lag, rule, count,
-                  rng):
+def _chunk_tables(reference, other, ids, meta, columns, measures, max_lag, rule, count):
     categorical = set(meta.categorical)
     with np.errstate(divide="ignore", invalid="ignore", over="ignore"):
         periods = (None, None) if rule is None else tuple(
@@ -367,7 +367,7 @@ def _chunk_tables(reference, other, ids, meta, columns, measures, max_lag, rule,
         null_p, null_pairs = {}, {}
         if count and cells:
             null = tuple(calibration._simulated(rows, which, frames, model, categorical,
-                                                columns, count, rng)
+                                                columns, count)
                          for which, rows in enumerate(frames))
             null_cells, _, found, null_pairs, _ = _m._computed(
                 null, categorical, columns, measures, lag)
