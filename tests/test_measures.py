@@ -357,13 +357,70 @@ def shared(own, other):
     return own if not np.isnan(own) else (other if not np.isnan(other) else 0.95)
 
 
-def raw_pvalues(x, y, max_lag, partners):
-    """Uncalibrated p-values of one id's continuous columns, from x and y reindexed by period."""
+def estimates(x, y, partners):
+    """Of one id (x, y reindexed by period; y None where absent): per column the reference's
+    lag-1 autocorrelation less its bias and its pairs, and both frames' persistences; per pair
+    per frame its Spearman correlation, Fisher's z and z's standard deviation (None: too coarse)."""
+    frames = [x, y if y is not None else x.iloc[:0]]
     out = {}
-    rho = {c: (persistence(x[c]), persistence(y[c])) for c in partners}
+    for c in partners:
+        r = autocorrelation(x[c], 1)
+        pairs = (~np.isnan(x[c].to_numpy()[:-1] * x[c].to_numpy()[1:])).sum()
+        out[c] = r + (1 + 4 * r) / x[c].notna().sum(), pairs, [persistence(f[c]) for f in frames]
+    for i, c in enumerate(partners):
+        for o in partners[i + 1:]:
+            out[c, o] = []
+            for f, s in enumerate(frames):
+                both = s[[c, o]].dropna()
+                n = len(both)
+                if n < 3 or min(both[c].nunique(), both[o].nunique()) < 5:
+                    out[c, o].append(None)
+                    continue
+                rho = stats.spearmanr(both[c], both[o]).correlation
+                product = shared(*out[c][2][f::1 - 2 * f]) * shared(*out[o][2][f::1 - 2 * f])
+                eff = n * (1 - product) / (1 + product)
+                nearest = 1 - 6.0 / (n * (n ** 2 - 1.0))
+                out[c, o].append((rho, np.arctanh(np.clip(rho, -nearest, nearest)),
+                                  np.sqrt(1.06 / (eff - 3)) if eff > 3 else np.inf))
+    return out
+
+
+def em_prior(rows, grid, law):
+    """The grid prior of the docs: estimates rounded to 1e-3, scales to 4 significant digits,
+    500 rounds of EM from the uniform weights over the rounded rows."""
+    rows = collections.Counter((round(e * 1000) / 1000, float("%.4g" % s)) for e, s in rows
+                               if np.isfinite(e) and np.isfinite(s))
+    weights = np.full(len(grid), 1 / len(grid))
+    if rows:
+        keys = np.array(list(rows))
+        mean, sd = law(keys[:, 1])
+        like = stats.norm.pdf(keys[:, :1], mean, sd) * np.sqrt(2 * np.pi)
+        counts = np.array(list(rows.values()), float)
+        for _ in range(500):
+            weights = weights * ((counts / (like @ weights)) @ like) / counts.sum()
+    return weights
+
+
+def predictive_p(weights, grid, law, estimate, scale, other, other_scale):
+    """Two-sided p-value of ``other`` under the mixture over the posterior of one id."""
+    if np.isfinite(estimate):
+        mean, sd = law(np.array([scale]))
+        found = weights * stats.norm.pdf(estimate, mean[0], sd[0])
+        weights = found / found.sum() if found.sum() > 0 else weights  # none explains it: the prior
+    mean, sd = law(np.array([other_scale]))
+    below = weights @ stats.norm.cdf(other, mean[0], sd[0])
+    return min(1.0, 2 * min(below, weights @ stats.norm.sf(other, mean[0], sd[0])))
+
+
+def raw_pvalues(x, y, max_lag, partners, priors):
+    """Uncalibrated p-values of one id's continuous columns, from x and y reindexed by period."""
+    from kestrune.testing.plotting.compare import measures
+    out = {}
+    mine, theirs = estimates(x, y, partners), estimates(y, x, partners)
     for c in partners:
         a, b = x[c].dropna(), y[c].dropna()
-        r = [shared(*rho[c]), shared(*rho[c][::-1])]
+        rho = mine[c][2]
+        r = [shared(*rho), shared(*rho[::-1])]
         if min(len(a), len(b)) < 5:
             out[c, "distribution"] = out[c, "dynamics"] = np.nan
             continue
@@ -376,31 +433,25 @@ def raw_pvalues(x, y, max_lag, partners):
             rk = [autocorrelation(s[c], k) for s in (x, y)]
             if np.isnan(rk).any():
                 continue
-            diff = rk[0] - rk[1]
-            if k == 1:
-                diff = rk[0] + (1 + 4 * rk[0]) / len(a) - rk[1] - (1 + 4 * rk[1]) / len(b)
             m = [(~np.isnan(s[c].to_numpy()[:-k] * s[c].to_numpy()[k:])).sum() for s in (x, y)]
-            v = sum(((1 + q ** 2) * (1 - q ** (2 * k)) / (1 - q ** 2) - 2 * k * q ** (2 * k)) / mk
-                    for q, mk in zip(r, m))
-            ps.append(1.0 if rk[0] == rk[1] else 2 * stats.norm.sf(abs(diff) / np.sqrt(v)))
+            if k == 1:  # the compared frame's against the reference's posterior predictive
+                p = predictive_p(priors[c], measures.PERSISTENCE_GRID, measures._persistence_law,
+                                 mine[c][0], mine[c][1], theirs[c][0], theirs[c][1])
+            else:
+                v = sum(((1 + q ** 2) * (1 - q ** (2 * k)) / (1 - q ** 2) - 2 * k * q ** (2 * k)) / mk
+                        for q, mk in zip(r, m))
+                p = 2 * stats.norm.sf(abs(rk[0] - rk[1]) / np.sqrt(v))
+            ps.append(1.0 if rk[0] == rk[1] else p)
         out[c, "dynamics"] = 1 - (1 - min(ps)) ** len(ps) if ps else np.nan
     for i, c in enumerate(partners):
         for o in partners[i + 1:]:
-            z, v, rs = [], [], []
-            for f, s in enumerate((x, y)):
-                both = s[[c, o]].dropna()
-                n = len(both)
-                if n < 3 or min(both[c].nunique(), both[o].nunique()) < 5:
-                    z = None
-                    break
-                rs.append(stats.spearmanr(both[c], both[o]).correlation)
-                product = shared(rho[c][f], rho[c][1 - f]) * shared(rho[o][f], rho[o][1 - f])
-                eff = n * (1 - product) / (1 + product)
-                v.append(1.06 / (eff - 3) if eff > 3 else np.inf)
-                nearest = 1 - 6.0 / (n * (n ** 2 - 1.0))
-                z.append(np.arctanh(np.clip(rs[-1], -nearest, nearest)))
-            out[c, o] = np.nan if z is None else (1.0 if rs[0] == rs[1] else
-                                                   2 * stats.norm.sf(abs(z[0] - z[1]) / np.sqrt(sum(v))))
+            if None in mine[c, o]:
+                out[c, o] = np.nan
+                continue
+            rs, z, sd = zip(*mine[c, o])
+            p = predictive_p(priors[c, o], measures.CORRELATION_GRID, measures._correlation_law,
+                             z[0], sd[0], z[1], sd[1])
+            out[c, o] = 1.0 if rs[0] == rs[1] or np.isinf(sd).any() else p
     return out
 
 
@@ -412,6 +463,7 @@ def every_other_missing(frame):
 
 @pytest.mark.parametrize("max_lag, change", [(3, lambda f: f), (1, every_other_missing)])
 def test_pvalues_match_a_loop_over_ids(pair, max_lag, change):
+    from kestrune.testing.plotting.compare import measures
     from kestrune.testing.plotting.compare.measures import _measured
     reference, other = pair[0], change(pair[1])
     ids = pd.Index(range(60))
@@ -419,10 +471,19 @@ def test_pvalues_match_a_loop_over_ids(pair, max_lag, change):
     _, p, pairs = _measured(*prepared, META, ["a", "b", "c"], ids, max_lag=max_lag, calibrated=False)
     grids = [{i: g.set_index("t").reindex(range(g["t"].min(), g["t"].max() + 1))
               for i, g in f.groupby("id")} for f in (reference, other)]
+    # The reference panel's priors, from every id's estimates.
+    known = {i: estimates(grids[0][i], grids[1].get(i), "abc") for i in grids[0]}
+    priors = {}
+    for c in "abc":
+        priors[c] = em_prior([known[i][c][:2] for i in known], measures.PERSISTENCE_GRID,
+                             measures._persistence_law)
+    for c, o in ("ab", "ac", "bc"):
+        priors[c, o] = em_prior([k[c, o][0][1:] for k in known.values() if k[c, o][0]],
+                                measures.CORRELATION_GRID, measures._correlation_law)
     for i in ids:
         if i not in grids[1]:
             continue
-        expected = raw_pvalues(grids[0][i], grids[1][i], max_lag, ["a", "b", "c"])
+        expected = raw_pvalues(grids[0][i], grids[1][i], max_lag, ["a", "b", "c"], priors)
         for key, value in expected.items():
             found = pairs.loc[i, key] if key[1] in "abc" else p.loc[i, key]
             np.testing.assert_allclose(found, value, rtol=1e-9, atol=1e-12, err_msg=str((i, key)))

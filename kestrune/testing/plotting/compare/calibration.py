@@ -66,7 +66,7 @@ def calibrated(frames, categorical, columns, measures, max_lag, found):
     null = tuple(_simulated(rows, which, frames, model, categorical, columns, count, rng)
                  for which, rows in enumerate(frames))
     null_cells, _, null_p, null_pairs, _ = _m._computed(null, categorical, columns,
-                                                        measures, max_lag)
+                                                        measures, max_lag, model[3])
     null_p = dict(zip(null_cells, null_p))
     pairs = {pair: _against(p, null_pairs[pair]) for pair, p in pairs.items()}
     return cells, values, set_against(cells, values, pvalues, pairs, null_p.get), pairs, model
@@ -159,7 +159,7 @@ def _drawn(frames, values, size, u, ids):
 def _simulated(rows, which, frames, found, categorical, columns, count, rng):
     """``count`` null panels of the rows of frame ``which`` in one
     ``_Rows``: panel b holds ids b * size to (b + 1) * size - 1."""
-    series, labels, correlations = found
+    series, labels, correlations = found[:3]
     size, length = rows.ngroups, len(rows.codes)
     ids = np.tile(rows.codes, count)
     codes = ids + np.repeat(np.arange(count) * size, length)
@@ -171,7 +171,7 @@ def _simulated(rows, which, frames, found, categorical, columns, count, rng):
     if numeric:
         phi = []
         for c in numeric:
-            own, other = (s.persistence() for s in series[c])
+            own, other = series[c][0].shrunk(), series[c][1].persistence()
             phi.append(_m._shared(own, other))
         scores = _scores(np.array(phi).T, _mixing(numeric, correlations, size), ids,
                          gaps, position, rng)

@@ -35,7 +35,7 @@ import numpy as np
 import pandas as pd
 from scipy import special
 
-from . import inputs
+from . import inputs, prior
 from .bounds import check_options
 from .divergence import (DIGITS, ROUNDING_STEP, _sorted_union, kolmogorov_smirnov,
                          label_codes, round_significant, total_variation_of_codes)
@@ -60,6 +60,16 @@ STEADIEST = 0.95
 # Added to each count of the next labels before the transition shares are
 # compared: Pearson's chi-square calls too many sparse tables different.
 SMOOTHING = 0.5
+# The grids of the reference panel's priors (see :mod:`prior`): a lag-1
+# autocorrelation, and Fisher's z of a rank correlation (|rho| up to 0.99).
+PERSISTENCE_GRID = np.linspace(-0.9, 0.99, 64)
+CORRELATION_GRID = np.linspace(-2.65, 2.65, 107)
+# The lengths at which the law of a lag-1 autocorrelation is simulated, the
+# draws per length and coefficient, and their seed.
+LAW_LENGTHS = np.array([4, 5, 6, 7, 8, 10, 12, 14, 16, 20, 24, 30, 36, 48, 64, 96, 128])
+LAW_DRAWS = 2000
+LAW_SEED = 20241208
+_LAWS = {}
 
 
 def measure_table(reference, other, meta, columns=None, ids=None,
@@ -521,18 +531,30 @@ def _measured(reference, other, meta, columns, ids, measures=MEASURES, max_lag=1
             table(list(pairs.values()), pair_index))
 
 
-def _computed(frames, categorical, columns, measures, max_lag):
+def _computed(frames, categorical, columns, measures, max_lag, priors=None):
     """Cells, values and p-values (lists of arrays, one per cell), the
     p-values of the dependence of each pair of continuous columns (a dict),
     and what a null model needs of the first frame: its series, label
-    codes and the rank correlation of each pair."""
+    codes, the (posterior mean) rank correlation of each pair and the
+    priors of the reference panel.
+
+    ``priors`` (optional): the prior weights of each continuous column's
+    lag-1 autocorrelation and each pair's correlation (keyed by the column
+    and the pair), as :func:`_prior_rows` and :func:`_fitted_priors` give
+    them; by default fitted to the first frame. Null panels take the
+    panel's priors, and partitions the whole panel's."""
     numeric = [c for c in columns if c not in categorical]
     lags = max_lag if "dynamics" in measures else 1
     series = {c: [_Series(rows, rows.values(c), lags) for rows in frames]
               for c in numeric}
+    estimates = {}
+    if priors is None:
+        priors = _fitted_priors(_prior_rows(frames, series, numeric, measures, estimates))
+    for c in numeric:
+        series[c][0].prior = priors.get(c)
     coupled, pairs, correlations = {}, {}, {}
     if "dependence" in measures and len(numeric) >= 2:
-        coupled, pairs, correlations = _dependence(frames, series, numeric)
+        coupled, pairs, correlations = _dependence(frames, series, numeric, priors, estimates)
 
     labels = {}
     cells, values, pvalues = [], [], []
@@ -553,7 +575,47 @@ def _computed(frames, categorical, columns, measures, max_lag):
             cells.append((column, measure))
             values.append(value)
             pvalues.append(np.where(np.isnan(value), np.nan, p))
-    return cells, values, pvalues, pairs, (series, labels, correlations)
+    return cells, values, pvalues, pairs, (series, labels, correlations, priors)
+
+
+def _prior_rows(frames, series, numeric, measures, estimates=None):
+    """The :func:`prior.summary` rows of the first frame's estimates: of
+    each continuous column's lag-1 autocorrelation, and of each pair's
+    Fisher z (where ``dependence`` is measured); ``estimates`` (a dict)
+    keeps each pair's :func:`_pair_estimates`."""
+    estimates = {} if estimates is None else estimates
+    rows = {c: prior.summary(series[c][0].corrected(), series[c][0].pairs[0].astype(float))
+            for c in numeric}
+    if "dependence" in measures and len(numeric) >= 2:
+        ranked = {}
+        for i, first in enumerate(numeric):
+            for second in numeric[i + 1:]:
+                estimates[first, second] = _pair_estimates(frames, series, first, second,
+                                                           ranked)
+                _, z, sd, coarse = estimates[first, second]
+                rows[first, second] = prior.summary(np.where(coarse[0], np.nan, z[0]), sd[0])
+    return rows
+
+
+def merged_rows(parts):
+    """:func:`_prior_rows` of several parts of one panel, as one panel's."""
+    out = {}
+    for key in parts[0] if parts else ():
+        found = np.concatenate([part[key] for part in parts])
+        if not len(found):
+            out[key] = found
+            continue
+        rows, inverse = np.unique(found[:, :2], axis=0, return_inverse=True)
+        out[key] = np.column_stack([rows, np.bincount(inverse.ravel(), weights=found[:, 2])])
+    return out
+
+
+def _fitted_priors(rows):
+    """The prior weights of :func:`_prior_rows`' rows."""
+    return {key: prior.fitted(found, *((CORRELATION_GRID, _correlation_law)
+                                       if isinstance(key, tuple) else
+                                       (PERSISTENCE_GRID, _persistence_law)))
+            for key, found in rows.items()}
 
 
 def _periods(reference, other):
@@ -706,6 +768,7 @@ class _Series:
             varies[kept_codes[starts]] = high - low > 10.0 ** -DIGITS * np.maximum(
                 np.abs(high), np.abs(low))
         usable = varies & (self.count >= FEWEST) & np.isfinite(spread)
+        self._posterior = self.prior = None
         self.r, self.pairs = [], []
         for lag in range(1, lags + 1):
             first, second = rows.pairs(lag)
@@ -722,13 +785,33 @@ class _Series:
             self.r.append(np.clip(r, -1.0, 1.0))
             self.pairs.append(pairs)
 
-    def persistence(self):
+    def corrected(self):
         """The lag-1 autocorrelation less its bias in a short AR(1) series,
-        r1 + (1 + 4 r1)/n (Marriott and Pope 1954), clipped to [0,
-        STEADIEST]; NaN where undefined or with fewer than 3 pairs."""
-        r = self.r[0] + (1 + 4 * self.r[0]) / self.count
-        r = np.where(self.pairs[0] >= FEWEST, r, np.nan)
+        r1 + (1 + 4 r1)/n (Marriott and Pope 1954)."""
+        return self.r[0] + (1 + 4 * self.r[0]) / self.count
+
+    def persistence(self):
+        """:meth:`corrected`, clipped to [0, STEADIEST]; NaN where undefined
+        or with fewer than 3 pairs."""
+        r = np.where(self.pairs[0] >= FEWEST, self.corrected(), np.nan)
         return np.clip(r, 0.0, STEADIEST)
+
+    def posterior(self):
+        """Each id's posterior of its lag-1 autocorrelation under ``prior``
+        (the reference panel's weights; fitted to this frame's ids where
+        None): :class:`prior.Posterior` of :meth:`corrected` at its pairs,
+        whose law :func:`_persistence_law` gives."""
+        if self._posterior is None:
+            self._posterior = prior.Posterior(self.corrected(), self.pairs[0].astype(float),
+                                              PERSISTENCE_GRID, _persistence_law, self.prior)
+        return self._posterior
+
+    def shrunk(self):
+        """:meth:`persistence` with the posterior mean in place of the id's
+        own estimate: what the null panels of the calibration draw."""
+        own = self.persistence()
+        return np.where(np.isnan(own), np.nan,
+                        np.clip(self.posterior().mean(), 0.0, STEADIEST))
 
 
 def _shared(own, other):
@@ -778,26 +861,83 @@ def _ar1_variance(phi, lag):
             - 2 * lag * square ** lag)
 
 
+def _persistence_law(pairs):
+    """The mean and standard deviation of :meth:`_Series.corrected` of an
+    AR(1) series with ``pairs`` + 1 values, at each coefficient of
+    PERSISTENCE_GRID (rows: ``pairs``; columns: the grid), from
+    :func:`_simulated_law` at the simulated lengths, interpolated linearly
+    in 1 / length between them; beyond the longest, its bias shrinks as 1 /
+    length and its standard deviation as 1 / sqrt(length - 1)."""
+    length = np.maximum(np.asarray(pairs, dtype=float) + 1, LAW_LENGTHS[0])
+    mean = np.empty((len(length), len(PERSISTENCE_GRID)))
+    sd = np.empty_like(mean)
+    for n in np.unique(length):
+        rows = length == n
+        high = np.searchsorted(LAW_LENGTHS, n)
+        if high == len(LAW_LENGTHS):
+            last = LAW_LENGTHS[-1]
+            m, s = _simulated_law(last)
+            m = PERSISTENCE_GRID + (m - PERSISTENCE_GRID) * last / n
+            s = s * np.sqrt((last - 1) / (n - 1))
+        elif LAW_LENGTHS[high] == n:
+            m, s = _simulated_law(int(n))
+        else:
+            a, b = LAW_LENGTHS[high - 1], LAW_LENGTHS[high]
+            share = (1 / a - 1 / n) / (1 / a - 1 / b)
+            (ma, sa), (mb, sb) = _simulated_law(a), _simulated_law(b)
+            m, s = ma + share * (mb - ma), sa + share * (sb - sa)
+        mean[rows], sd[rows] = m, s
+    return mean, sd
+
+
+def _simulated_law(length):
+    """The mean and standard deviation of :meth:`_Series.corrected` over
+    LAW_DRAWS stationary AR(1) series of ``length`` values at each
+    coefficient of PERSISTENCE_GRID (the same innovations for every
+    coefficient, from a fixed seed), simulated once per length: at short
+    lengths and high persistence its bias and spread are far from the
+    asymptotic formulas (at 36 values and 0.9, a spread 1.6 times
+    Bartlett's)."""
+    if length not in _LAWS:
+        rng = np.random.default_rng([LAW_SEED, length])
+        phi = PERSISTENCE_GRID[:, None]
+        x = rng.standard_normal(LAW_DRAWS) / np.sqrt(1 - phi ** 2)
+        first, total, square, cross = x, x.copy(), x ** 2, np.zeros_like(x)
+        for _ in range(length - 1):
+            x_next = phi * x + rng.standard_normal(LAW_DRAWS)
+            cross += x * x_next
+            total += x_next
+            square += x_next ** 2
+            x = x_next
+        mean = total / length
+        lagged = cross - mean * (2 * total - first - x) + (length - 1) * mean ** 2
+        r = np.clip(lagged / (square - length * mean ** 2), -1.0, 1.0)
+        corrected = r + (1 + 4 * r) / length
+        _LAWS[length] = (corrected.mean(axis=1), corrected.std(axis=1))
+    return _LAWS[length]
+
+
 def _dynamics(pair, max_lag):
     """Largest half-difference of the autocorrelations over the lags, and
-    the Sidak-corrected smallest p-value of their z-tests."""
+    the Sidak-corrected smallest p-value of their tests: at lag 1 the
+    compared frame's autocorrelation against the reference's posterior
+    predictive distribution, at the others z-tests of the difference."""
     ref, oth = pair
     rho = [s.persistence() for s in pair]
     rho = [_shared(a, b) for a, b in zip(rho, rho[::-1])]
     values, pvalues = [], []
     for k in range(max_lag):
         difference = ref.r[k] - oth.r[k]
-        tested = difference
         if k == 0:
             # Each lag-1 autocorrelation less its bias, which differs
             # between series of different lengths.
-            tested = (ref.r[0] + (1 + 4 * ref.r[0]) / ref.count
-                      - oth.r[0] - (1 + 4 * oth.r[0]) / oth.count)
-        variance = (_ar1_variance(rho[0], k + 1) / ref.pairs[k]
-                    + _ar1_variance(rho[1], k + 1) / oth.pairs[k])
-        z = tested / np.sqrt(variance)
+            p = ref.posterior().pvalue(oth.corrected(), *_persistence_law(oth.pairs[0]))
+        else:
+            variance = (_ar1_variance(rho[0], k + 1) / ref.pairs[k]
+                        + _ar1_variance(rho[1], k + 1) / oth.pairs[k])
+            p = _normal_p(difference / np.sqrt(variance))
         values.append(0.5 * np.abs(difference))
-        pvalues.append(np.where(difference == 0, 1.0, _normal_p(z)))
+        pvalues.append(np.where(difference == 0, 1.0, p))
     values, pvalues = np.array(values), np.array(pvalues)
     defined = ~np.isnan(values)
     tests = defined.sum(axis=0)
@@ -1000,43 +1140,66 @@ def _spearman(codes, x, y, size, ranked):
     return np.clip(rho, -1.0, 1.0), count, np.minimum(*distinct)
 
 
-def _dependence(frames, series, numeric):
+def _pair_estimates(frames, series, first, second, ranked):
+    """Of the pair (first, second) in each frame: the Spearman correlation,
+    its Fisher z (a correlation of +-1 taken halfway to the nearest value
+    that n ranks can give, 1 - 12/(n(n^2 - 1)): Fisher's z is infinite at
+    1), the z's standard deviation sqrt(1.06 / (n_e - 3)) at the effective
+    size n_e (infinite for 3 or fewer), and whether either column has fewer
+    than DISTINCT distinct values."""
+    size = frames[0].ngroups
+    rho, z, sd, coarse = [], [], [], []
+    persistence = [[s.persistence() for s in series[c]] for c in (first, second)]
+    for f, (rows, a, b) in enumerate(zip(frames, series[first], series[second])):
+        correlation, count, distinct = _spearman(rows.codes, a, b, size, ranked)
+        product = (_shared(persistence[0][f], persistence[0][1 - f])
+                   * _shared(persistence[1][f], persistence[1][1 - f]))
+        effective = count * _factor(product)
+        rho.append(correlation)
+        coarse.append(distinct < DISTINCT)
+        sd.append(np.where(effective > 3, np.sqrt(SPEARMAN_VARIANCE / (effective - 3)), np.inf))
+        nearest = 1 - 6.0 / (count * (count ** 2 - 1.0))
+        z.append(np.arctanh(np.clip(correlation, -nearest, nearest)))
+    return rho, z, sd, coarse
+
+
+def _dependence(frames, series, numeric, priors, estimates):
     """(value, p-value) of every continuous column: the largest half-
     difference of its Spearman correlations over the partner columns, and
-    the Sidak-corrected smallest p-value of their pairs' Fisher z-tests;
-    the (difference, p-value) of each pair, tested once; and the first
-    frame's correlation of each pair."""
-    size = frames[0].ngroups
+    the Sidak-corrected smallest p-value of their pairs' tests; the
+    (difference, p-value) of each pair, tested once; and the posterior
+    mean correlation of each pair in the first frame. ``estimates``: the
+    pairs' :func:`_pair_estimates` known already."""
     per_column = {c: ([], []) for c in numeric}
     ranked, pairs, correlations = {}, {}, {}
     for i, first in enumerate(numeric):
         for second in numeric[i + 1:]:
-            rho, variance, z, coarse = [], [], [], []
-            persistence = [[s.persistence() for s in series[c]] for c in (first, second)]
-            for f, (rows, a, b) in enumerate(zip(frames, series[first], series[second])):
-                correlation, count, distinct = _spearman(rows.codes, a, b, size, ranked)
-                product = (_shared(persistence[0][f], persistence[0][1 - f])
-                           * _shared(persistence[1][f], persistence[1][1 - f]))
-                effective = count * _factor(product)
-                rho.append(correlation)
-                coarse.append(distinct < DISTINCT)
-                # Three effective rows or fewer tell nothing: an infinite variance.
-                variance.append(np.where(effective > 3, SPEARMAN_VARIANCE / (effective - 3), np.inf))
-                # A perfect rank correlation taken halfway to the nearest value
-                # that n ranks can give, 1 - 12/(n(n^2 - 1)): Fisher's z is
-                # infinite at 1.
-                nearest = 1 - 6.0 / (count * (count ** 2 - 1.0))
-                z.append(np.arctanh(np.clip(correlation, -nearest, nearest)))
+            rho, z, sd, coarse = estimates.get((first, second)) or _pair_estimates(
+                frames, series, first, second, ranked)
             difference = 0.5 * np.abs(rho[0] - rho[1])
-            p = _normal_p((z[0] - z[1]) / np.sqrt(variance[0] + variance[1]))
-            p = np.where(rho[0] == rho[1], 1.0, p)
+            # The compared frame's z against the reference's posterior
+            # predictive distribution under the reference panel's prior.
+            known = ~coarse[0] & np.isfinite(sd[0])
+            posterior = prior.Posterior(np.where(known, z[0], np.nan), sd[0], CORRELATION_GRID,
+                                        _correlation_law, priors.get((first, second)))
+            p = posterior.pvalue(z[1], *_correlation_law(sd[1]))
+            p = np.where(np.isinf(sd[0]) | np.isinf(sd[1]) | (rho[0] == rho[1]), 1.0, p)
             p = np.where(np.isnan(difference), np.nan, np.where(coarse[0] | coarse[1], np.nan, p))
             pairs[first, second] = p
-            correlations[first, second] = rho[0]
+            # The null panels draw the posterior mean's correlation.
+            correlations[first, second] = np.where(known, np.tanh(posterior.mean()), rho[0])
             for column in (first, second):
                 per_column[column][0].append(difference)
                 per_column[column][1].append(p)
     return _per_column(per_column), pairs, correlations
+
+
+def _correlation_law(sd):
+    """Fisher's z of a rank correlation at each value of CORRELATION_GRID:
+    normal about it with standard deviation ``sd`` (per id)."""
+    sd = np.asarray(sd, dtype=float)[:, None]
+    return np.broadcast_to(CORRELATION_GRID, (len(sd), len(CORRELATION_GRID))), \
+        np.broadcast_to(sd, (len(sd), len(CORRELATION_GRID)))
 
 
 def _per_column(per_column):
