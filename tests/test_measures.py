@@ -425,7 +425,8 @@ def raw_pvalues(x, y, max_lag, partners, priors):
             out[c, "distribution"] = out[c, "dynamics"] = np.nan
             continue
         d = stats.ks_2samp(a, b).statistic
-        e = [len(a) * (1 - r[0]) / (1 + r[0]), len(b) * (1 - r[1]) / (1 + r[1])]
+        runs = [1 + (v.to_numpy()[1:] != v.to_numpy()[:-1]).sum() for v in (a, b)]
+        e = [min(len(a) * (1 - r[0]) / (1 + r[0]), runs[0]), min(len(b) * (1 - r[1]) / (1 + r[1]), runs[1])]
         n = np.sqrt(e[0] * e[1] / (e[0] + e[1]))
         out[c, "distribution"] = 1.0 if d == 0 else special.kolmogorov((n + 0.12 + 0.11 / n) * d)
         ps = []

@@ -768,6 +768,9 @@ class _Series:
             varies[kept_codes[starts]] = high - low > 10.0 ** -DIGITS * np.maximum(
                 np.abs(high), np.abs(low))
         usable = varies & (self.count >= FEWEST) & np.isfinite(spread)
+        # Runs of equal consecutive values (missing values left out).
+        changed = np.r_[True, (kept_codes[1:] != kept_codes[:-1]) | (kept[1:] != kept[:-1])]
+        self.runs = np.bincount(kept_codes[changed], minlength=size)
         self._posterior = self.prior = None
         self.r, self.pairs = [], []
         for lag in range(1, lags + 1):
@@ -842,7 +845,8 @@ def _distribution(frames, pair, column):
     statistic = kolmogorov_smirnov(ref.codes, pair[0].values, oth.codes,
                                    pair[1].values, ref.ngroups)
     rho = [s.persistence() for s in pair]
-    sizes = [s.count * _factor(_shared(a, b)) for s, a, b in zip(pair, rho, rho[::-1])]
+    sizes = [np.minimum(s.count * _factor(_shared(a, b)), s.runs)
+             for s, a, b in zip(pair, rho, rho[::-1])]
     n = np.sqrt(sizes[0] * sizes[1] / (sizes[0] + sizes[1]))
     p = np.where(statistic == 0, 1.0, special.kolmogorov((n + 0.12 + 0.11 / n) * statistic))
     return statistic, np.where(_short(pair[0].count, pair[1].count), np.nan, p)
