@@ -6,8 +6,9 @@ hold for long series; in short, tied, sticky or gappy series their small
 tail is off. So every table is measured twice more or less: once as given,
 and once on ``B`` null panels, in which both frames of each id are
 independent draws of one model fitted to the reference's id (an AR(1)
-Gaussian copula on the id's own values for continuous columns, the
-columns' innovations correlated as the id's ranks are; for categorical
+Gaussian copula on the id's own values for continuous columns, its
+coefficient and the columns' innovations' correlation the posterior means
+of the reference panel's priors, see :mod:`measures`; for categorical
 ones a sticky chain whose chance of a change and label shares are the
 id's shrunk towards the panel's, see :func:`_chain`). The null panels keep each
 frame's rows, periods and missing values. A cell's calibrated p-value is
