@@ -386,10 +386,10 @@ def estimates(x, y, partners):
 
 
 def em_prior(rows, grid, law):
-    """The grid prior of the docs: estimates rounded to 1e-3, scales to 4 significant digits,
+    """The grid prior of the docs: estimates rounded to 0.01, scales to 0.05 on a log scale,
     500 rounds of EM from the uniform weights over the rounded rows."""
-    rows = collections.Counter((round(e * 1000) / 1000, float("%.4g" % s)) for e, s in rows
-                               if np.isfinite(e) and np.isfinite(s))
+    rows = collections.Counter((round(e * 100) / 100, np.exp(round(np.log(s) / 0.05) * 0.05))
+                               for e, s in rows if np.isfinite(e) and np.isfinite(s) and s > 0)
     weights = np.full(len(grid), 1 / len(grid))
     if rows:
         keys = np.array(list(rows))

@@ -253,7 +253,7 @@ def measure_table(reference, other, meta, columns=None, ids=None,
     and each pair's Fisher z have a prior: weights on a grid (64
     coefficients from -0.9 to 0.99; 107 values of z from -2.65 to 2.65),
     fitted to the reference's estimates of every id (c and its pairs; z
-    and its standard deviation; rounded to 0.001 and 4 significant digits)
+    and its standard deviation; rounded to 0.01 and to 5 % steps)
     by nonparametric maximum likelihood, 500 rounds of EM from uniform
     weights, with the laws above as likelihoods. An id's posterior is the
     prior times the likelihood of its own estimate (the prior itself

@@ -35,16 +35,19 @@ from scipy import special
 # EM rounds of the prior; few enough to keep it smooth where the ids'
 # estimates do not tell neighbouring grid points apart.
 ROUNDS = 500
-# Estimates rounded to this step when the prior is fitted: ids of equal
-# rounded estimates and sizes count once, with their number.
-STEP = 1e-3
+# Estimates rounded to this step, and scales to this step of their
+# logarithm (5 %), when the prior is fitted (far within the estimates'
+# sampling noise): ids of equal rounded estimates and scales count once,
+# with their number.
+STEP = 0.01
+SCALE_STEP = 0.05
 
 
 def summary(estimate, scale):
     """The (estimate, scale, count) rows that fit a prior: the defined ids'
-    estimates and scales, rounded (estimates to STEP, scales to 4
-    significant digits), equal rows counted once."""
-    defined = np.isfinite(estimate) & np.isfinite(scale)
+    estimates and scales (positive), rounded (estimates to STEP, scales
+    to SCALE_STEP on a log scale), equal rows counted once."""
+    defined = np.isfinite(estimate) & np.isfinite(scale) & (scale > 0)
     keys = np.column_stack([np.round(estimate[defined] / STEP) * STEP,
                             _rounded(scale[defined])])
     if not len(keys):
@@ -54,9 +57,8 @@ def summary(estimate, scale):
 
 
 def _rounded(values):
-    exponent = np.floor(np.log10(np.maximum(np.abs(values), 1e-300)))
-    factor = 10.0 ** (3 - exponent)
-    return np.round(values * factor) / factor
+    """Positive values rounded to steps of SCALE_STEP on a log scale."""
+    return np.exp(np.round(np.log(values) / SCALE_STEP) * SCALE_STEP)
 
 
 def fitted(rows, grid, law):
@@ -125,6 +127,9 @@ class Posterior:
         distribution: the mixture over the grid of normals of ``mean`` and
         ``sd`` (per id and grid point)."""
         z = (other[:, None] - mean) / sd
-        below = (self.weights * special.ndtr(z)).sum(axis=1)
-        above = (self.weights * special.ndtr(-z)).sum(axis=1)
-        return np.minimum(2 * np.minimum(below, above), 1.0)
+        tail = (self.weights * special.ndtr(z)).sum(axis=1)
+        # Above the median, the upper tail from its own terms: 1 - F
+        # would lose the small p-values to rounding.
+        upper = ~(tail <= 0.5)
+        tail[upper] = (self.weights[upper] * special.ndtr(-z[upper])).sum(axis=1)
+        return np.minimum(2 * tail, 1.0)
