@@ -391,7 +391,7 @@ def em_prior(rows, grid, law):
     rows = collections.Counter((round(e * 100) / 100, np.exp(round(np.log(s) / 0.05) * 0.05))
                                for e, s in rows if np.isfinite(e) and np.isfinite(s) and s > 0)
     weights = np.full(len(grid), 1 / len(grid))
-    if rows:
+    if sum(rows.values()) >= 50:
         keys = np.array(list(rows))
         mean, sd = law(keys[:, 1])
         like = stats.norm.pdf(keys[:, :1], mean, sd) * np.sqrt(2 * np.pi)

@@ -255,7 +255,9 @@ def measure_table(reference, other, meta, columns=None, ids=None,
     fitted to the reference's estimates of every id (c and its pairs; z
     and its standard deviation; rounded to 0.01 and to 5 % steps)
     by nonparametric maximum likelihood, 500 rounds of EM from uniform
-    weights, with the laws above as likelihoods. An id's posterior is the
+    weights, with the laws above as likelihoods; uniform weights (the
+    plain two-sample test) where fewer than 50 ids have an estimate, since
+    a prior fitted to a few ids is too sure of where they lie. An id's posterior is the
     prior times the likelihood of its own estimate (the prior itself
     where it has none). Where ids share one value the prior is nearly a
     point mass and the test that of a known null value; where they differ

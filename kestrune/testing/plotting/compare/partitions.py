@@ -28,6 +28,10 @@ decided over every partition, never per partition:
   every partition counts lags in the same periods;
 - **the number of null panels** of the calibration, from the number of ids
   of the whole table (one cheap pass counts them);
+- **the reference panel's priors** of the ``dynamics`` and ``dependence``
+  tests: a pass over every partition's columns returns each chunk's
+  rounded estimates (``measures._prior_rows``), merged and fitted in the
+  caller, so every partition tests against the same priors;
 - **the calibration**: each partition simulates its ids' null panels
   (partition 0 from the pandas path's seed, partition k from that seed and
   k) and returns the null p-values with its tables; the caller pools them

@@ -32,6 +32,11 @@ shares is not absorbed into it.
 import numpy as np
 from scipy import special
 
+# Fewer ids with an estimate than this leave the prior uniform (the plain
+# two-sample test): a prior fitted to a few ids is too sure of where they
+# lie, and an id's own estimate would count twice, in the prior and in its
+# likelihood (at 5 ids, 9 % of null p-values below 0.05).
+FEWEST_IDS = 50
 # EM rounds of the prior; few enough to keep it smooth where the ids'
 # estimates do not tell neighbouring grid points apart.
 ROUNDS = 500
@@ -64,9 +69,9 @@ def _rounded(values):
 def fitted(rows, grid, law):
     """The prior's weights on ``grid`` from ``summary`` rows; ``law(scale)``
     gives the estimate's mean and standard deviation at each (row, grid
-    point). Uniform where no id has an estimate."""
+    point). Uniform where fewer than FEWEST_IDS ids have an estimate."""
     weights = np.full(len(grid), 1.0 / len(grid))
-    if not len(rows):
+    if not len(rows) or rows[:, 2].sum() < FEWEST_IDS:
         return weights
     likelihood = _density(rows[:, :1], *law(rows[:, 1]))
     # Rows whose estimate no grid point explains tell nothing.
