@@ -660,9 +660,10 @@ def test_null_scores_are_a_stationary_ar1_over_periods():
     assert abs(np.corrcoef(x[:, 0], y[:, 0])[0, 1] - 2 * np.sin(np.pi * 0.5 / 6)) < 0.05
 
 
-@pytest.mark.parametrize("length, phi", [(12, 0.0), (12, 0.9), (26, 0.51)])
+@pytest.mark.parametrize("length, phi", [(12, 0.0), (12, 0.9), (26, 0.51), (160, 0.51)])
 def test_law_of_the_lag1_autocorrelation_against_a_plain_simulation(length, phi):
-    """Mean and spread of r1 + (1 + 4 r1)/n in stationary AR(1) series (26 values: interpolated)."""
+    """Mean and spread of r1 + (1 + 4 r1)/n in stationary AR(1) series (26 values: interpolated;
+    160: beyond the simulated lengths)."""
     from kestrune.testing.plotting.compare import measures
     k = np.argmin(np.abs(measures.PERSISTENCE_GRID - phi))
     x = BENCH.ar1(np.random.default_rng(9), (4000, length), measures.PERSISTENCE_GRID[k])
