@@ -708,3 +708,20 @@ def test_scrambled_ids_found_over_ids_at_36_periods():
     _, p, pairs = _measured(*frames, meta, ["x", "y"], pd.Index(range(ids)))
     found = (id_level_qvalues(p, pairs) < 0.05).any(axis=1).to_numpy()
     assert found[:100].mean() >= 0.15 and found[100:].sum() <= 5, (found[:100].mean(), found[100:].sum())
+
+
+def test_pair_prior_leaves_out_coarse_ids():
+    """Half the ids have a column of 3 distinct values, strongly correlated with the other:
+    too coarse to test, so none of the prior of the pair's z lies near their correlation."""
+    from kestrune.testing.plotting.compare import measures
+    rng, ids, periods = np.random.default_rng(13), 200, 24
+    x = rng.normal(size=(ids, periods))
+    y = rng.normal(size=(ids, periods))
+    y[::2] = np.digitize(x[::2], [-0.5, 0.5])  # three levels of x itself
+    table = pd.DataFrame({"id": np.repeat(np.arange(ids), periods), "t": np.tile(np.arange(periods), ids),
+                          "x": x.ravel(), "y": y.ravel()})
+    meta = DataFrameMeta("id", "t", continuous=["x", "y"])
+    frames = [measures._Rows(meta.set_indices(table), pd.Index(range(ids)))] * 2
+    with np.errstate(divide="ignore", invalid="ignore"):
+        priors = measures._computed(frames, set(), ["x", "y"], measures.MEASURES, 1)[4][3]
+    assert priors["x", "y"][np.abs(measures.CORRELATION_GRID) > 0.6].sum() < 0.01
