@@ -100,7 +100,18 @@ NULLS = {
     "AR(1) 0.7, 20 % rows absent": lambda rng, s: {"x": ar1(rng, s, 0.7), "absent": 0.2},
     "AR(1) 0.7, 20 % missing": lambda rng, s: {"x": ar1(rng, s, 0.7), "missing": 0.2},
     "2 AR(1) 0.7, corr. innov.": lambda rng, s: coupled(rng, s, 0.7, 0.8),
+    "halves: 2 AR(1) 0.2 or 0.9": lambda rng, s: halves(rng, s),
 }
+
+
+def halves(rng, shape):
+    """Ids of two kinds in alternation: two AR(1) columns of coefficient 0.2
+    and independent innovations, or of 0.9 and innovations correlated 0.8."""
+    first = coupled(rng, shape, 0.2, 0.0)
+    second = coupled(rng, shape, 0.9, 0.8)
+    for c in first:
+        first[c][1::2] = second[c][1::2]
+    return first
 
 
 def frame(columns, rng):

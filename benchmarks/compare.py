@@ -296,7 +296,15 @@ NULLS = {
     "AR(1) phi=0.7": lambda rng, shape: {"x": ar1(rng, shape, 0.7)},
     "3-label chain, stay 0.8": lambda rng, shape: {"s": chain(rng, shape)},
     "2 AR(1) 0.7, corr. innov.": lambda rng, shape: coupled(rng, shape, 0.7, 0.81),
+    "2 AR(1), 0.2 or 0.9 by halves": lambda rng, shape: halves(coupled(rng, shape, 0.2, 0.0),
+                                                               coupled(rng, shape, 0.9, 0.81)),
 }
+
+
+def halves(first, second):
+    """The ids of two processes in alternation."""
+    odd = (np.arange(len(next(iter(first.values())))) % 2 == 1)[:, None]
+    return {c: np.where(odd, second[c], v) for c, v in first.items()}
 
 
 def planted(rng, shape):

@@ -6,8 +6,9 @@ hold for long series; in short, tied, sticky or gappy series their small
 tail is off. So every table is measured twice more or less: once as given,
 and once on ``B`` null panels, in which both frames of each id are
 independent draws of one model fitted to the reference's id (an AR(1)
-Gaussian copula on the id's own values for continuous columns, the
-columns' innovations correlated as the id's ranks are; for categorical
+Gaussian copula on the id's own values for continuous columns, its
+coefficient and the columns' innovations' correlation the posterior means
+of the reference panel's priors, see :mod:`measures`; for categorical
 ones a sticky chain whose chance of a change and label shares are the
 id's shrunk towards the panel's, see :func:`_chain`). The null panels keep each
 frame's rows, periods and missing values. A cell's calibrated p-value is
@@ -73,7 +74,7 @@ def calibrated(frames, categorical, columns, measures, max_lag, found):
     null = tuple(_simulated(rows, which, frames, model, categorical, columns, count)
                  for which, rows in enumerate(frames))
     null_cells, _, null_p, null_pairs, _ = _m._computed(null, categorical, columns,
-                                                        measures, max_lag)
+                                                        measures, max_lag, model[3])
     null_p = dict(zip(null_cells, null_p))
     pairs = {pair: _against(p, null_pairs[pair]) for pair, p in pairs.items()}
     return cells, values, set_against(cells, values, pvalues, pairs, null_p.get), pairs, model
@@ -206,7 +207,7 @@ def _simulated(rows, which, frames, found, categorical, columns, count):
     """``count`` null panels of the rows of frame ``which`` in one
     ``_Rows``: panel b holds ids b * size to (b + 1) * size - 1. Every
     draw is keyed by its id (``frames[0].ids``), see the module."""
-    series, labels, correlations = found
+    series, labels, correlations = found[:3]
     size, length = rows.ngroups, len(rows.codes)
     ids = np.tile(rows.codes, count)
     panel = np.repeat(np.arange(count), length)
@@ -221,7 +222,7 @@ def _simulated(rows, which, frames, found, categorical, columns, count):
     if numeric:
         phi = []
         for c in numeric:
-            own, other = (s.persistence() for s in series[c])
+            own, other = series[c][0].shrunk(), series[c][1].persistence()
             phi.append(_m._shared(own, other))
         noise = np.column_stack([special.ndtri(_uniform(keys, c, 0)) for c in numeric])
         scores = _scores(np.array(phi).T, _mixing(numeric, correlations, size), ids,

@@ -22,6 +22,8 @@ process for this id". The textbook two-sample tests assume independent
 observations; panel series are autocorrelated, and those tests then call
 far too many same-process pairs different, so every test here shrinks its
 sample size to an effective one (or conditions on the previous value).
+The lag-1 autocorrelation and the rank correlations are tested against a
+reference side that the whole reference panel informs (:mod:`prior`).
 :func:`benjamini_hochberg` turns a table of p-values into q-values that
 control the false discovery rate over the whole table.
 
@@ -35,7 +37,7 @@ import numpy as np
 import pandas as pd
 from scipy import special
 
-from . import inputs
+from . import inputs, prior
 from .bounds import check_options
 from .divergence import (DIGITS, ROUNDING_STEP, _sorted_union, kolmogorov_smirnov,
                          label_codes, round_significant, total_variation_of_codes)
@@ -60,6 +62,16 @@ STEADIEST = 0.95
 # Added to each count of the next labels before the transition shares are
 # compared: Pearson's chi-square calls too many sparse tables different.
 SMOOTHING = 0.5
+# The grids of the reference panel's priors (see :mod:`prior`): a lag-1
+# autocorrelation, and Fisher's z of a rank correlation (|rho| up to 0.99).
+PERSISTENCE_GRID = np.linspace(-0.9, 0.99, 64)
+CORRELATION_GRID = np.linspace(-2.65, 2.65, 107)
+# The lengths at which the law of a lag-1 autocorrelation is simulated, the
+# draws per length and coefficient, and their seed.
+LAW_LENGTHS = np.array([4, 5, 6, 7, 8, 10, 12, 14, 16, 20, 24, 30, 36, 48, 64, 96, 128])
+LAW_DRAWS = 2000
+LAW_SEED = 20241208
+_LAWS = {}
 
 
 def measure_table(reference, other, meta, columns=None, ids=None,
@@ -172,9 +184,12 @@ def measure_table(reference, other, meta, columns=None, ids=None,
       on effective sizes: the asymptotic Kolmogorov distribution
       (``scipy.special.kolmogorov``) at Stephens' (1970) small-sample
       scaling (sqrt(n) + 0.12 + 0.11 / sqrt(n)) D, with n = n1 n2 / (n1 +
-      n2) of the effective sizes n_i (1 - r)/(1 + r), r the frame's lag-1
-      autocorrelation r1 corrected for its bias in a short AR(1) series,
-      r1 + (1 + 4 r1)/n_i (Marriott and Pope 1954), clipped to [0, 0.95].
+      n2) of the effective sizes, the smaller of n_i (1 - r)/(1 + r) and
+      the frame's runs of equal consecutive values (a step series of three
+      levels holds about three values, however it autocorrelates), r the
+      frame's lag-1 autocorrelation r1 corrected for its bias in a short
+      AR(1) series, r1 + (1 + 4 r1)/n_i (Marriott and Pope 1954), clipped
+      to [0, 0.95].
       Where a frame's persistence is undefined (a constant series, fewer
       than 3 pairs) the other frame's is taken (the same process under the
       null), and where both are, 0.95: a series that does not show how it
@@ -187,14 +202,23 @@ def measure_table(reference, other, meta, columns=None, ids=None,
       corrected for its bias as rho + (1 + rho)/n_i, clipped to [0, 0.95];
       undefined (fewer than 3 moves, one label, or fewer than 2 changes of
       label) as above: the other frame's, else 0.95.
-    - ``dynamics``, continuous: a z-test on the difference of the lag-k
-      autocorrelations (at lag 1 each less its bias, r1 + (1 + 4 r1)/n, so
-      that series of different lengths compare) with Bartlett's variance
-      for an AR(1) series,
-      ((1 + p^2)(1 - p^(2k)) / (1 - p^2) - 2k p^(2k)) / m (which is (1 -
-      p^2)/m at lag 1), p the frame's persistence as for ``distribution``,
-      m the number of pairs at lag k; the smallest p-value over the lags
-      with a Sidak correction for their number.
+    - ``dynamics``, continuous: at lag 1, the compared frame's
+      autocorrelation less its bias, c = r1 + (1 + 4 r1)/n, against the
+      reference's posterior predictive distribution (see *The reference
+      panel* below): the mixture, over the grid of coefficients phi and
+      the id's posterior weights, of normal laws with the mean and
+      standard deviation of c in AR(1) series of phi and m + 1 values, m
+      the compared frame's pairs at lag 1 (simulated once per length,
+      2,000 series per coefficient from a fixed seed, interpolated in 1 /
+      length; the bias correction leaves c low, and its spread is up to
+      1.7 times Bartlett's, at short lengths and high persistence), p =
+      2 min(F(c), 1 - F(c)). Series of different lengths compare, each at
+      its own length. At a lag k > 1, a z-test on the difference of the
+      two frames' lag-k autocorrelations with Bartlett's variance for an
+      AR(1) series, ((1 + p^2)(1 - p^(2k)) / (1 - p^2) - 2k p^(2k)) / m,
+      p the frame's persistence as for ``distribution``, m the number of
+      pairs at lag k. The smallest p-value over the lags with a Sidak
+      correction for their number.
     - ``dynamics``, categorical: two tests over the "from" labels seen in
       both frames, with a Bonferroni correction (the smaller p-value
       times 2): the Cochran-Mantel-Haenszel test (df 1, no continuity
@@ -210,11 +234,39 @@ def measure_table(reference, other, meta, columns=None, ids=None,
       variance 1.06 / (n - 3) of Fieller, Hartley and Pearson and the
       effective size n (1 - a)/(1 + a) of Bartlett's formula for two AR(1)
       series, a the product of the two columns' persistences as for
-      ``distribution``; p = 1 where that size is 3 or less in either
-      frame, and a correlation of +-1 is taken halfway to the nearest value
-      that n ranks can give (Fisher's z is infinite at 1). Each pair of
-      columns is tested once; a column's p-value is the smallest over its
-      partner columns with a Sidak correction for their number.
+      ``distribution``; the compared frame's z against the reference's
+      posterior predictive distribution (see below): the mixture over the
+      grid of z values and the id's posterior weights of normal laws with
+      the compared frame's variance, p = 2 min(F(z), 1 - F(z)). p = 1
+      where the effective size is 3 or less in either frame, and a
+      correlation of +-1 is taken halfway to the nearest value that n ranks
+      can give (Fisher's z is infinite at 1). Each pair of columns is
+      tested once; a column's p-value is the smallest over its partner
+      columns with a Sidak correction for their number.
+
+    **The reference panel** (empirical Bayes). A test of one id's
+    statistic against the same id's reference statistic pays twice for
+    sampling noise (a lag-1 autocorrelation of 36 values has a standard
+    deviation near 0.15 in either frame); where the ids share their
+    process, the whole reference panel knows each id's parameter better
+    than its own series. So each continuous column's lag-1 autocorrelation
+    and each pair's Fisher z have a prior: weights on a grid (64
+    coefficients from -0.9 to 0.99; 107 values of z from -2.65 to 2.65),
+    fitted to the reference's estimates of every id (c and its pairs; z
+    and its standard deviation; rounded to 0.01 and to 5 % steps)
+    by nonparametric maximum likelihood, 500 rounds of EM from uniform
+    weights, with the laws above as likelihoods; uniform weights (the
+    plain two-sample test) where fewer than 50 ids have an estimate, since
+    a prior fitted to a few ids is too sure of where they lie. An id's posterior is the
+    prior times the likelihood of its own estimate (the prior itself
+    where it has none). Where ids share one value the prior is nearly a
+    point mass and the test that of a known null value; where they differ
+    widely the posterior follows the id's own estimate, and the test is
+    the plain two-sample one; a grid, not a normal prior, fits a panel of
+    groups (half the ids barely persistent, half very) as groups. Only
+    reference values enter the prior: a difference that every compared id
+    shares is not absorbed. The ids of a table all share the priors
+    (``measure_table`` of dask frames fits them over every partition).
 
     **Calibration** (the default). The formulas above hold for long
     series; in short, tied, sticky or gappy ones their small tail is off.
@@ -222,11 +274,14 @@ def measure_table(reference, other, meta, columns=None, ids=None,
     ceil(4,000 / ids)), each holding both frames' rows, periods and
     missing values, with values drawn independently for the two frames
     from one model per id fitted to both frames' values of the id: for a
-    continuous column an AR(1) Gaussian copula (coefficient the
-    persistence above; values the quantiles of the id's values, linearly
-    interpolated, or the values themselves where the frames share a
-    value, as counts do), the columns' innovations correlated as the
-    reference's ranks are (2 sin(pi rho / 6)); for a categorical column a
+    continuous column an AR(1) Gaussian copula (coefficient the posterior
+    mean of the reference's lag-1 autocorrelation, clipped to [0, 0.95],
+    else the persistence above; values the quantiles of the id's values,
+    linearly interpolated, or the values themselves where the frames
+    share a value, as counts do), the columns' innovations correlated as
+    the reference's ranks are by their posterior mean (2 sin(pi rho /
+    6)); the null panels' tests take the reference panel's priors; for a
+    categorical column a
     chain that keeps its label with probability rho per period and else
     draws a label from shares between the id's own (both frames) and the
     panel's, the chance of a change and the shares shrunk towards the
@@ -522,18 +577,30 @@ def _measured(reference, other, meta, columns, ids, measures=MEASURES, max_lag=1
             table(list(pairs.values()), pair_index))
 
 
-def _computed(frames, categorical, columns, measures, max_lag):
+def _computed(frames, categorical, columns, measures, max_lag, priors=None):
     """Cells, values and p-values (lists of arrays, one per cell), the
     p-values of the dependence of each pair of continuous columns (a dict),
     and what a null model needs of the first frame: its series, label
-    codes and the rank correlation of each pair."""
+    codes, the (posterior mean) rank correlation of each pair and the
+    priors of the reference panel.
+
+    ``priors`` (optional): the prior weights of each continuous column's
+    lag-1 autocorrelation and each pair's correlation (keyed by the column
+    and the pair), as :func:`_prior_rows` and :func:`_fitted_priors` give
+    them; by default fitted to the first frame. Null panels take the
+    panel's priors, and partitions the whole panel's."""
     numeric = [c for c in columns if c not in categorical]
     lags = max_lag if "dynamics" in measures else 1
     series = {c: [_Series(rows, rows.values(c), lags) for rows in frames]
               for c in numeric}
+    estimates = {}
+    if priors is None:
+        priors = _fitted_priors(_prior_rows(frames, series, numeric, measures, estimates))
+    for c in numeric:
+        series[c][0].prior = priors.get(c)
     coupled, pairs, correlations = {}, {}, {}
     if "dependence" in measures and len(numeric) >= 2:
-        coupled, pairs, correlations = _dependence(frames, series, numeric)
+        coupled, pairs, correlations = _dependence(frames, series, numeric, priors, estimates)
 
     labels = {}
     cells, values, pvalues = [], [], []
@@ -554,7 +621,47 @@ def _computed(frames, categorical, columns, measures, max_lag):
             cells.append((column, measure))
             values.append(value)
             pvalues.append(np.where(np.isnan(value), np.nan, p))
-    return cells, values, pvalues, pairs, (series, labels, correlations)
+    return cells, values, pvalues, pairs, (series, labels, correlations, priors)
+
+
+def _prior_rows(frames, series, numeric, measures, estimates=None):
+    """The :func:`prior.summary` rows of the first frame's estimates: of
+    each continuous column's lag-1 autocorrelation, and of each pair's
+    Fisher z (where ``dependence`` is measured); ``estimates`` (a dict)
+    keeps each pair's :func:`_pair_estimates`."""
+    estimates = {} if estimates is None else estimates
+    rows = {c: prior.summary(series[c][0].corrected(), series[c][0].pairs[0].astype(float))
+            for c in numeric}
+    if "dependence" in measures and len(numeric) >= 2:
+        ranked = {}
+        for i, first in enumerate(numeric):
+            for second in numeric[i + 1:]:
+                estimates[first, second] = _pair_estimates(frames, series, first, second,
+                                                           ranked)
+                _, z, sd, coarse = estimates[first, second]
+                rows[first, second] = prior.summary(np.where(coarse[0], np.nan, z[0]), sd[0])
+    return rows
+
+
+def merged_rows(parts):
+    """:func:`_prior_rows` of several parts of one panel, as one panel's."""
+    out = {}
+    for key in parts[0] if parts else ():
+        found = np.concatenate([part[key] for part in parts])
+        if not len(found):
+            out[key] = found
+            continue
+        rows, inverse = np.unique(found[:, :2], axis=0, return_inverse=True)
+        out[key] = np.column_stack([rows, np.bincount(inverse.ravel(), weights=found[:, 2])])
+    return out
+
+
+def _fitted_priors(rows):
+    """The prior weights of :func:`_prior_rows`' rows."""
+    return {key: prior.fitted(found, *((CORRELATION_GRID, _correlation_law)
+                                       if isinstance(key, tuple) else
+                                       (PERSISTENCE_GRID, _persistence_law)))
+            for key, found in rows.items()}
 
 
 def _periods(reference, other):
@@ -707,6 +814,11 @@ class _Series:
             varies[kept_codes[starts]] = high - low > 10.0 ** -DIGITS * np.maximum(
                 np.abs(high), np.abs(low))
         usable = varies & (self.count >= FEWEST) & np.isfinite(spread)
+        # Runs of equal consecutive values (missing values left out).
+        changed = np.r_[True, (kept_codes[1:] != kept_codes[:-1]) | (kept[1:] != kept[:-1])][
+            :len(kept)]
+        self.runs = np.bincount(kept_codes[changed], minlength=size)
+        self._posterior = self.prior = None
         self.r, self.pairs = [], []
         for lag in range(1, lags + 1):
             first, second = rows.pairs(lag)
@@ -723,13 +835,33 @@ class _Series:
             self.r.append(np.clip(r, -1.0, 1.0))
             self.pairs.append(pairs)
 
-    def persistence(self):
+    def corrected(self):
         """The lag-1 autocorrelation less its bias in a short AR(1) series,
-        r1 + (1 + 4 r1)/n (Marriott and Pope 1954), clipped to [0,
-        STEADIEST]; NaN where undefined or with fewer than 3 pairs."""
-        r = self.r[0] + (1 + 4 * self.r[0]) / self.count
-        r = np.where(self.pairs[0] >= FEWEST, r, np.nan)
+        r1 + (1 + 4 r1)/n (Marriott and Pope 1954)."""
+        return self.r[0] + (1 + 4 * self.r[0]) / self.count
+
+    def persistence(self):
+        """:meth:`corrected`, clipped to [0, STEADIEST]; NaN where undefined
+        or with fewer than 3 pairs."""
+        r = np.where(self.pairs[0] >= FEWEST, self.corrected(), np.nan)
         return np.clip(r, 0.0, STEADIEST)
+
+    def posterior(self):
+        """Each id's posterior of its lag-1 autocorrelation under ``prior``
+        (the reference panel's weights; fitted to this frame's ids where
+        None): :class:`prior.Posterior` of :meth:`corrected` at its pairs,
+        whose law :func:`_persistence_law` gives."""
+        if self._posterior is None:
+            self._posterior = prior.Posterior(self.corrected(), self.pairs[0].astype(float),
+                                              PERSISTENCE_GRID, _persistence_law, self.prior)
+        return self._posterior
+
+    def shrunk(self):
+        """:meth:`persistence` with the posterior mean in place of the id's
+        own estimate: what the null panels of the calibration draw."""
+        own = self.persistence()
+        return np.where(np.isnan(own), np.nan,
+                        np.clip(self.posterior().mean(), 0.0, STEADIEST))
 
 
 def _shared(own, other):
@@ -760,7 +892,8 @@ def _distribution(frames, pair, column):
     statistic = kolmogorov_smirnov(ref.codes, pair[0].values, oth.codes,
                                    pair[1].values, ref.ngroups)
     rho = [s.persistence() for s in pair]
-    sizes = [s.count * _factor(_shared(a, b)) for s, a, b in zip(pair, rho, rho[::-1])]
+    sizes = [np.minimum(s.count * _factor(_shared(a, b)), s.runs)
+             for s, a, b in zip(pair, rho, rho[::-1])]
     n = np.sqrt(sizes[0] * sizes[1] / (sizes[0] + sizes[1]))
     p = np.where(statistic == 0, 1.0, special.kolmogorov((n + 0.12 + 0.11 / n) * statistic))
     return statistic, np.where(_short(pair[0].count, pair[1].count), np.nan, p)
@@ -779,26 +912,83 @@ def _ar1_variance(phi, lag):
             - 2 * lag * square ** lag)
 
 
+def _persistence_law(pairs):
+    """The mean and standard deviation of :meth:`_Series.corrected` of an
+    AR(1) series with ``pairs`` + 1 values, at each coefficient of
+    PERSISTENCE_GRID (rows: ``pairs``; columns: the grid), from
+    :func:`_simulated_law` at the simulated lengths, interpolated linearly
+    in 1 / length between them; beyond the longest, its bias shrinks as 1 /
+    length and its standard deviation as 1 / sqrt(length - 1)."""
+    length = np.maximum(np.asarray(pairs, dtype=float) + 1, LAW_LENGTHS[0])
+    mean = np.empty((len(length), len(PERSISTENCE_GRID)))
+    sd = np.empty_like(mean)
+    for n in np.unique(length):
+        rows = length == n
+        high = np.searchsorted(LAW_LENGTHS, n)
+        if high == len(LAW_LENGTHS):
+            last = LAW_LENGTHS[-1]
+            m, s = _simulated_law(last)
+            m = PERSISTENCE_GRID + (m - PERSISTENCE_GRID) * last / n
+            s = s * np.sqrt((last - 1) / (n - 1))
+        elif LAW_LENGTHS[high] == n:
+            m, s = _simulated_law(int(n))
+        else:
+            a, b = LAW_LENGTHS[high - 1], LAW_LENGTHS[high]
+            share = (1 / a - 1 / n) / (1 / a - 1 / b)
+            (ma, sa), (mb, sb) = _simulated_law(a), _simulated_law(b)
+            m, s = ma + share * (mb - ma), sa + share * (sb - sa)
+        mean[rows], sd[rows] = m, s
+    return mean, sd
+
+
+def _simulated_law(length):
+    """The mean and standard deviation of :meth:`_Series.corrected` over
+    LAW_DRAWS stationary AR(1) series of ``length`` values at each
+    coefficient of PERSISTENCE_GRID (the same innovations for every
+    coefficient, from a fixed seed), simulated once per length: at short
+    lengths and high persistence its bias and spread are far from the
+    asymptotic formulas (at 36 values and 0.9, a spread 1.6 times
+    Bartlett's)."""
+    if length not in _LAWS:
+        rng = np.random.default_rng([LAW_SEED, length])
+        phi = PERSISTENCE_GRID[:, None]
+        x = rng.standard_normal(LAW_DRAWS) / np.sqrt(1 - phi ** 2)
+        first, total, square, cross = x, x.copy(), x ** 2, np.zeros_like(x)
+        for _ in range(length - 1):
+            x_next = phi * x + rng.standard_normal(LAW_DRAWS)
+            cross += x * x_next
+            total += x_next
+            square += x_next ** 2
+            x = x_next
+        mean = total / length
+        lagged = cross - mean * (2 * total - first - x) + (length - 1) * mean ** 2
+        r = np.clip(lagged / (square - length * mean ** 2), -1.0, 1.0)
+        corrected = r + (1 + 4 * r) / length
+        _LAWS[length] = (corrected.mean(axis=1), corrected.std(axis=1))
+    return _LAWS[length]
+
+
 def _dynamics(pair, max_lag):
     """Largest half-difference of the autocorrelations over the lags, and
-    the Sidak-corrected smallest p-value of their z-tests."""
+    the Sidak-corrected smallest p-value of their tests: at lag 1 the
+    compared frame's autocorrelation against the reference's posterior
+    predictive distribution, at the others z-tests of the difference."""
     ref, oth = pair
     rho = [s.persistence() for s in pair]
     rho = [_shared(a, b) for a, b in zip(rho, rho[::-1])]
     values, pvalues = [], []
     for k in range(max_lag):
         difference = ref.r[k] - oth.r[k]
-        tested = difference
         if k == 0:
             # Each lag-1 autocorrelation less its bias, which differs
             # between series of different lengths.
-            tested = (ref.r[0] + (1 + 4 * ref.r[0]) / ref.count
-                      - oth.r[0] - (1 + 4 * oth.r[0]) / oth.count)
-        variance = (_ar1_variance(rho[0], k + 1) / ref.pairs[k]
-                    + _ar1_variance(rho[1], k + 1) / oth.pairs[k])
-        z = tested / np.sqrt(variance)
+            p = ref.posterior().pvalue(oth.corrected(), *_persistence_law(oth.pairs[0]))
+        else:
+            variance = (_ar1_variance(rho[0], k + 1) / ref.pairs[k]
+                        + _ar1_variance(rho[1], k + 1) / oth.pairs[k])
+            p = _normal_p(difference / np.sqrt(variance))
         values.append(0.5 * np.abs(difference))
-        pvalues.append(np.where(difference == 0, 1.0, _normal_p(z)))
+        pvalues.append(np.where(difference == 0, 1.0, p))
     values, pvalues = np.array(values), np.array(pvalues)
     defined = ~np.isnan(values)
     tests = defined.sum(axis=0)
@@ -1001,43 +1191,66 @@ def _spearman(codes, x, y, size, ranked):
     return np.clip(rho, -1.0, 1.0), count, np.minimum(*distinct)
 
 
-def _dependence(frames, series, numeric):
+def _pair_estimates(frames, series, first, second, ranked):
+    """Of the pair (first, second) in each frame: the Spearman correlation,
+    its Fisher z (a correlation of +-1 taken halfway to the nearest value
+    that n ranks can give, 1 - 12/(n(n^2 - 1)): Fisher's z is infinite at
+    1), the z's standard deviation sqrt(1.06 / (n_e - 3)) at the effective
+    size n_e (infinite for 3 or fewer), and whether either column has fewer
+    than DISTINCT distinct values."""
+    size = frames[0].ngroups
+    rho, z, sd, coarse = [], [], [], []
+    persistence = [[s.persistence() for s in series[c]] for c in (first, second)]
+    for f, (rows, a, b) in enumerate(zip(frames, series[first], series[second])):
+        correlation, count, distinct = _spearman(rows.codes, a, b, size, ranked)
+        product = (_shared(persistence[0][f], persistence[0][1 - f])
+                   * _shared(persistence[1][f], persistence[1][1 - f]))
+        effective = count * _factor(product)
+        rho.append(correlation)
+        coarse.append(distinct < DISTINCT)
+        sd.append(np.where(effective > 3, np.sqrt(SPEARMAN_VARIANCE / (effective - 3)), np.inf))
+        nearest = 1 - 6.0 / (count * (count ** 2 - 1.0))
+        z.append(np.arctanh(np.clip(correlation, -nearest, nearest)))
+    return rho, z, sd, coarse
+
+
+def _dependence(frames, series, numeric, priors, estimates):
     """(value, p-value) of every continuous column: the largest half-
     difference of its Spearman correlations over the partner columns, and
-    the Sidak-corrected smallest p-value of their pairs' Fisher z-tests;
-    the (difference, p-value) of each pair, tested once; and the first
-    frame's correlation of each pair."""
-    size = frames[0].ngroups
+    the Sidak-corrected smallest p-value of their pairs' tests; the
+    (difference, p-value) of each pair, tested once; and the posterior
+    mean correlation of each pair in the first frame. ``estimates``: the
+    pairs' :func:`_pair_estimates` known already."""
     per_column = {c: ([], []) for c in numeric}
     ranked, pairs, correlations = {}, {}, {}
     for i, first in enumerate(numeric):
         for second in numeric[i + 1:]:
-            rho, variance, z, coarse = [], [], [], []
-            persistence = [[s.persistence() for s in series[c]] for c in (first, second)]
-            for f, (rows, a, b) in enumerate(zip(frames, series[first], series[second])):
-                correlation, count, distinct = _spearman(rows.codes, a, b, size, ranked)
-                product = (_shared(persistence[0][f], persistence[0][1 - f])
-                           * _shared(persistence[1][f], persistence[1][1 - f]))
-                effective = count * _factor(product)
-                rho.append(correlation)
-                coarse.append(distinct < DISTINCT)
-                # Three effective rows or fewer tell nothing: an infinite variance.
-                variance.append(np.where(effective > 3, SPEARMAN_VARIANCE / (effective - 3), np.inf))
-                # A perfect rank correlation taken halfway to the nearest value
-                # that n ranks can give, 1 - 12/(n(n^2 - 1)): Fisher's z is
-                # infinite at 1.
-                nearest = 1 - 6.0 / (count * (count ** 2 - 1.0))
-                z.append(np.arctanh(np.clip(correlation, -nearest, nearest)))
+            rho, z, sd, coarse = estimates.get((first, second)) or _pair_estimates(
+                frames, series, first, second, ranked)
             difference = 0.5 * np.abs(rho[0] - rho[1])
-            p = _normal_p((z[0] - z[1]) / np.sqrt(variance[0] + variance[1]))
-            p = np.where(rho[0] == rho[1], 1.0, p)
+            # The compared frame's z against the reference's posterior
+            # predictive distribution under the reference panel's prior.
+            known = ~coarse[0] & np.isfinite(sd[0])
+            posterior = prior.Posterior(np.where(known, z[0], np.nan), sd[0], CORRELATION_GRID,
+                                        _correlation_law, priors.get((first, second)))
+            p = posterior.pvalue(z[1], *_correlation_law(sd[1]))
+            p = np.where(np.isinf(sd[0]) | np.isinf(sd[1]) | (rho[0] == rho[1]), 1.0, p)
             p = np.where(np.isnan(difference), np.nan, np.where(coarse[0] | coarse[1], np.nan, p))
             pairs[first, second] = p
-            correlations[first, second] = rho[0]
+            # The null panels draw the posterior mean's correlation.
+            correlations[first, second] = np.where(known, np.tanh(posterior.mean()), rho[0])
             for column in (first, second):
                 per_column[column][0].append(difference)
                 per_column[column][1].append(p)
     return _per_column(per_column), pairs, correlations
+
+
+def _correlation_law(sd):
+    """Fisher's z of a rank correlation at each value of CORRELATION_GRID:
+    normal about it with standard deviation ``sd`` (per id)."""
+    sd = np.asarray(sd, dtype=float)[:, None]
+    return np.broadcast_to(CORRELATION_GRID, (len(sd), len(CORRELATION_GRID))), \
+        np.broadcast_to(sd, (len(sd), len(CORRELATION_GRID)))
 
 
 def _per_column(per_column):

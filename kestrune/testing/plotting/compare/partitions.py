@@ -28,6 +28,10 @@ decided over every partition, never per partition:
   every partition counts lags in the same periods;
 - **the number of null panels** of the calibration, from the number of ids
   of the whole table (one cheap pass counts them);
+- **the reference panel's priors** of the ``dynamics`` and ``dependence``
+  tests: a pass over every partition's columns returns each chunk's
+  rounded estimates (``measures._prior_rows``), merged and fitted in the
+  caller, so every partition tests against the same priors;
 - **the calibration**: each partition simulates its ids' null panels and
   returns the null p-values with its tables; the caller pools them per
   cell over all partitions and sets each cell's p-value against the pool,
@@ -116,9 +120,14 @@ def measure_table(reference, other, meta, columns=None, ids=None,
     rule = _time_rule([f["time"] for f in facts])
     size = len(wanted) if wanted is not None else sum(f["ids"] for f in facts)
     count = calibration.panels(size) if calibrated else 0
+    # The reference panel's priors (see measures.measure_table), from every
+    # partition's estimates.
+    rows = dask.compute(*[dask.delayed(_prior_rows)(r, o, meta, wanted, columns, measures,
+                                                    rule) for r, o in pairs])
+    priors = _m._fitted_priors(_m.merged_rows([part for chunks in rows for part in chunks]))
     parts = dask.compute(*[
         dask.delayed(_tables)(r, o, meta, wanted, columns, measures, max_lag, rule,
-                              count)
+                              count, priors)
         for r, o in pairs])
     return _gathered([chunk for part in parts for chunk in part], wanted, calibrated)
 
@@ -337,40 +346,64 @@ def _periods_of(frame, rule):
     return (number - low) // step
 
 
-def _tables(reference, other, meta, wanted, columns, measures, max_lag, rule, count):
+def _chunks(reference, other, meta, wanted):
+    """The ids of a pair of aligned partitions and their rows, in steps of
+    at most ``CHUNK_IDS`` ids."""
+    reference, other = (_prepared(p, meta, wanted) for p in (reference, other))
+    ids = _sorted_union(reference, other)
+    codes = [ids.get_indexer(frame.index.get_level_values(0)) for frame in (reference, other)]
+    for first in range(0, len(ids), CHUNK_IDS):
+        chunk = [frame[(code >= first) & (code < first + CHUNK_IDS)]
+                 for frame, code in zip((reference, other), codes)]
+        yield ids[first:first + CHUNK_IDS], chunk[0], chunk[1]
+
+
+def _prior_rows(reference, other, meta, wanted, columns, measures, rule):
+    """``measures._prior_rows`` of each chunk of a pair of aligned partitions."""
+    numeric = [c for c in columns if c not in set(meta.categorical)]
+    out = []
+    for ids, reference_chunk, other_chunk in _chunks(reference, other, meta, wanted):
+        with np.errstate(divide="ignore", invalid="ignore", over="ignore"):
+            frames = _frames(reference_chunk, other_chunk, ids, rule)
+            series = {c: [_m._Series(rows, rows.values(c), 1) for rows in frames]
+                      for c in numeric}
+            out.append(_m._prior_rows(frames, series, numeric, measures))
+    return out
+
+
+def _frames(reference, other, ids, rule):
+    periods = (None, None) if rule is None else tuple(
+        _periods_of(frame, rule) for frame in (reference, other))
+    return _m._Rows(reference, ids, periods[0]), _m._Rows(other, ids, periods[1])
+
+
+def _tables(reference, other, meta, wanted, columns, measures, max_lag, rule, count,
+            priors=None):
     """The raw tables of one pair of aligned partitions, with the null
     p-values of its ids' null panels when ``count`` panels are asked for:
     a list of tables of at most ``CHUNK_IDS`` ids each, so that a worker's
     memory follows that many ids however large its partitions."""
-    reference, other = (_prepared(p, meta, wanted) for p in (reference, other))
-    ids = _sorted_union(reference, other)
-    codes = [ids.get_indexer(frame.index.get_level_values(0)) for frame in (reference, other)]
-    out = []
-    for first in range(0, len(ids), CHUNK_IDS):
-        chunk = [frame[(code >= first) & (code < first + CHUNK_IDS)]
-                 for frame, code in zip((reference, other), codes)]
-        out.append(_chunk_tables(chunk[0], chunk[1], ids[first:first + CHUNK_IDS], meta,
-                                 columns, measures, max_lag, rule, count))
-    return out
+    return [_chunk_tables(reference_chunk, other_chunk, ids, meta, columns, measures,
+                          max_lag, rule, count, priors)
+            for ids, reference_chunk, other_chunk in _chunks(reference, other, meta, wanted)]
 
 
-def _chunk_tables(reference, other, ids, meta, columns, measures, max_lag, rule, count):
+def _chunk_tables(reference, other, ids, meta, columns, measures, max_lag, rule, count,
+                  priors=None):
     categorical = set(meta.categorical)
     with np.errstate(divide="ignore", invalid="ignore", over="ignore"):
-        periods = (None, None) if rule is None else tuple(
-            _periods_of(frame, rule) for frame in (reference, other))
-        frames = (_m._Rows(reference, ids, periods[0]), _m._Rows(other, ids, periods[1]))
+        frames = _frames(reference, other, ids, rule)
         lag = check_options([reference, other], columns, categorical, measures, max_lag,
                             cap=True)
         cells, values, pvalues, pairs, model = _m._computed(
-            frames, categorical, columns, measures, lag)
+            frames, categorical, columns, measures, lag, priors)
         null_p, null_pairs = {}, {}
         if count and cells:
             null = tuple(calibration._simulated(rows, which, frames, model, categorical,
                                                 columns, count)
                          for which, rows in enumerate(frames))
             null_cells, _, found, null_pairs, _ = _m._computed(
-                null, categorical, columns, measures, lag)
+                null, categorical, columns, measures, lag, model[3])
             null_p = dict(zip(null_cells, found))
     return {"ids": ids, "cells": cells, "values": values, "pvalues": pvalues,
             "pairs": pairs, "null": null_p, "null_pairs": null_pairs}
