@@ -2,6 +2,7 @@
 frames: the same numbers as the pandas path."""
 import sys
 import tracemalloc
+import warnings
 
 import numpy as np
 import pandas as pd
@@ -195,13 +196,93 @@ def test_compare_panels_and_the_cluster_refuse_what_they_cannot_do():
     from kestrune.testing.plotting.compare import compare_panels
     from kestrune.testing.plotting.compare.cluster import cluster
     (reference, _), (dask_reference, dask_other) = frames(np.arange(10), "rows", 2, 1)
-    for given, message in (([dask_reference, dask_other], "measure_table gives"),
-                           ({"a": reference, "b": dask_other}, "mix pandas and dask")):
-        with pytest.raises(ValueError, match=message):
-            compare_panels(given, META)
+    for given, options, message in (
+            ({"a": reference, "b": dask_other}, {}, "mix pandas and dask"),
+            ([dask_reference, dask_other], {"pairing": "nearest"}, "nearest pairing does not"),
+            ([dask_reference, dask_other], {"holdout": reference}, "a holdout is for")):
+        with pytest.raises(ValueError, match=message), dask.config.set(scheduler="sync"):
+            compare_panels(given, META, **options)
     with pytest.raises(ValueError, match="not neither"):
         with cluster():
             pass
+
+
+def uncalibrated(monkeypatch):
+    """Both paths' p-values without the calibration, which draws other
+    null panels per partition."""
+    from kestrune.testing.plotting.compare import partitions, report
+    for module, name in ((report, "_measured"), (partitions, "measured_parts")):
+        original = getattr(module, name)
+
+        def plain(*args, original=original, **options):
+            options.pop("calibrated", None)
+            return original(*args[:7], calibrated=False, **options) if len(args) > 7 \
+                else original(*args, calibrated=False, **options)
+        monkeypatch.setattr(module, name, plain)
+
+
+def assert_same_report(found, want, calibrated):
+    # In the report's order, which calibrated q-values change.
+    tables = [(found.divergence.reindex(want.divergence.index), want.divergence),
+              (found.verdicts, want.verdicts)]
+    tables += [(found.population[k], want.population[k])
+               for k in ("columns", "over_time", "summaries")]
+    tables += [(found.population["levels"][k], want.population["levels"][k])
+               for k in ("over_time", "summaries")]
+    if not calibrated:
+        tables += [(found.pvalues, want.pvalues), (found.qvalues, want.qvalues)]
+        assert found.pages == want.pages
+    else:
+        # Other draws of the same null model: close, the same cells defined.
+        p = [t.pvalues.reindex(want.pvalues.index).to_numpy() for t in (found, want)]
+        assert (np.isnan(p[0]) == np.isnan(p[1])).all()
+        assert np.nanmax(np.abs(p[0] - p[1])) < 0.1
+        tables[1] = tuple(t.drop(columns=["p", "q"]) for t in tables[1])
+    for got, expected in tables:
+        pd.testing.assert_frame_equal(got, expected, check_exact=False, rtol=1e-9, atol=1e-12,
+                                      check_index_type=False)
+    assert found.missing == want.missing
+    assert found.population["levels"]["ids"].equals(want.population["levels"]["ids"])
+
+
+@pytest.mark.parametrize("kind, layout, parts, calibrated, scheduler, options", [
+    ("text", "rows", 5, False, "synchronous", {"ids": "some", "order": "given", "pages": 2}),
+    ("text", "sorted", 3, False, "cluster",
+     {"columns": ["s", "a", "b"], "ids_per_page": 3, "order": "given"}),
+    ("int", "sorted", 2, True, "cluster", {"measures": ["distribution", "dependence"]}),
+])
+def test_compare_panels_on_dask_is_the_pandas_report(kind, layout, parts, calibrated,
+                                                     scheduler, options, request,
+                                                     monkeypatch):
+    from kestrune.testing.plotting.compare import compare_panels, dask_report
+    ids = np.arange(40) * 7
+    if kind == "text":
+        ids = np.array(["x{:03d}".format(i) for i in ids], dtype=object)
+    (reference, other), dask_frames = frames(ids, layout, parts, 4, dates=kind == "int")
+    # Rows by id: the pandas path's first appearance is then the sorted order.
+    pair = [f.sort_values(["id", "t"]) for f in (reference, other)]
+    if options.get("ids") == "some":
+        options = dict(options, ids=list(ids[::4][::-1]))
+    if not calibrated:
+        uncalibrated(monkeypatch)
+    # Value ranges of a few values: the Kolmogorov-Smirnov pass in several ranges.
+    monkeypatch.setattr(dask_report, "RANGE_VALUES", 100)
+    with warnings.catch_warnings():
+        warnings.simplefilter("ignore")
+        want = compare_panels(pair, META, **options)
+    if scheduler == "cluster":
+        request.getfixturevalue("cluster")
+        found = compare_panels(dask_frames, META, **options)
+    else:
+        with dask.config.set(scheduler=scheduler):
+            found = compare_panels(dask_frames, META, **options)
+    assert_same_report(found, want, calibrated)
+    # The pages draw the rows of their ids, every label in the whole frames' order.
+    first = [page for page in found._page_tasks("png")][0]
+    expected = [page for page in want._page_tasks("png")][0]
+    for got, rows in zip(first[3], expected[3]):
+        pd.testing.assert_frame_equal(got, rows, check_index_type=False)
+    assert first[2] == expected[2]
 
 
 @pytest.mark.parametrize("layout", ["rows", "sorted"])

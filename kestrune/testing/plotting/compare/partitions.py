@@ -94,6 +94,16 @@ def engine_of(frames, what="frames"):
 def measure_table(reference, other, meta, columns=None, ids=None,
                   measures=_m.MEASURES, max_lag=1, calibrated=True):
     """:func:`measures.measure_table` of two dask frames (see this module)."""
+    wanted = None if ids is None else pd.Index(ids)
+    parts = measured_parts(reference, other, meta, columns, wanted, measures, max_lag,
+                           calibrated)
+    return _gathered(parts, wanted, calibrated)
+
+
+def measured_parts(reference, other, meta, columns, wanted, measures, max_lag,
+                   calibrated):
+    """The tables of every pair of aligned partitions (see :func:`_tables`),
+    computed on the workers, before they are gathered."""
     dask_dataframe()
     import dask
     measures = _m._checked_measures(measures)
@@ -102,7 +112,6 @@ def measure_table(reference, other, meta, columns=None, ids=None,
     categorical = set(meta.categorical)
     check_options([], columns, categorical,
                   [m for m in measures if m != "dynamics"], max_lag)
-    wanted = None if ids is None else pd.Index(ids)
     # A first pass over the ids and times only (the other columns are not
     # read), then one over the columns compared.
     keys = co_partitioned(_projected(reference, meta, []), _projected(other, meta, []), meta)
@@ -116,7 +125,7 @@ def measure_table(reference, other, meta, columns=None, ids=None,
         dask.delayed(_tables)(r, o, meta, wanted, columns, measures, max_lag, rule,
                               count, number)
         for number, (r, o) in enumerate(pairs)])
-    return _gathered([chunk for part in parts for chunk in part], wanted, calibrated)
+    return [chunk for part in parts for chunk in part]
 
 
 def rows_of(frames, meta, ids):
