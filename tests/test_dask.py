@@ -228,7 +228,7 @@ def assert_same_report(found, want, calibrated):
     tables += [(found.population[k], want.population[k])
                for k in ("columns", "over_time", "summaries")]
     tables += [(found.population["levels"][k], want.population["levels"][k])
-               for k in ("over_time", "summaries")]
+               for k in ("columns", "band", "over_time", "summaries")]
     if not calibrated:
         tables += [(found.pvalues, want.pvalues), (found.qvalues, want.qvalues)]
         assert found.pages == want.pages
