@@ -295,3 +295,82 @@ def test_rows_of_the_drawn_ids_in_one_pass(layout):
     for got, frame in zip(found, pair):
         want = META.set_indices(frame[frame["id"].isin(chosen)])
         pd.testing.assert_frame_equal(got, want)
+
+
+@pytest.fixture(scope="module")
+def datasets(tmp_path_factory):
+    """A reference and a compared panel as Parquet datasets of three files
+    (ids split across them), and as one file each."""
+    folder = tmp_path_factory.mktemp("datasets")
+    pair = [panel(np.arange(30), 10, 5, 0.3), panel(np.arange(30), 10, 6, 0.3)]
+    for name, frame in zip(("ref", "syn"), pair):
+        frame = frame.sample(frac=1.0, random_state=1)
+        frame["s"] = frame["s"].astype(object).where(frame["s"].notna(), None)
+        frame.to_parquet(folder / (name + ".parquet"), index=False)
+        (folder / name).mkdir()
+        for k, part in enumerate(np.array_split(frame, 3)):
+            part.to_parquet(folder / name / "part{}.parquet".format(k), index=False)
+    return folder
+
+
+@pytest.mark.parametrize("flags, status, outcome", [
+    (["--scheduler", "{address}"], 0, "same tables"),
+    (["--workers", "2", "--worker-memory", "2GiB"], 1, "a local cluster of 2 workers of 2GiB"),
+    (["--scheduler", "tcp://x:1", "--workers", "2"], 2, "give one of them"),
+    (["--worker-memory", "2GiB"], 2, "give --workers"),
+    (["--workers", "1", "--worker-memory", "lots"], 2, "'lots' is not a size"),
+    (["--workers", "1", "--holdout", "{folder}/ref.parquet"], 2, "does not run on dask"),
+    (["--workers", "1", "--ids", "3", "x"], 1, "'x' is not an id"),
+    (["--workers", "1"], 1, r"pip install 'kestrune-series[dask]'"),
+])
+def test_command_line_on_dask(flags, status, outcome, datasets, tmp_path, capsys, monkeypatch,
+                              request):
+    from contextlib import contextmanager
+    from kestrune.testing.plotting.compare import cli, cluster as clusters, report
+    base = [str(datasets / "ref"), str(datasets / "syn" / "*.parquet"), "--id", "id", "--time",
+            "t", "--categorical", "s", "--pages", "1"]
+    saved = []
+    # The report as saved, without drawing it.
+    monkeypatch.setattr(report.Report, "save", lambda self, path, overwrite: saved.append(self))
+    address = ""
+    if status != 2 and "pip" not in str(outcome):
+        client = request.getfixturevalue("cluster")
+        address = client.scheduler.address
+
+        @contextmanager
+        def fake(scheduler=None, workers=None, worker_memory=None):
+            if worker_memory:
+                raise ValueError("a local cluster of {} workers of {}".format(
+                    workers, worker_memory))
+            yield client
+        if "--workers" in flags:  # the local cluster asked for: the module's stands in
+            monkeypatch.setattr(clusters, "cluster", fake)
+    if "pip" in str(outcome):
+        for module in ("dask", "dask.dataframe", "distributed"):
+            monkeypatch.setitem(sys.modules, module, None)
+    flags = [f.format(address=address, folder=datasets) for f in flags]
+    with warnings.catch_warnings():
+        warnings.simplefilter("ignore")
+        with pytest.raises(SystemExit) if status == 2 else contextlib_null():
+            assert cli.main(base + flags + ["-o", str(tmp_path / "dask")]) == status
+    err = capsys.readouterr().err
+    if status:
+        assert outcome in err.replace("\n", " ") if "[" not in outcome else \
+            "pip install 'kestrune-series[dask]'" in err
+        return
+    from kestrune.testing.plotting.compare import compare_panels, read_files
+    frames, meta = read_files([datasets / "ref.parquet", datasets / "syn.parquet"], "id", "t",
+                              categorical=["s"])
+    with warnings.catch_warnings():
+        warnings.simplefilter("ignore")
+        want = compare_panels(frames, meta, pages=1)
+    found = saved[0]
+    # Tables by id: the calibration's draws differ beyond one partition.
+    pd.testing.assert_frame_equal(found.divergence.sort_index(), want.divergence.sort_index())
+    pd.testing.assert_frame_equal(found.verdicts.drop(columns=["p", "q"]),
+                                  want.verdicts.drop(columns=["p", "q"]))
+
+
+def contextlib_null():
+    import contextlib
+    return contextlib.suppress()

@@ -225,6 +225,7 @@ def _facts(reference, other, meta, numeric, labelled, given):
         out["labels"][column] = facts
     held = _parts._sorted_union(*frames)
     shifts = _verdicts._Shifts(*frames, held if given is None else held[held.isin(given)])
+    out["quantiles"] = {c: _quantiles(frames, c) for c in numeric}
     out["present"] = {c: _largest_present(frames, c, c in labelled)
                       for c in numeric + labelled}
     out["scale"] = {c: np.nanmax(np.abs(np.r_[_contrast(shifts, c)[0], _contrast(shifts, c)[1],
@@ -460,6 +461,8 @@ def populations(dask_panel):
                                    (1, pairs) for pairs in panel.pairs]])
     summaries = [pd.concat(list(parts)) for parts in summaries]
     pooled, over_time, levels_over = {}, {}, {}
+    arranged = [_permutation_levels(panel, k, reference_times) for k in range(len(panel.pairs))]
+    plain = [found[2] for found in arranged]
     for k, (name, pairs) in enumerate(zip(names[1:], panel.pairs)):
         facts = panel.facts[k]
         pooled[name] = []
@@ -467,7 +470,11 @@ def populations(dask_panel):
             if column in panel.numeric:
                 counts = [_time_counts(facts, column, side) for side in (0, 1)]
                 n = [np.r_[c.reindex(times, fill_value=0).to_numpy(), c.sum()] for c in counts]
-                found = _ks(pairs, panel.meta, column, times, *n)
+                found = plain[k].get(column)
+                if found is not None:  # taken with the levels, over the reference's times
+                    found = found[np.r_[reference_times.get_indexer(times), -1]]
+                else:
+                    found = _ks(pairs, facts, panel.meta, column, times, *n)
                 at = [c.reindex(reference_times, fill_value=0).to_numpy() for c in counts]
                 levels_over[(name, column)] = np.array([
                     noise.ks_level(a, b) if min(a, b) > 0 else np.nan for a, b in zip(*at)])
@@ -484,7 +491,7 @@ def populations(dask_panel):
     if levels_over:
         levels.columns = pd.MultiIndex.from_tuples(list(levels_over))
     entries = summaries[0].columns
-    found = [_permutation_levels(panel, k, reference_times) for k in range(len(panel.pairs))]
+    found = arranged
     population["levels"] = {
         "columns": pd.DataFrame({name: f[0] for name, f in zip(names[1:], found)},
                                 index=pd.Index(columns)),
@@ -550,20 +557,29 @@ def _label_tables(facts, column, times, reference_times):
     return found, levels
 
 
-def _ks(pairs, meta, column, times, n1, n2):
+def _ks(pairs, facts, meta, column, times, n1, n2):
     """The Kolmogorov-Smirnov statistic of a continuous column at each of
     ``times`` and over every row (last), ``n1`` and ``n2`` the values of
     each side there: exactly, over ranges of values (see this module)."""
     import dask
-    quantiles = dask.compute(*[dask.delayed(_quantiles)(r, o, meta, column)
-                               for r, o in pairs])
-    pooled = np.sort(np.concatenate(list(quantiles) + [np.zeros(0)]))
-    ranges = int(min(max((n1[-1] + n2[-1]) // RANGE_VALUES, 1), max(len(pooled) - 1, 1)))
-    splitters = np.unique(pooled[np.linspace(0, len(pooled) - 1, ranges + 1)[1:-1]
-                                 .astype(np.int64)]) if ranges > 1 else np.zeros(0)
+    splitters = _splitters(facts, column, (n1[-1] + n2[-1]) // RANGE_VALUES)
     pieces = [dask.delayed(_split)(r, o, meta, column, times, splitters) for r, o in pairs]
     found = dask.compute(*[dask.delayed(_range_gaps)(n1, n2, *[p[b] for p in pieces])
                            for b in range(len(splitters) + 1)])
+    return _combined(found, n1, n2)
+
+
+def _splitters(facts, column, ranges):
+    """Where ``ranges`` ranges of a column's values split (fewer where
+    the partitions' quantiles are fewer)."""
+    pooled = np.sort(np.concatenate([f["quantiles"][column] for f in facts] + [np.zeros(0)]))
+    ranges = int(min(max(ranges, 1), max(len(pooled) - 1, 1)))
+    return np.unique(pooled[np.linspace(0, len(pooled) - 1, ranges + 1)[1:-1]
+                            .astype(np.int64)]) if ranges > 1 else np.zeros(0)
+
+
+def _combined(found, n1, n2):
+    """The statistics of the ranges' counts and gaps (:func:`_range_gaps`)."""
     c1, c2, high, low = (np.array([f[j] for f in found]) for j in range(4))
     with np.errstate(divide="ignore", invalid="ignore"):
         before = (np.cumsum(c1, axis=0) - c1) / n1 - (np.cumsum(c2, axis=0) - c2) / n2
@@ -574,9 +590,10 @@ def _ks(pairs, meta, column, times, n1, n2):
     return statistic
 
 
-def _quantiles(reference, other, meta, column):
-    values = np.concatenate([np.asarray(_parts._prepared(p, meta, None)[column], dtype=float)
-                             for p in (reference, other)])
+def _quantiles(frames, column):
+    """Quantiles of a column's values in a pair of prepared partitions:
+    where the value ranges of the Kolmogorov-Smirnov passes split."""
+    values = np.concatenate([np.asarray(f[column], dtype=float) for f in frames])
     values = values[~np.isnan(values)]
     if not len(values):
         return np.zeros(0)
@@ -685,11 +702,11 @@ def _permutation_levels(panel, k, times):
     reference = pd.Index(sort_ids(panel.held[0]))
     compared = pd.Index(sort_ids(panel.held[k + 1]))
     union = reference.append(compared[~compared.isin(reference)])
-    pooled, band = [], []
+    pooled, band, plain = [], [], {}
     for column in panel.columns:
         is_label = column in panel.labelled
-        sizes = _rows_per_time(facts, column, is_label, times)
-        rows = int(sum(size.sum() for size in sizes))
+        sizes, totals = _rows_per_time(facts, column, is_label, times)
+        rows = int(sum(totals))
         largest = [[f["present"][column][n] for f in facts if f["present"][column][n]
                     is not None] for n in (0, 1)]
         units = 0
@@ -712,29 +729,30 @@ def _permutation_levels(panel, k, times):
             for r, o in pairs])
         if is_label:
             second = sum(counts)
-            total = _label_counts(facts, column, times).to_numpy(dtype=float)
+            total = np.vstack([_label_counts(facts, column, times).to_numpy(dtype=float),
+                               _label_counts(facts, column).to_numpy(dtype=float).sum(axis=0)])
             distance = _label_distance(total, second)
         else:
             n2 = sum(counts).astype(np.int64)
-            every = np.r_[sizes[0] + sizes[1], (sizes[0] + sizes[1]).sum()]
-            distance = _ks_arranged(pairs, panel.meta, column, times, union, packed, count,
-                                    every, n2)
+            n = [np.r_[size, total] for size, total in zip(sizes, totals)]
+            distance, plain[column] = _ks_arranged(pairs, facts, panel.meta, column, times,
+                                                   union, packed, count, n, n2)
         timed = distance[:, :-1][:, (sizes[0] + sizes[1]) > 0]
         pooled.append(noise.critical(distance[:, -1]))
         band.append(noise.critical(np.fmax.reduce(
             np.column_stack([np.zeros(count), timed]), axis=1)) if timed.shape[1] else np.nan)
-    return pooled, band
+    return pooled, band, plain
 
 
 def _rows_per_time(facts, column, is_label, times):
-    """The rows of each side per time point of ``times`` with a value
-    (every row for labels)."""
+    """The rows of each side with a value (every row for labels) per time
+    point of ``times``, and in all."""
     if is_label:
-        table = [_label_counts(facts, column, times, side).sum(axis=1).to_numpy()
-                 for side in (0, 1)]
-        return table
-    return [_time_counts(facts, column, side).reindex(times, fill_value=0).to_numpy()
-            for side in (0, 1)]
+        counts = [_label_counts(facts, column, side=side).sum(axis=1) for side in (0, 1)]
+    else:
+        counts = [_time_counts(facts, column, side) for side in (0, 1)]
+    return ([c.reindex(times, fill_value=0).to_numpy() for c in counts],
+            [int(c.sum()) for c in counts])
 
 
 def _label_counts(facts, column, times=None, side=None):
@@ -812,28 +830,25 @@ def _label_distance(total, second):
     """Total variation per rearrangement and group (:class:`noise._Counted`):
     ``total`` rows per time point and label, ``second`` the rows dealt to
     the compared frame (rearrangements x groups x labels)."""
-    total = np.vstack([total, total.sum(axis=0)])[None]
-    first = total - second
+    first = total[None] - second
     with np.errstate(divide="ignore", invalid="ignore"):
         return 0.5 * np.abs(first / first.sum(axis=2, keepdims=True)
                             - second / second.sum(axis=2, keepdims=True)).sum(axis=2)
 
 
-def _ks_arranged(pairs, meta, column, times, union, packed, count, every, n2):
+def _ks_arranged(pairs, facts, meta, column, times, union, packed, count, n, n2):
     """The Kolmogorov-Smirnov statistic per rearrangement and group, over
-    ranges of values as :func:`_ks` (see :class:`noise._Sorted`)."""
+    ranges of values as :func:`_ks` (see :class:`noise._Sorted`), and the
+    statistic of the frames as they are (``n``: the values of each side
+    per group)."""
     import dask
-    quantiles = dask.compute(*[dask.delayed(_quantiles)(r, o, meta, column)
-                               for r, o in pairs])
-    pooled = np.sort(np.concatenate(list(quantiles) + [np.zeros(0)]))
+    every = n[0] + n[1]
     # Half as many values per range as for one statistic: each range holds
     # its rows' bits and the counts of several rearrangements at once.
-    ranges = int(min(max(2 * every[-1] // RANGE_VALUES, 1), max(len(pooled) - 1, 1)))
-    splitters = np.unique(pooled[np.linspace(0, len(pooled) - 1, ranges + 1)[1:-1]
-                                 .astype(np.int64)]) if ranges > 1 else np.zeros(0)
+    splitters = _splitters(facts, column, 2 * every[-1] // RANGE_VALUES)
     pieces = [dask.delayed(_split_units)(r, o, meta, column, union, times, splitters)
               for r, o in pairs]
-    found = dask.compute(*[dask.delayed(_range_arranged)(every, n2, packed, count,
+    found = dask.compute(*[dask.delayed(_range_arranged)(n, n2, packed, count,
                                                          *[p[b] for p in pieces])
                            for b in range(len(splitters) + 1)])
     high, low, second, size = (np.array([f[j] for f in found]) for j in range(4))
@@ -842,7 +857,7 @@ def _ks_arranged(pairs, meta, column, times, union, packed, count, every, n2):
     offset = before[:, None, :] * n2[None] - every[None, None, :] * dealt
     spread = np.fmax(np.nanmax(offset + high, axis=0), -np.nanmin(offset + low, axis=0))
     with np.errstate(divide="ignore", invalid="ignore"):
-        return spread / ((every[None, :] - n2) * n2)
+        return spread / ((every[None, :] - n2) * n2), _combined([f[4] for f in found], *n)
 
 
 def _split_units(reference, other, meta, column, union, times, splitters):
@@ -854,12 +869,15 @@ def _split_units(reference, other, meta, column, union, times, splitters):
             for b in range(len(splitters) + 1)]
 
 
-def _range_arranged(every, n2, packed, count, *pieces):
+def _range_arranged(n, n2, packed, count, *pieces):
     """One value range's part of the rearranged statistics: per
     rearrangement and group the largest and smallest gap
     place n2 - N dealt at its ends of ties, counted from the range's start,
-    the rows dealt to the compared frame, and the group's rows."""
+    the rows dealt to the compared frame, and the group's rows; and the
+    range's part of the frames' own statistic (:func:`_range_gaps`)."""
     values, units, time, flip = (np.concatenate([p[j] for p in pieces]) for j in range(4))
+    gaps = _range_gaps(n[0], n[1], (values, time, flip.astype(np.int8)))
+    every = n[0] + n[1]
     groups = len(every)
     timed = time >= 0
     values = np.r_[values[timed], values]
@@ -873,7 +891,7 @@ def _range_arranged(every, n2, packed, count, *pieces):
     low = np.full((count, groups), np.nan)
     second = np.zeros((count, groups))
     if not len(values):
-        return high, low, second, size
+        return high, low, second, size, gaps
     start = np.cumsum(size) - size
     place = np.arange(1, len(values) + 1) - start[group]
     last = np.r_[(group[1:] != group[:-1]) | (values[1:] != values[:-1]), True]
@@ -892,4 +910,4 @@ def _range_arranged(every, n2, packed, count, *pieces):
         low[rows, present] = np.minimum.reduceat(gap, heads, axis=1)
         tails = np.r_[heads[1:], len(ends)] - 1
         second[rows, present] = dealt[:, ends[tails]]
-    return high, low, second, size
+    return high, low, second, size, gaps
