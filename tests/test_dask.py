@@ -72,6 +72,18 @@ def test_qvalues_and_rounding_hold_few_tables(name, most, monkeypatch):
     assert held <= most * p.nbytes, held / p.nbytes
 
 
+def test_rearranged_statistics_of_more_rows_than_int32_products_hold():
+    # The noise levels of large panels: N times a count of rows passes 2 ** 31.
+    from scipy import stats
+    from kestrune.testing.plotting.compare import noise
+    rng = np.random.default_rng(0)
+    values = rng.normal(size=60000)
+    labels = np.array([rng.random(60000) < 0.5, np.arange(60000) % 2 == 0])
+    values[labels[1]] += 0.05
+    np.testing.assert_allclose(noise._Sorted(values)(labels), [
+        stats.ks_2samp(values[~chosen], values[chosen]).statistic for chosen in labels])
+
+
 dask = pytest.importorskip("dask")
 dd = pytest.importorskip("dask.dataframe")
 distributed = pytest.importorskip("distributed")

@@ -201,7 +201,9 @@ class _Sorted:
         else:
             place = np.arange(1, total + 1)
         gap = place[None, :] * n2
-        gap -= np.int64(total) * second
+        # In int64: N c passes 2 ** 31 beyond about 46,000 rows, and an
+        # int64 scalar times an int32 array stays int32 on numpy 1.
+        gap -= np.multiply(second, total, dtype=np.int64)
         spread = np.maximum(gap.max(axis=1), -gap.min(axis=1)).astype(float)
         with np.errstate(divide="ignore", invalid="ignore"):
             return spread / ((total - n2[:, 0]) * n2[:, 0])
