@@ -125,6 +125,36 @@ def large_dask(folder, workers, memory):
     print(json.dumps(out))
 
 
+def report_dask(folder, workers, memory, out):
+    """(In a fresh process.) compare_panels on the cluster, saved with its
+    overview and 25 pages; then the calibration's cost: the per-id tables
+    with it and without it."""
+    from kestrune.testing.plotting.compare import compare_panels, measure_table, read_files
+    from kestrune.testing.plotting.compare.cluster import cluster
+    found = {}
+    with cluster(workers=workers, worker_memory=memory):
+        frames, meta = read_files([Path(folder) / n for n in ("reference", "compared")],
+                                  "store", "date", engine="dask")
+        cpu, _ = caller()
+        start = time.perf_counter()
+        report = compare_panels(frames, meta, pages=25)
+        found["report"] = time.perf_counter() - start
+        start = time.perf_counter()
+        report.save(out)
+        found["save"] = time.perf_counter() - start
+        found["cpu"], found["peak"] = caller()
+        found["cpu"] -= cpu
+        found["ids"], found["cells"] = report.divergence.shape
+        found["pages"] = len(report.pages)
+        reference, compared = frames.values()
+        for calibrated in (False, True):
+            start = time.perf_counter()
+            measure_table(reference, compared, meta, calibrated=calibrated)
+            found[calibrated] = time.perf_counter() - start
+    found["calibration"] = found.pop(True) - found.pop(False)
+    print(json.dumps(found))
+
+
 def large_pandas(folder):
     """(In a fresh process.) The pandas path on the same files."""
     from kestrune import DataFrameMeta
@@ -162,6 +192,73 @@ def large(args):
             found = fresh("--run-pandas", scratch)
             print("  pandas path on the same files: {:.0f} s, peak resident {:.0f} MiB".format(
                 found["seconds"], found["peak"]))
+
+
+def report(args):
+    with tempfile.TemporaryDirectory() as scratch:
+        start = time.perf_counter()
+        write_datasets(Path(scratch), args.ids)
+        print("report: {:,} ids x {} months x 6 columns, written as Parquet in {:.0f} s".format(
+            args.ids, MONTHS, time.perf_counter() - start), flush=True)
+        found = fresh("--run-report", scratch, args.workers, args.worker_memory,
+                      Path(scratch) / "report")
+        wall = found["report"] + found["save"]
+        print("  dask, {} workers of {}: compare_panels {:.0f} s ({} ids x {} cells), saving "
+              "the overview, the population page and {} pages {:.0f} s; the calibration "
+              "costs {:.0f} s of it".format(
+                  args.workers, args.worker_memory, found["report"], found["ids"],
+                  found["cells"], found["pages"], found["save"], found["calibration"]))
+        print("  calling process: peak resident {:.0f} MiB, CPU {:.0f} s = {:.0%} of the "
+              "wall time {:.0f} s".format(found["peak"], found["cpu"], found["cpu"] / wall,
+                                          wall), flush=True)
+        if args.pandas:
+            found = fresh("--run-pandas", scratch)
+            print("  pandas path on the same files (per-id tables only): {:.0f} s, peak "
+                  "resident {:.0f} MiB".format(found["seconds"], found["peak"]))
+
+
+def equal_report(args):
+    """compare_panels on pandas and dask frames of ``--equal-ids`` ids,
+    without the calibration (other null draws per partition)."""
+    import warnings
+    import dask.dataframe as dd
+    from kestrune import DataFrameMeta
+    from kestrune.testing.plotting.compare import calibration, compare_panels, partitions
+    from kestrune.testing.plotting.compare.cluster import cluster
+    meta = DataFrameMeta(**META_ARGS)
+    frames = [panel_step(0, args.equal_ids, 7), panel_step(0, args.equal_ids, 8, 0.05)]
+    plain = partitions.measured_parts
+    calibration.calibrated = lambda *found: found[-1]
+    partitions.measured_parts = lambda *a: plain(*a[:7], False)
+    warnings.simplefilter("ignore")
+    with cluster(workers=args.workers, worker_memory=args.worker_memory):
+        shuffled = [dd.from_pandas(f.sample(frac=1.0, random_state=1).reset_index(drop=True),
+                                   npartitions=4) for f in frames]
+        start = time.perf_counter()
+        want = compare_panels(frames, meta, pages=1)
+        pandas_time = time.perf_counter() - start
+        start = time.perf_counter()
+        got = compare_panels(shuffled, meta, pages=1)
+        dask_time = time.perf_counter() - start
+    tables = {"divergence": (got.divergence, want.divergence),
+              "q-values": (got.qvalues, want.qvalues)}
+    tables.update((k, (got.population[k], want.population[k]))
+                  for k in ("columns", "over_time", "summaries"))
+    tables.update(("levels " + k, (got.population["levels"][k], want.population["levels"][k]))
+                  for k in ("columns", "band", "over_time"))
+    numeric = ["statistic", "effect", "low", "high", "p", "q"]
+    tables["verdicts"] = (got.verdicts[numeric], want.verdicts[numeric])
+    gaps = {name: np.nanmax(np.abs(g.to_numpy(dtype=float) - w.to_numpy(dtype=float)))
+            for name, (g, w) in tables.items()}
+    largest = max(gaps.values())
+    if largest > 1e-9:
+        print("  differences: {}".format(gaps))
+    print("equal report: {:,} ids, 4 partitions each, hash-shuffled on {} workers, without "
+          "the calibration".format(args.equal_ids, args.workers))
+    print("  largest difference over the tables: {:.1e}; same pages: {}; time dask / pandas: "
+          "{:.1f} ({:.0f} s / {:.0f} s)".format(largest, got.pages == want.pages,
+                                               dask_time / pandas_time, dask_time,
+                                               pandas_time))
 
 
 def equal(args):
@@ -221,6 +318,8 @@ def main(argv=None):
     argv = sys.argv[1:] if argv is None else list(argv)
     if argv[:1] == ["--run-dask"]:
         return large_dask(argv[1], int(argv[2]), argv[3])
+    if argv[:1] == ["--run-report"]:
+        return report_dask(argv[1], int(argv[2]), argv[3], argv[4])
     if argv[:1] == ["--run-pandas"]:
         return large_pandas(argv[1])
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
@@ -228,12 +327,13 @@ def main(argv=None):
     parser.add_argument("--equal-ids", type=int, default=10000)
     parser.add_argument("--workers", type=int, default=2)
     parser.add_argument("--worker-memory", default="2GiB")
-    parser.add_argument("--parts", default="large,equal,qvalues")
+    parser.add_argument("--parts", default="report,equal-report,large,equal,qvalues")
     parser.add_argument("--no-pandas", dest="pandas", action="store_false",
                         help="leave out the pandas path's memory of the large part")
     args = parser.parse_args(argv)
     for part in args.parts.split(","):
-        {"large": large, "equal": equal, "qvalues": qvalues}[part](args)
+        {"large": large, "equal": equal, "qvalues": qvalues, "report": report,
+         "equal-report": equal_report}[part](args)
 
 
 if __name__ == "__main__":
