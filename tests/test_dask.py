@@ -320,8 +320,8 @@ def datasets(tmp_path_factory):
         frame["s"] = frame["s"].astype(object).where(frame["s"].notna(), None)
         frame.to_parquet(folder / (name + ".parquet"), index=False)
         (folder / name).mkdir()
-        for k, part in enumerate(np.array_split(frame, 3)):
-            part.to_parquet(folder / name / "part{}.parquet".format(k), index=False)
+        for k, rows in enumerate(np.array_split(np.arange(len(frame)), 3)):
+            frame.iloc[rows].to_parquet(folder / name / "part{}.parquet".format(k), index=False)
     return folder
 
 

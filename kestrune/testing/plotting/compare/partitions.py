@@ -186,11 +186,21 @@ def co_partitioned(reference, other, meta):
     kinds = {_id_kind(frame[meta.id_index].dtype) for frame in frames}
     kind = kinds.pop() if len(kinds) == 1 else "text"
     npartitions = max(frame.npartitions for frame in frames)
-    shuffled = []
-    for frame in frames:
-        frame = frame.map_partitions(_bucketed, meta.id_index, kind, npartitions)
-        shuffled.append(frame.shuffle("_bucket", npartitions=npartitions))
-    return list(zip(*(frame.to_delayed() for frame in shuffled)))
+    import dask
+    # A scheduler of this process (synchronous, threads) shuffles by tasks:
+    # newer dask shuffles through the workers whenever a client exists.
+    local = dask.config.get("scheduler", None) in (
+        "sync", "synchronous", "single-threaded", "threads", "threading", "processes",
+        "multiprocessing")
+    # (The key of dask 2022 is "shuffle"; newer dask declares its own.)
+    key = "dataframe.shuffle.method" if isinstance(
+        dask.config.get("dataframe.shuffle", None), dict) else "shuffle"
+    with dask.config.set({key: "tasks"} if local else {}):
+        shuffled = []
+        for frame in frames:
+            frame = frame.map_partitions(_bucketed, meta.id_index, kind, npartitions)
+            shuffled.append(frame.shuffle("_bucket", npartitions=npartitions))
+        return list(zip(*(frame.to_delayed() for frame in shuffled)))
 
 
 def _projected(frame, meta, columns):
