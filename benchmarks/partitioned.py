@@ -155,14 +155,20 @@ def report_dask(folder, workers, memory, out):
     print(json.dumps(found))
 
 
-def large_pandas(folder):
-    """(In a fresh process.) The pandas path on the same files."""
+def large_pandas(folder, whole=False):
+    """(In a fresh process.) The pandas path on the same files: the per-id
+    tables, or (``whole``) the report without its pages."""
+    import warnings
     from kestrune import DataFrameMeta
-    from kestrune.testing.plotting.compare import measure_table
+    from kestrune.testing.plotting.compare import compare_panels, measure_table
     meta = DataFrameMeta(**META_ARGS)
     start = time.perf_counter()
     frames = [pd.read_parquet(str(Path(folder) / n)) for n in ("reference", "compared")]
-    measure_table(frames[0], frames[1], meta)
+    if whole:
+        warnings.simplefilter("ignore")
+        compare_panels(frames, meta, pages=25)
+    else:
+        measure_table(frames[0], frames[1], meta)
     print(json.dumps({"seconds": time.perf_counter() - start, "peak": caller()[1]}))
 
 
@@ -212,9 +218,9 @@ def report(args):
               "wall time {:.0f} s".format(found["peak"], found["cpu"], found["cpu"] / wall,
                                           wall), flush=True)
         if args.pandas:
-            found = fresh("--run-pandas", scratch)
-            print("  pandas path on the same files (per-id tables only): {:.0f} s, peak "
-                  "resident {:.0f} MiB".format(found["seconds"], found["peak"]))
+            found = fresh("--run-pandas-report", scratch)
+            print("  pandas path on the same files (compare_panels, pages not drawn): {:.0f} s, "
+                  "peak resident {:.0f} MiB".format(found["seconds"], found["peak"]))
 
 
 def equal_report(args):
@@ -320,6 +326,8 @@ def main(argv=None):
         return large_dask(argv[1], int(argv[2]), argv[3])
     if argv[:1] == ["--run-report"]:
         return report_dask(argv[1], int(argv[2]), argv[3], argv[4])
+    if argv[:1] == ["--run-pandas-report"]:
+        return large_pandas(argv[1], whole=True)
     if argv[:1] == ["--run-pandas"]:
         return large_pandas(argv[1])
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])

@@ -177,8 +177,8 @@ class DaskPanel:
     def identical(self, k):
         """The report's ids whose series in compared frame ``k`` equal the
         reference's."""
-        found = [i for f in self.facts[k] for i in f["identical"]]
-        return [i for i in sort_ids(found) if i in set(self.ids)]
+        found = pd.Index([i for f in self.facts[k] for i in f["identical"]])
+        return sort_ids(found[found.isin(self.ids)])
 
     def wanted(self):
         """The ids the partitions keep: None for every id."""
@@ -231,7 +231,7 @@ def _facts(reference, other, meta, numeric, labelled, given):
     out["scale"] = {c: np.nanmax(np.abs(np.r_[_contrast(shifts, c)[0], _contrast(shifts, c)[1],
                                               0.0])) for c in numeric}
     same = identical_ids(*frames, same_id=True) if all(len(f) for f in frames) else []
-    out["identical"] = same if given is None else [i for i in same if i in set(given)]
+    out["identical"] = same if given is None else list(pd.Index(same)[pd.Index(same).isin(given)])
     return out
 
 
