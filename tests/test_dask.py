@@ -386,3 +386,37 @@ def test_command_line_on_dask(flags, status, outcome, datasets, tmp_path, capsys
 def contextlib_null():
     import contextlib
     return contextlib.suppress()
+
+
+@pytest.mark.parametrize("kind, layout, scheduler", [("int", "rows", "synchronous"),
+                                                    ("text", "sorted", "cluster")])
+def test_nearest_pairing_on_dask_is_the_pandas_pairing(kind, layout, scheduler, request,
+                                                       monkeypatch):
+    from kestrune.testing.plotting.compare import dask_report, pairing
+    ids = np.arange(40) * 7
+    if kind == "text":
+        ids = np.array(["x{:03d}".format(i) for i in ids], dtype=object)
+    (reference, other), dask_frames = frames(ids, layout, 3, 8)
+    want = pairing._pair(META.set_indices(reference), META.set_indices(other), META,
+                         list(META.columns), "syn")
+    # Blocks of a few query points: every search in several tasks.
+    monkeypatch.setattr(dask_report, "BLOCK_QUERIES", 7)
+    if scheduler == "cluster":
+        request.getfixturevalue("cluster")
+        found = dask_report.nearest_pairing(*dask_frames, META, name="syn")
+    else:
+        with dask.config.set(scheduler=scheduler):
+            found = dask_report.nearest_pairing(*dask_frames, META, name="syn")
+    for got, expected in zip(found, want):
+        if isinstance(expected, pd.DataFrame):
+            pd.testing.assert_frame_equal(got, expected, check_index_type=False)
+        elif isinstance(expected, list):
+            for a, b in zip(got, expected):
+                pd.testing.assert_frame_equal(a, b, check_index_type=False)
+        elif isinstance(expected, dict):
+            assert got.keys() == expected.keys()
+            for key in expected:
+                assert got[key] == pytest.approx(expected[key], rel=1e-9, nan_ok=True) \
+                    if isinstance(expected[key], float) else got[key] == expected[key], key
+        else:
+            assert got == pytest.approx(expected, nan_ok=True)

@@ -911,3 +911,85 @@ def _range_arranged(n, n2, packed, count, *pieces):
         tails = np.r_[heads[1:], len(ends)] - 1
         second[rows, present] = dealt[:, ends[tails]]
     return high, low, second, size, gaps
+
+
+# -- Nearest pairing ---------------------------------------------------------
+
+#: Query points that one task of the exact nearest-id search takes.
+BLOCK_QUERIES = 20000
+
+
+def nearest_pairing(reference, other, meta, columns=None, name="compared"):
+    """:func:`~.pairing._pair` of two dask frames: each compared id paired
+    with the reference id whose summary is nearest, and the frame's scores.
+
+    The ids' summaries are computed per partition by the code of the
+    pandas path, with the label sets of the whole frames, and gathered (ids
+    x entries: they fit this process up to a few million ids); their
+    scaling and the yardsticks are computed here, as on the pandas path;
+    every exact nearest-id search runs on the workers, a block of
+    ``BLOCK_QUERIES`` query points per task against all the points. The
+    result is the pandas path's.
+
+    Returns
+    -------
+    Pairing
+    """
+    import dask
+    from .pairing import SEARCH, _paired_summaries
+    _parts.dask_dataframe()
+    columns = list(meta.columns) if columns is None else list(columns)
+    pairs = _parts.co_partitioned(_parts._projected(reference, meta, columns),
+                                  _parts._projected(other, meta, columns), meta)
+    labelled = [c for c in columns if c in set(meta.categorical)]
+    found = dask.compute(*[dask.delayed(_pairing_facts)(r, o, meta, labelled)
+                           for r, o in pairs])
+    labels = {c: sorted(set().union(*(f["labels"][c] for f in found))) for c in labelled}
+    summaries = dask.compute(*[dask.delayed(_summary_parts)(r, o, meta, columns, labels)
+                               for r, o in pairs])
+    summaries = [_in_id_order(pd.concat([s[side] for s in summaries])) for side in (0, 1)]
+    prints = [pd.concat([f["prints"][side] for f in found]) for side in (0, 1)]
+    keys = set(zip(prints[0]["hash"], prints[0]["rows"]))
+    identical = sum((h, r) in keys for h, r in zip(prints[1]["hash"], prints[1]["rows"]))
+    token = SEARCH.set(_blockwise)
+    try:
+        return _paired_summaries(summaries, labels, columns, name, False, identical)
+    finally:
+        SEARCH.reset(token)
+
+
+def _pairing_facts(reference, other, meta, labelled):
+    """One pair of partitions' labels (as text) and ids' fingerprints."""
+    from .pairing import _text
+    from .scores import fingerprints
+    frames = [_parts._prepared(p, meta, None) for p in (reference, other)]
+    return {"labels": {c: set(_text(pd.unique(np.concatenate(
+        [f[c].to_numpy(dtype=object) for f in frames])))) for c in labelled},
+            "prints": [fingerprints(f) for f in frames]}
+
+
+def _summary_parts(reference, other, meta, columns, labels):
+    return [_summaries(_parts._prepared(p, meta, None), meta, columns, labels)
+            for p in (reference, other)]
+
+
+def _in_id_order(table):
+    """A gathered table in the order of its ids, as a prepared frame has them."""
+    try:
+        return table.sort_index()
+    except TypeError:
+        return table
+
+
+def _blockwise(queries, points, k):
+    """:func:`~.pairing._search` a block of queries per task, on the
+    current dask client (or dask's scheduler)."""
+    import dask
+    from .pairing import _search
+    if len(queries) <= BLOCK_QUERIES:
+        return _search(queries, points, k)
+    shared = dask.delayed(points)
+    found = dask.compute(*[dask.delayed(_search)(queries[start:start + BLOCK_QUERIES],
+                                                 shared, k)
+                           for start in range(0, len(queries), BLOCK_QUERIES)])
+    return (np.concatenate([f[0] for f in found]), np.concatenate([f[1] for f in found]))
