@@ -1,11 +1,27 @@
 """The report's per-id tables on a local dask cluster, from Parquet datasets.
 
     .venv/bin/python benchmarks/compare.py --dask [--ids 1000000] [--equal-ids 10000]
-        [--workers 2] [--worker-memory 2GiB] [--parts large,equal,qvalues]
+        [--workers 2] [--worker-memory 2GiB]
+        [--parts report,equal-report,nearest,large,equal,qvalues]
 
 (The file is not called dask.py: a script of that name beside this one would
 stand in for the dask library when the benchmarks import it.)
 
+- ``report``: the same datasets as ``large`` (below); in a fresh process on
+  a local cluster, ``compare_panels`` of the two dask frames (read with
+  ``read_files(engine="dask")``: hash-shuffled on the id) and the report
+  saved with its overview, population page and 25 pages; the wall time,
+  the CPU time and peak resident memory of the calling process, and the
+  calibration's cost (``measure_table`` with and without it). Then the
+  pandas path's ``compare_panels`` on the same files: its peak resident
+  memory.
+- ``equal-report``: ``--equal-ids`` ids, ``compare_panels`` on dask frames
+  (hash-shuffled, 4 partitions) against the pandas path, both without the
+  calibration: the largest difference over the tables, whether the pages
+  are the same, and the ratio of the times.
+- ``nearest``: nearest pairing (``dask_report.nearest_pairing``) of two
+  datasets of ``--ids`` ids on the cluster, and the time projected to
+  1,000,000 x 1,000,000 ids (an exact search grows with the square).
 - ``large``: a reference and a compared panel of ``--ids`` ids x 24 months x
   6 columns (3 numbers, 3 labels, 5 % missing values, an id-sorted Parquet
   dataset of 50,000 ids per file each, written by the benchmark in steps);
@@ -223,6 +239,35 @@ def report(args):
                   "peak resident {:.0f} MiB".format(found["seconds"], found["peak"]))
 
 
+def nearest_dask(folder, workers, memory):
+    """(In a fresh process.) Nearest pairing of the two datasets."""
+    from kestrune.testing.plotting.compare import read_files
+    from kestrune.testing.plotting.compare.cluster import cluster
+    from kestrune.testing.plotting.compare.dask_report import nearest_pairing
+    with cluster(workers=workers, worker_memory=memory):
+        frames, meta = read_files([Path(folder) / n for n in ("reference", "compared")],
+                                  "store", "date", engine="dask")
+        cpu, _ = caller()
+        start = time.perf_counter()
+        found = nearest_pairing(*frames.values(), meta)
+        seconds = time.perf_counter() - start
+        cpu = caller()[0] - cpu
+    print(json.dumps({"seconds": seconds, "cpu": cpu, "peak": caller()[1],
+                      "pairs": len(found.pairs), "precision": found.precision}))
+
+
+def nearest(args):
+    with tempfile.TemporaryDirectory() as scratch:
+        write_datasets(Path(scratch), args.ids)
+        found = fresh("--run-nearest", scratch, args.workers, args.worker_memory)
+        print("nearest: {:,} x {:,} ids on {} workers of {}: {:.0f} s (calling process: CPU "
+              "{:.0f} s, peak resident {:.0f} MiB); an exact search grows with the square "
+              "of the ids: about {:.0f} min at 1,000,000 x 1,000,000".format(
+                  args.ids, args.ids, args.workers, args.worker_memory, found["seconds"],
+                  found["cpu"], found["peak"],
+                  found["seconds"] * (1e6 / args.ids) ** 2 / 60), flush=True)
+
+
 def equal_report(args):
     """compare_panels on pandas and dask frames of ``--equal-ids`` ids,
     without the calibration (other null draws per partition)."""
@@ -326,6 +371,8 @@ def main(argv=None):
         return large_dask(argv[1], int(argv[2]), argv[3])
     if argv[:1] == ["--run-report"]:
         return report_dask(argv[1], int(argv[2]), argv[3], argv[4])
+    if argv[:1] == ["--run-nearest"]:
+        return nearest_dask(argv[1], int(argv[2]), argv[3])
     if argv[:1] == ["--run-pandas-report"]:
         return large_pandas(argv[1], whole=True)
     if argv[:1] == ["--run-pandas"]:
@@ -335,13 +382,14 @@ def main(argv=None):
     parser.add_argument("--equal-ids", type=int, default=10000)
     parser.add_argument("--workers", type=int, default=2)
     parser.add_argument("--worker-memory", default="2GiB")
-    parser.add_argument("--parts", default="report,equal-report,large,equal,qvalues")
+    parser.add_argument("--parts",
+                        default="report,equal-report,nearest,large,equal,qvalues")
     parser.add_argument("--no-pandas", dest="pandas", action="store_false",
                         help="leave out the pandas path's memory of the large part")
     args = parser.parse_args(argv)
     for part in args.parts.split(","):
         {"large": large, "equal": equal, "qvalues": qvalues, "report": report,
-         "equal-report": equal_report}[part](args)
+         "equal-report": equal_report, "nearest": nearest}[part](args)
 
 
 if __name__ == "__main__":

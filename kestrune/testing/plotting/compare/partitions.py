@@ -559,7 +559,8 @@ def _dataset_columns(files, id, time, columns):
 def _as_text(values):
     """A typed column as the command line reads it: text, NaN where missing."""
     from .files import _text_frame
-    if values.dtype == object and all(isinstance(v, str) for v in values.dropna()):
+    if values.dtype == object and pd.api.types.infer_dtype(values, skipna=True) in (
+            "string", "empty"):
         return values.astype(object)
     return _text_frame(values.to_frame())[values.name]
 
@@ -583,9 +584,12 @@ def _text_facts(partition, id, time, candidates, first, path):
 def _converted(partition, id, time, ids, whole, numbers, labels, path=None):
     """One partition converted by the rules decided over every partition."""
     from . import files
-    out = {id: files.as_ids(_as_text(partition[id]), ids),
-           time: files.as_times(_as_text(partition[time]).reset_index(drop=True),
-                                "whole" if whole else "dates", path, time).to_numpy()}
+    out = {id: _typed_ids(partition[id], ids), time: _typed_times(partition[time], whole)}
+    if out[id] is None:
+        out[id] = files.as_ids(_as_text(partition[id]), ids)
+    if out[time] is None:
+        out[time] = files.as_times(_as_text(partition[time]).reset_index(drop=True),
+                                   "whole" if whole else "dates", path, time).to_numpy()
     for column in numbers:
         values = partition[column]
         out[column] = values.astype(float) if pd.api.types.is_numeric_dtype(values.dtype) \
@@ -594,3 +598,31 @@ def _converted(partition, id, time, ids, whole, numbers, labels, path=None):
     for column in labels:
         out[column] = _as_text(partition[column])
     return pd.DataFrame(out, index=partition.index, columns=list(partition.columns))
+
+
+# Columns that Parquet already types as the rules decide need no text: the
+# same values, without writing and reading each one.
+
+def _typed_ids(values, rule):
+    """The ids as the rule reads them, where their type gives them; else None."""
+    types = pd.api.types
+    if types.is_bool_dtype(values.dtype):
+        return None
+    if rule == "int" and types.is_integer_dtype(values.dtype):
+        return values.astype(np.int64)
+    if rule == "float" and types.is_float_dtype(values.dtype):
+        return values.astype(float)
+    return None
+
+
+def _typed_times(values, whole):
+    """Whole-number or date times as the rule reads them, where their type
+    gives them (dates with an offset in UTC, without it); else None."""
+    types = pd.api.types
+    if whole and types.is_integer_dtype(values.dtype) and not types.is_bool_dtype(values.dtype):
+        return values.to_numpy().astype(np.int64)
+    if not whole and types.is_datetime64_any_dtype(values.dtype):
+        if getattr(values.dt, "tz", None) is not None:
+            values = values.dt.tz_convert("UTC").dt.tz_localize(None)
+        return values.to_numpy(dtype="datetime64[ns]")
+    return None
