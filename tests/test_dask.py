@@ -210,7 +210,7 @@ def test_compare_panels_and_the_cluster_refuse_what_they_cannot_do():
     (reference, _), (dask_reference, dask_other) = frames(np.arange(10), "rows", 2, 1)
     for given, options, message in (
             ({"a": reference, "b": dask_other}, {}, "mix pandas and dask"),
-            ([dask_reference, dask_other], {"pairing": "nearest"}, "nearest pairing does not"),
+            ([dask_reference, dask_other], {"pairing": "nearest"}, "under nearest pairing does not"),
             ([dask_reference, dask_other], {"holdout": reference}, "a holdout is for")):
         with pytest.raises(ValueError, match=message), dask.config.set(scheduler="sync"):
             compare_panels(given, META, **options)

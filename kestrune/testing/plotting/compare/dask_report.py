@@ -125,8 +125,9 @@ class DaskPanel:
         self.pairing, self.why = inputs._chosen_pairing(names, fakes, pairing, given)
         if self.pairing == "nearest":
             raise ValueError(
-                "nearest pairing does not run on dask frames yet ({}); pass "
-                "pandas frames, or pairing='ids' where the frames share ids".format(
+                "the report under nearest pairing does not run on dask frames yet ({}); "
+                "pass pandas frames, or pairing='ids' where the frames share ids "
+                "(dask_report.nearest_pairing gives the pairs)".format(
                     self.why))
         every = pd.Index(sort_ids(_joined(held).unique()))
         if given is None:
