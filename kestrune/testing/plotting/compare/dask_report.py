@@ -654,6 +654,7 @@ def compare_report(frames, meta, id_index, time_index, names, columns, ids, orde
     (see this module)."""
     from . import report as _report
     from .scores import identical_message
+    _report._phase(progress, "ids and time points")
     panel = read_panel(frames, meta, id_index, time_index, names, columns, ids, pairing)
     if holdout is not None:
         raise ValueError(
@@ -670,17 +671,22 @@ def compare_report(frames, meta, id_index, time_index, names, columns, ids, orde
         panel, [panel.frames[0]] * len(panel.pairs), False, measures, max_lag, progress,
         measured=measured(panel))
     rows = []
+    _report._phase(progress, "verdicts", len(panel.pairs))
     for k in range(len(panel.pairs)):
         def cells_of(k=k):
             return _parts.measure_table(panel.frames[0], panel.frames[k + 1], panel.meta,
                                         panel.columns, panel.wanted(),
                                         measures)[1].reindex(panel.ids)
         rows += verdict_rows(panel, k, measures, cells_of)
+        if hasattr(progress, "phase"):
+            progress.update(1)
     verdicts = _verdicts._finished(rows)
     ordered, planned, frame_of_page = _report.plan_report(
         panel, largest, order, ids_per_page, pages, None if ids is None else list(ids),
         qvalue, None)
+    _report._phase(progress, "population")
     population = populations(panel)
+    _report._phase(progress, "rows of the pages")
     drawn = list(dict.fromkeys(i for page in planned for i in page.ids))
     shown = _parts.rows_of(panel.frames, panel.meta, drawn)
     return _report.Report(panel.panel(shown), divergences, largest.reindex(ordered),
