@@ -48,6 +48,12 @@ ids. Then, per compared frame:
 - **the pages**: the rows of every id that a drawn page shows, fetched in
   one pass (:func:`.partitions.rows_of`).
 
+Under nearest pairing the report does not run on dask yet (it is refused);
+:func:`nearest_pairing` gives the pairing's own tables: the ids' summaries
+per partition, gathered; their scaling and the yardsticks in the caller;
+every exact nearest-id search on the workers, a block of query ids per
+task (through :data:`.pairing.SEARCH`).
+
 Without ``ids``, ``order="given"`` sorts the ids: a shuffle loses the order
 in which ids first appear. The values, the uncalibrated p-values, the
 verdicts, orders and population tables are the pandas path's (to rounding
