@@ -246,6 +246,8 @@ def assert_same_report(found, want, calibrated):
         assert found.pages == want.pages
     else:
         # Other draws of the same null model: close, the same cells defined.
+        # Once the null draws are seeded per id, p- and q-values and pages
+        # are the pandas path's: compare them as above instead.
         p = [t.pvalues.reindex(want.pvalues.index).to_numpy() for t in (found, want)]
         assert (np.isnan(p[0]) == np.isnan(p[1])).all()
         assert np.nanmax(np.abs(p[0] - p[1])) < 0.1
