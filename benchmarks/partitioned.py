@@ -1,11 +1,27 @@
 """The report's per-id tables on a local dask cluster, from Parquet datasets.
 
     .venv/bin/python benchmarks/compare.py --dask [--ids 1000000] [--equal-ids 10000]
-        [--workers 2] [--worker-memory 2GiB] [--parts large,equal,qvalues]
+        [--workers 2] [--worker-memory 2GiB]
+        [--parts report,equal-report,nearest,large,equal,qvalues]
 
 (The file is not called dask.py: a script of that name beside this one would
 stand in for the dask library when the benchmarks import it.)
 
+- ``report``: the same datasets as ``large`` (below); in a fresh process on
+  a local cluster, ``compare_panels`` of the two dask frames (read with
+  ``read_files(engine="dask")``: hash-shuffled on the id) and the report
+  saved with its overview, population page and 25 pages; the wall time,
+  the CPU time and peak resident memory of the calling process, and the
+  calibration's cost (``measure_table`` with and without it). Then the
+  pandas path's ``compare_panels`` on the same files: its peak resident
+  memory.
+- ``equal-report``: ``--equal-ids`` ids, ``compare_panels`` on dask frames
+  (hash-shuffled, 4 partitions) against the pandas path, both without the
+  calibration: the largest difference over the tables, whether the pages
+  are the same, and the ratio of the times.
+- ``nearest``: nearest pairing (``dask_report.nearest_pairing``) of two
+  datasets of ``--ids`` ids on the cluster, and the time projected to
+  1,000,000 x 1,000,000 ids (an exact search grows with the square).
 - ``large``: a reference and a compared panel of ``--ids`` ids x 24 months x
   6 columns (3 numbers, 3 labels, 5 % missing values, an id-sorted Parquet
   dataset of 50,000 ids per file each, written by the benchmark in steps);
@@ -125,14 +141,50 @@ def large_dask(folder, workers, memory):
     print(json.dumps(out))
 
 
-def large_pandas(folder):
-    """(In a fresh process.) The pandas path on the same files."""
+def report_dask(folder, workers, memory, out):
+    """(In a fresh process.) compare_panels on the cluster, saved with its
+    overview and 25 pages; then the calibration's cost: the per-id tables
+    with it and without it."""
+    from kestrune.testing.plotting.compare import compare_panels, measure_table, read_files
+    from kestrune.testing.plotting.compare.cluster import cluster
+    found = {}
+    with cluster(workers=workers, worker_memory=memory):
+        frames, meta = read_files([Path(folder) / n for n in ("reference", "compared")],
+                                  "store", "date", engine="dask")
+        cpu, _ = caller()
+        start = time.perf_counter()
+        report = compare_panels(frames, meta, pages=25)
+        found["report"] = time.perf_counter() - start
+        start = time.perf_counter()
+        report.save(out)
+        found["save"] = time.perf_counter() - start
+        found["cpu"], found["peak"] = caller()
+        found["cpu"] -= cpu
+        found["ids"], found["cells"] = report.divergence.shape
+        found["pages"] = len(report.pages)
+        reference, compared = frames.values()
+        for calibrated in (False, True):
+            start = time.perf_counter()
+            measure_table(reference, compared, meta, calibrated=calibrated)
+            found[calibrated] = time.perf_counter() - start
+    found["calibration"] = found.pop(True) - found.pop(False)
+    print(json.dumps(found))
+
+
+def large_pandas(folder, whole=False):
+    """(In a fresh process.) The pandas path on the same files: the per-id
+    tables, or (``whole``) the report without its pages."""
+    import warnings
     from kestrune import DataFrameMeta
-    from kestrune.testing.plotting.compare import measure_table
+    from kestrune.testing.plotting.compare import compare_panels, measure_table
     meta = DataFrameMeta(**META_ARGS)
     start = time.perf_counter()
     frames = [pd.read_parquet(str(Path(folder) / n)) for n in ("reference", "compared")]
-    measure_table(frames[0], frames[1], meta)
+    if whole:
+        warnings.simplefilter("ignore")
+        compare_panels(frames, meta, pages=25)
+    else:
+        measure_table(frames[0], frames[1], meta)
     print(json.dumps({"seconds": time.perf_counter() - start, "peak": caller()[1]}))
 
 
@@ -162,6 +214,102 @@ def large(args):
             found = fresh("--run-pandas", scratch)
             print("  pandas path on the same files: {:.0f} s, peak resident {:.0f} MiB".format(
                 found["seconds"], found["peak"]))
+
+
+def report(args):
+    with tempfile.TemporaryDirectory() as scratch:
+        start = time.perf_counter()
+        write_datasets(Path(scratch), args.ids)
+        print("report: {:,} ids x {} months x 6 columns, written as Parquet in {:.0f} s".format(
+            args.ids, MONTHS, time.perf_counter() - start), flush=True)
+        found = fresh("--run-report", scratch, args.workers, args.worker_memory,
+                      Path(scratch) / "report")
+        wall = found["report"] + found["save"]
+        print("  dask, {} workers of {}: compare_panels {:.0f} s ({} ids x {} cells), saving "
+              "the overview, the population page and {} pages {:.0f} s; the calibration "
+              "costs {:.0f} s of it".format(
+                  args.workers, args.worker_memory, found["report"], found["ids"],
+                  found["cells"], found["pages"], found["save"], found["calibration"]))
+        print("  calling process: peak resident {:.0f} MiB, CPU {:.0f} s = {:.0%} of the "
+              "wall time {:.0f} s".format(found["peak"], found["cpu"], found["cpu"] / wall,
+                                          wall), flush=True)
+        if args.pandas:
+            found = fresh("--run-pandas-report", scratch)
+            print("  pandas path on the same files (compare_panels, pages not drawn): {:.0f} s, "
+                  "peak resident {:.0f} MiB".format(found["seconds"], found["peak"]))
+
+
+def nearest_dask(folder, workers, memory):
+    """(In a fresh process.) Nearest pairing of the two datasets."""
+    from kestrune.testing.plotting.compare import read_files
+    from kestrune.testing.plotting.compare.cluster import cluster
+    from kestrune.testing.plotting.compare.dask_report import nearest_pairing
+    with cluster(workers=workers, worker_memory=memory):
+        frames, meta = read_files([Path(folder) / n for n in ("reference", "compared")],
+                                  "store", "date", engine="dask")
+        cpu, _ = caller()
+        start = time.perf_counter()
+        found = nearest_pairing(*frames.values(), meta)
+        seconds = time.perf_counter() - start
+        cpu = caller()[0] - cpu
+    print(json.dumps({"seconds": seconds, "cpu": cpu, "peak": caller()[1],
+                      "pairs": len(found.pairs), "precision": found.precision}))
+
+
+def nearest(args):
+    with tempfile.TemporaryDirectory() as scratch:
+        write_datasets(Path(scratch), args.ids)
+        found = fresh("--run-nearest", scratch, args.workers, args.worker_memory)
+        print("nearest: {:,} x {:,} ids on {} workers of {}: {:.0f} s (calling process: CPU "
+              "{:.0f} s, peak resident {:.0f} MiB); an exact search grows with the square "
+              "of the ids: about {:.0f} min at 1,000,000 x 1,000,000".format(
+                  args.ids, args.ids, args.workers, args.worker_memory, found["seconds"],
+                  found["cpu"], found["peak"],
+                  found["seconds"] * (1e6 / args.ids) ** 2 / 60), flush=True)
+
+
+def equal_report(args):
+    """compare_panels on pandas and dask frames of ``--equal-ids`` ids,
+    without the calibration (other null draws per partition)."""
+    import warnings
+    import dask.dataframe as dd
+    from kestrune import DataFrameMeta
+    from kestrune.testing.plotting.compare import calibration, compare_panels, partitions
+    from kestrune.testing.plotting.compare.cluster import cluster
+    meta = DataFrameMeta(**META_ARGS)
+    frames = [panel_step(0, args.equal_ids, 7), panel_step(0, args.equal_ids, 8, 0.05)]
+    plain = partitions.measured_parts
+    calibration.calibrated = lambda *found: found[-1]
+    partitions.measured_parts = lambda *a: plain(*a[:7], False)
+    warnings.simplefilter("ignore")
+    with cluster(workers=args.workers, worker_memory=args.worker_memory):
+        shuffled = [dd.from_pandas(f.sample(frac=1.0, random_state=1).reset_index(drop=True),
+                                   npartitions=4) for f in frames]
+        start = time.perf_counter()
+        want = compare_panels(frames, meta, pages=1)
+        pandas_time = time.perf_counter() - start
+        start = time.perf_counter()
+        got = compare_panels(shuffled, meta, pages=1)
+        dask_time = time.perf_counter() - start
+    tables = {"divergence": (got.divergence, want.divergence),
+              "q-values": (got.qvalues, want.qvalues)}
+    tables.update((k, (got.population[k], want.population[k]))
+                  for k in ("columns", "over_time", "summaries"))
+    tables.update(("levels " + k, (got.population["levels"][k], want.population["levels"][k]))
+                  for k in ("columns", "band", "over_time"))
+    numeric = ["statistic", "effect", "low", "high", "p", "q"]
+    tables["verdicts"] = (got.verdicts[numeric], want.verdicts[numeric])
+    gaps = {name: np.nanmax(np.abs(g.to_numpy(dtype=float) - w.to_numpy(dtype=float)))
+            for name, (g, w) in tables.items()}
+    largest = max(gaps.values())
+    if largest > 1e-9:
+        print("  differences: {}".format(gaps))
+    print("equal report: {:,} ids, 4 partitions each, hash-shuffled on {} workers, without "
+          "the calibration".format(args.equal_ids, args.workers))
+    print("  largest difference over the tables: {:.1e}; same pages: {}; time dask / pandas: "
+          "{:.1f} ({:.0f} s / {:.0f} s)".format(largest, got.pages == want.pages,
+                                               dask_time / pandas_time, dask_time,
+                                               pandas_time))
 
 
 def equal(args):
@@ -221,6 +369,12 @@ def main(argv=None):
     argv = sys.argv[1:] if argv is None else list(argv)
     if argv[:1] == ["--run-dask"]:
         return large_dask(argv[1], int(argv[2]), argv[3])
+    if argv[:1] == ["--run-report"]:
+        return report_dask(argv[1], int(argv[2]), argv[3], argv[4])
+    if argv[:1] == ["--run-nearest"]:
+        return nearest_dask(argv[1], int(argv[2]), argv[3])
+    if argv[:1] == ["--run-pandas-report"]:
+        return large_pandas(argv[1], whole=True)
     if argv[:1] == ["--run-pandas"]:
         return large_pandas(argv[1])
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
@@ -228,12 +382,14 @@ def main(argv=None):
     parser.add_argument("--equal-ids", type=int, default=10000)
     parser.add_argument("--workers", type=int, default=2)
     parser.add_argument("--worker-memory", default="2GiB")
-    parser.add_argument("--parts", default="large,equal,qvalues")
+    parser.add_argument("--parts",
+                        default="report,equal-report,nearest,large,equal,qvalues")
     parser.add_argument("--no-pandas", dest="pandas", action="store_false",
                         help="leave out the pandas path's memory of the large part")
     args = parser.parse_args(argv)
     for part in args.parts.split(","):
-        {"large": large, "equal": equal, "qvalues": qvalues}[part](args)
+        {"large": large, "equal": equal, "qvalues": qvalues, "report": report,
+         "equal-report": equal_report, "nearest": nearest}[part](args)
 
 
 if __name__ == "__main__":

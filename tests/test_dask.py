@@ -2,6 +2,7 @@
 frames: the same numbers as the pandas path."""
 import sys
 import tracemalloc
+import warnings
 
 import numpy as np
 import pandas as pd
@@ -69,6 +70,18 @@ def test_qvalues_and_rounding_hold_few_tables(name, most, monkeypatch):
         q = q.to_numpy()
         assert ((q >= 0) & (q <= 1) | np.isnan(q)).all()
     assert held <= most * p.nbytes, held / p.nbytes
+
+
+def test_rearranged_statistics_of_more_rows_than_int32_products_hold():
+    # The noise levels of large panels: N times a count of rows passes 2 ** 31.
+    from scipy import stats
+    from kestrune.testing.plotting.compare import noise
+    rng = np.random.default_rng(0)
+    values = rng.normal(size=60000)
+    labels = np.array([rng.random(60000) < 0.5, np.arange(60000) % 2 == 0])
+    values[labels[1]] += 0.05
+    np.testing.assert_allclose(noise._Sorted(values)(labels), [
+        stats.ks_2samp(values[~chosen], values[chosen]).statistic for chosen in labels])
 
 
 dask = pytest.importorskip("dask")
@@ -205,13 +218,95 @@ def test_compare_panels_and_the_cluster_refuse_what_they_cannot_do():
     from kestrune.testing.plotting.compare import compare_panels
     from kestrune.testing.plotting.compare.cluster import cluster
     (reference, _), (dask_reference, dask_other) = frames(np.arange(10), "rows", 2, 1)
-    for given, message in (([dask_reference, dask_other], "measure_table gives"),
-                           ({"a": reference, "b": dask_other}, "mix pandas and dask")):
-        with pytest.raises(ValueError, match=message):
-            compare_panels(given, META)
+    for given, options, message in (
+            ({"a": reference, "b": dask_other}, {}, "mix pandas and dask"),
+            ([dask_reference, dask_other], {"pairing": "nearest"}, "under nearest pairing does not"),
+            ([dask_reference, dask_other], {"holdout": reference}, "a holdout is for")):
+        with pytest.raises(ValueError, match=message), dask.config.set(scheduler="sync"):
+            compare_panels(given, META, **options)
     with pytest.raises(ValueError, match="not neither"):
         with cluster():
             pass
+
+
+def uncalibrated(monkeypatch):
+    """Both paths' p-values without the calibration, which draws other
+    null panels per partition."""
+    from kestrune.testing.plotting.compare import partitions, report
+    for module, name in ((report, "_measured"), (partitions, "measured_parts")):
+        original = getattr(module, name)
+
+        def plain(*args, original=original, **options):
+            options.pop("calibrated", None)
+            return original(*args[:7], calibrated=False, **options) if len(args) > 7 \
+                else original(*args, calibrated=False, **options)
+        monkeypatch.setattr(module, name, plain)
+
+
+def assert_same_report(found, want, calibrated):
+    # In the report's order, which calibrated q-values change.
+    tables = [(found.divergence.reindex(want.divergence.index), want.divergence),
+              (found.verdicts, want.verdicts)]
+    tables += [(found.population[k], want.population[k])
+               for k in ("columns", "over_time", "summaries")]
+    tables += [(found.population["levels"][k], want.population["levels"][k])
+               for k in ("columns", "band", "over_time", "summaries")]
+    if not calibrated:
+        tables += [(found.pvalues, want.pvalues), (found.qvalues, want.qvalues)]
+        assert found.pages == want.pages
+    else:
+        # Other draws of the same null model: close, the same cells defined.
+        # Once the null draws are seeded per id, p- and q-values and pages
+        # are the pandas path's: compare them as above instead.
+        p = [t.pvalues.reindex(want.pvalues.index).to_numpy() for t in (found, want)]
+        assert (np.isnan(p[0]) == np.isnan(p[1])).all()
+        assert np.nanmax(np.abs(p[0] - p[1])) < 0.1
+        tables[1] = tuple(t.drop(columns=["p", "q"]) for t in tables[1])
+    for got, expected in tables:
+        pd.testing.assert_frame_equal(got, expected, check_exact=False, rtol=1e-9, atol=1e-12,
+                                      check_index_type=False)
+    assert found.missing == want.missing
+    assert found.population["levels"]["ids"].equals(want.population["levels"]["ids"])
+
+
+@pytest.mark.parametrize("kind, layout, parts, calibrated, scheduler, options", [
+    ("text", "rows", 5, False, "synchronous", {"ids": "some", "order": "given", "pages": 2}),
+    ("text", "sorted", 3, False, "cluster",
+     {"columns": ["s", "a", "b"], "ids_per_page": 3, "order": "given"}),
+    ("int", "sorted", 2, True, "cluster", {"measures": ["distribution", "dependence"]}),
+])
+def test_compare_panels_on_dask_is_the_pandas_report(kind, layout, parts, calibrated,
+                                                     scheduler, options, request,
+                                                     monkeypatch):
+    from kestrune.testing.plotting.compare import compare_panels, dask_report
+    ids = np.arange(40) * 7
+    if kind == "text":
+        ids = np.array(["x{:03d}".format(i) for i in ids], dtype=object)
+    (reference, other), dask_frames = frames(ids, layout, parts, 4, dates=kind == "int")
+    # Rows by id: the pandas path's first appearance is then the sorted order.
+    pair = [f.sort_values(["id", "t"]) for f in (reference, other)]
+    if options.get("ids") == "some":
+        options = dict(options, ids=list(ids[::4][::-1]))
+    if not calibrated:
+        uncalibrated(monkeypatch)
+    # Value ranges of a few values: the Kolmogorov-Smirnov pass in several ranges.
+    monkeypatch.setattr(dask_report, "RANGE_VALUES", 100)
+    with warnings.catch_warnings():
+        warnings.simplefilter("ignore")
+        want = compare_panels(pair, META, **options)
+    if scheduler == "cluster":
+        request.getfixturevalue("cluster")
+        found = compare_panels(dask_frames, META, **options)
+    else:
+        with dask.config.set(scheduler=scheduler):
+            found = compare_panels(dask_frames, META, **options)
+    assert_same_report(found, want, calibrated)
+    # The pages draw the rows of their ids, every label in the whole frames' order.
+    first = [page for page in found._page_tasks("png")][0]
+    expected = [page for page in want._page_tasks("png")][0]
+    for got, rows in zip(first[3], expected[3]):
+        pd.testing.assert_frame_equal(got, rows, check_index_type=False)
+    assert first[2] == expected[2]
 
 
 @pytest.mark.parametrize("layout", ["rows", "sorted"])
@@ -224,3 +319,116 @@ def test_rows_of_the_drawn_ids_in_one_pass(layout):
     for got, frame in zip(found, pair):
         want = META.set_indices(frame[frame["id"].isin(chosen)])
         pd.testing.assert_frame_equal(got, want)
+
+
+@pytest.fixture(scope="module")
+def datasets(tmp_path_factory):
+    """A reference and a compared panel as Parquet datasets of three files
+    (ids split across them), and as one file each."""
+    folder = tmp_path_factory.mktemp("datasets")
+    pair = [panel(np.arange(30), 10, 5, 0.3), panel(np.arange(30), 10, 6, 0.3)]
+    for name, frame in zip(("ref", "syn"), pair):
+        frame = frame.sample(frac=1.0, random_state=1)
+        frame["s"] = frame["s"].astype(object).where(frame["s"].notna(), None)
+        frame.to_parquet(folder / (name + ".parquet"), index=False)
+        (folder / name).mkdir()
+        for k, rows in enumerate(np.array_split(np.arange(len(frame)), 3)):
+            frame.iloc[rows].to_parquet(folder / name / "part{}.parquet".format(k), index=False)
+    return folder
+
+
+@pytest.mark.parametrize("flags, status, outcome", [
+    (["--scheduler", "{address}"], 0, "same tables"),
+    (["--workers", "2", "--worker-memory", "2GiB"], 1, "a local cluster of 2 workers of 2GiB"),
+    (["--scheduler", "tcp://x:1", "--workers", "2"], 2, "give one of them"),
+    (["--worker-memory", "2GiB"], 2, "give --workers"),
+    (["--workers", "1", "--worker-memory", "lots"], 2, "'lots' is not a size"),
+    (["--workers", "1", "--holdout", "{folder}/ref.parquet"], 2, "does not run on dask"),
+    (["--workers", "1", "--ids", "3", "x"], 1, "'x' is not an id"),
+    (["--workers", "1"], 1, r"pip install 'kestrune-series[dask]'"),
+])
+def test_command_line_on_dask(flags, status, outcome, datasets, tmp_path, capsys, monkeypatch,
+                              request):
+    from contextlib import contextmanager
+    from kestrune.testing.plotting.compare import cli, cluster as clusters, report
+    base = [str(datasets / "ref"), str(datasets / "syn" / "*.parquet"), "--id", "id", "--time",
+            "t", "--categorical", "s", "--pages", "1"]
+    saved = []
+    # The report as saved, without drawing it.
+    monkeypatch.setattr(report.Report, "save", lambda self, path, overwrite: saved.append(self))
+    address = ""
+    if status != 2 and "pip" not in str(outcome):
+        client = request.getfixturevalue("cluster")
+        address = client.scheduler.address
+
+        @contextmanager
+        def fake(scheduler=None, workers=None, worker_memory=None):
+            if worker_memory:
+                raise ValueError("a local cluster of {} workers of {}".format(
+                    workers, worker_memory))
+            yield client
+        if "--workers" in flags:  # the local cluster asked for: the module's stands in
+            monkeypatch.setattr(clusters, "cluster", fake)
+    if "pip" in str(outcome):
+        for module in ("dask", "dask.dataframe", "distributed"):
+            monkeypatch.setitem(sys.modules, module, None)
+    flags = [f.format(address=address, folder=datasets) for f in flags]
+    with warnings.catch_warnings():
+        warnings.simplefilter("ignore")
+        with pytest.raises(SystemExit) if status == 2 else contextlib_null():
+            assert cli.main(base + flags + ["-o", str(tmp_path / "dask")]) == status
+    err = capsys.readouterr().err
+    if status:
+        assert outcome in err.replace("\n", " ") if "[" not in outcome else \
+            "pip install 'kestrune-series[dask]'" in err
+        return
+    from kestrune.testing.plotting.compare import compare_panels, read_files
+    frames, meta = read_files([datasets / "ref.parquet", datasets / "syn.parquet"], "id", "t",
+                              categorical=["s"])
+    with warnings.catch_warnings():
+        warnings.simplefilter("ignore")
+        want = compare_panels(frames, meta, pages=1)
+    found = saved[0]
+    # Tables by id: the calibration's draws differ beyond one partition.
+    pd.testing.assert_frame_equal(found.divergence.sort_index(), want.divergence.sort_index())
+    pd.testing.assert_frame_equal(found.verdicts.drop(columns=["p", "q"]),
+                                  want.verdicts.drop(columns=["p", "q"]))
+
+
+def contextlib_null():
+    import contextlib
+    return contextlib.suppress()
+
+
+@pytest.mark.parametrize("kind, layout, scheduler", [("int", "rows", "synchronous"),
+                                                    ("text", "sorted", "cluster")])
+def test_nearest_pairing_on_dask_is_the_pandas_pairing(kind, layout, scheduler, request,
+                                                       monkeypatch):
+    from kestrune.testing.plotting.compare import dask_report, pairing
+    ids = np.arange(40) * 7
+    if kind == "text":
+        ids = np.array(["x{:03d}".format(i) for i in ids], dtype=object)
+    (reference, other), dask_frames = frames(ids, layout, 3, 8)
+    want = pairing._pair(META.set_indices(reference), META.set_indices(other), META,
+                         list(META.columns), "syn")
+    # Blocks of a few query points: every search in several tasks.
+    monkeypatch.setattr(dask_report, "BLOCK_QUERIES", 7)
+    if scheduler == "cluster":
+        request.getfixturevalue("cluster")
+        found = dask_report.nearest_pairing(*dask_frames, META, name="syn")
+    else:
+        with dask.config.set(scheduler=scheduler):
+            found = dask_report.nearest_pairing(*dask_frames, META, name="syn")
+    for got, expected in zip(found, want):
+        if isinstance(expected, pd.DataFrame):
+            pd.testing.assert_frame_equal(got, expected, check_index_type=False)
+        elif isinstance(expected, list):
+            for a, b in zip(got, expected):
+                pd.testing.assert_frame_equal(a, b, check_index_type=False)
+        elif isinstance(expected, dict):
+            assert got.keys() == expected.keys()
+            for key in expected:
+                assert got[key] == pytest.approx(expected[key], rel=1e-9, nan_ok=True) \
+                    if isinstance(expected[key], float) else got[key] == expected[key], key
+        else:
+            assert got == pytest.approx(expected, nan_ok=True)

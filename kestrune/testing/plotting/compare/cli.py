@@ -173,6 +173,18 @@ def parser(prog="kestrune-compare"):
                         "0".format(DIFFERENT))
     p.add_argument("--debug", action="store_true",
                    help="show the traceback of an error")
+    cluster = p.add_argument_group(
+        "dask", "with --scheduler or --workers, each FILE is a Parquet dataset (a "
+                "folder or a glob) read into a dask frame and compared on the cluster "
+                "(id pairing); needs pip install 'kestrune-series[dask]'")
+    cluster.add_argument("--scheduler", metavar="ADDRESS",
+                         help="the address of a running dask scheduler "
+                              "(tcp://host:8786)")
+    cluster.add_argument("--workers", type=_at_least_one, metavar="N",
+                         help="start a local dask cluster of N worker processes for "
+                              "the run, and stop it after")
+    cluster.add_argument("--worker-memory", metavar="SIZE",
+                         help="the memory limit of each local worker (2GiB)")
     return p
 
 
@@ -301,6 +313,16 @@ def _check_command_line(p, args):
     if repeated:
         p.error("give each file once; given more than once: {}".format(
             ", ".join(repeated)))
+    if args.scheduler is not None and args.workers is not None:
+        p.error("--scheduler connects to a running cluster; --workers starts a "
+                "local one: give one of them")
+    if args.holdout is not None and (args.scheduler or args.workers):
+        p.error("--holdout is for nearest pairing, which does not run on dask yet; "
+                "compare the files without --scheduler and --workers")
+    if args.worker_memory is not None and args.workers is None:
+        p.error("--worker-memory is the limit of each local worker: give --workers")
+    if args.worker_memory is not None:
+        _check_memory(p, args.worker_memory)
     for option in ("columns", "categorical", "ids", "measures"):
         given = getattr(args, option) or []
         if _repeated(given):
@@ -310,6 +332,17 @@ def _check_command_line(p, args):
         if keys and option in ("columns", "categorical"):
             p.error("--{}: {} is the {} column, not a data column".format(
                 option, keys[0], "--id" if keys[0] == args.id else "--time"))
+
+
+def _check_memory(p, text):
+    try:
+        from dask.utils import parse_bytes
+    except ImportError:
+        return  # the missing extra is told when the cluster starts
+    try:
+        parse_bytes(text)
+    except (ValueError, TypeError):
+        p.error("--worker-memory: {!r} is not a size (such as 2GiB or 500MB)".format(text))
 
 
 def _repeated(values):
@@ -343,8 +376,8 @@ def run(args, progress=None):
         The path written.
 
     """
-    from .report import compare_panels
-
+    if args.scheduler is not None or args.workers is not None:
+        return _run_on_dask(args, progress)
     from .files import _read, frame_names
 
     paths = [Path(f) for f in args.files]
@@ -357,14 +390,22 @@ def run(args, progress=None):
                          args.categorical, OPTIONS, progress)
     holdout = frames.pop() if held else None
     ids = None if args.ids is None else match_ids(frames, args.id, args.ids)
+    return _compared(args, dict(zip(names, frames)), meta, ids, holdout, paths + held,
+                     progress)
+
+
+def _compared(args, frames, meta, ids, holdout, paths, progress):
+    """The report of ``frames`` saved; errors name the files and options."""
+    from .report import compare_panels
     share = None
     if args.share_setting is not None:
         import importlib
         series = importlib.import_module("kestrune.testing.plotting.series")
         share = series.ShareSetting[args.share_setting.upper()]
+    names = list(frames)
     try:
         report = compare_panels(
-            dict(zip(names, frames)), meta, columns=args.columns, ids=ids,
+            frames, meta, columns=args.columns, ids=ids,
             ids_per_page=args.ids_per_page, order=args.order,
             measures=args.measures, max_lag=args.max_lag, pages=args.pages,
             pairing=args.pairing, holdout=holdout,
@@ -373,7 +414,7 @@ def run(args, progress=None):
             progress=progress)
     except ValueError as error:
         message = spelled(_one_line(error))
-        for name, path in zip(names + ["holdout"] * len(held), paths + held):
+        for name, path in zip(names + ["holdout"], paths):
             message = message.replace("frame {!r}".format(name), str(path))
         for option in ("columns", "ids"):
             if message.startswith(option + " "):
@@ -383,6 +424,46 @@ def run(args, progress=None):
                 message = "--" + name.replace("_", "-") + message[len(name):]
         raise DataError(message)
     return report, report.save(args.out, overwrite=args.overwrite)
+
+
+def _run_on_dask(args, progress):
+    """:func:`run` on dask frames: the Parquet datasets read with
+    ``read_files(engine="dask")`` and compared on the cluster at
+    ``--scheduler``, or on a local cluster of ``--workers`` started and
+    stopped here."""
+    from .files import read_files
+    from .partitions import MISSING_EXTRA
+    try:
+        from .cluster import cluster
+        from .partitions import dask_dataframe
+        dask_dataframe()
+    except ImportError:
+        raise DataError(MISSING_EXTRA) from None
+    with cluster(scheduler=args.scheduler, workers=args.workers,
+                 worker_memory=args.worker_memory):
+        if progress is not None:
+            progress.phase("reading", 1)
+        frames, meta = read_files(args.files, args.id, args.time, columns=args.columns,
+                                  categorical=args.categorical, engine="dask")
+        ids = None
+        if args.ids is not None:
+            ids = typed_ids(next(iter(frames.values()))[args.id].dtype, args.ids)
+        return _compared(args, frames, meta, ids, None, list(args.files), progress)
+
+
+def typed_ids(dtype, texts):
+    """The ids named by ``texts`` as numbers when the dataset's ids are
+    numbers (whole numbers as ints), else as written."""
+    import pandas as pd
+    if not pd.api.types.is_numeric_dtype(dtype):
+        return list(texts)
+    chosen = []
+    for text in texts:
+        if not NUMBER_ID.match(text):
+            raise DataError("--ids: {!r} is not an id: the ids are numbers".format(text))
+        exact = decimal.Decimal(text)
+        chosen.append(int(exact) if _whole_id(exact) else float(text))
+    return chosen
 
 
 def match_ids(frames, id_column, texts):

@@ -153,9 +153,10 @@ def _read(paths, id_index, time_index, columns=None, categorical=(), options=OPT
 
 
 def frame_names(paths):
-    """File stems, or whole paths where stems collide."""
-    stems = [Path(p).stem for p in paths]
-    return [str(p) if stems.count(Path(p).stem) > 1 else Path(p).stem for p in paths]
+    """File stems (a glob's folder), or whole paths where stems collide."""
+    import glob
+    stems = [Path(p).parent.name if glob.has_magic(str(p)) else Path(p).stem for p in paths]
+    return [str(p) if stems.count(stem) > 1 else stem for p, stem in zip(paths, stems)]
 
 
 def read_text(path, id_index, time_index, columns=None, options=OPTIONS):

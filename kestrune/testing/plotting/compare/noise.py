@@ -207,7 +207,9 @@ class _Sorted:
         else:
             place = np.arange(1, total + 1)
         gap = place[None, :] * n2
-        gap -= np.int64(total) * second
+        # In int64: N c passes 2 ** 31 beyond about 46,000 rows, and an
+        # int64 scalar times an int32 array stays int32 on numpy 1.
+        gap -= np.multiply(second, total, dtype=np.int64)
         spread = np.maximum(gap.max(axis=1), -gap.min(axis=1)).astype(float)
         with np.errstate(divide="ignore", invalid="ignore"):
             return spread / ((total - n2[:, 0]) * n2[:, 0])
@@ -250,8 +252,8 @@ def permutation_levels(rows, is_label, times=0, count=None):
     the divergence of all rows together, of the largest divergence over
     the ``times`` time points, and of the divergence at each of them:
     (pooled level, simultaneous level, array of ``times`` levels), NaN
-    where fewer than 20 rearrangements exist (at a time point: of the ids
-    it holds). By default 999 rearrangements, 199 for more than 20,000
+    where fewer than 20 rearrangements exist, and at a time point where a
+    frame has no value. By default 999 rearrangements, 199 for more than 20,000
     rows."""
     each = np.full(times, np.nan)
     if rows.possible() * ALPHA < 1 or not len(rows.values):
@@ -277,7 +279,7 @@ def permutation_levels(rows, is_label, times=0, count=None):
             largest[start:start + step] = np.fmax(largest[start:start + step],
                                                   drawn[k, start:start + step])
     for k, t in enumerate(held):
-        if rows.paired and 2.0 ** len(np.unique(rows.unit[at[t]])) * ALPHA >= 1:
+        if np.bincount(rows.frame[at[t]], minlength=2).min() > 0:  # both frames hold values
             each[t] = critical(drawn[k])
     return critical(pooled), critical(largest) if parts else np.nan, each
 

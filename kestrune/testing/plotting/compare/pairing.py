@@ -26,6 +26,7 @@ the number of ids.
 """
 
 import collections
+import contextvars
 import warnings
 
 import numpy as np
@@ -36,6 +37,10 @@ from .measures import benjamini_hochberg
 
 # Name of the label that stands for a missing one, as the plots draw it.
 NULL = "Null"
+#: Where the exact nearest-id searches run: None for this process, or a
+#: function of (queries, points, k) that runs :func:`_search` in blocks of
+#: queries elsewhere (a dask cluster's workers, see :mod:`.dask_report`).
+SEARCH = contextvars.ContextVar("kestrune_search", default=None)
 # Most reference ids whose distance the radius of an id is taken from.
 NEIGHBOURS = 5
 # Most ids a warning names.
@@ -399,6 +404,13 @@ def _placed(table, entries, median, unit, kept):
 
 
 def _neighbours(queries, points, k):
+    """The ``k`` nearest points of each query, and their distances: by
+    :func:`_search`, here or where :data:`SEARCH` sends it."""
+    search = SEARCH.get()
+    return _search(queries, points, k) if search is None else search(queries, points, k)
+
+
+def _search(queries, points, k):
     """The ``k`` nearest points of each query, and their distances.
 
     An exact search, a chunk of queries at a time, so that memory grows with
@@ -501,6 +513,16 @@ def _pair(reference, other, meta, columns, name, holdout=None):
     frames = [reference, other] + ([] if holdout is None else [holdout])
     labels = _labels(frames, meta, columns)
     summaries = [_summaries(f, meta, columns, labels) for f in frames]
+    identical = len(_scores.identical_ids(reference, other))
+    return _paired_summaries(summaries, labels, columns, name, holdout is not None, identical)
+
+
+def _paired_summaries(summaries, labels, columns, name, with_holdout, identical):
+    """:func:`_pair` of the frames' summary tables (:func:`_summaries`, the
+    holdout's last with ``with_holdout``), ``identical`` compared ids
+    whose series equal a reference id's."""
+    from . import scores as _scores
+
     noise = _noise(summaries[0], columns, labels)
     centre, unit, kept = _scale(summaries[0], noise)
     # Distances see the compared ids' labels that the reference never has
@@ -516,7 +538,7 @@ def _pair(reference, other, meta, columns, name, holdout=None):
     row = {"frame": name, "reference_ids": len(ref_ids), "compared_ids": len(oth_ids)}
     if measured:
         radius, closest = _radii(ref_points, k)
-        if holdout is not None:
+        if with_holdout:
             yard = _nearest(_Distinct(arrays[2]), ref_points)[1]
         else:
             yard = closest
@@ -526,7 +548,7 @@ def _pair(reference, other, meta, columns, name, holdout=None):
             row["copy_test"] = (
                 "q < {} against {} nearest distances of the {}; p-values below "
                 "{:.3g} {}".format(
-                    _scores.FDR, len(yard), "holdout" if holdout is not None
+                    _scores.FDR, len(yard), "holdout" if with_holdout
                     else "reference ids (leave-one-out)", floor,
                     "follow the power law of their lowest tail (dimension "
                     "{:.3g})".format(power) if np.isfinite(power) else "are not reached"))
@@ -559,10 +581,9 @@ def _pair(reference, other, meta, columns, name, holdout=None):
     share = (lambda flags: float(_round(np.mean(flags))) if measured else np.nan)
     row.update(precision=share(realism <= 1), coverage=share(covered),
                near_copies=int(near_copy.sum()),
-               identical=float(_round(len(_scores.identical_ids(reference, other))
-                                      / len(oth_ids))))
+               identical=float(_round(identical / len(oth_ids))))
     if measured:
-        row.update(_scores.frame_scores(arrays, holdout is not None, k, distance))
+        row.update(_scores.frame_scores(arrays, with_holdout, k, distance))
     return Pairing(
         pairs, coverage, row["precision"], row["coverage"], row["near_copies"],
         [_rounded(table) for table in summaries[:2]], row)

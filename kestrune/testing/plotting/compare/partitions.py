@@ -102,6 +102,16 @@ def engine_of(frames, what="frames"):
 def measure_table(reference, other, meta, columns=None, ids=None,
                   measures=_m.MEASURES, max_lag=1, calibrated=True):
     """:func:`measures.measure_table` of two dask frames (see this module)."""
+    wanted = None if ids is None else pd.Index(ids)
+    parts = measured_parts(reference, other, meta, columns, wanted, measures, max_lag,
+                           calibrated)
+    return _gathered(parts, wanted, calibrated)
+
+
+def measured_parts(reference, other, meta, columns, wanted, measures, max_lag,
+                   calibrated):
+    """The tables of every pair of aligned partitions (see :func:`_tables`),
+    computed on the workers, before they are gathered."""
     dask_dataframe()
     import dask
     measures = _m._checked_measures(measures)
@@ -110,7 +120,6 @@ def measure_table(reference, other, meta, columns=None, ids=None,
     categorical = set(meta.categorical)
     check_options([], columns, categorical,
                   [m for m in measures if m != "dynamics"], max_lag)
-    wanted = None if ids is None else pd.Index(ids)
     # A first pass over the ids and times only (the other columns are not
     # read), then one over the columns compared.
     keys = co_partitioned(_projected(reference, meta, []), _projected(other, meta, []), meta)
@@ -129,7 +138,7 @@ def measure_table(reference, other, meta, columns=None, ids=None,
         dask.delayed(_tables)(r, o, meta, wanted, columns, measures, max_lag, rule,
                               count, priors)
         for r, o in pairs])
-    return _gathered([chunk for part in parts for chunk in part], wanted, calibrated)
+    return [chunk for part in parts for chunk in part]
 
 
 def rows_of(frames, meta, ids):
@@ -190,11 +199,21 @@ def co_partitioned(reference, other, meta):
     kinds = {_id_kind(frame[meta.id_index].dtype) for frame in frames}
     kind = kinds.pop() if len(kinds) == 1 else "text"
     npartitions = max(frame.npartitions for frame in frames)
-    shuffled = []
-    for frame in frames:
-        frame = frame.map_partitions(_bucketed, meta.id_index, kind, npartitions)
-        shuffled.append(frame.shuffle("_bucket", npartitions=npartitions))
-    return list(zip(*(frame.to_delayed() for frame in shuffled)))
+    import dask
+    # A scheduler of this process (synchronous, threads) shuffles by tasks:
+    # newer dask shuffles through the workers whenever a client exists.
+    local = dask.config.get("scheduler", None) in (
+        "sync", "synchronous", "single-threaded", "threads", "threading", "processes",
+        "multiprocessing")
+    # (The key of dask 2022 is "shuffle"; newer dask declares its own.)
+    key = "dataframe.shuffle.method" if isinstance(
+        dask.config.get("dataframe.shuffle", None), dict) else "shuffle"
+    with dask.config.set({key: "tasks"} if local else {}):
+        shuffled = []
+        for frame in frames:
+            frame = frame.map_partitions(_bucketed, meta.id_index, kind, npartitions)
+            shuffled.append(frame.shuffle("_bucket", npartitions=npartitions))
+        return list(zip(*(frame.to_delayed() for frame in shuffled)))
 
 
 def _projected(frame, meta, columns):
@@ -573,7 +592,8 @@ def _dataset_columns(files, id, time, columns):
 def _as_text(values):
     """A typed column as the command line reads it: text, NaN where missing."""
     from .files import _text_frame
-    if values.dtype == object and all(isinstance(v, str) for v in values.dropna()):
+    if values.dtype == object and pd.api.types.infer_dtype(values, skipna=True) in (
+            "string", "empty"):
         return values.astype(object)
     return _text_frame(values.to_frame())[values.name]
 
@@ -597,9 +617,12 @@ def _text_facts(partition, id, time, candidates, first, path):
 def _converted(partition, id, time, ids, whole, numbers, labels, path=None):
     """One partition converted by the rules decided over every partition."""
     from . import files
-    out = {id: files.as_ids(_as_text(partition[id]), ids),
-           time: files.as_times(_as_text(partition[time]).reset_index(drop=True),
-                                "whole" if whole else "dates", path, time).to_numpy()}
+    out = {id: _typed_ids(partition[id], ids), time: _typed_times(partition[time], whole)}
+    if out[id] is None:
+        out[id] = files.as_ids(_as_text(partition[id]), ids)
+    if out[time] is None:
+        out[time] = files.as_times(_as_text(partition[time]).reset_index(drop=True),
+                                   "whole" if whole else "dates", path, time).to_numpy()
     for column in numbers:
         values = partition[column]
         out[column] = values.astype(float) if pd.api.types.is_numeric_dtype(values.dtype) \
@@ -608,3 +631,31 @@ def _converted(partition, id, time, ids, whole, numbers, labels, path=None):
     for column in labels:
         out[column] = _as_text(partition[column])
     return pd.DataFrame(out, index=partition.index, columns=list(partition.columns))
+
+
+# Columns that Parquet already types as the rules decide need no text: the
+# same values, without writing and reading each one.
+
+def _typed_ids(values, rule):
+    """The ids as the rule reads them, where their type gives them; else None."""
+    types = pd.api.types
+    if types.is_bool_dtype(values.dtype):
+        return None
+    if rule == "int" and types.is_integer_dtype(values.dtype):
+        return values.astype(np.int64)
+    if rule == "float" and types.is_float_dtype(values.dtype):
+        return values.astype(float)
+    return None
+
+
+def _typed_times(values, whole):
+    """Whole-number or date times as the rule reads them, where their type
+    gives them (dates with an offset in UTC, without it); else None."""
+    types = pd.api.types
+    if whole and types.is_integer_dtype(values.dtype) and not types.is_bool_dtype(values.dtype):
+        return values.to_numpy().astype(np.int64)
+    if not whole and types.is_datetime64_any_dtype(values.dtype):
+        if getattr(values.dt, "tz", None) is not None:
+            values = values.dt.tz_convert("UTC").dt.tz_localize(None)
+        return values.to_numpy(dtype="datetime64[ns]")
+    return None

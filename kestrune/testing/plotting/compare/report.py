@@ -54,7 +54,10 @@ def compare_panels(frames, meta=None, *, id_index=None, time_index=None,
     frames : sequence of pandas.DataFrame or mapping of str to DataFrame
         The frames, the reference first, with the id and the time as index
         levels or columns (as :meth:`DataFrameMeta.set_indices` takes them).
-        A mapping names the frames by its keys.
+        A mapping names the frames by its keys. Dask frames (all of them,
+        not a mix) are compared on the current dask client, under id
+        pairing, without bringing them into this process (see
+        :mod:`.dask_report`; ``order="given"`` without ``ids`` sorts them).
     meta : kestrune.DataFrameMeta, optional
         Description of every frame; by default inferred from the first
         frame with :meth:`DataFrameMeta.from_frame` (then ``id_index`` and
@@ -163,10 +166,14 @@ def compare_panels(frames, meta=None, *, id_index=None, time_index=None,
     >>> report.save("report.pdf")  # doctest: +SKIP
 
     """
-    _refuse_dask(frames)
     ids_per_page, jobs, max_lag, pages, measures, share_setting, own_scales = _options(
         order, ids_per_page, jobs, max_lag, pages, measures, executor,
         share_setting, pairing)
+    if _engine(frames) == "dask":
+        from .dask_report import compare_report
+        return compare_report(frames, meta, id_index, time_index, names, columns, ids,
+                              order, ids_per_page, pages, measures, max_lag, pairing,
+                              share_setting, jobs, executor, progress, holdout, own_scales)
     panel = _read(frames, meta, id_index, time_index, names, columns, ids, pairing,
                   allow_disjoint_times, measures, max_lag)
     held_out = _holdout(panel, holdout)
@@ -269,19 +276,22 @@ def _verdicts_of(panel, paired, measures):
     return _verdicts._finished(rows)
 
 
-def _measure(panel, references, pairs, measures, max_lag, progress):
+def _measure(panel, references, pairs, measures, max_lag, progress, measured=None):
     """The measures of each compared frame against its reference rows.
 
     Returns the tables of each compared frame (by name), the largest value
     of each cell over them, and the combined p-values and q-values (see
     :func:`combined_pvalues`). With ``pairs`` (nearest pairing) the
     p-values are NaN: pairs chosen for looking alike would bias any test.
+    ``measured`` measures one compared frame (by default :func:`_measured`;
+    on dask frames, :func:`.dask_report.measured`).
     """
     divergences, pvalues, pair_pvalues = {}, [], []
+    measured = measured or _measured
     _phase(progress, "measures", len(references))
     for name, reference, frame in zip(panel.names[1:], references, panel.frames[1:]):
-        values, p, pair = _measured(reference, frame, panel.meta, panel.columns,
-                                    panel.ids, measures, max_lag, calibrated=not pairs)
+        values, p, pair = measured(reference, frame, panel.meta, panel.columns,
+                                   panel.ids, measures, max_lag, calibrated=not pairs)
         if pairs:
             p = p.where(np.zeros(p.shape, dtype=bool))
             pair = pair.where(np.zeros(pair.shape, dtype=bool))
@@ -333,21 +343,16 @@ def _populations(panel, paired):
     return population
 
 
-def _refuse_dask(frames):
-    """Dask frames are measured by :func:`measure_table`; the report's
-    other tables and pages take pandas frames."""
+def _engine(frames):
+    """``"dask"`` for dask frames (see :mod:`.dask_report`), ``"pandas"``
+    otherwise; a mix is refused."""
     import collections.abc
     from .partitions import engine_of
     if isinstance(frames, collections.abc.Mapping):
-        every = list(frames.values())
-    elif isinstance(frames, (list, tuple)):
-        every = list(frames)
-    else:
-        return
-    if engine_of(every) == "dask":
-        raise ValueError(
-            "compare_panels takes pandas frames; for dask frames, measure_table "
-            "gives the per-id tables (values and p-values) partition by partition")
+        return engine_of(list(frames.values()))
+    if isinstance(frames, (list, tuple)):
+        return engine_of(list(frames))
+    return "pandas"
 
 
 def _prefixed(panel):
@@ -515,8 +520,11 @@ class Report:
 
     def __init__(self, panel, divergences, divergence, pvalues, qvalues, pages,
                  order, share, jobs, executor, progress, paired, population,
-                 verdicts=None, scores=None, frame_of_page=None, own_scales=False):
+                 verdicts=None, scores=None, frame_of_page=None, own_scales=False,
+                 label_orders=None):
         self._panel = panel
+        # Of the whole frames where ``panel`` holds only the drawn ids' rows.
+        self._label_orders = label_orders
         self.names = list(panel.names)
         self.columns = list(panel.columns)
         ids = list(divergence.index)
@@ -646,9 +654,9 @@ class Report:
         if "categorical" in kinds:
             helper = render.helper_name(
                 list(panel.columns) + [meta.id_index, meta.time_index])
-        labels = {column: render.label_order(panel.frames, column)
-                  for column, kind in zip(panel.columns, kinds)
-                  if kind == "categorical"}
+        labels = self._label_orders or {
+            column: render.label_order(panel.frames, column)
+            for column, kind in zip(panel.columns, kinds) if kind == "categorical"}
         spec = render.PageSpec(
             tuple(self.names), tuple(panel.columns), kinds, self._share,
             pd.api.types.is_integer_dtype(time.dtype), helper, fmt, labels,

@@ -72,31 +72,67 @@ def shared_shift(ids, times, values, frame=None):
     kept = ~np.isnan(values)
     frame = np.ones(len(values), dtype=np.int64) if frame is None else frame.astype(np.int64)
     ids, times, c, frame = ids[kept], times[kept], values[kept], frame[kept]
-    nothing = (np.nan,) * 4
     if not len(c):
-        return nothing
+        return (np.nan,) * 4
     width = int(times.max()) + 1
+    state = shift_state(time_sums(times, c, frame, width), width, frame.min() == 1,
+                        len(np.unique(ids)), len(np.unique(frame)))
+    if state is None:
+        return (np.nan,) * 4
+    return shift_test(state, *id_parts(state, ids, times, c, frame))
+
+
+# The test in three steps, so that rows held in parts (partitions of a dask
+# frame, each holding every row of its ids) give the same answer: sums per
+# time point over every part, then each part's sums over its ids given the
+# means, then the test.
+
+def time_sums(times, c, frame, width):
+    """The count and the sum of the values per (frame, time point): arrays
+    of ``2 * width``, the reference's time points first."""
     group = frame * width + times
-    count = np.bincount(group, minlength=2 * width)
-    present = (count[width:] > 0) & ((count[:width] > 0) | (frame.min() == 1))
+    return (np.bincount(group, minlength=2 * width),
+            np.bincount(group, weights=c, minlength=2 * width))
+
+
+def shift_state(sums, width, compared_only, units, frames):
+    """What every part's sums over its ids need: the means per (frame,
+    time point), the time points present and their number, the ids and
+    frames; None where the test cannot run."""
+    count, total = sums
+    present = (count[width:] > 0) & ((count[:width] > 0) | compared_only)
     periods = int(present.sum())
-    units = len(np.unique(ids))
-    frames = len(np.unique(frame))
     if periods < FEWEST_TIMES or units < frames + 2:
-        return nothing
-    means = np.bincount(group, weights=c, minlength=2 * width) / np.maximum(count, 1)
-    g = means[width:] - np.where(frames == 2, means[:width], 0.0)
-    inside = present[times]
+        return None
+    return {"count": count, "means": total / np.maximum(count, 1), "present": present,
+            "periods": periods, "units": units, "frames": frames, "width": width}
+
+
+def id_parts(state, ids, times, c, frame):
+    """One part's sum over its ids of the squared weighted residual sums,
+    and its squared residuals' share per time point (``width`` values)."""
+    width, count, means = state["width"], state["count"], state["means"]
+    group = frame * width + times
+    inside = state["present"][times]
     ids, times, c, group = ids[inside], times[inside], c[inside], group[inside]
     residual = c - means[group]
-    shift = g[present].mean()
-    # The ids' part: the mean of g_t is a sum over rows of the residuals
-    # over T n (n the frame's ids at t), one sign per frame.
-    weight = 1.0 / (periods * count[group])
+    # The mean of g_t is a sum over rows of the residuals over T n (n the
+    # frame's ids at t), one sign per frame.
+    weight = 1.0 / (state["periods"] * count[group])
     per_id = np.bincount(ids, weights=weight * residual)
-    ids_part = (per_id ** 2).sum() * units / (units - frames)
     spread = residual ** 2 / np.maximum(count[group] * (count[group] - 1), 1)
-    noise0 = np.bincount(times, weights=spread, minlength=width)[present].mean()
+    return (per_id ** 2).sum(), np.bincount(times, weights=spread, minlength=width)
+
+
+def shift_test(state, squares, spread):
+    """(shift, low, high, p) from the sums of :func:`time_sums` and of
+    :func:`id_parts` over every part."""
+    width, means, present = state["width"], state["means"], state["present"]
+    periods, units, frames = state["periods"], state["units"], state["frames"]
+    g = means[width:] - np.where(frames == 2, means[:width], 0.0)
+    shift = g[present].mean()
+    ids_part = squares * units / (units - frames)
+    noise0 = spread[present].mean()
     # The time factors' part, from g_t less the ids' noise.
     order = np.flatnonzero(present)
     deviation = g[order] - shift

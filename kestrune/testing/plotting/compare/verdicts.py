@@ -198,22 +198,31 @@ def _finished(rows):
 
 # -- Statistics per id -------------------------------------------------------
 
-def _centred(frame, columns):
-    """The continuous ``columns`` less the frame's mean at each time point."""
+def _centred(frame, columns, means=None):
+    """The continuous ``columns`` less the frame's mean at each time point
+    (``means``, time points x columns, when the frame is a part of one)."""
     times = frame.index.get_level_values(1)
     out = frame[columns].astype(float)
-    return out - out.groupby(times).transform("mean")
+    if means is None:
+        means = out.groupby(times).mean()
+    means = means[columns]
+    # Rounded to 12 digits: a mean summed in another order (over a dask
+    # frame's partitions) is then the same number, and ties between
+    # centred values, which the ranks of the dependence see, stay ties.
+    means = pd.DataFrame(round_significant(means.to_numpy(dtype=float)), index=means.index,
+                         columns=means.columns)
+    return out - means.reindex(times).to_numpy()
 
 
 class _Stats:
     """Per-id statistics of one frame over ``ids`` (rows in id, time order)."""
 
-    def __init__(self, frame, ids, meta, columns):
+    def __init__(self, frame, ids, meta, columns, means=None):
         self.rows = _Rows(frame, ids)
         size = self.rows.ngroups
         categorical = set(meta.categorical)
         self.numeric = [c for c in columns if c not in categorical]
-        centred = _centred(frame, self.numeric).to_numpy()[self.rows.kept]
+        centred = _centred(frame, self.numeric, means).to_numpy()[self.rows.kept]
         codes = self.rows.codes
         first, second = self.rows.pairs(1)
         self.mean, self.sd, self.r, self.values = {}, {}, {}, {}
@@ -278,33 +287,38 @@ class _Stats:
         return shares, stay
 
 
-def _label_codes(stats, column):
+def _label_codes(stats, column, seen=None):
     """Codes of the column's labels in both frames, in one numbering: the
     labels sorted (as text where they do not compare), a missing label
-    last; the codes of each frame, their number and their names."""
+    last; the codes of each frame, their number and their names.
+    ``seen``: the labels and whether one is missing, of the whole frames
+    when ``stats`` hold a part of them."""
     ref, oth = (np.asarray(s.rows.values(column), dtype=object) for s in stats)
     labels = pd.Series(np.concatenate([ref, oth]), dtype=object)
     missing = labels.isna().to_numpy()
-    names = list(pd.unique(labels[~missing]))
+    names = list(pd.unique(labels[~missing])) if seen is None else list(seen[0])
     try:
         names = sorted(names)
     except TypeError:
         names = sorted(names, key=str)
     codes = pd.Index(names, dtype=object).get_indexer(labels)
     codes = np.where(missing, len(names), codes).astype(np.int64)
-    names = [str(n) for n in names] + (["missing"] if missing.any() else [])
+    some = missing.any() if seen is None else seen[1]
+    names = [str(n) for n in names] + (["missing"] if some else [])
     return np.split(codes, [len(ref)]), len(names), names
 
 
-def _components(stats, meta, columns, measures):
+def _components(stats, meta, columns, measures, seen=None):
     """For each defined (column, measure): the per-id statistics of both
-    frames, one array (ids x components) each, and the components' names."""
+    frames, one array (ids x components) each, and the components' names
+    (``seen``: per categorical column, see :func:`_label_codes`)."""
     categorical = set(meta.categorical)
     numeric = stats[0].numeric
     out = []
     for column in columns:
         if column in categorical:
-            codes, nlabels, names = _label_codes(stats, column)
+            codes, nlabels, names = _label_codes(
+                stats, column, None if seen is None else seen[column])
             per_frame = [s.labels(c, nlabels) for s, c in zip(stats, codes)]
         for measure in measures:
             if column in categorical:
@@ -408,9 +422,26 @@ def _leading(contrasts):
 
 def _paired(reference, other, meta, columns, ids, measures):
     stats_ = [_Stats(f, ids, meta, columns) for f in (reference, other)]
-    cells = shifts = None
+    found = {}
+
+    def cells():
+        if "cells" not in found:
+            found["cells"] = _measures(reference, other, meta, columns, ids, measures)[1]
+        return found["cells"]
+
+    def shift(column):
+        if "shifts" not in found:
+            found["shifts"] = _Shifts(reference, other, ids)
+        return found["shifts"].test(column)
+    return _tested(_components(stats_, meta, columns, measures), cells, shift)
+
+
+def _tested(components, cells_of, shift_of):
+    """The verdict rows of the per-id statistics ``components`` (see
+    :func:`_components`); ``cells_of()`` gives the cells' p-values where
+    too few ids swap, ``shift_of(column)`` the test of the shared shift."""
     rows = []
-    for column, measure, parts, labels, kind in _components(stats_, meta, columns, measures):
+    for column, measure, parts, labels, kind in components:
         contrasts = _contrasts(parts, kind)
         defined = ~np.isnan(contrasts).all(axis=1)
         contrasts = np.nan_to_num(contrasts[defined], nan=0.0)
@@ -427,9 +458,7 @@ def _paired(reference, other, meta, columns, ids, measures):
         row["effect"], row["low"], row["high"] = _effect(contrasts[:, lead])
         row["contrast"] = labels[lead]
         if n < FEWEST_IDS:
-            if cells is None:
-                cells = _measures(reference, other, meta, columns, ids, measures)[1]
-            p = cells[(column, measure)].to_numpy(dtype=float)
+            p = cells_of()[(column, measure)].to_numpy(dtype=float)
             p = p[~np.isnan(p)]
             statistic = -2 * np.log(np.maximum(p, 1e-300)).sum()
             row["statistic"] = statistic
@@ -451,9 +480,7 @@ def _paired(reference, other, meta, columns, ids, measures):
                 row["p"] = swap_p(contrasts)
                 row["method"] = METHODS["swaps"]
             if kind == "location":
-                if shifts is None:
-                    shifts = _Shifts(reference, other, ids)
-                _joined(row, shifts.test(column))
+                _joined(row, shift_of(column))
         rows.append(row)
     return rows
 
