@@ -251,9 +251,9 @@ def permutation_levels(rows, is_label, times=0, count=None):
     """The 95th percentile, over ``count`` rearrangements of whole ids, of
     the divergence of all rows together, of the largest divergence over
     the ``times`` time points, and of the divergence at each of them:
-    (pooled level, simultaneous level, array of ``times`` levels), NaN
-    where fewer than 20 rearrangements exist, and at a time point where a
-    frame has no value. By default 999 rearrangements, 199 for more than 20,000
+    (pooled level, simultaneous level, array of ``times`` levels under id
+    pairing, else NaN), NaN where fewer than 20 rearrangements exist, and
+    at a time point where a frame has no value. By default 999 rearrangements, 199 for more than 20,000
     rows."""
     each = np.full(times, np.nan)
     if rows.possible() * ALPHA < 1 or not len(rows.values):
@@ -279,7 +279,7 @@ def permutation_levels(rows, is_label, times=0, count=None):
             largest[start:start + step] = np.fmax(largest[start:start + step],
                                                   drawn[k, start:start + step])
     for k, t in enumerate(held):
-        if np.bincount(rows.frame[at[t]], minlength=2).min() > 0:  # both frames hold values
+        if rows.paired and np.bincount(rows.frame[at[t]], minlength=2).min() > 0:  # both frames hold values
             each[t] = critical(drawn[k])
     return critical(pooled), critical(largest) if parts else np.nan, each
 
