@@ -41,6 +41,7 @@ stand in for the dask library when the benchmarks import it.)
   beyond the table itself).
 """
 import argparse
+import contextlib
 import json
 import resource
 import subprocess
@@ -194,12 +195,19 @@ def fresh(*args):
     return json.loads(found.stdout.decode().strip().splitlines()[-1])
 
 
-def large(args):
+@contextlib.contextmanager
+def datasets(args, part):
+    """A scratch folder with both frames of ``args.ids`` ids written as Parquet."""
     with tempfile.TemporaryDirectory() as scratch:
         start = time.perf_counter()
         write_datasets(Path(scratch), args.ids)
-        print("large: {:,} ids x {} months x 6 columns, written as Parquet in {:.0f} s".format(
-            args.ids, MONTHS, time.perf_counter() - start), flush=True)
+        print("{}: {:,} ids x {} months x 6 columns, written as Parquet in {:.0f} s".format(
+            part, args.ids, MONTHS, time.perf_counter() - start), flush=True)
+        yield scratch
+
+
+def large(args):
+    with datasets(args, "large") as scratch:
         found = fresh("--run-dask", scratch, args.workers, args.worker_memory)
         wall = found["uncalibrated"] + found["calibrated"] + found["qvalues"]
         print("  dask, {} workers of {}: tables without calibration {:.0f} s, with it {:.0f} s "
@@ -217,11 +225,7 @@ def large(args):
 
 
 def report(args):
-    with tempfile.TemporaryDirectory() as scratch:
-        start = time.perf_counter()
-        write_datasets(Path(scratch), args.ids)
-        print("report: {:,} ids x {} months x 6 columns, written as Parquet in {:.0f} s".format(
-            args.ids, MONTHS, time.perf_counter() - start), flush=True)
+    with datasets(args, "report") as scratch:
         found = fresh("--run-report", scratch, args.workers, args.worker_memory,
                       Path(scratch) / "report")
         wall = found["report"] + found["save"]
