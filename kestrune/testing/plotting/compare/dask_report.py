@@ -351,6 +351,7 @@ def _mixed(labels):
 
 
 def _sorted(index):
+    """The index sorted, or as it is where its values do not compare."""
     try:
         return index.sort_values()
     except TypeError:
@@ -968,10 +969,7 @@ def _summary_parts(reference, other, meta, columns, labels):
 
 def _in_id_order(table):
     """A gathered table in the order of its ids, as a prepared frame has them."""
-    try:
-        return table.sort_index()
-    except TypeError:
-        return table
+    return table.reindex(_sorted(table.index))
 
 
 def _blockwise(queries, points, k):
