@@ -668,6 +668,8 @@ def bad_file(tmp_path, name, text):
     (lambda f, d: [f[0], f[0]], 2, r"give each file once; given more than once: \S*original.csv \(--help lists the options\)$"),
     (lambda f, d: ["--categorical", "state"] + f, 2, r"required: FILE.*give the files first"),
     (lambda f, d: [f[0], str(d / "none.csv")], 1, "none.csv: no such file"),
+    (lambda f, d: [f[0], (d / "set").mkdir() or str(d / "set")], 1,
+     r"set: a folder, not a file \(a Parquet dataset in a folder is read on dask: --workers N or --scheduler"),
     (lambda f, d: [f[0], bad_file(d, "empty.csv", "")], 1, "empty.csv: the file is empty"),
     (lambda f, d: [f[0], bad_file(d, "header.csv", "id,t,level,state\n")], 1, "header.csv: the file holds no rows"),
     (lambda f, d: [f[0], bad_file(d, "other.csv", "id,t,level,color\na,1,2,red\n")], 1,

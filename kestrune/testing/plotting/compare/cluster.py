@@ -36,7 +36,8 @@ def cluster(scheduler=None, workers=None, worker_memory=None):
     ImportError
         Without the ``dask`` extra.
     ValueError
-        For both ``scheduler`` and ``workers``, or neither.
+        For both ``scheduler`` and ``workers``, or neither; when no
+        scheduler answers at ``scheduler``.
     """
     if (scheduler is None) == (workers is None):
         raise ValueError("give a scheduler address or a number of local workers, "
@@ -44,7 +45,11 @@ def cluster(scheduler=None, workers=None, worker_memory=None):
     dask_dataframe()
     import distributed
     if scheduler is not None:
-        with distributed.Client(scheduler) as client:
+        try:
+            client = distributed.Client(scheduler)
+        except (OSError, TimeoutError) as error:  # no scheduler there, or none answers
+            raise ValueError("--scheduler {}: cannot connect: {}".format(scheduler, error)) from None
+        with client:
             yield client
         return
     options = {} if worker_memory is None else {"memory_limit": worker_memory}

@@ -173,7 +173,9 @@ def read_text(path, id_index, time_index, columns=None, options=OPTIONS):
     path = Path(path)
     if not path.is_file():
         raise DataError("{}: no such file".format(path) if not path.exists()
-                        else "{}: not a file".format(path))
+                        else "{}: a folder, not a file (a Parquet dataset in a folder is "
+                        "read on dask: --workers N or --scheduler ADDRESS)".format(path)
+                        if path.is_dir() else "{}: not a file".format(path))
     try:
         if path.suffix.lower() in PARQUET:
             frame = _text_frame(_read_parquet(path))
