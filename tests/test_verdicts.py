@@ -352,3 +352,27 @@ def test_population_levels_of_the_report_and_too_few_ids():
         largest = levels["over_time"]["b"].max()
         assert (levels["band"]["b"][largest.index] >= largest).all()
         assert (levels["columns"]["b"] > 1.36 * np.sqrt(2 / 360)).all()
+
+
+@pytest.mark.parametrize("paired", [True, False])
+def test_levels_from_a_sample_of_ids_scale_to_every_id(paired, monkeypatch):
+    # Persistent series and labels: the rows of an id depend on each other,
+    # and the levels of a quarter of the ids, scaled, are the levels of all.
+    rng = np.random.default_rng(5)
+    ids, periods = 2000, 12
+    x = rng.normal(size=(2 * ids, periods))
+    for t in range(1, periods):
+        x[:, t] += 0.8 * x[:, t - 1]
+    names = np.arange(2 * ids) % ids + (0 if paired else np.repeat([0, ids], ids))
+    frames = [pd.DataFrame({"x": x[k * ids:(k + 1) * ids].ravel(),
+                            "s": np.where(x[k * ids:(k + 1) * ids].ravel() > 1, "a", "b")},
+                           index=pd.MultiIndex.from_product([names[k * ids:(k + 1) * ids],
+                                                             range(periods)]))
+              for k in (0, 1)]
+    times = pd.Index(range(periods))
+    whole = noise.arranged_levels(*frames, ["x", "s"], {"s"}, paired, times)
+    monkeypatch.setattr(noise, "SAMPLED", 500)
+    sampled = noise.arranged_levels(*frames, ["x", "s"], {"s"}, paired, times)
+    for found, expected in zip(sampled[:2], whole[:2]):
+        assert np.allclose(found, expected, rtol=0.15)
+    assert np.allclose(sampled[2]["x"], whole[2]["x"], rtol=0.15 if paired else 1e-12)

@@ -35,16 +35,14 @@ ids. Then, per compared frame:
   sent to its range's task (equal values to one task), where each range
   sorts its values and returns, per time point, its counts and the largest
   and smallest gap of the two distribution functions; the caller adds the
-  ranges before each one. The noise levels of the time points and of the
-  summaries are the pandas path's (exact critical values, and label
-  rearrangements drawn from the counts). The permutation levels of the
-  pooled rows and of the band over time use the pandas path's
-  rearrangements of whole ids: the caller draws them (one bit per id and
-  rearrangement, packed: 25 MB for 1,000,000 ids and 199 rearrangements)
-  and each task reads the bits of its rows' ids; for labels each partition
-  counts the labels that every rearrangement deals to the compared frame,
-  for numbers the value ranges above return, per rearrangement and time
-  point, their counts and largest and smallest gaps.
+  ranges before each one. The noise levels of the summaries are the
+  exact critical values at their sizes. The permutation levels (the
+  pooled rows, the band over time, each time point) are the pandas path's
+  (:func:`noise.arranged_levels`): the caller chooses the ids they
+  rearrange (every id up to :data:`noise.SAMPLED`, else a sample keyed by
+  the ids' values), and one task gathers those ids' rows (at most 10,000
+  ids) and computes them, scaled to the whole frames. The statistics and
+  the levels come from one computation.
 - **the pages**: the rows of every id that a drawn page shows, fetched in
   one pass (:func:`.partitions.rows_of`).
 
@@ -469,24 +467,15 @@ def populations(dask_panel):
                                    (1, pairs) for pairs in panel.pairs]])
     summaries = [pd.concat(list(parts)) for parts in summaries]
     pooled, over_time, levels_over = {}, {}, {}
-    arranged = [_permutation_levels(panel, k, reference_times) for k in range(len(panel.pairs))]
-    plain = [found[2] for found in arranged]
+    arranged, statistics = _population_passes(panel, times, reference_times)
     for k, (name, pairs) in enumerate(zip(names[1:], panel.pairs)):
         facts = panel.facts[k]
         pooled[name] = []
         for column in columns:
-            if column in panel.numeric:
-                counts = [_time_counts(facts, column, side) for side in (0, 1)]
-                n = [np.r_[c.reindex(times, fill_value=0).to_numpy(), c.sum()] for c in counts]
-                found = plain[k].get(column)
-                if found is not None:  # taken with the levels, over the reference's times
-                    found = found[np.r_[reference_times.get_indexer(times), -1]]
-                else:
-                    found = _ks(pairs, facts, panel.meta, column, times, *n)
-            else:
-                found = _label_tables(facts, column, times)
+            found = statistics[k][column] if column in panel.numeric else \
+                _label_tables(facts, column, times)
             # Each time point's level from the swaps of paired ids, as the band's.
-            levels_over[(name, column)] = arranged[k][3][column]
+            levels_over[(name, column)] = arranged[k][2][column]
             pooled[name].append(found[-1])
             over_time[(name, column)] = found[:-1]
     over = _table(over_time, times)
@@ -542,16 +531,60 @@ def _label_tables(facts, column, times):
     return np.r_[distance([c.reindex(times, fill_value=0) for c in counts]), distance(every)]
 
 
-def _ks(pairs, facts, meta, column, times, n1, n2):
-    """The Kolmogorov-Smirnov statistic of a continuous column at each of
-    ``times`` and over every row (last), ``n1`` and ``n2`` the values of
-    each side there: exactly, over ranges of values (see this module)."""
+def _population_passes(panel, times, reference_times):
+    """In one computation, for every compared frame: the permutation levels
+    of each column (:func:`noise.arranged_levels` on the rows of the ids it
+    samples, gathered on a worker: ``(pooled, band, levels per time point)``)
+    and the Kolmogorov-Smirnov statistics of each continuous column at each
+    of ``times`` and over every row (last), exactly, over ranges of values
+    (see this module)."""
     import dask
-    splitters = _splitters(facts, column, (n1[-1] + n2[-1]) // RANGE_VALUES)
-    pieces = [dask.delayed(_split)(r, o, meta, column, times, splitters) for r, o in pairs]
-    found = dask.compute(*[dask.delayed(_range_gaps)(n1, n2, *[p[b] for p in pieces])
-                           for b in range(len(splitters) + 1)])
-    return _combined(found, n1, n2)
+    meta, tasks, found = panel.meta, [], []
+    for k, pairs in enumerate(panel.pairs):
+        reference = pd.Index(sort_ids(panel.held[0]))
+        compared = pd.Index(sort_ids(panel.held[k + 1]))
+        union = reference.append(compared[~compared.isin(reference)])
+        sample = noise.sampled_ids(union)
+        rows = [dask.delayed(_sample_rows)(r, o, meta, sample) for r, o in pairs]
+        tasks.append(dask.delayed(_sample_levels)(
+            rows, meta, panel.columns, reference_times,
+            (len(reference), len(compared), len(union))))
+        facts, ranges = panel.facts[k], {}
+        n = {}
+        for column in panel.numeric:
+            counts = [_time_counts(facts, column, side) for side in (0, 1)]
+            n[column] = [np.r_[c.reindex(times, fill_value=0).to_numpy(), c.sum()]
+                         for c in counts]
+            ranges[column] = _splitters(facts, column,
+                                        (n[column][0][-1] + n[column][1][-1]) // RANGE_VALUES)
+        pieces = [dask.delayed(_split)(r, o, meta, ranges, times) for r, o in pairs]
+        found.append((n, {column: [dask.delayed(_range_gaps)(
+            *n[column], *[p[column][b] for p in pieces])
+            for b in range(len(ranges[column]) + 1)] for column in panel.numeric}))
+    levels, gaps = dask.compute(tasks, [ranges for _, ranges in found])
+    statistics = [{column: _combined(gaps[k][column], *n[column]) for column in n}
+                  for k, (n, _) in enumerate(found)]
+    return levels, statistics
+
+
+def _sample_rows(reference, other, meta, sample):
+    """The rows of the sampled ids in one pair of partitions, prepared."""
+    return tuple(_parts._prepared(_only_sampled(p, meta, sample), meta, None)
+                 for p in (reference, other))
+
+
+def _only_sampled(partition, meta, sample):
+    if partition.index.name == meta.id_index:
+        return partition[partition.index.isin(sample)]
+    return partition[partition[meta.id_index].isin(sample)]
+
+
+def _sample_levels(rows, meta, columns, times, sizes):
+    """The permutation levels of the sampled rows of every pair of
+    partitions (see :func:`noise.arranged_levels`)."""
+    frames = [pd.concat([r[side] for r in rows]).sort_index() for side in (0, 1)]
+    return noise.arranged_levels(frames[0], frames[1], columns, set(meta.categorical), True,
+                                 times, sizes)
 
 
 def _splitters(facts, column, ranges):
@@ -585,21 +618,25 @@ def _quantiles(frames, column):
     return np.quantile(values, np.linspace(0, 1, QUANTILES))
 
 
-def _split(reference, other, meta, column, times, splitters):
-    """One pair of partitions' present values with their time point's
-    number in ``times`` (-1 for none) and side, one part per value range."""
-    parts = []
-    for side, partition in enumerate((reference, other)):
-        frame = _parts._prepared(partition, meta, None)
-        values = np.asarray(frame[column], dtype=float)
-        present = ~np.isnan(values)
-        groups = times.get_indexer(frame.index.get_level_values(1))
-        parts.append((values[present], groups[present],
-                      np.full(present.sum(), side, dtype=np.int8)))
-    values, groups, sides = (np.concatenate(x) for x in zip(*parts))
-    where = np.searchsorted(splitters, values, side="right")
-    return [(values[where == b], groups[where == b], sides[where == b])
-            for b in range(len(splitters) + 1)]
+def _split(reference, other, meta, splitters, times):
+    """One pair of partitions' present values of each continuous column
+    (the keys of ``splitters``) with their time point's number in
+    ``times`` (-1 for none) and side, one part per value range."""
+    frames = [_parts._prepared(partition, meta, None) for partition in (reference, other)]
+    groups = [times.get_indexer(frame.index.get_level_values(1)) for frame in frames]
+    out = {}
+    for column, split in splitters.items():
+        parts = []
+        for side, (frame, group) in enumerate(zip(frames, groups)):
+            values = np.asarray(frame[column], dtype=float)
+            present = ~np.isnan(values)
+            parts.append((values[present], group[present],
+                          np.full(present.sum(), side, dtype=np.int8)))
+        values, group, sides = (np.concatenate(x) for x in zip(*parts))
+        where = np.searchsorted(split, values, side="right")
+        out[column] = [(values[where == b], group[where == b], sides[where == b])
+                       for b in range(len(split) + 1)]
+    return out
 
 
 def _range_gaps(n1, n2, *pieces):
@@ -678,233 +715,6 @@ def compare_report(frames, meta, id_index, time_index, names, columns, ids, orde
                           share_setting.name, jobs, executor, progress, None, population,
                           verdicts, None, frame_of_page, own_scales,
                           label_orders=panel.label_orders())
-
-
-# -- Permutation levels ------------------------------------------------------
-
-def _permutation_levels(panel, k, times):
-    """The null levels of the pooled divergence, of the band over time and
-    of each time point (see :func:`noise.permutation_levels`) of every
-    column of compared frame ``k``, from the same rearrangements of whole ids as the pandas path:
-    the caller draws them (one bit per id and rearrangement) and every
-    task reads the bits of its ids."""
-    import dask
-    facts, pairs = panel.facts[k], panel.pairs[k]
-    reference = pd.Index(sort_ids(panel.held[0]))
-    compared = pd.Index(sort_ids(panel.held[k + 1]))
-    union = reference.append(compared[~compared.isin(reference)])
-    pooled, band, plain, each = [], [], {}, {}
-    for column in panel.columns:
-        is_label = column in panel.labelled
-        sizes, totals = _rows_per_time(facts, column, is_label, times)
-        each[column] = np.full(len(times), np.nan)
-        rows = int(sum(totals))
-        largest = [[f["present"][column][n] for f in facts if f["present"][column][n]
-                    is not None] for n in (0, 1)]
-        units = 0
-        if largest[1]:
-            units = len(reference) + int(compared[~compared.isin(reference)].get_loc(
-                max(largest[1]))) + 1
-        elif largest[0]:
-            units = int(reference.get_loc(max(largest[0]))) + 1
-        if not rows or 2.0 ** min(units, 1000) * noise.ALPHA < 1:
-            pooled.append(np.nan)
-            band.append(np.nan)
-            continue
-        count = noise.REARRANGEMENTS if rows <= noise.LARGE else noise.FEWER
-        packed = _drawn(count, units)
-        labels = None
-        if is_label:
-            labels = list(_label_counts(facts, column).columns)
-        counts = dask.compute(*[dask.delayed(_arranged)(
-            r, o, panel.meta, column, union, packed, times, count, labels)
-            for r, o in pairs])
-        if is_label:
-            second = sum(counts)
-            total = np.vstack([_label_counts(facts, column, times).to_numpy(dtype=float),
-                               _label_counts(facts, column).to_numpy(dtype=float).sum(axis=0)])
-            distance = _label_distance(total, second)
-        else:
-            n2 = sum(counts).astype(np.int64)
-            n = [np.r_[size, total] for size, total in zip(sizes, totals)]
-            distance, plain[column] = _ks_arranged(pairs, facts, panel.meta, column, times,
-                                                   union, packed, count, n, n2)
-        timed = distance[:, :-1][:, (sizes[0] + sizes[1]) > 0]
-        pooled.append(noise.critical(distance[:, -1]))
-        band.append(noise.critical(np.fmax.reduce(
-            np.column_stack([np.zeros(count), timed]), axis=1)) if timed.shape[1] else np.nan)
-        for t in np.flatnonzero((sizes[0] > 0) & (sizes[1] > 0)):  # both frames hold values
-            each[column][t] = noise.critical(distance[:, t])
-    return pooled, band, plain, each
-
-
-def _rows_per_time(facts, column, is_label, times):
-    """The rows of each side with a value (every row for labels) per time
-    point of ``times``, and in all."""
-    if is_label:
-        counts = [_label_counts(facts, column, side=side).sum(axis=1) for side in (0, 1)]
-    else:
-        counts = [_time_counts(facts, column, side) for side in (0, 1)]
-    return ([c.reindex(times, fill_value=0).to_numpy() for c in counts],
-            [int(c.sum()) for c in counts])
-
-
-def _label_counts(facts, column, times=None, side=None):
-    """Label counts per time point (rows) and label (columns) over both
-    sides or one, over every time point with a row or over ``times``."""
-    sides = (0, 1) if side is None else (side,)
-    found = pd.concat([f["labels"][column]["counts"][s] for f in facts for s in sides])
-    table = found.groupby(level=[0, 1]).sum().unstack(fill_value=0)
-    table = table.reindex(columns=sorted(table.columns, key=str))
-    return table if times is None else table.reindex(times, fill_value=0)
-
-
-def _drawn(count, units):
-    """The rearrangements of :class:`noise._Arrangements` under id pairing,
-    one row per unit, its ``count`` bits packed."""
-    state = np.random.RandomState(noise.SEED)
-    bits = np.empty((units, (count + 7) // 8), dtype=np.uint8)
-    step = max(1, 4000000 // max(units, 1))
-    for start in range(0, count, 8 * step):
-        rows = state.random_sample((min(8 * step, count - start), units)) < 0.5
-        bits[:, start // 8:(start + len(rows) + 7) // 8] = np.packbits(rows.T, axis=1)
-    return bits
-
-
-def _bits(packed, units, first, count, most=8):
-    """The choice of each row (rows of ``units``) by rearrangements
-    ``first`` to ``first + most - 1`` (at most ``count``), a multiple of 8
-    apart: rearrangements x rows."""
-    return np.unpackbits(packed[units, first // 8:(first + most + 7) // 8], axis=1)[
-        :, :min(most, count - first)].T.astype(bool)
-
-
-def _side_rows(reference, other, meta, column, union, times, is_label):
-    """One pair of partitions' rows with a value: their values, units,
-    time points' numbers in ``times`` (-1 for none) and sides."""
-    parts = []
-    for side, partition in enumerate((reference, other)):
-        frame = _parts._prepared(partition, meta, None)
-        values = frame[column].to_numpy()
-        present = np.ones(len(values), dtype=bool) if is_label else \
-            ~np.isnan(values.astype(float))
-        parts.append((values[present],
-                      union.get_indexer(frame.index.get_level_values(0))[present],
-                      times.get_indexer(frame.index.get_level_values(1))[present],
-                      np.full(present.sum(), side == 1)))
-    return [np.concatenate(x) for x in zip(*parts)]
-
-
-def _arranged(reference, other, meta, column, union, packed, times, count, labels):
-    """Per rearrangement, one pair of partitions' rows that it deals to the
-    compared frame at each time point and over all (last): counts
-    (rearrangements x groups), and per label for ``labels``."""
-    values, units, time, flip = _side_rows(reference, other, meta, column, union, times,
-                                           labels is not None)
-    groups = len(times) + 1
-    width = 1
-    codes = np.zeros(len(values), dtype=np.int64)
-    if labels is not None:
-        width = len(labels)
-        filled = np.where(pd.isna(values), MISSING, values.astype(object))
-        codes = pd.Index(labels, dtype=object).get_indexer(filled)
-    out = np.zeros((count, groups * width))
-    timed = time >= 0
-    cells = np.r_[time[timed], np.full(len(time), groups - 1)] * width + np.r_[codes[timed],
-                                                                              codes]
-    for first in range(0, count, 8):
-        chosen = _bits(packed, units, first, count) ^ flip
-        for n, dealt in enumerate(np.hstack([chosen[:, timed], chosen]), first):
-            out[n] = np.bincount(cells, weights=dealt, minlength=groups * width)
-    out = out.reshape(count, groups, width)
-    return out if labels is not None else out[:, :, 0].astype(np.int64)
-
-
-def _label_distance(total, second):
-    """Total variation per rearrangement and group (:class:`noise._Counted`):
-    ``total`` rows per time point and label, ``second`` the rows dealt to
-    the compared frame (rearrangements x groups x labels)."""
-    first = total[None] - second
-    with np.errstate(divide="ignore", invalid="ignore"):
-        return 0.5 * np.abs(first / first.sum(axis=2, keepdims=True)
-                            - second / second.sum(axis=2, keepdims=True)).sum(axis=2)
-
-
-def _ks_arranged(pairs, facts, meta, column, times, union, packed, count, n, n2):
-    """The Kolmogorov-Smirnov statistic per rearrangement and group, over
-    ranges of values as :func:`_ks` (see :class:`noise._Sorted`), and the
-    statistic of the frames as they are (``n``: the values of each side
-    per group)."""
-    import dask
-    every = n[0] + n[1]
-    # Half as many values per range as for one statistic: each range holds
-    # its rows' bits and the counts of several rearrangements at once.
-    splitters = _splitters(facts, column, 2 * every[-1] // RANGE_VALUES)
-    pieces = [dask.delayed(_split_units)(r, o, meta, column, union, times, splitters)
-              for r, o in pairs]
-    found = dask.compute(*[dask.delayed(_range_arranged)(n, n2, packed, count,
-                                                         *[p[b] for p in pieces])
-                           for b in range(len(splitters) + 1)])
-    high, low, second, size = (np.array([f[j] for f in found]) for j in range(4))
-    before = np.cumsum(size, axis=0) - size
-    dealt = np.cumsum(second, axis=0) - second
-    offset = before[:, None, :] * n2[None] - every[None, None, :] * dealt
-    spread = np.fmax(np.nanmax(offset + high, axis=0), -np.nanmin(offset + low, axis=0))
-    with np.errstate(divide="ignore", invalid="ignore"):
-        return spread / ((every[None, :] - n2) * n2), _combined([f[4] for f in found], *n)
-
-
-def _split_units(reference, other, meta, column, union, times, splitters):
-    values, units, time, flip = _side_rows(reference, other, meta, column, union, times,
-                                           False)
-    values = values.astype(float)
-    where = np.searchsorted(splitters, values, side="right")
-    return [tuple(x[where == b] for x in (values, units, time, flip))
-            for b in range(len(splitters) + 1)]
-
-
-def _range_arranged(n, n2, packed, count, *pieces):
-    """One value range's part of the rearranged statistics: per
-    rearrangement and group the largest and smallest gap
-    place n2 - N dealt at its ends of ties, counted from the range's start,
-    the rows dealt to the compared frame, and the group's rows; and the
-    range's part of the frames' own statistic (:func:`_range_gaps`)."""
-    values, units, time, flip = (np.concatenate([p[j] for p in pieces]) for j in range(4))
-    gaps = _range_gaps(n[0], n[1], (values, time, flip.astype(np.int8)))
-    every = n[0] + n[1]
-    groups = len(every)
-    timed = time >= 0
-    values = np.r_[values[timed], values]
-    units = np.r_[units[timed], units]
-    flip = np.r_[flip[timed], flip]
-    group = np.r_[time[timed], np.full(len(time), groups - 1)]
-    order = np.lexsort((values, group))
-    values, units, flip, group = values[order], units[order], flip[order], group[order]
-    size = np.bincount(group, minlength=groups)
-    high = np.full((count, groups), np.nan)
-    low = np.full((count, groups), np.nan)
-    second = np.zeros((count, groups))
-    if not len(values):
-        return high, low, second, size, gaps
-    start = np.cumsum(size) - size
-    place = np.arange(1, len(values) + 1) - start[group]
-    last = np.r_[(group[1:] != group[:-1]) | (values[1:] != values[:-1]), True]
-    ends = np.flatnonzero(last)
-    heads = np.flatnonzero(np.r_[True, group[ends][1:] != group[ends][:-1]])
-    present = group[ends][heads]
-    step = max(8, (4000000 // len(values)) // 8 * 8)
-    for first in range(0, count, step):
-        chosen = _bits(packed, units, first, count, step) ^ flip
-        dealt = np.cumsum(chosen, axis=1, dtype=np.int64)
-        dealt -= np.where(start[group] > 0, dealt[:, np.maximum(start[group] - 1, 0)], 0)
-        rows = slice(first, first + len(chosen))
-        gap = place[ends] * n2[rows][:, group[ends]] - every[group[ends]] * dealt[:, ends]
-        gap = gap.astype(float)
-        high[rows, present] = np.maximum.reduceat(gap, heads, axis=1)
-        low[rows, present] = np.minimum.reduceat(gap, heads, axis=1)
-        tails = np.r_[heads[1:], len(ends)] - 1
-        second[rows, present] = dealt[:, ends[tails]]
-    return high, low, second, size, gaps
 
 
 # -- Nearest pairing ---------------------------------------------------------

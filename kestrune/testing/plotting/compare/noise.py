@@ -21,6 +21,11 @@ from the same swaps as the band's rather than from the unpaired exact
 value, which would lie above the band; every level of a time point then
 lies at or below the band's.
 
+Beyond 10,000 ids the rearrangements deal a sample of 10,000 ids, keyed
+by their values, and the levels are scaled to every id (see
+:func:`arranged_levels`): rearranging a million ids costs minutes per
+column, and a level moves by a few per cent between samples.
+
 Where no rearrangement can reach 5 % (too few ids), the level is NaN and
 the page says "too few ids to tell".
 """
@@ -38,6 +43,9 @@ SEED = 20240526
 REARRANGEMENTS = 999
 FEWER = 199
 LARGE = 20000
+# Ids whose rearrangements give a permutation level: beyond, a sample of
+# this many ids (see arranged_levels).
+SAMPLED = 10000
 # The test level of every noise level.
 ALPHA = 0.05
 # Above this product of the two sizes the critical value comes from the
@@ -335,35 +343,10 @@ def population_levels(frames, names, meta, columns, paired, summaries):
         pass
     pooled, band, over_time = {}, {}, {}
     for name, frame in zip(names[1:], frames[1:]):
-        ids = [f.index.get_level_values(0) for f in (reference, frame)]
-        if paired:
-            union = ids[0].unique().append(ids[1].unique()).unique()
-            units = [union.get_indexer(i) for i in ids]
-        else:
-            units = [pd.Index(ids[0].unique()).get_indexer(ids[0]),
-                     pd.Index(ids[1].unique()).get_indexer(ids[1])
-                     + ids[0].nunique()]
-        unit = np.concatenate(units)
-        side = np.r_[np.zeros(len(reference), int), np.ones(len(frame), int)]
-        time = np.concatenate([times.get_indexer(f.index.get_level_values(1))
-                               for f in (reference, frame)])
-        pooled_levels, band_levels = [], []
+        pooled[name], band[name], each = arranged_levels(
+            reference, frame, columns, categorical, paired, times)
         for column in columns:
-            values = np.concatenate([np.asarray(f[column]) for f in (reference, frame)])
-            is_label = column in categorical
-            if is_label:
-                present = np.ones(len(values), dtype=bool)
-                values = pd.factorize(pd.Series(values, dtype=object).fillna("\0missing").to_numpy(dtype=object))[0]
-            else:
-                values = values.astype(float)
-                present = ~np.isnan(values)
-            rows = Rows(values[present], side[present], unit[present], time[present], paired)
-            level, simultaneous, each = permutation_levels(rows, is_label, times=len(times))
-            pooled_levels.append(level)
-            band_levels.append(simultaneous)
-            over_time[(name, column)] = each if paired else _time_levels(rows, is_label, len(times))
-        pooled[name] = pooled_levels
-        band[name] = band_levels
+            over_time[(name, column)] = each[column]
     over = pd.DataFrame(over_time, index=times)
     if over_time:
         over.columns = pd.MultiIndex.from_tuples(list(over_time))
@@ -378,6 +361,112 @@ def population_levels(frames, names, meta, columns, paired, summaries):
             "summaries": pd.DataFrame(summary, index=pd.Index(entries)),
             "ids": pd.Series([f.index.get_level_values(0).nunique() for f in frames],
                              index=list(names))}
+
+
+def sampled_ids(ids, most=None, salt=0):
+    """The ids whose rearrangements give a permutation level: every id up
+    to ``most``, else the ``most`` ids of smallest key (a hash of the id's
+    value, so the same ids whatever the frames' row order or partitions),
+    in the order of ``ids``. ``salt`` keys another frame's ids apart."""
+    ids = pd.Index(ids)
+    most = SAMPLED if most is None else most
+    if len(ids) <= most:
+        return ids
+    return ids[np.sort(np.argsort(_keys(ids, salt), kind="stable")[:most])]
+
+
+def _keys(ids, salt):
+    from .calibration import _mix, id_keys
+    return _mix(id_keys(ids) ^ np.uint64(salt))
+
+
+def arranged_levels(reference, frame, columns, categorical, paired, times, sizes=None):
+    """The permutation levels of one compared frame's columns (see
+    :func:`permutation_levels`): per column the pooled level and the band's
+    (two lists) and the levels of each of ``times`` (a dict of arrays).
+
+    Over more than :data:`SAMPLED` ids the rearrangements deal the ids of a
+    sample and each level is scaled to the whole frames: each of these
+    statistics shrinks as one over the root of the number of independent
+    units (the ids) as they grow, whatever the dependence within an id, as
+    sqrt(1/n1 + 1/n2) for n1 and n2 ids. Under id pairing the sample is
+    :func:`sampled_ids` of the ids of both frames; otherwise the
+    ``SAMPLED`` ids of smallest key of the two frames' ids together, each
+    frame's keyed apart (each time point's level, exact from its sizes,
+    then comes from every row). By default the frames hold every id and
+    are sampled here; with ``sizes`` (the ids of the reference, of the
+    compared frame and, under id pairing, of both) they hold the sample's
+    rows only (the caller sampled them).
+    """
+    own = [f.index.get_level_values(0).unique() for f in (reference, frame)]
+    union = own[0].append(own[1]).unique() if paired else None
+    timed = {}
+    if sizes is None:
+        sizes = (len(own[0]), len(own[1])) + ((len(union),) if paired else ())
+        chosen = None
+        if paired and len(union) > SAMPLED:
+            chosen = [sampled_ids(union)] * 2
+        elif not paired and len(own[0]) + len(own[1]) > SAMPLED:
+            keys = np.r_[_keys(own[0], 0), _keys(own[1], 1)]
+            cut = np.sort(keys)[SAMPLED - 1]
+            chosen = [own[0][keys[:len(own[0])] <= cut], own[1][keys[len(own[0]):] <= cut]]
+            # Each time point's exact level needs the sizes of every row.
+            for column in columns:
+                timed[column] = _time_levels(
+                    _rows(reference, frame, column, categorical, own, None, times),
+                    column in categorical, len(times))
+        if chosen is not None:
+            reference, frame = (f[f.index.get_level_values(0).isin(c)]
+                                for f, c in zip((reference, frame), chosen))
+            own = [f.index.get_level_values(0).unique() for f in (reference, frame)]
+            union = own[0].append(own[1]).unique() if paired else None
+    if paired:
+        scale = np.sqrt(len(union) / sizes[2]) if sizes[2] else 1.0
+    else:
+        with np.errstate(divide="ignore", invalid="ignore"):
+            scale = np.sqrt((1 / sizes[0] + 1 / sizes[1]) / (1 / len(own[0]) + 1 / len(own[1])))
+        scale = float(scale) if np.isfinite(scale) else 1.0
+    pooled, band, each = [], [], {}
+    for column in columns:
+        rows = _rows(reference, frame, column, categorical, own, union, times)
+        is_label = column in categorical
+        level, simultaneous, at = permutation_levels(rows, is_label, times=len(times))
+        pooled.append(_scaled(level, scale))
+        band.append(_scaled(simultaneous, scale))
+        if paired:
+            each[column] = _scaled(at, scale)
+        else:
+            each[column] = timed[column] if column in timed else \
+                _time_levels(rows, is_label, len(times))
+    return pooled, band, each
+
+
+def _rows(reference, frame, column, categorical, own, union, times):
+    """The :class:`Rows` of one column of both frames: units numbered over
+    ``union`` under id pairing (None otherwise: each frame's ``own`` ids
+    apart)."""
+    index = [f.index.get_level_values(0) for f in (reference, frame)]
+    if union is not None:
+        unit = np.concatenate([union.get_indexer(i) for i in index])
+    else:
+        unit = np.r_[own[0].get_indexer(index[0]), own[1].get_indexer(index[1]) + len(own[0])]
+    side = np.r_[np.zeros(len(reference), int), np.ones(len(frame), int)]
+    time = np.concatenate([times.get_indexer(i) for i in
+                           (f.index.get_level_values(1) for f in (reference, frame))])
+    values = np.concatenate([np.asarray(f[column]) for f in (reference, frame)])
+    if column in categorical:
+        present = np.ones(len(values), dtype=bool)
+        values = pd.factorize(pd.Series(values, dtype=object).fillna(
+            "\0missing").to_numpy(dtype=object))[0]
+    else:
+        values = values.astype(float)
+        present = ~np.isnan(values)
+    return Rows(values[present], side[present], unit[present], time[present],
+                union is not None)
+
+
+def _scaled(level, scale):
+    return level if scale == 1.0 else round_significant(np.asarray(level) * scale)
 
 
 def _time_levels(rows, is_label, times):
