@@ -282,9 +282,9 @@ def equal_report(args):
     from kestrune.testing.plotting.compare.cluster import cluster
     meta = DataFrameMeta(**META_ARGS)
     frames = [panel_step(0, args.equal_ids, 7), panel_step(0, args.equal_ids, 8, 0.05)]
-    plain = partitions.measured_parts
+    plain = partitions.measure_steps
     calibration.calibrated = lambda *found: found[-1]
-    partitions.measured_parts = lambda *a: plain(*a[:7], False)
+    partitions.measure_steps = lambda *a, **k: plain(*a[:7], False, **k)
     warnings.simplefilter("ignore")
     with cluster(workers=args.workers, worker_memory=args.worker_memory):
         shuffled = [dd.from_pandas(f.sample(frac=1.0, random_state=1).reset_index(drop=True),

@@ -210,6 +210,17 @@ def test_read_dataset_reads_as_the_command_line(tmp_path):
     assert meta.categorical == ["code", "kind", "txt"]
     for frame, want in zip(found.values(), expected.values()):
         pd.testing.assert_frame_equal(frame.compute().reset_index(drop=True), want)
+    # Files of increasing ranges of whole-number ids (a file's ids in any
+    # order): indexed by the id, the files' divisions.
+    want = expected["ref"].assign(store=np.repeat([30, 12, 7], 6))
+    (tmp_path / "ints").mkdir()
+    for k in range(3):
+        want.iloc[6 * k:6 * k + 6].to_parquet(tmp_path / "ints" / "{}.pq".format(2 - k))
+    want.iloc[np.r_[12:18, 6:12, 0:6]].to_parquet(tmp_path / "ints.pq")
+    found, _ = read_files([tmp_path / "ints"], "store", "date", engine="dask")
+    assert found["ints"].divisions == (7, 12, 30, 30)
+    pd.testing.assert_frame_equal(found["ints"].compute().reset_index(),
+                                  read_files([tmp_path / "ints.pq"], "store", "date")[0]["ints"])
     with pytest.raises(ValueError, match="no Parquet file"):
         partitions.read_dataset([tmp_path / "nothing-*.pq"], "store", "date")
 
@@ -233,7 +244,7 @@ def uncalibrated(monkeypatch):
     """Both paths' p-values without the calibration, which draws other
     null panels per partition."""
     from kestrune.testing.plotting.compare import partitions, report
-    for module, name in ((report, "_measured"), (partitions, "measured_parts")):
+    for module, name in ((report, "_measured"), (partitions, "measure_steps")):
         original = getattr(module, name)
 
         def plain(*args, original=original, **options):

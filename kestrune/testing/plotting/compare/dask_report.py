@@ -231,8 +231,7 @@ def _facts(reference, other, meta, numeric, labelled, given):
     held = _parts._sorted_union(*frames)
     shifts = _verdicts._Shifts(*frames, held if given is None else held[held.isin(given)])
     out["quantiles"] = {c: _quantiles(frames, c) for c in numeric}
-    out["present"] = {c: _largest_present(frames, c, c in labelled)
-                      for c in numeric + labelled}
+    out["keys"] = _parts.facts_of(kept)
     out["scale"] = {c: np.nanmax(np.abs(np.r_[_contrast(shifts, c)[0], _contrast(shifts, c)[1],
                                               0.0])) for c in numeric}
     same = identical_ids(*frames, same_id=True) if all(len(f) for f in frames) else []
@@ -240,34 +239,27 @@ def _facts(reference, other, meta, numeric, labelled, given):
     return out
 
 
-def _largest_present(frames, column, every_row):
-    """The largest id with a value of ``column`` among the ids that the
-    reference holds, and among those that only the compared frame holds
-    (None for none): where the rearrangements' units end."""
-    held = frames[0].index.get_level_values(0).unique()
-    out = []
-    for own in (True, False):
-        found = []
-        for frame in frames:
-            ids = frame.index.get_level_values(0)
-            present = np.ones(len(frame), dtype=bool) if every_row else \
-                frame[column].notna().to_numpy()
-            ids = pd.Index(ids[present]).unique()
-            found.append(ids[ids.isin(held) == own])
-        every = _joined(found)
-        out.append(max(every) if len(every) else None)
-    return out
-
-
 # -- Measures ----------------------------------------------------------------
 
-def measured(dask_panel):
+def measure_steps(dask_panel, k, measures, max_lag):
+    """The measures' passes of compared frame ``k`` (from 0) over the
+    panel's aligned partitions (see :func:`.partitions.measure_steps`)."""
+    panel = dask_panel
+    return _parts.measure_steps(panel.frames[0], panel.frames[k + 1], panel.meta,
+                                panel.columns, panel.wanted(), measures, max_lag, True,
+                                pairs=panel.pairs[k],
+                                facts=[f["keys"] for f in panel.facts[k]])
+
+
+def measured(dask_panel, found):
     """A ``measured`` function for :func:`report._measure`: the values,
-    p-values and pairs' p-values of one compared frame, on the partitions."""
+    p-values and pairs' p-values of each compared frame in turn, from the
+    partitions' tables ``found`` (one list per compared frame)."""
+    found = list(found)
+
     def measure(reference, frame, meta, columns, ids, measures, max_lag, calibrated):
         wanted = dask_panel.wanted()
-        parts = _parts.measured_parts(reference, frame, meta, columns, wanted, measures,
-                                      max_lag, calibrated)
+        parts = found.pop(0)
         values, pvalues = _parts._gathered(parts, wanted, calibrated)
         pairs = _pair_table(parts, wanted, calibrated)
         return tuple(t.reindex(ids) for t in (values, pvalues, pairs))
@@ -298,11 +290,13 @@ def _pair_table(parts, wanted, calibrated):
 
 # -- Verdicts ----------------------------------------------------------------
 
-def verdict_rows(dask_panel, k, measures, cells_of):
-    """The verdict rows of compared frame ``k`` (from 0), without q-values;
-    ``cells_of()`` gives the cells' p-values where too few ids swap."""
-    import dask
+def verdict_steps(dask_panel, k, measures):
+    """The verdicts' passes of compared frame ``k`` (from 0) (see
+    :func:`.partitions.run`): returns ``rows_of(cells_of)``, which gives
+    the verdict rows without q-values; ``cells_of()`` gives the cells'
+    p-values where too few ids swap."""
     panel, facts, pairs = dask_panel, dask_panel.facts[k], dask_panel.pairs[k]
+    import dask
     means = [_means([f["sums"] for f in facts], side, panel.numeric) for side in (0, 1)]
     labels = {}
     for column in panel.labelled:
@@ -312,9 +306,9 @@ def verdict_rows(dask_panel, k, measures, cells_of):
             seen[0][1] or seen[1][1])
     times = _sorted(_joined([t for f in facts for t in f["times"]]).unique())
     scales = {c: max(f["scale"][c] for f in facts) for c in panel.numeric}
-    found = dask.compute(*[dask.delayed(_verdict_part)(
+    found = yield [dask.delayed(_verdict_part)(
         r, o, panel.meta, panel.columns, panel.numeric, panel.ids, measures, means,
-        labels, times, scales) for r, o in pairs])
+        labels, times, scales) for r, o in pairs]
     components = _gathered_components([f[0] for f in found], panel.ids)
     shift_sums = [f[1] for f in found]
     states = {}
@@ -325,7 +319,7 @@ def verdict_rows(dask_panel, k, measures, cells_of):
         from .shift import shift_state
         states[column] = shift_state((count, total), len(times), True, units, 1)
     live = {c: s for c, s in states.items() if s is not None}
-    id_parts = dask.compute(*[dask.delayed(_shift_part)(
+    id_parts = (yield [dask.delayed(_shift_part)(
         r, o, panel.meta, panel.ids, times, live, scales) for r, o in pairs]) if live else []
 
     def shift_of(column):
@@ -335,9 +329,12 @@ def verdict_rows(dask_panel, k, measures, cells_of):
         squares = sum(p[column][0] for p in id_parts)
         spread = sum(p[column][1] for p in id_parts)
         return shift_test(live[column], squares, spread)
-    with np.errstate(divide="ignore", invalid="ignore", over="ignore"):
-        rows = _verdicts._tested(components, cells_of, shift_of)
-    return [dict(row, frame=panel.names[k + 1]) for row in rows]
+
+    def rows_of(cells_of):
+        with np.errstate(divide="ignore", invalid="ignore", over="ignore"):
+            rows = _verdicts._tested(components, cells_of, shift_of)
+        return [dict(row, frame=panel.names[k + 1]) for row in rows]
+    return rows_of
 
 
 def _mixed(labels):
@@ -445,9 +442,10 @@ def _gathered_components(found, ids):
 
 # -- Population tables -------------------------------------------------------
 
-def populations(dask_panel):
+def population_steps(dask_panel):
     """The population tables and their noise levels (see
-    :func:`report._populations`) of a panel of dask frames."""
+    :func:`report._populations`) of a panel of dask frames, as one pass
+    (see :func:`.partitions.run`)."""
     import dask
     from .pairing import _table
     panel = dask_panel
@@ -460,14 +458,14 @@ def populations(dask_panel):
         found = [panel.labels(column, k) for k in [None] + list(range(len(panel.pairs)))]
         text = {str(label) for seen, _ in found for label in seen}
         labels[column] = sorted(text | ({NULL} if any(m for _, m in found) else set()))
-    summaries = dask.compute(*[[dask.delayed(_summary_part)(r, o, panel.meta, columns, labels,
-                                                            side)
-                                for r, o in pairs]
-                               for side, pairs in [(0, panel.pairs[0])] + [
-                                   (1, pairs) for pairs in panel.pairs]])
+    summaries = [[dask.delayed(_summary_part)(r, o, panel.meta, columns, labels, side)
+                  for r, o in pairs]
+                 for side, pairs in [(0, panel.pairs[0])] + [(1, pairs) for pairs in panel.pairs]]
+    tasks, finish = _population_tasks(panel, times, reference_times)
+    summaries, found = yield [summaries, tasks]
     summaries = [pd.concat(list(parts)) for parts in summaries]
+    arranged, statistics = finish(found)
     pooled, over_time, levels_over = {}, {}, {}
-    arranged, statistics = _population_passes(panel, times, reference_times)
     for k, (name, pairs) in enumerate(zip(names[1:], panel.pairs)):
         facts = panel.facts[k]
         pooled[name] = []
@@ -531,8 +529,9 @@ def _label_tables(facts, column, times):
     return np.r_[distance([c.reindex(times, fill_value=0) for c in counts]), distance(every)]
 
 
-def _population_passes(panel, times, reference_times):
-    """In one computation, for every compared frame: the permutation levels
+def _population_tasks(panel, times, reference_times):
+    """The tasks and the function that reads their results: for every
+    compared frame, the permutation levels
     of each column (:func:`noise.arranged_levels` on the rows of the ids it
     samples, gathered on a worker: ``(pooled, band, levels per time point)``)
     and the Kolmogorov-Smirnov statistics of each continuous column at each
@@ -561,10 +560,13 @@ def _population_passes(panel, times, reference_times):
         found.append((n, {column: [dask.delayed(_range_gaps)(
             *n[column], *[p[column][b] for p in pieces])
             for b in range(len(ranges[column]) + 1)] for column in panel.numeric}))
-    levels, gaps = dask.compute(tasks, [ranges for _, ranges in found])
-    statistics = [{column: _combined(gaps[k][column], *n[column]) for column in n}
-                  for k, (n, _) in enumerate(found)]
-    return levels, statistics
+
+    def finish(results):
+        levels, gaps = results
+        statistics = [{column: _combined(gaps[k][column], *n[column]) for column in n}
+                      for k, (n, _) in enumerate(found)]
+        return levels, statistics
+    return [tasks, [ranges for _, ranges in found]], finish
 
 
 def _sample_rows(reference, other, meta, sample):
@@ -688,25 +690,28 @@ def compare_report(frames, meta, id_index, time_index, names, columns, ids, orde
         message = identical_message(name, panel.identical(k))
         if message:
             warnings.warn(message, _report.NearCopyWarning, stacklevel=3)
+    # Every step's passes over the partitions at once: the measures (the
+    # priors' estimates, then the tables), the verdicts (the per-id
+    # statistics, then the shared shift) and the population tables.
+    count = len(panel.pairs)
+    _report._phase(progress, "measures, verdicts and population")
+    found = _parts.run(*[measure_steps(panel, k, measures, max_lag) for k in range(count)],
+                       *[verdict_steps(panel, k, measures) for k in range(count)],
+                       population_steps(panel))
+    found = found if isinstance(found, list) else [found]
+    tables, verdicts_of, population = found[:count], found[count:2 * count], found[-1]
     divergences, largest, pvalue, qvalue = _report._measure(
-        panel, [panel.frames[0]] * len(panel.pairs), False, measures, max_lag, progress,
-        measured=measured(panel))
+        panel, [panel.frames[0]] * count, False, measures, max_lag, None,
+        measured=measured(panel, tables))
     rows = []
-    _report._phase(progress, "verdicts", len(panel.pairs))
-    for k in range(len(panel.pairs)):
+    for k, rows_of in enumerate(verdicts_of):
         def cells_of(k=k):
-            return _parts.measure_table(panel.frames[0], panel.frames[k + 1], panel.meta,
-                                        panel.columns, panel.wanted(),
-                                        measures)[1].reindex(panel.ids)
-        rows += verdict_rows(panel, k, measures, cells_of)
-        if hasattr(progress, "phase"):
-            progress.update(1)
+            return _parts._gathered(tables[k], panel.wanted(), True)[1].reindex(panel.ids)
+        rows += rows_of(cells_of)
     verdicts = _verdicts._finished(rows)
     ordered, planned, frame_of_page = _report.plan_report(
         panel, largest, order, ids_per_page, pages, None if ids is None else list(ids),
         qvalue, None)
-    _report._phase(progress, "population")
-    population = populations(panel)
     _report._phase(progress, "rows of the pages")
     drawn = list(dict.fromkeys(i for page in planned for i in page.ids))
     shown = _parts.rows_of(panel.frames, panel.meta, drawn)

@@ -99,7 +99,10 @@ def read_files(paths, id_index, time_index, *, columns=None, categorical=(),
     frames : dict of str to pandas.DataFrame
         One frame per file, named by the file's stem (by its whole path
         where stems collide), in the order of ``paths``, with the id and
-        the time as columns; ready for :func:`compare_panels`.
+        the time as columns; ready for :func:`compare_panels`. With
+        ``engine="dask"``, dask frames; a dataset of whole-number ids in
+        files of increasing, disjoint id ranges is indexed by the id with
+        known divisions (aligned without a shuffle).
     meta : kestrune.DataFrameMeta
         The number and label columns, as decided over every file.
 

@@ -113,6 +113,21 @@ def measured_parts(reference, other, meta, columns, wanted, measures, max_lag,
     """The tables of every pair of aligned partitions (see :func:`_tables`),
     computed on the workers, before they are gathered."""
     dask_dataframe()
+    return run(measure_steps(reference, other, meta, columns, wanted, measures, max_lag,
+                             calibrated))
+
+
+def measure_steps(reference, other, meta, columns, wanted, measures, max_lag, calibrated,
+                  pairs=None, facts=None):
+    """:func:`measured_parts` as steps (see :func:`run`): it yields the
+    tasks of each pass over the partitions and is sent their results.
+
+    ``pairs`` are the frames' aligned partitions when the caller has them
+    (the report's other steps read the same ones in the same passes), and
+    ``facts`` what :func:`facts_of` found in each when the caller's first
+    pass took them.
+    """
+    dask_dataframe()
     import dask
     measures = _m._checked_measures(measures)
     max_lag = inputs.count("max_lag", max_lag)
@@ -121,24 +136,53 @@ def measured_parts(reference, other, meta, columns, wanted, measures, max_lag,
     check_options([], columns, categorical,
                   [m for m in measures if m != "dynamics"], max_lag)
     # A first pass over the ids and times only (the other columns are not
-    # read), then one over the columns compared.
-    keys = co_partitioned(_projected(reference, meta, []), _projected(other, meta, []), meta)
-    facts = dask.compute(*[dask.delayed(_facts)(r, o, meta, wanted) for r, o in keys])
-    pairs = co_partitioned(_projected(reference, meta, columns),
-                           _projected(other, meta, columns), meta)
+    # read unless the caller's pairs hold them), then the columns compared.
+    keys = pairs or co_partitioned(_projected(reference, meta, []),
+                                   _projected(other, meta, []), meta)
+    if facts is None:
+        facts = yield [dask.delayed(_facts)(r, o, meta, wanted) for r, o in keys]
+    pairs = pairs or co_partitioned(_projected(reference, meta, columns),
+                                    _projected(other, meta, columns), meta)
     rule = _time_rule([f["time"] for f in facts])
     size = len(wanted) if wanted is not None else sum(f["ids"] for f in facts)
     count = calibration.panels(size) if calibrated else 0
     # The reference panel's priors (see measures.measure_table), from every
     # partition's estimates.
-    rows = dask.compute(*[dask.delayed(_prior_rows)(r, o, meta, wanted, columns, measures,
-                                                    rule) for r, o in pairs])
+    rows = yield [dask.delayed(_prior_rows)(r, o, meta, wanted, columns, measures, rule)
+                  for r, o in pairs]
     priors = _m._fitted_priors(_m.merged_rows([part for chunks in rows for part in chunks]))
-    parts = dask.compute(*[
-        dask.delayed(_tables)(r, o, meta, wanted, columns, measures, max_lag, rule,
-                              count, priors)
-        for r, o in pairs])
+    parts = yield [dask.delayed(_tables)(r, o, meta, wanted, columns, measures, max_lag, rule,
+                                         count, priors)
+                   for r, o in pairs]
     return [chunk for part in parts for chunk in part]
+
+
+def run(*steps):
+    """Drive generators of passes over the partitions together: each yields
+    a list of delayed tasks and is sent their results; the tasks that the
+    generators yield at the same turn are computed at once, so the
+    partitions they share are read (and shuffled) once. Returns each
+    generator's value (one value for one generator)."""
+    import dask
+    live, done = {}, {}
+    for n, step in enumerate(steps):
+        _advance(step, None, n, live, done, first=True)
+    while live:
+        found = dask.compute(*[tasks for _, tasks in live.values()])
+        for n, results in zip(list(live), found):
+            step, _ = live.pop(n)
+            _advance(step, list(results), n, live, done)
+    values = [done[n] for n in range(len(steps))]
+    return values[0] if len(steps) == 1 else values
+
+
+def _advance(step, results, n, live, done, first=False):
+    try:
+        tasks = next(step) if first else step.send(results)
+    except StopIteration as stop:
+        done[n] = stop.value
+    else:
+        live[n] = (step, tasks)
 
 
 def rows_of(frames, meta, ids):
@@ -284,9 +328,13 @@ def _prepared(partition, meta, wanted):
 
 def _facts(reference, other, meta, wanted):
     """What the whole panel's rules need from one pair of partitions."""
-    reference, other = (_prepared(p, meta, wanted) for p in (reference, other))
-    return {"ids": len(_sorted_union(reference, other)),
-            "time": [_time_facts(frame) for frame in (reference, other)]}
+    return facts_of([_prepared(p, meta, wanted) for p in (reference, other)])
+
+
+def facts_of(frames):
+    """What the whole panel's rules need from one pair of prepared
+    partitions (with only the wanted ids)."""
+    return {"ids": len(_sorted_union(*frames)), "time": [_time_facts(f) for f in frames]}
 
 
 def _time_facts(frame):
@@ -512,7 +560,11 @@ def read_dataset(paths, id, time, categorical=(), columns=None):
     Returns
     -------
     frames : list of dask.dataframe.DataFrame
-        The id, the time and the data columns as columns.
+        The id, the time and the data columns as columns; a dataset of
+        whole-number ids whose files (partitions) hold increasing, disjoint
+        ranges of ids, as an id-sorted dataset does, is indexed by the id
+        with those divisions instead, so that two such datasets are aligned
+        without a shuffle.
     meta : kestrune.DataFrameMeta
 
     Raises
@@ -545,12 +597,34 @@ def read_dataset(paths, id, time, categorical=(), columns=None):
     whole = all(f["whole"] for f in facts if f["first"])
     numbers = [c for c in candidates if all(f["numbers"][c] for f in facts)]
     labels = [c for c in data if c not in numbers]
-    converted = []
+    converted, start = [], 0
     for frame, path in zip(frames, paths):
         empty = _converted(frame._meta, id, time, ids, whole, numbers, labels)
-        converted.append(frame.map_partitions(
-            _converted, id, time, ids, whole, numbers, labels, str(path), meta=empty))
+        frame = frame.map_partitions(_converted, id, time, ids, whole, numbers, labels,
+                                     str(path), meta=empty)
+        ranges = [f["range"] for f in facts[start:start + frame.npartitions]]
+        start += frame.npartitions
+        converted.append(_by_id(frame, id, ranges) if ids == "int" else frame)
     return converted, DataFrameMeta(id, time, categorical=labels, continuous=numbers)
+
+
+def _by_id(frame, id, ranges):
+    """A dataset whose files hold increasing, disjoint ranges of whole-number
+    ids, indexed by the id with those divisions (aligned later without a
+    shuffle); any other dataset as it is."""
+    if any(r is None for r in ranges) or any(
+            a[1] >= b[0] for a, b in zip(ranges[:-1], ranges[1:])):
+        return frame
+    dd = dask_dataframe()
+    divisions = [r[0] for r in ranges] + [ranges[-1][1]]
+    parts = [part for part in frame.to_delayed()]
+    import dask
+    indexed = [dask.delayed(_indexed)(part, id) for part in parts]
+    return dd.from_delayed(indexed, meta=_indexed(frame._meta, id), divisions=divisions)
+
+
+def _indexed(partition, id):
+    return partition.set_index(id)
 
 
 def _parquet_files(path):
@@ -608,10 +682,25 @@ def _text_facts(partition, id, time, candidates, first, path):
         if len(empty):
             raise ValueError("{}: column {!r} ({}) is empty in a row; every row needs "
                              "an id and a time".format(path, column, option))
-    return {"ids": files.id_rule([_as_text(partition[id])]), "first": first,
-            "whole": files.time_rule([_as_text(partition[time])]) == "whole",
-            "numbers": {c: files.is_number_column(_as_text(partition[c]))
-                        for c in candidates}}
+    # Columns that Parquet types as numbers or dates decide without text.
+    types = pd.api.types
+    ids, times = partition[id], partition[time]
+    whole_ids = types.is_signed_integer_dtype(ids.dtype)
+    return {"ids": "int" if whole_ids else files.id_rule([_as_text(ids)]),
+            "first": first,
+            "whole": True if types.is_integer_dtype(times.dtype) and not
+            types.is_bool_dtype(times.dtype) else False if
+            types.is_datetime64_any_dtype(times.dtype) else
+            files.time_rule([_as_text(times)]) == "whole",
+            "numbers": {c: _numeric(partition[c]) or files.is_number_column(
+                _as_text(partition[c])) for c in candidates},
+            # The partition's range of whole-number ids, for the divisions.
+            "range": (int(ids.min()), int(ids.max())) if whole_ids and len(ids) else None}
+
+
+def _numeric(values):
+    types = pd.api.types
+    return types.is_numeric_dtype(values.dtype) and not types.is_bool_dtype(values.dtype)
 
 
 def _converted(partition, id, time, ids, whole, numbers, labels, path=None):
