@@ -111,9 +111,9 @@ class DaskPanel:
         self.numeric = [c for c in columns if c not in set(meta.categorical)]
         self.labelled = [c for c in columns if c in set(meta.categorical)]
         given = None if ids is None else pd.Index(inputs._listed("ids", ids))
-        self.pairs = [_parts.co_partitioned(_parts._projected(frames[0], meta, columns),
-                                            _parts._projected(other, meta, columns), meta)
-                      for other in frames[1:]]
+        self.pairs = [_parts.prepared_pairs(_parts.co_partitioned(
+            _parts._projected(frames[0], meta, columns), _parts._projected(other, meta, columns),
+            meta), meta) for other in frames[1:]]
         facts = dask.compute(*[[dask.delayed(_facts)(r, o, meta, self.numeric,
                                                      self.labelled, given)
                                 for r, o in pairs] for pairs in self.pairs])
@@ -571,14 +571,7 @@ def _population_tasks(panel, times, reference_times):
 
 def _sample_rows(reference, other, meta, sample):
     """The rows of the sampled ids in one pair of partitions, prepared."""
-    return tuple(_parts._prepared(_only_sampled(p, meta, sample), meta, None)
-                 for p in (reference, other))
-
-
-def _only_sampled(partition, meta, sample):
-    if partition.index.name == meta.id_index:
-        return partition[partition.index.isin(sample)]
-    return partition[partition[meta.id_index].isin(sample)]
+    return tuple(_parts._prepared(p, meta, sample) for p in (reference, other))
 
 
 def _sample_levels(rows, meta, columns, times, sizes):

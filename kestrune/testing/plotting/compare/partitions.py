@@ -260,6 +260,14 @@ def co_partitioned(reference, other, meta):
         return list(zip(*(frame.to_delayed() for frame in shuffled)))
 
 
+def prepared_pairs(pairs, meta):
+    """Aligned partitions (see :func:`co_partitioned`) prepared once each
+    as tasks of their own: every task of a pass that reads them takes the
+    prepared frames (see :func:`_prepared`)."""
+    import dask
+    return [tuple(dask.delayed(_prepared)(p, meta, None) for p in pair) for pair in pairs]
+
+
 def _projected(frame, meta, columns):
     """The id, the time and ``columns`` of a dask frame (its index kept)."""
     _id_indexed(frame, meta)
@@ -317,10 +325,16 @@ def _bucketed(partition, id_index, kind, npartitions):
 
 
 def _prepared(partition, meta, wanted):
-    """A partition indexed by (id, time), sorted, with only the ``wanted`` ids."""
-    if "_bucket" in partition.columns:
-        partition = partition.drop(columns="_bucket")
-    frame = meta.set_indices(partition)
+    """A partition indexed by (id, time), sorted, with only the ``wanted``
+    ids; a partition already prepared (a task of its own, which several
+    tasks of one pass read) only keeps the ``wanted`` ids."""
+    if list(partition.index.names) == [meta.id_index, meta.time_index] and \
+            isinstance(partition.index, pd.MultiIndex):
+        frame = partition
+    else:
+        if "_bucket" in partition.columns:
+            partition = partition.drop(columns="_bucket")
+        frame = meta.set_indices(partition)
     if wanted is not None:
         frame = frame[frame.index.get_level_values(0).isin(wanted)]
     return frame
