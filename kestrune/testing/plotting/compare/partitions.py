@@ -706,10 +706,16 @@ def _text_facts(partition, id, time, candidates, first, path):
             types.is_bool_dtype(times.dtype) else False if
             types.is_datetime64_any_dtype(times.dtype) else
             files.time_rule([_as_text(times)]) == "whole",
-            "numbers": {c: _numeric(partition[c]) or files.is_number_column(
-                _as_text(partition[c])) for c in candidates},
+            "numbers": {c: _numeric(partition[c]) or (files.is_number_column(
+                _as_text(partition[c].iloc[:HEAD])) and files.is_number_column(
+                _as_text(partition[c]))) for c in candidates},
             # The partition's range of whole-number ids, for the divisions.
             "range": (int(ids.min()), int(ids.max())) if whole_ids and len(ids) else None}
+
+
+# The first values of a column of text that decide for all when one of
+# them is not a number (labels, mostly), before every value is read.
+HEAD = 1000
 
 
 def _numeric(values):
