@@ -254,7 +254,8 @@ def measure_steps(dask_panel, k, measures, max_lag):
 def measured(dask_panel, found):
     """A ``measured`` function for :func:`report._measure`: the values,
     p-values and pairs' p-values of each compared frame in turn, from the
-    partitions' tables ``found`` (one list per compared frame)."""
+    partitions' tables ``found`` (one list per compared frame, dropped as
+    each is gathered). Its ``pvalues`` keeps each frame's p-values."""
     found = list(found)
 
     def measure(reference, frame, meta, columns, ids, measures, max_lag, calibrated):
@@ -262,7 +263,10 @@ def measured(dask_panel, found):
         parts = found.pop(0)
         values, pvalues = _parts._gathered(parts, wanted, calibrated)
         pairs = _pair_table(parts, wanted, calibrated)
+        del parts
+        measure.pvalues.append(pvalues)
         return tuple(t.reindex(ids) for t in (values, pvalues, pairs))
+    measure.pvalues = []
     return measure
 
 
@@ -311,6 +315,18 @@ def verdict_steps(dask_panel, k, measures):
         labels, times, scales) for r, o in pairs]
     components = _gathered_components([f[0] for f in found], panel.ids)
     shift_sums = [f[1] for f in found]
+    del found
+    # The tests of the per-id statistics now, so that they are dropped
+    # before the next pass's tables arrive; the shared shift is joined to
+    # its rows after that pass (where too few ids swap, the cells'
+    # p-values are needed: the statistics are kept and tested at the end).
+    kinds = [(column, measure, kind) for column, measure, _, _, kind in components]
+    try:
+        with np.errstate(divide="ignore", invalid="ignore", over="ignore"):
+            early = _verdicts._tested(components, _later, lambda column: (np.nan,) * 4)
+        components = None
+    except _Later:
+        early = None
     states = {}
     for column in panel.numeric:
         count = sum(s[column][0] for s in shift_sums)
@@ -331,10 +347,25 @@ def verdict_steps(dask_panel, k, measures):
         return shift_test(live[column], squares, spread)
 
     def rows_of(cells_of):
-        with np.errstate(divide="ignore", invalid="ignore", over="ignore"):
-            rows = _verdicts._tested(components, cells_of, shift_of)
+        if early is None:
+            with np.errstate(divide="ignore", invalid="ignore", over="ignore"):
+                rows = _verdicts._tested(components, cells_of, shift_of)
+        else:
+            rows = early
+            location = {(c, m) for c, m, kind in kinds if kind == "location"}
+            for row in rows:
+                if (row["column"], row["measure"]) in location:
+                    _verdicts._joined(row, shift_of(row["column"]))
         return [dict(row, frame=panel.names[k + 1]) for row in rows]
     return rows_of
+
+
+class _Later(Exception):
+    """The cells' p-values are asked for before they are computed."""
+
+
+def _later():
+    raise _Later
 
 
 def _mixed(labels):
@@ -692,15 +723,14 @@ def compare_report(frames, meta, id_index, time_index, names, columns, ids, orde
                        *[verdict_steps(panel, k, measures) for k in range(count)],
                        population_steps(panel))
     found = found if isinstance(found, list) else [found]
-    tables, verdicts_of, population = found[:count], found[count:2 * count], found[-1]
+    verdicts_of, population = found[count:2 * count], found[-1]
+    tables = measured(panel, found[:count])
+    del found
     divergences, largest, pvalue, qvalue = _report._measure(
-        panel, [panel.frames[0]] * count, False, measures, max_lag, None,
-        measured=measured(panel, tables))
+        panel, [panel.frames[0]] * count, False, measures, max_lag, None, measured=tables)
     rows = []
     for k, rows_of in enumerate(verdicts_of):
-        def cells_of(k=k):
-            return _parts._gathered(tables[k], panel.wanted(), True)[1].reindex(panel.ids)
-        rows += rows_of(cells_of)
+        rows += rows_of(lambda k=k: tables.pvalues[k].reindex(panel.ids))
     verdicts = _verdicts._finished(rows)
     ordered, planned, frame_of_page = _report.plan_report(
         panel, largest, order, ids_per_page, pages, None if ids is None else list(ids),

@@ -146,11 +146,13 @@ def measure_steps(reference, other, meta, columns, wanted, measures, max_lag, ca
     rule = _time_rule([f["time"] for f in facts])
     size = len(wanted) if wanted is not None else sum(f["ids"] for f in facts)
     count = calibration.panels(size) if calibrated else 0
+    del facts
     # The reference panel's priors (see measures.measure_table), from every
     # partition's estimates.
     rows = yield [dask.delayed(_prior_rows)(r, o, meta, wanted, columns, measures, rule)
                   for r, o in pairs]
     priors = _m._fitted_priors(_m.merged_rows([part for chunks in rows for part in chunks]))
+    del rows
     parts = yield [dask.delayed(_tables)(r, o, meta, wanted, columns, measures, max_lag, rule,
                                          count, priors)
                    for r, o in pairs]
@@ -168,10 +170,11 @@ def run(*steps):
     for n, step in enumerate(steps):
         _advance(step, None, n, live, done, first=True)
     while live:
-        found = dask.compute(*[tasks for _, tasks in live.values()])
-        for n, results in zip(list(live), found):
+        found = list(dask.compute(*[tasks for _, tasks in live.values()]))
+        for n in list(live):
             step, _ = live.pop(n)
-            _advance(step, list(results), n, live, done)
+            # Only the generator holds its results (it may drop them).
+            _advance(step, list(found.pop(0)), n, live, done)
     values = [done[n] for n in range(len(steps))]
     return values[0] if len(steps) == 1 else values
 
