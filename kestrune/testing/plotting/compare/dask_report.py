@@ -731,6 +731,7 @@ def compare_report(frames, meta, id_index, time_index, names, columns, ids, orde
     rows = []
     for k, rows_of in enumerate(verdicts_of):
         rows += rows_of(lambda k=k: tables.pvalues[k].reindex(panel.ids))
+    del tables
     verdicts = _verdicts._finished(rows)
     ordered, planned, frame_of_page = _report.plan_report(
         panel, largest, order, ids_per_page, pages, None if ids is None else list(ids),
@@ -738,8 +739,12 @@ def compare_report(frames, meta, id_index, time_index, names, columns, ids, orde
     _report._phase(progress, "rows of the pages")
     drawn = list(dict.fromkeys(i for page in planned for i in page.ids))
     shown = _parts.rows_of(panel.frames, panel.meta, drawn)
-    return _report.Report(panel.panel(shown), divergences, largest.reindex(ordered),
-                          pvalue.reindex(ordered), qvalue.reindex(ordered), planned, order,
+    # In page order, one table at a time (each ids x cells).
+    largest = largest.reindex(ordered)
+    pvalue = pvalue.reindex(ordered)
+    qvalue = qvalue.reindex(ordered)
+    return _report.Report(panel.panel(shown), divergences, largest, pvalue, qvalue, planned,
+                          order,
                           share_setting.name, jobs, executor, progress, None, population,
                           verdicts, None, frame_of_page, own_scales,
                           label_orders=panel.label_orders())

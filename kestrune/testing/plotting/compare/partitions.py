@@ -499,17 +499,19 @@ def _gathered(parts, wanted, calibrated):
     parts = [part for part in parts if len(part["ids"])]
     cells = next((part["cells"] for part in parts), [])
     ids = _joined([part["ids"] for part in parts])
-    values = [np.concatenate([part["values"][j] for part in parts])
-              if parts else np.zeros(0) for j in range(len(cells))]
-    pvalues = [np.concatenate([part["pvalues"][j] for part in parts])
-               if parts else np.zeros(0) for j in range(len(cells))]
+    # Each cell's column joined and dropped from the parts at once: the
+    # parts and the table are never both held whole.
+    values = [_taken(parts, "values", j) for j in range(len(cells))]
+    pvalues = [_taken(parts, "pvalues", j) for j in range(len(cells))]
     if calibrated and parts and cells:
         pvalues = _calibrated(parts, cells, values, pvalues)
     index = pd.MultiIndex.from_tuples(cells, names=[None, None]) if cells \
         else pd.MultiIndex.from_arrays([[], []])
 
     def table(columns_of):
-        data = np.column_stack(columns_of) if columns_of else np.empty((len(ids), 0))
+        data = np.empty((len(ids), len(columns_of)))
+        for j in range(len(columns_of)):
+            data[:, j], columns_of[j] = columns_of[j], None
         frame = pd.DataFrame(round_significant(data, out=data), index=ids, columns=index,
                              copy=False)
         if wanted is not None:
@@ -520,6 +522,15 @@ def _gathered(parts, wanted, calibrated):
             return frame
 
     return table(values), table(pvalues)
+
+
+def _taken(parts, key, j):
+    """Column ``j`` of every part's ``key`` arrays, joined; each part's
+    array is dropped."""
+    found = np.concatenate([part[key][j] for part in parts]) if parts else np.zeros(0)
+    for part in parts:
+        part[key][j] = None
+    return found
 
 
 def _joined(indexes):
