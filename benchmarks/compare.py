@@ -448,8 +448,8 @@ def main(argv=None):
     parser.add_argument("--verdict-scale", type=float, default=1.0,
                         help="share of the verdicts' panels to draw (1 = all)")
     parser.add_argument("--verdict-parts", nargs="+",
-                        default=["ids", "factors", "nearest", "speed"],
-                        choices=["ids", "factors", "nearest", "speed"],
+                        default=["ids", "factors", "nearest", "speed", "levels"],
+                        choices=["ids", "factors", "nearest", "speed", "levels"],
                         help="which parts of --verdicts run (all by default)")
     parser.add_argument("--pairing-run", type=int, help=argparse.SUPPRESS)
     parser.add_argument("--memory-pages", type=int, help=argparse.SUPPRESS)

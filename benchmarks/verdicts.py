@@ -1,7 +1,7 @@
 """Calibration, power and speed of the per-column verdicts.
 
     .venv/bin/python benchmarks/compare.py --verdicts [--verdict-scale 1.0]
-        [--verdict-parts ids factors nearest speed]
+        [--verdict-parts ids factors nearest speed levels]
 
 Prints the share of verdict p-values below 0.05 (honest re-draws) or below
 a stricter level (planted differences) per (column, measure), each over a
@@ -102,7 +102,7 @@ def show(title, table, aim):
     print(table.rename("share").to_frame().to_string())
 
 
-def run(scale=1.0, parts=("ids", "factors", "nearest", "speed")):
+def run(scale=1.0, parts=("ids", "factors", "nearest", "speed", "levels")):
     def count(n):
         return max(2, int(round(n * scale)))
 
@@ -114,6 +114,40 @@ def run(scale=1.0, parts=("ids", "factors", "nearest", "speed")):
         nearest(count)
     if "speed" in parts:
         speed()
+    if "levels" in parts:
+        sampled_levels()
+
+
+def sampled_levels(ids=40000, periods=24):
+    """The population page's permutation levels of every id against those
+    of the 10,000 sampled ids, scaled (noise.arranged_levels), for panels of
+    ``ids`` ids: the wide panel's AR(0.6) numbers and sticky label, the
+    compared frame drawn anew."""
+    from kestrune.testing.plotting.compare import noise
+    frames = [META_WIDE.set_indices(panel(ids, periods, seed, columns=5)) for seed in (1, 2)]
+    columns = list(META_WIDE.columns)
+    times = frames[0].index.get_level_values(1).unique().sort_values()
+    found = {}
+    for name, most in (("every id", ids), ("sampled", noise.SAMPLED)):
+        kept, noise.SAMPLED = noise.SAMPLED, most
+        start = time.perf_counter()
+        try:
+            pooled, band, each = noise.arranged_levels(
+                frames[0], frames[1], columns, set(META_WIDE.categorical), True, times)
+        finally:
+            noise.SAMPLED = kept
+        found[name] = (pooled, band, [np.nanmedian(each[c]) for c in columns],
+                       time.perf_counter() - start)
+    print("\nPermutation levels of {:,} ids x {} periods: every id ({:.0f} s) and a sample "
+          "of {:,} ids, scaled ({:.0f} s)".format(ids, periods, found["every id"][3],
+                                                 noise.SAMPLED, found["sampled"][3]))
+    table = pd.DataFrame({(name, part): values for name, (pooled, band, each, _) in
+                          found.items() for part, values in
+                          (("pooled", pooled), ("band", band), ("time point", each))},
+                         index=columns)
+    for part in ("pooled", "band", "time point"):
+        table[("ratio", part)] = table[("sampled", part)] / table[("every id", part)]
+    print(table.round(4).to_string())
 
 
 def by_ids(count):

@@ -311,7 +311,7 @@ def verdict_steps(dask_panel, k, measures):
     times = _sorted(_joined([t for f in facts for t in f["times"]]).unique())
     scales = {c: max(f["scale"][c] for f in facts) for c in panel.numeric}
     found = yield [dask.delayed(_verdict_part)(
-        r, o, panel.meta, panel.columns, panel.numeric, panel.ids, measures, means,
+        r, o, panel.meta, panel.columns, panel.numeric, panel.given, measures, means,
         labels, times, scales) for r, o in pairs]
     components = _gathered_components([f[0] for f in found], panel.ids)
     shift_sums = [f[1] for f in found]
@@ -336,7 +336,7 @@ def verdict_steps(dask_panel, k, measures):
         states[column] = shift_state((count, total), len(times), True, units, 1)
     live = {c: s for c, s in states.items() if s is not None}
     id_parts = (yield [dask.delayed(_shift_part)(
-        r, o, panel.meta, panel.ids, times, live, scales) for r, o in pairs]) if live else []
+        r, o, panel.meta, panel.given, times, live, scales) for r, o in pairs]) if live else []
 
     def shift_of(column):
         from .shift import shift_test
@@ -401,12 +401,19 @@ def _verdict_part(reference, other, meta, columns, numeric, ids, measures, means
     :func:`verdicts._components`) over the report's ids it holds, and the
     sums per time point of the shared shift's contrasts."""
     frames = [_parts._prepared(p, meta, None) for p in (reference, other)]
-    held = _parts._sorted_union(*frames)
-    mine = ids[ids.isin(held)]
+    mine = _mine(frames, ids)
     with np.errstate(divide="ignore", invalid="ignore", over="ignore"):
         stats = [_verdicts._Stats(f, mine, meta, columns, m) for f, m in zip(frames, means)]
         components = _verdicts._components(stats, meta, columns, measures, labels)
     return (mine, components), _shift_sums(frames, mine, times, numeric, scales)
+
+
+def _mine(frames, given):
+    """The report's ids that a pair of prepared partitions holds: each of
+    its ids, or those of the ``given`` ids (None for every id; the tasks
+    are not sent every id of the panel)."""
+    held = _parts._sorted_union(*frames)
+    return held if given is None else given[given.isin(held)]
 
 
 def _shift_rows(frames, ids, times):
@@ -446,8 +453,7 @@ def _shift_sums(frames, ids, times, numeric, scales):
 def _shift_part(reference, other, meta, ids, times, states, scales):
     from .shift import id_parts
     frames = [_parts._prepared(p, meta, None) for p in (reference, other)]
-    held = _parts._sorted_union(*frames)
-    shifts, codes = _shift_rows(frames, ids[ids.isin(held)], times)
+    shifts, codes = _shift_rows(frames, _mine(frames, ids), times)
     out = {}
     for column, state in states.items():
         c = _contrast(shifts, column, scales[column])
