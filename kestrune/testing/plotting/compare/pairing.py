@@ -759,15 +759,15 @@ def _summary_table(summaries, names):
     each compared frame's: the entries are the groups."""
     reference = summaries[0]
     entries = reference.columns
-    width = len(entries)
-
-    def flat(table):
-        values = table[entries].to_numpy(dtype=float)
-        return np.tile(np.arange(width), len(values)), values.ravel()
-
-    ref_groups, ref_values = flat(reference)
     out = {}
+    # One entry at a time: its two columns of values, never the tables
+    # flattened (ids x entries values, several times over, at once).
     for name, table in zip(names[1:], summaries[1:]):
-        groups, values = flat(table)
-        out[name] = kolmogorov_smirnov(ref_groups, ref_values, groups, values, width)
+        found = []
+        for entry in entries:
+            values = [np.asarray(t[entry], dtype=float) for t in (reference, table)]
+            found.append(kolmogorov_smirnov(np.zeros(len(values[0]), dtype=np.int64), values[0],
+                                            np.zeros(len(values[1]), dtype=np.int64), values[1],
+                                            1)[0])
+        out[name] = np.array(found, dtype=float)
     return _table(out, pd.Index(entries))
