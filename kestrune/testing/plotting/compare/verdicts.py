@@ -63,8 +63,9 @@ import pandas as pd
 from scipy import special, stats
 
 from .divergence import _sorted_union, round_significant
-from .measures import (FEWEST, MEASURES, _checked_measures, _measures, _ranks,
-                       _Rows, benjamini_hochberg)
+from .grouped import average_ranks, order_within
+from .measures import (FEWEST, MEASURES, _checked_measures, _measures, _Rows,
+                       benjamini_hochberg)
 from .shift import shared_shift
 
 #: The columns of a verdict table, in order.
@@ -246,7 +247,7 @@ class _Stats:
             self.values[column] = x
         self.codes = codes
         self.size = size
-        self._ranks = {}
+        self._ranks, self._orders = {}, {}
 
     def fisher_z(self, first, second):
         """Fisher's z of the Spearman correlation of two columns per id."""
@@ -263,14 +264,25 @@ class _Stats:
         if not len(codes):
             return np.full(self.size, np.nan)
         middle = (count[codes] + 1) / 2
-        dx = _ranks(codes, x[both]) - middle
-        dy = _ranks(codes, y[both]) - middle
+        place = np.cumsum(both) - 1
+        dx, dy = (average_ranks(codes, v[both], place[o[both[o]]], self.size)[0] - middle
+                  for v, o in ((x, self._order(first)), (y, self._order(second))))
         sxy = np.bincount(codes, weights=dx * dy, minlength=self.size)
         sxx = np.bincount(codes, weights=dx * dx, minlength=self.size)
         syy = np.bincount(codes, weights=dy * dy, minlength=self.size)
         rho = sxy / np.sqrt(sxx * syy)
         rho[(count < FEWEST) | (sxx == 0) | (syy == 0)] = np.nan
         return np.arctanh(np.clip(rho, -STEEPEST, STEEPEST))
+
+    def _order(self, column):
+        """The rows of the column's present values in id, then value
+        order; sorted once, whatever the partner column."""
+        if column not in self._orders:
+            x = self.values[column]
+            present = np.flatnonzero(~np.isnan(x))
+            self._orders[column] = present[order_within(self.codes[present], x[present],
+                                                        self.size)]
+        return self._orders[column]
 
     def labels(self, codes, nlabels):
         """Shares of each label and the chance of keeping each label."""
