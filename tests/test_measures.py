@@ -814,8 +814,8 @@ def test_sorting_within_groups_is_a_sort_of_group_and_value(sizes, shuffled, mon
     order = grouped.order_within(groups, values, len(sizes))
     assert np.array_equal(groups[order], np.sort(groups))
     assert np.array_equal(values[order], values[np.lexsort((values, groups))])
-    ranks, distinct = grouped.average_ranks(groups, values, order, len(sizes))
+    ranks, distinct = grouped.sorted_ranks(groups[order], values[order], len(sizes))
     for g in range(len(sizes)):
-        mine = groups == g
-        assert np.array_equal(ranks[mine], stats.rankdata(values[mine]))
-        assert distinct[g] == len(np.unique(values[mine]))
+        mine = groups[order] == g
+        assert np.array_equal(ranks[mine], stats.rankdata(values[order][mine]))
+        assert distinct[g] == len(np.unique(values[order][mine]))

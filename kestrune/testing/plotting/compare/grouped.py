@@ -47,36 +47,37 @@ def order_within(groups, values, ngroups):
         # Few merges where each input's groups already ascend.
         slot = np.argsort(groups, kind="stable")
         ordered = groups[slot]
-    start = np.cumsum(count) - count
-    place = np.arange(n) - start[ordered]
-    table = np.full((ngroups, width), np.nan)
-    table[ordered, place] = values if slot is None else values[slot]
-    # NaN sorts last: the padding stays behind each group's values.
-    sorted_places = np.argsort(table, axis=1)
-    held = np.arange(width) < count[:, None]
-    found = (sorted_places + start[:, None])[held]
+    # Each value's cell: its group's row, its place among the group's values.
+    first = (np.cumsum(count) - count)[ordered]
+    cell = ordered.astype(np.intp) * width + (np.arange(n) - first)
+    table = np.full(ngroups * width, np.nan)
+    table[cell] = values if slot is None else values[slot]
+    # NaN sorts last: a group's values fill its row's first cells again.
+    found = np.argsort(table.reshape(ngroups, width), axis=1).ravel()[cell] + first
     return found if slot is None else slot[found]
 
 
-def average_ranks(groups, values, order, ngroups):
-    """Average ranks (1, 2, ...; ties share their mean rank) of ``values``
-    within their groups, and the number of distinct values of each of the
-    ``ngroups`` groups.
+def sorted_ranks(groups, values, ngroups):
+    """Average ranks (1, 2, ...; ties share their mean rank) of values
+    already in group, then value order (:func:`order_within`), in that
+    order; and the number of distinct values of each of the ``ngroups``
+    groups.
 
-    ``order``: every position, in group then value order
-    (:func:`order_within`).
+    Ties hold consecutive ranks, so their mean is the mean of the first and
+    the last (exact: every number here is a small multiple of 1/2).
     """
-    groups, values = groups[order], values[order]
-    position = np.arange(len(values))
+    n = len(values)
+    if not n:
+        return np.zeros(0), np.zeros(ngroups, dtype=np.intp)
     new_group = np.r_[True, groups[1:] != groups[:-1]]
-    start = np.maximum.accumulate(np.where(new_group, position, 0))
-    rank = (position - start + 1).astype(float)
-    new_value = np.r_[True, new_group[1:] | (values[1:] != values[:-1])]
-    run = np.cumsum(new_value) - 1
-    average = np.bincount(run, weights=rank) / np.bincount(run)
-    ranks = np.empty(len(values))
-    ranks[order] = average[run]
-    return ranks, np.bincount(groups[new_value], minlength=ngroups)
+    new_value = new_group.copy()
+    new_value[1:] |= values[1:] != values[:-1]
+    first = np.flatnonzero(new_value)
+    last = np.r_[first[1:], n] - 1
+    # The place of each tie's group's first value.
+    origin = np.maximum.accumulate(np.where(new_group[first], first, 0))
+    average = (first + last) / 2 - origin + 1
+    return np.repeat(average, last - first + 1), np.bincount(groups[first], minlength=ngroups)
 
 
 def unique_keys(keys, span):

@@ -39,7 +39,7 @@ from scipy import special
 
 from . import inputs, prior
 from .bounds import check_options
-from .grouped import average_ranks, order_within, unique_keys
+from .grouped import order_within, sorted_ranks, unique_keys
 from .divergence import (DIGITS, ROUNDING_STEP, _sorted_union, kolmogorov_smirnov,
                          label_codes, round_significant, total_variation_of_codes)
 
@@ -674,8 +674,10 @@ def _periods(reference, other):
     day of their months (or all on their months' ends) at the same time
     of day, counted in months.
     """
-    times = [frame.index.get_level_values(1) for frame in (reference, other)]
-    ids = [frame.index.get_level_values(0) for frame in (reference, other)]
+    # Each frame's distinct times (those of its rows) and each row's place
+    # among them: the times are judged and numbered once each.
+    levels = [_level(frame.index, 1) for frame in (reference, other)]
+    times = [held for held, _ in levels]
     try:
         if all(isinstance(t, pd.DatetimeIndex) for t in times):
             if all(t.tz is None for t in times) or all(t.tz is not None for t in times):
@@ -699,10 +701,12 @@ def _periods(reference, other):
             return None, None
     except (TypeError, ValueError, AttributeError, IndexError):
         return None, None
+    numbers = [number[place] for number, (_, place) in zip(numbers, levels)]
+    ids = [_level(frame.index, 0)[1] for frame in (reference, other)]
     steps = []
     for number, id_level in zip(numbers, ids):
         if len(number) > 1:
-            same = np.asarray(id_level[1:] == id_level[:-1])
+            same = id_level[1:] == id_level[:-1]
             steps.append(np.diff(number)[same])
     steps = np.concatenate(steps) if steps else np.zeros(0, dtype=np.int64)
     if not len(steps) or (steps <= 0).any():
@@ -712,6 +716,20 @@ def _periods(reference, other):
         return None, None
     low = min(n.min() for n in numbers if len(n))
     return tuple((n - low) // step for n in numbers)
+
+
+def _level(index, level):
+    """The distinct values of an index level that its rows hold, and each
+    row's place among them (codes, not the values row by row)."""
+    codes = np.asarray(index.codes[level]) if isinstance(index, pd.MultiIndex) else None
+    if codes is None or (len(codes) and codes.min() < 0):  # a missing key: row by row
+        return index.get_level_values(level), np.arange(len(index))
+    values = index.levels[level]
+    used = np.zeros(len(values), dtype=bool)
+    used[codes] = True
+    if used.all():
+        return values, codes
+    return values[used], (np.cumsum(used) - 1)[codes]
 
 
 class _Rows:
@@ -724,7 +742,8 @@ class _Rows:
     """
 
     def __init__(self, frame, ids, period=None):
-        codes = ids.get_indexer(frame.index.get_level_values(0))
+        held, place = _level(frame.index, 0)
+        codes = ids.get_indexer(held)[place]
         self.frame, self.ids = frame, ids
         self.kept = codes >= 0
         self._set(codes[self.kept], len(ids),
@@ -847,8 +866,10 @@ class _Series:
             self._order = present[order_within(self.codes[present], self.values[present],
                                                self.size)]
         order = self._order[rows[self._order]]
-        return average_ranks(codes, self.values[rows], (np.cumsum(rows) - 1)[order],
-                             self.size)
+        ranks, distinct = sorted_ranks(self.codes[order], self.values[order], self.size)
+        out = np.empty(len(rows))
+        out[order] = ranks
+        return out[rows], distinct
 
     def corrected(self):
         """The lag-1 autocorrelation less its bias in a short AR(1) series,
