@@ -13,7 +13,7 @@ import numpy as np
 
 # The table of groups holds at most this many cells per value sorted
 # (beyond a floor for small inputs); past it, one sort of all the values.
-PADDING = 4
+PADDING = 2
 FLOOR = 1 << 16
 
 

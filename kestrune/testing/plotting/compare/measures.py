@@ -41,7 +41,7 @@ from . import inputs, prior
 from .bounds import check_options
 from .grouped import order_within, sorted_ranks, unique_keys
 from .divergence import (DIGITS, ROUNDING_STEP, _sorted_union, kolmogorov_smirnov,
-                         label_codes, round_significant, total_variation_of_codes)
+                         label_codes, round_significant)
 
 #: The measures a table can hold, in their usual order.
 MEASURES = ("distribution", "dynamics", "dependence")
@@ -1086,13 +1086,15 @@ def _categorical(frames, labels, measure):
     ref, oth = frames
     size = ref.ngroups
     if measure == "distribution":
-        value = total_variation_of_codes(ref.codes, ref_codes, oth.codes, oth_codes,
-                                         nlabels, size)
         rho = [_label_persistence(rows, codes, nlabels)
                for rows, codes in zip(frames, (ref_codes, oth_codes))]
         scale = [_factor(_shared(a, b)) for a, b in zip(rho, rho[::-1])]
-        statistic, df, _, _ = _chi_square((ref.codes, oth.codes), (ref_codes, oth_codes),
-                                          nlabels, scale)
+        statistic, df, sizes, (group, counts) = _chi_square(
+            (ref.codes, oth.codes), (ref_codes, oth_codes), nlabels, scale)
+        # The total variation distance, from the same counts of each label.
+        gap = np.abs(counts[0] / sizes[0][group] - counts[1] / sizes[1][group])
+        value = 0.5 * np.bincount(group, weights=gap, minlength=size)
+        value[(sizes[0] == 0) | (sizes[1] == 0)] = np.nan
         p = np.where(value == 0, 1.0, _chi_square_p(statistic, df))
         return value, np.where(_short(ref.size, oth.size), np.nan, p)
 
