@@ -9,6 +9,7 @@
     .venv/bin/python benchmarks/compare.py --generators [--runs 200] (see benchmarks/generators.py)
     .venv/bin/python benchmarks/compare.py --dask [--ids 1000000] (see benchmarks/partitioned.py)
     .venv/bin/python benchmarks/compare.py --reader [--reader-ids 10000] (see benchmarks/reader.py)
+    .venv/bin/python benchmarks/compare.py --partition [--partition-ids 50000] (see benchmarks/partition.py)
 
 Prints, for a panel of 500 stores x 24 months x 6 columns of mixed dtypes
 (examples/data/make_panel.py):
@@ -403,6 +404,7 @@ def recovery(args):
 # Benchmarks with a module of their own, by the flag that runs them.
 OWN_MODULES = {"--dask": "partitioned",        # the per-id tables on a local dask cluster
                "--reader": "reader",           # reading the frames against the tables
+               "--partition": "partition",     # one partition's tables in this process
                "--generators": "generators"}   # generators' scores beside their yardstick
 
 

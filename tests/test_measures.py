@@ -796,3 +796,26 @@ def test_pair_prior_leaves_out_coarse_ids():
     with np.errstate(divide="ignore", invalid="ignore"):
         priors = measures._computed(frames, set(), ["x", "y"], measures.MEASURES, 1)[4][3]
     assert priors["x", "y"][np.abs(measures.CORRELATION_GRID) > 0.6].sum() < 0.01
+
+
+@pytest.mark.parametrize("sizes, shuffled", [((24,) * 50, False), ((24,) * 50, True),
+                                             ((3, 9000, 0, 2, 1, 1), True)])
+def test_sorting_within_groups_is_a_sort_of_group_and_value(sizes, shuffled, monkeypatch):
+    """Ids sorted one by one (padded table) or, with one id far the largest,
+    by one sort; ties and infinities in every group; ranks against scipy."""
+    from kestrune.testing.plotting.compare import grouped
+    rng = np.random.default_rng(7)
+    groups = np.repeat(np.arange(len(sizes)), sizes)
+    values = np.round(rng.normal(size=len(groups)), 1)
+    values[::11] = np.inf
+    if shuffled:
+        groups = groups[rng.permutation(len(groups))]
+    monkeypatch.setattr(grouped, "FLOOR", 0)  # small inputs take the path of large ones
+    order = grouped.order_within(groups, values, len(sizes))
+    assert np.array_equal(groups[order], np.sort(groups))
+    assert np.array_equal(values[order], values[np.lexsort((values, groups))])
+    ranks, distinct = grouped.sorted_ranks(groups[order], values[order], len(sizes))
+    for g in range(len(sizes)):
+        mine = groups[order] == g
+        assert np.array_equal(ranks[mine], stats.rankdata(values[order][mine]))
+        assert distinct[g] == len(np.unique(values[order][mine]))

@@ -42,6 +42,7 @@ import pandas as pd
 from scipy import special
 
 from . import measures as _m
+from .grouped import order_within
 
 # The seed of the null panels: the same tables give the same p-values.
 SEED = 20240601
@@ -141,7 +142,8 @@ def _drawn(frames, values, size, u, ids):
     codes, values, source = codes[keep], values[keep], source[keep]
     if not len(values):
         return np.full(len(ids), np.nan)
-    order = np.lexsort((source, values, codes))
+    # By id, then value; equal values in any order of their frames.
+    order = order_within(codes, values, size)
     codes, values, source = codes[order], values[order], source[order]
     count = np.bincount(codes, minlength=size)
     start = np.cumsum(count) - count

@@ -16,6 +16,8 @@ grows with the number of rows, not with a Python loop over the ids.
 import numpy as np
 import pandas as pd
 
+from .grouped import order_within, unique_keys
+
 # Significant digits of every number the report ranks, writes or returns:
 # what the arithmetic leaves beyond them is noise (1/9 computed as
 # 0.11111111111111105), and ties must stay ties.
@@ -183,7 +185,7 @@ def kolmogorov_smirnov(ref_groups, ref_values, oth_groups, oth_values, ngroups):
     if len(values) == 0:
         return statistic
 
-    order = np.lexsort((values, groups))
+    order = order_within(groups, values, ngroups)
     groups, values, from_ref = groups[order], values[order], from_ref[order]
     # Counts of each sample up to and including each position, within its
     # group: the running count less the count of the groups before it.
@@ -248,8 +250,7 @@ def total_variation_of_codes(ref_groups, ref_codes, oth_groups, oth_codes, nlabe
     nref = len(ref_codes)
     groups = np.concatenate([ref_groups, oth_groups]).astype(np.int64)
     keys = groups * nlabels + codes
-    cells, inverse = np.unique(keys, return_inverse=True)
-    inverse = inverse.ravel()
+    cells, inverse = unique_keys(keys, ngroups * nlabels)
     count_ref = np.bincount(inverse[:nref], minlength=len(cells))
     count_oth = np.bincount(inverse[nref:], minlength=len(cells))
     n_ref = np.bincount(groups[:nref], minlength=ngroups)

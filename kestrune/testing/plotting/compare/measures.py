@@ -39,8 +39,9 @@ from scipy import special
 
 from . import inputs, prior
 from .bounds import check_options
+from .grouped import order_within, sorted_ranks, unique_keys
 from .divergence import (DIGITS, ROUNDING_STEP, _sorted_union, kolmogorov_smirnov,
-                         label_codes, round_significant, total_variation_of_codes)
+                         label_codes, round_significant)
 
 #: The measures a table can hold, in their usual order.
 MEASURES = ("distribution", "dynamics", "dependence")
@@ -673,8 +674,10 @@ def _periods(reference, other):
     day of their months (or all on their months' ends) at the same time
     of day, counted in months.
     """
-    times = [frame.index.get_level_values(1) for frame in (reference, other)]
-    ids = [frame.index.get_level_values(0) for frame in (reference, other)]
+    # Each frame's distinct times (those of its rows) and each row's place
+    # among them: the times are judged and numbered once each.
+    levels = [_level(frame.index, 1) for frame in (reference, other)]
+    times = [held for held, _ in levels]
     try:
         if all(isinstance(t, pd.DatetimeIndex) for t in times):
             if all(t.tz is None for t in times) or all(t.tz is not None for t in times):
@@ -698,10 +701,12 @@ def _periods(reference, other):
             return None, None
     except (TypeError, ValueError, AttributeError, IndexError):
         return None, None
+    numbers = [number[place] for number, (_, place) in zip(numbers, levels)]
+    ids = [_level(frame.index, 0)[1] for frame in (reference, other)]
     steps = []
     for number, id_level in zip(numbers, ids):
         if len(number) > 1:
-            same = np.asarray(id_level[1:] == id_level[:-1])
+            same = id_level[1:] == id_level[:-1]
             steps.append(np.diff(number)[same])
     steps = np.concatenate(steps) if steps else np.zeros(0, dtype=np.int64)
     if not len(steps) or (steps <= 0).any():
@@ -711,6 +716,20 @@ def _periods(reference, other):
         return None, None
     low = min(n.min() for n in numbers if len(n))
     return tuple((n - low) // step for n in numbers)
+
+
+def _level(index, level):
+    """The distinct values of an index level that its rows hold, and each
+    row's place among them (codes, not the values row by row)."""
+    codes = np.asarray(index.codes[level]) if isinstance(index, pd.MultiIndex) else None
+    if codes is None or (len(codes) and codes.min() < 0):  # a missing key: row by row
+        return index.get_level_values(level), np.arange(len(index))
+    values = index.levels[level]
+    used = np.zeros(len(values), dtype=bool)
+    used[codes] = True
+    if used.all():
+        return values, codes
+    return values[used], (np.cumsum(used) - 1)[codes]
 
 
 class _Rows:
@@ -723,7 +742,8 @@ class _Rows:
     """
 
     def __init__(self, frame, ids, period=None):
-        codes = ids.get_indexer(frame.index.get_level_values(0))
+        held, place = _level(frame.index, 0)
+        codes = ids.get_indexer(held)[place]
         self.frame, self.ids = frame, ids
         self.kept = codes >= 0
         self._set(codes[self.kept], len(ids),
@@ -798,7 +818,8 @@ class _Series:
         values = np.asarray(values, dtype=float)
         codes, size = rows.codes, rows.ngroups
         present = ~np.isnan(values)
-        self.values = values
+        self.values, self.codes, self.size = values, codes, size
+        self._order = None
         self.count = np.bincount(codes[present], minlength=size)
         total = np.bincount(codes[present], weights=values[present], minlength=size)
         mean = total / self.count
@@ -834,6 +855,21 @@ class _Series:
             r = np.where(usable & (pairs > 0), cross / spread * complete / pairs, np.nan)
             self.r.append(np.clip(r, -1.0, 1.0))
             self.pairs.append(pairs)
+
+    def ranks(self, rows, codes):
+        """Average ranks of the values of ``rows`` (a mask of present
+        values) within their ids (``codes``, of those rows), and each id's
+        distinct values among them. The series is sorted within its ids
+        once; a subset of its rows keeps that order."""
+        if self._order is None:
+            present = np.flatnonzero(~np.isnan(self.values))
+            self._order = present[order_within(self.codes[present], self.values[present],
+                                               self.size)]
+        order = self._order[rows[self._order]]
+        ranks, distinct = sorted_ranks(self.codes[order], self.values[order], self.size)
+        out = np.empty(len(rows))
+        out[order] = ranks
+        return out[rows], distinct
 
     def corrected(self):
         """The lag-1 autocorrelation less its bias in a short AR(1) series,
@@ -920,10 +956,11 @@ def _persistence_law(pairs):
     in 1 / length between them; beyond the longest, its bias shrinks as 1 /
     length and its standard deviation as 1 / sqrt(length - 1)."""
     length = np.maximum(np.asarray(pairs, dtype=float) + 1, LAW_LENGTHS[0])
-    mean = np.empty((len(length), len(PERSISTENCE_GRID)))
+    # One row per length seen, then one per entry.
+    lengths, inverse = np.unique(length, return_inverse=True)
+    mean = np.empty((len(lengths), len(PERSISTENCE_GRID)))
     sd = np.empty_like(mean)
-    for n in np.unique(length):
-        rows = length == n
+    for row, n in enumerate(lengths):
         high = np.searchsorted(LAW_LENGTHS, n)
         if high == len(LAW_LENGTHS):
             last = LAW_LENGTHS[-1]
@@ -937,8 +974,9 @@ def _persistence_law(pairs):
             share = (1 / a - 1 / n) / (1 / a - 1 / b)
             (ma, sa), (mb, sb) = _simulated_law(a), _simulated_law(b)
             m, s = ma + share * (mb - ma), sa + share * (sb - sa)
-        mean[rows], sd[rows] = m, s
-    return mean, sd
+        mean[row], sd[row] = m, s
+    inverse = inverse.ravel()
+    return mean[inverse], sd[inverse]
 
 
 def _simulated_law(length):
@@ -1006,15 +1044,7 @@ def _labels(frames, column):
     return np.split(codes, [len(ref)]), nlabels
 
 
-def _unique(keys, span):
-    """``numpy.unique(keys, return_inverse=True)`` of keys in [0, span),
-    by counting where the span is small enough."""
-    if span > max(4 * len(keys), 1 << 20):
-        cells, inverse = np.unique(keys, return_inverse=True)
-        return cells, inverse.ravel()
-    seen = np.zeros(span, dtype=bool)
-    seen[keys] = True
-    return np.flatnonzero(seen), (np.cumsum(seen) - 1)[keys]
+_unique = unique_keys
 
 
 def _chi_square(groups, categories, ncategories, scale, smoothing=0.0):
@@ -1056,13 +1086,15 @@ def _categorical(frames, labels, measure):
     ref, oth = frames
     size = ref.ngroups
     if measure == "distribution":
-        value = total_variation_of_codes(ref.codes, ref_codes, oth.codes, oth_codes,
-                                         nlabels, size)
         rho = [_label_persistence(rows, codes, nlabels)
                for rows, codes in zip(frames, (ref_codes, oth_codes))]
         scale = [_factor(_shared(a, b)) for a, b in zip(rho, rho[::-1])]
-        statistic, df, _, _ = _chi_square((ref.codes, oth.codes), (ref_codes, oth_codes),
-                                          nlabels, scale)
+        statistic, df, sizes, (group, counts) = _chi_square(
+            (ref.codes, oth.codes), (ref_codes, oth_codes), nlabels, scale)
+        # The total variation distance, from the same counts of each label.
+        gap = np.abs(counts[0] / sizes[0][group] - counts[1] / sizes[1][group])
+        value = 0.5 * np.bincount(group, weights=gap, minlength=size)
+        value[(sizes[0] == 0) | (sizes[1] == 0)] = np.nan
         p = np.where(value == 0, 1.0, _chi_square_p(statistic, df))
         return value, np.where(_short(ref.size, oth.size), np.nan, p)
 
@@ -1130,34 +1162,6 @@ def _label_persistence(rows, codes, nlabels):
     return np.where(undefined, np.nan, np.clip(rho, 0.0, STEADIEST))
 
 
-def _ranks(groups, values):
-    """Average ranks (1, 2, ...; ties share their mean rank) within groups.
-
-    The rows of a group are consecutive, so one sort of the values' places
-    among all values, offset by the run of rows they belong to, orders them
-    within their groups.
-    """
-    runs = np.cumsum(np.r_[0, groups[1:] != groups[:-1]])
-    places = np.unique(values, return_inverse=True)[1].ravel()
-    order = np.argsort(runs * (places.max() + 1) + places if len(places) else places)
-    groups, values = groups[order], values[order]
-    position = np.arange(len(values))
-    new_group = np.r_[True, groups[1:] != groups[:-1]]
-    start = np.maximum.accumulate(np.where(new_group, position, 0))
-    rank = (position - start + 1).astype(float)
-    run = np.cumsum(np.r_[True, new_group[1:] | (values[1:] != values[:-1])]) - 1
-    average = np.bincount(run, weights=rank) / np.bincount(run)
-    ranks = np.empty(len(values))
-    ranks[order] = average[run]
-    return ranks
-
-
-def _distinct(codes, ranks, size):
-    """Distinct values per id, counted from the ranks of its values."""
-    keys = np.unique(codes.astype(np.int64) * (2 * len(ranks) + 2) + (2 * ranks).astype(np.int64))
-    return np.bincount(keys // (2 * len(ranks) + 2), minlength=size)
-
-
 def _spearman(codes, x, y, size, ranked):
     """Spearman correlation per id of the rows where both ``_Series`` ``x``
     and ``y`` are present, the number of such rows, and the fewer of the
@@ -1176,8 +1180,7 @@ def _spearman(codes, x, y, size, ranked):
         if (kept == both).all() and id(s) in ranked:
             found = ranked[id(s)]
         else:
-            found = _ranks(codes, s.values[both])
-            found = (found, _distinct(codes, found, size))
+            found = s.ranks(both, codes)
             if (kept == both).all():
                 ranked[id(s)] = found
         ranks.append(found[0])

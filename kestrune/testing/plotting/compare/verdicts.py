@@ -63,8 +63,9 @@ import pandas as pd
 from scipy import special, stats
 
 from .divergence import _sorted_union, round_significant
-from .measures import (FEWEST, MEASURES, _checked_measures, _measures, _ranks,
-                       _Rows, benjamini_hochberg)
+from .grouped import order_within, sorted_ranks
+from .measures import (FEWEST, MEASURES, _checked_measures, _level, _measures, _Rows,
+                       benjamini_hochberg)
 from .shift import shared_shift
 
 #: The columns of a verdict table, in order.
@@ -205,13 +206,14 @@ def _centred(frame, columns, means=None):
     out = frame[columns].astype(float)
     if means is None:
         means = out.groupby(times).mean()
+    held, place = _level(frame.index, 1)
     means = means[columns]
     # Rounded to 12 digits: a mean summed in another order (over a dask
     # frame's partitions) is then the same number, and ties between
     # centred values, which the ranks of the dependence see, stay ties.
     means = pd.DataFrame(round_significant(means.to_numpy(dtype=float)), index=means.index,
                          columns=means.columns)
-    return out - means.reindex(times).to_numpy()
+    return out - means.reindex(held).to_numpy()[place]
 
 
 class _Stats:
@@ -246,7 +248,7 @@ class _Stats:
             self.values[column] = x
         self.codes = codes
         self.size = size
-        self._ranks = {}
+        self._ranks, self._orders = {}, {}
 
     def fisher_z(self, first, second):
         """Fisher's z of the Spearman correlation of two columns per id."""
@@ -263,14 +265,31 @@ class _Stats:
         if not len(codes):
             return np.full(self.size, np.nan)
         middle = (count[codes] + 1) / 2
-        dx = _ranks(codes, x[both]) - middle
-        dy = _ranks(codes, y[both]) - middle
+        dx, dy = (self._ranks_of(v, o[both[o]], both) - middle
+                  for v, o in ((x, self._order(first)), (y, self._order(second))))
         sxy = np.bincount(codes, weights=dx * dy, minlength=self.size)
         sxx = np.bincount(codes, weights=dx * dx, minlength=self.size)
         syy = np.bincount(codes, weights=dy * dy, minlength=self.size)
         rho = sxy / np.sqrt(sxx * syy)
         rho[(count < FEWEST) | (sxx == 0) | (syy == 0)] = np.nan
         return np.arctanh(np.clip(rho, -STEEPEST, STEEPEST))
+
+    def _ranks_of(self, values, order, rows):
+        """Average ranks within the ids of the ``rows`` (a mask) of
+        ``values``, ``order`` those rows in id, then value order."""
+        ranks = np.empty(len(values))
+        ranks[order] = sorted_ranks(self.codes[order], values[order], self.size)[0]
+        return ranks[rows]
+
+    def _order(self, column):
+        """The rows of the column's present values in id, then value
+        order; sorted once, whatever the partner column."""
+        if column not in self._orders:
+            x = self.values[column]
+            present = np.flatnonzero(~np.isnan(x))
+            self._orders[column] = present[order_within(self.codes[present], x[present],
+                                                        self.size)]
+        return self._orders[column]
 
     def labels(self, codes, nlabels):
         """Shares of each label and the chance of keeping each label."""
@@ -294,16 +313,16 @@ def _label_codes(stats, column, seen=None):
     ``seen``: the labels and whether one is missing, of the whole frames
     when ``stats`` hold a part of them."""
     ref, oth = (np.asarray(s.rows.values(column), dtype=object) for s in stats)
-    labels = pd.Series(np.concatenate([ref, oth]), dtype=object)
-    missing = labels.isna().to_numpy()
-    names = list(pd.unique(labels[~missing])) if seen is None else list(seen[0])
+    # Each distinct label is looked up once; a missing one is -1.
+    found, distinct = pd.factorize(np.concatenate([ref, oth]))
+    names = list(distinct) if seen is None else list(seen[0])
     try:
         names = sorted(names)
     except TypeError:
         names = sorted(names, key=str)
-    codes = pd.Index(names, dtype=object).get_indexer(labels)
-    codes = np.where(missing, len(names), codes).astype(np.int64)
-    some = missing.any() if seen is None else seen[1]
+    place = pd.Index(names, dtype=object).get_indexer(pd.Index(distinct, dtype=object))
+    codes = np.r_[place, len(names)].astype(np.int64)[found]
+    some = (found < 0).any() if seen is None else seen[1]
     names = [str(n) for n in names] + (["missing"] if some else [])
     return np.split(codes, [len(ref)]), len(names), names
 
