@@ -131,12 +131,17 @@ def measured_parts(reference, other, meta, columns, wanted, measures, max_lag,
     count = calibration.panels(size) if calibrated else 0
     # The reference panel's priors (see measures.measure_table), from every
     # partition's estimates.
-    rows = dask.compute(*[dask.delayed(_prior_rows)(r, o, meta, wanted, columns, measures,
-                                                    rule) for r, o in pairs])
-    priors = _m._fitted_priors(_m.merged_rows([part for chunks in rows for part in chunks]))
+    # The same pass gives what the categorical columns' null chains need of
+    # the whole panel (see calibration.whole_chains).
+    labelled = [c for c in columns if c in categorical] if count else []
+    found = dask.compute(*[dask.delayed(_prior_rows)(r, o, meta, wanted, columns, measures,
+                                                     rule, labelled) for r, o in pairs])
+    found = [chunk for chunks in found for chunk in chunks]
+    priors = _m._fitted_priors(_m.merged_rows([rows for rows, _ in found]))
+    chains = _whole_chains([sums for _, sums in found], labelled, wanted)
     parts = dask.compute(*[
         dask.delayed(_tables)(r, o, meta, wanted, columns, measures, max_lag, rule,
-                              count, priors)
+                              count, priors, chains)
         for r, o in pairs])
     return [chunk for part in parts for chunk in part]
 
@@ -377,8 +382,10 @@ def _chunks(reference, other, meta, wanted):
         yield ids[first:first + CHUNK_IDS], chunk[0], chunk[1]
 
 
-def _prior_rows(reference, other, meta, wanted, columns, measures, rule):
-    """``measures._prior_rows`` of each chunk of a pair of aligned partitions."""
+def _prior_rows(reference, other, meta, wanted, columns, measures, rule, labelled=()):
+    """``measures._prior_rows`` of each chunk of a pair of aligned
+    partitions, with ``calibration.chain_sums`` of the ``labelled`` columns
+    (and the chunk's ids): a list of (rows, sums) pairs."""
     numeric = [c for c in columns if c not in set(meta.categorical)]
     out = []
     for ids, reference_chunk, other_chunk in _chunks(reference, other, meta, wanted):
@@ -386,8 +393,30 @@ def _prior_rows(reference, other, meta, wanted, columns, measures, rule):
             frames = _frames(reference_chunk, other_chunk, ids, rule)
             series = {c: [_m._Series(rows, rows.values(c), 1) for rows in frames]
                       for c in numeric}
-            out.append(_m._prior_rows(frames, series, numeric, measures))
+            sums = {c: calibration.chain_sums(frames, c) for c in labelled}
+            sums["ids"] = ids
+            out.append((_m._prior_rows(frames, series, numeric, measures), sums))
     return out
+
+
+def _whole_chains(sums, labelled, wanted):
+    """``calibration.whole_chains`` of each ``labelled`` column from every
+    chunk's sums: the ids in the order of the pandas path's tables (of
+    ``wanted``, else sorted), and labels first seen by id value."""
+    if not labelled or not sums:
+        return {}
+    ids = _joined([found["ids"] for found in sums])
+    try:
+        by_value = np.asarray(ids.argsort(), dtype=np.int64)
+    except TypeError:  # ids of types that do not compare
+        by_value = np.arange(len(ids))
+    order = by_value if wanted is None else \
+        np.argsort(wanted.get_indexer(ids), kind="stable")
+    rank = np.empty(len(ids), dtype=np.int64)
+    rank[by_value] = np.arange(len(ids))
+    return {c: calibration.whole_chains([found[c] for found in sums], order,
+                                        lambda found: rank[ids.get_indexer(found)])
+            for c in labelled}
 
 
 def _frames(reference, other, ids, rule):
@@ -397,18 +426,19 @@ def _frames(reference, other, ids, rule):
 
 
 def _tables(reference, other, meta, wanted, columns, measures, max_lag, rule, count,
-            priors=None):
+            priors=None, chains=None):
     """The raw tables of one pair of aligned partitions, with the null
-    p-values of its ids' null panels when ``count`` panels are asked for:
+    p-values of its ids' null panels when ``count`` panels are asked for
+    (the categorical columns' chains with the whole panel's ``chains``):
     a list of tables of at most ``CHUNK_IDS`` ids each, so that a worker's
     memory follows that many ids however large its partitions."""
     return [_chunk_tables(reference_chunk, other_chunk, ids, meta, columns, measures,
-                          max_lag, rule, count, priors)
+                          max_lag, rule, count, priors, chains)
             for ids, reference_chunk, other_chunk in _chunks(reference, other, meta, wanted)]
 
 
 def _chunk_tables(reference, other, ids, meta, columns, measures, max_lag, rule, count,
-                  priors=None):
+                  priors=None, chains=None):
     categorical = set(meta.categorical)
     with np.errstate(divide="ignore", invalid="ignore", over="ignore"):
         frames = _frames(reference, other, ids, rule)
@@ -418,8 +448,14 @@ def _chunk_tables(reference, other, ids, meta, columns, measures, max_lag, rule,
             frames, categorical, columns, measures, lag, priors)
         null_p, null_pairs = {}, {}
         if count and cells:
+            chains = chains or {}
+            labels = dict(model[1])
+            for column in chains:
+                if column in labels:
+                    labels[column] = calibration.panel_codes(frames, column, chains[column])
+            model = (model[0], labels) + tuple(model[2:])
             null = tuple(calibration._simulated(rows, which, frames, model, categorical,
-                                                columns, count)
+                                                columns, count, chains)
                          for which, rows in enumerate(frames))
             null_cells, _, found, null_pairs, _ = _m._computed(
                 null, categorical, columns, measures, lag, model[3])
