@@ -74,7 +74,8 @@ def calibrated(frames, categorical, columns, measures, max_lag, found):
     null = tuple(_simulated(rows, which, frames, model, categorical, columns, count)
                  for which, rows in enumerate(frames))
     null_cells, _, null_p, null_pairs, _ = _m._computed(null, categorical, columns,
-                                                        measures, max_lag, model[3])
+                                                        measures, max_lag, model[3],
+                                                        null_labels(null, model[1]))
     null_p = dict(zip(null_cells, null_p))
     pairs = {pair: _against(p, null_pairs[pair]) for pair, p in pairs.items()}
     return cells, values, set_against(cells, values, pvalues, pairs, null_p.get), pairs, model
@@ -102,6 +103,15 @@ def set_against(cells, values, pvalues, pairs, null_of):
             p = _against(p, null_of(cell))
         out.append(np.where(np.isnan(value), np.nan, p))
     return out
+
+
+def null_labels(null, labels):
+    """The labels of the ``null`` panels as ``measures._labels`` gives
+    them: the chains draw the panel's label codes (``labels``), and keep
+    them, so that an id's tests add its labels up in the same order
+    whichever other ids its panel holds."""
+    return {column: (tuple(rows.values(column) for rows in null), nlabels)
+            for column, (_, nlabels) in labels.items() if column in null[0].columns}
 
 
 def _against(p, null):

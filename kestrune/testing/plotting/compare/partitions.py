@@ -444,21 +444,20 @@ def _chunk_tables(reference, other, ids, meta, columns, measures, max_lag, rule,
         frames = _frames(reference, other, ids, rule)
         lag = check_options([reference, other], columns, categorical, measures, max_lag,
                             cap=True)
+        # Labels coded as over the whole panel: the chains draw the codes
+        # of the whole panel's labels, and each id's tests add up alike.
+        chains = chains if count else {}
         cells, values, pvalues, pairs, model = _m._computed(
-            frames, categorical, columns, measures, lag, priors)
+            frames, categorical, columns, measures, lag, priors,
+            {c: calibration.panel_codes(frames, c, chains[c]) for c in chains or {}})
         null_p, null_pairs = {}, {}
         if count and cells:
-            chains = chains or {}
-            labels = dict(model[1])
-            for column in chains:
-                if column in labels:
-                    labels[column] = calibration.panel_codes(frames, column, chains[column])
-            model = (model[0], labels) + tuple(model[2:])
             null = tuple(calibration._simulated(rows, which, frames, model, categorical,
                                                 columns, count, chains)
                          for which, rows in enumerate(frames))
             null_cells, _, found, null_pairs, _ = _m._computed(
-                null, categorical, columns, measures, lag, model[3])
+                null, categorical, columns, measures, lag, model[3],
+                calibration.null_labels(null, model[1]))
             null_p = dict(zip(null_cells, found))
     return {"ids": ids, "cells": cells, "values": values, "pvalues": pvalues,
             "pairs": pairs, "null": null_p, "null_pairs": null_pairs}
