@@ -35,6 +35,23 @@ place in the id) mapped to a uniform, and to a normal by its inverse CDF:
 an id's draws depend on nothing else, not on the other ids, their order or
 how the ids are split into partitions, so partitions that each simulate
 their own ids pool the very null p-values of the whole panel.
+
+An id's null model takes a few constants from the whole panel: the priors
+of the continuous columns (see :mod:`measures`) and, per categorical
+column, the numbering of its labels (in order of first appearance), their
+shares, the beta prior of the chance of a change and the Dirichlet weight
+of the panel's shares (:func:`_chain`). In one process they are fitted to
+the frames at hand. On dask (:mod:`partitions`) the pass over the
+partitions that sends back the priors' estimates also sends back each
+chunk's :func:`chain_sums` (per id its moves, changes and rows; per label
+its rows and first row); the calling process fits the constants with
+:func:`whole_chains`, in two steps, since the Dirichlet weight needs each
+id's chance of a change shrunk by the beta prior, and every chunk takes
+them: it numbers its labels as the whole panel does (:func:`panel_codes`)
+and draws its ids' chains with the whole panel's constants, so each id's
+rho and weight of the panel are those of one process. The null panels keep
+the codes they draw (:func:`null_labels`), so an id's tests add up its
+labels in the same order in every partition.
 """
 
 import numpy as np

@@ -55,11 +55,9 @@ every exact nearest-id search on the workers, a block of query ids per
 task (through :data:`.pairing.SEARCH`).
 
 Without ``ids``, ``order="given"`` sorts the ids: a shuffle loses the order
-in which ids first appear. The values, the uncalibrated p-values, the
-verdicts, orders and population tables are the pandas path's (to rounding
-in the last digits: sums over partitions add in another order); calibrated
-p-values differ by the sampling noise of other null draws where there is
-more than one partition.
+in which ids first appear. The values, the p-values (calibrated or not),
+the verdicts, orders and population tables are the pandas path's (to
+rounding in the last digits: sums over partitions add in another order).
 """
 
 import warnings

@@ -32,21 +32,30 @@ decided over every partition, never per partition:
   tests: a pass over every partition's columns returns each chunk's
   rounded estimates (``measures._prior_rows``), merged and fitted in the
   caller, so every partition tests against the same priors;
+- **the categorical columns' null chains**: the same pass returns, per
+  chunk and categorical column, its labels in order of first appearance
+  with their rows, and per id its moves, changes and rows
+  (``calibration.chain_sums``: a few numbers per id and column, never
+  rows); the caller puts the ids in the pandas path's order and fits the
+  whole panel's label codes, label shares, beta prior of the chance of a
+  change and Dirichlet weight of the panel's shares
+  (``calibration.whole_chains``), which every chunk then takes: it codes
+  its labels as the whole panel does and draws each id's chain as the
+  pandas path does;
 - **the calibration**: each partition simulates its ids' null panels and
   returns the null p-values with its tables; the caller pools them per
   cell over all partitions and sets each cell's p-value against the pool,
   as the pandas path does over its one panel. An id's null draws are keyed
-  by the id alone (see :mod:`calibration`), so the pool is the pandas
-  path's wherever the null model is per id (continuous columns); a
-  categorical column's chain is shrunk towards its partition's labels;
+  by the id alone and its null model is its own fitted with the whole
+  panel's constants (see :mod:`calibration`), so the pool is the pandas
+  path's;
 - **the q-values** (:func:`benjamini_hochberg`, :func:`id_level_qvalues`)
   run in the caller on the gathered tables, in bounded memory.
 
-The values, and the p-values without calibration, are those of the pandas
-path to the last digit; so are the calibrated p-values of continuous
-columns. Those of categorical columns are equal for a single partition;
-otherwise each partition's chains are shrunk towards its own ids' labels
-and changes, a null model a little different from the whole panel's.
+The values, and the p-values with or without calibration, are those of the
+pandas path to the last digit (the Dirichlet weight of the categorical
+chains adds the ids' distances from the panel's shares label by label over
+the chunks, the same sum to rounding).
 
 The partitions are computed on the current dask client (or dask's default
 scheduler when there is none); no cluster is started here.
