@@ -123,8 +123,9 @@ def frames(ids, layout, parts, seed, dates=False):
 
 
 @pytest.mark.parametrize("kind, layout, parts, calibrated, given, dates, scheduler, options", [
-    # More partitions than some buckets fill: empty partitions.
-    ("int", "rows", 24, False, False, False, "synchronous", {}),
+    # More partitions than some buckets fill: empty partitions. Chunks of
+    # ids with dropped rows: the largest lag is the whole panel's.
+    ("int", "rows", 24, False, False, False, "synchronous", {"max_lag": 11}),
     ("text", "rows", 4, False, True, True, "cluster",
      {"columns": ["s", "a"], "measures": ["dynamics", "distribution"], "max_lag": 3}),
     ("int", "sorted", 3, False, False, True, "cluster", {}),

@@ -27,7 +27,9 @@ decided over every partition, never per partition:
   decides the rule as the pandas path does over the whole frames and
   every partition counts lags in the same periods;
 - **the number of null panels** of the calibration, from the number of ids
-  of the whole table (one cheap pass counts them);
+  of the whole table, and **the largest lag** of ``dynamics``, lowered to
+  the most rows of one id less one over the whole panel (one cheap pass
+  counts them);
 - **the reference panel's priors** of the ``dynamics`` and ``dependence``
   tests: a pass over every partition's columns returns each chunk's
   rounded estimates (``measures._prior_rows``), merged and fitted in the
@@ -67,7 +69,7 @@ import pandas as pd
 
 from . import calibration, inputs
 from . import measures as _m
-from .bounds import check_options
+from .bounds import check_options, largest_lag
 from .divergence import _sorted_union, round_significant
 
 # Ids measured at once on a worker: its memory follows this many ids (about
@@ -136,6 +138,10 @@ def measured_parts(reference, other, meta, columns, wanted, measures, max_lag,
     pairs = co_partitioned(_projected(reference, meta, columns),
                            _projected(other, meta, columns), meta)
     rule = _time_rule([f["time"] for f in facts])
+    # The largest lag that the whole panel's series allow (a chunk of short
+    # series would lower it for its ids alone).
+    if "dynamics" in measures:
+        max_lag = min(max_lag, max([f["lag"] for f in facts] or [1]))
     size = len(wanted) if wanted is not None else sum(f["ids"] for f in facts)
     count = calibration.panels(size) if calibrated else 0
     # The reference panel's priors (see measures.measure_table), from every
@@ -298,9 +304,13 @@ def _prepared(partition, meta, wanted):
 
 def _facts(reference, other, meta, wanted):
     """What the whole panel's rules need from one pair of partitions."""
-    reference, other = (_prepared(p, meta, wanted) for p in (reference, other))
+    # The lag's bound counts every id's rows, as the pandas path does.
+    every = [_prepared(p, meta, None) for p in (reference, other)]
+    reference, other = every if wanted is None else [
+        frame[frame.index.get_level_values(0).isin(wanted)] for frame in every]
     return {"ids": len(_sorted_union(reference, other)),
-            "time": [_time_facts(frame) for frame in (reference, other)]}
+            "time": [_time_facts(frame) for frame in (reference, other)],
+            "lag": largest_lag(every)}
 
 
 def _time_facts(frame):
@@ -451,8 +461,7 @@ def _chunk_tables(reference, other, ids, meta, columns, measures, max_lag, rule,
     categorical = set(meta.categorical)
     with np.errstate(divide="ignore", invalid="ignore", over="ignore"):
         frames = _frames(reference, other, ids, rule)
-        lag = check_options([reference, other], columns, categorical, measures, max_lag,
-                            cap=True)
+        lag = max_lag
         # Labels coded as over the whole panel: the chains draw the codes
         # of the whole panel's labels, and each id's tests add up alike.
         chains = chains if count else {}
