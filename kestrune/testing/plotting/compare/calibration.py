@@ -478,8 +478,9 @@ def whole_chains(parts, order, id_rank):
                             weights=np.concatenate([part[name][:-1] for part in parts]))
         tally[name] = np.r_[found, sum(part[name][-1] for part in parts)]
     counts = np.rint(tally["counts"]).astype(np.int64)
-    moves, changes, total = (np.concatenate([part[name] for part in parts])[order].astype(float)
-                             for name in ("moves", "changes", "total"))
+    moves, changes, total = (
+        np.concatenate([part[name] for part in parts])[order].astype(float)
+        for name in ("moves", "changes", "total"))
     prior = _beta(changes, moves)
     shares = counts / max(int(counts.sum()), 1)
     panel_square = (shares ** 2).sum()
