@@ -145,10 +145,10 @@ def measured_parts(reference, other, meta, columns, wanted, measures, max_lag,
     size = len(wanted) if wanted is not None else sum(f["ids"] for f in facts)
     count = calibration.panels(size) if calibrated else 0
     # The reference panel's priors (see measures.measure_table), from every
-    # partition's estimates.
-    # The same pass gives what the categorical columns' null chains need of
-    # the whole panel (see calibration.whole_chains).
-    labelled = [c for c in columns if c in categorical] if count else []
+    # partition's estimates. The same pass gives the whole panel's label
+    # codes and what the categorical columns' null chains need of it (see
+    # calibration.whole_chains).
+    labelled = [c for c in columns if c in categorical]
     found = dask.compute(*[dask.delayed(_prior_rows)(r, o, meta, wanted, columns, measures,
                                                      rule, labelled) for r, o in pairs])
     found = [chunk for chunks in found for chunk in chunks]
@@ -462,9 +462,8 @@ def _chunk_tables(reference, other, ids, meta, columns, measures, max_lag, rule,
     with np.errstate(divide="ignore", invalid="ignore", over="ignore"):
         frames = _frames(reference, other, ids, rule)
         lag = max_lag
-        # Labels coded as over the whole panel: the chains draw the codes
-        # of the whole panel's labels, and each id's tests add up alike.
-        chains = chains if count else {}
+        # Labels coded as over the whole panel: each id's tests add them up
+        # in the pandas path's order, and the chains draw their codes.
         cells, values, pvalues, pairs, model = _m._computed(
             frames, categorical, columns, measures, lag, priors,
             {c: calibration.panel_codes(frames, c, chains[c]) for c in chains or {}})
