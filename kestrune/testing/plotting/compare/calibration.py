@@ -35,6 +35,23 @@ place in the id) mapped to a uniform, and to a normal by its inverse CDF:
 an id's draws depend on nothing else, not on the other ids, their order or
 how the ids are split into partitions, so partitions that each simulate
 their own ids pool the very null p-values of the whole panel.
+
+An id's null model takes a few constants from the whole panel: the priors
+of the continuous columns (see :mod:`measures`) and, per categorical
+column, the numbering of its labels (in order of first appearance), their
+shares, the beta prior of the chance of a change and the Dirichlet weight
+of the panel's shares (:func:`_chain`). In one process they are fitted to
+the frames at hand. On dask (:mod:`partitions`) the pass over the
+partitions that sends back the priors' estimates also sends back each
+chunk's :func:`chain_sums` (per id its moves, changes and rows; per label
+its rows and first row); the calling process fits the constants with
+:func:`whole_chains`, in two steps, since the Dirichlet weight needs each
+id's chance of a change shrunk by the beta prior, and every chunk takes
+them: it numbers its labels as the whole panel does (:func:`panel_codes`)
+and draws its ids' chains with the whole panel's constants, so each id's
+rho and weight of the panel are those of one process. The null panels keep
+the codes they draw (:func:`null_labels`), so an id's tests add up its
+labels in the same order in every partition.
 """
 
 import numpy as np
@@ -75,7 +92,8 @@ def calibrated(frames, categorical, columns, measures, max_lag, found):
     null = tuple(_simulated(rows, which, frames, model, categorical, columns, count)
                  for which, rows in enumerate(frames))
     null_cells, _, null_p, null_pairs, _ = _m._computed(null, categorical, columns,
-                                                        measures, max_lag, model[3])
+                                                        measures, max_lag, model[3],
+                                                        null_labels(null, model[1]))
     null_p = dict(zip(null_cells, null_p))
     pairs = {pair: _against(p, null_pairs[pair]) for pair, p in pairs.items()}
     return cells, values, set_against(cells, values, pvalues, pairs, null_p.get), pairs, model
@@ -103,6 +121,15 @@ def set_against(cells, values, pvalues, pairs, null_of):
             p = _against(p, null_of(cell))
         out.append(np.where(np.isnan(value), np.nan, p))
     return out
+
+
+def null_labels(null, labels):
+    """The labels of the ``null`` panels as ``measures._labels`` gives
+    them: the chains draw the panel's label codes (``labels``), and keep
+    them, so that an id's tests add its labels up in the same order
+    whichever other ids its panel holds."""
+    return {column: (tuple(rows.values(column) for rows in null), nlabels)
+            for column, (_, nlabels) in labels.items() if column in null[0].columns}
 
 
 def _against(p, null):
@@ -205,11 +232,17 @@ def _uniform(rows, column, use):
     return ((z >> np.uint64(11)).astype(float) + 0.5) * 2.0 ** -53
 
 
-def _simulated(rows, which, frames, found, categorical, columns, count):
+def _simulated(rows, which, frames, found, categorical, columns, count, chains=None):
     """``count`` null panels of the rows of frame ``which`` in one
     ``_Rows``: panel b holds ids b * size to (b + 1) * size - 1. Every
-    draw is keyed by its id (``frames[0].ids``), see the module."""
+    draw is keyed by its id (``frames[0].ids``), see the module.
+
+    ``chains`` (optional): per categorical column, the whole panel's
+    constants of its null chains (:func:`whole_chains`), its labels coded
+    by :func:`panel_codes` in ``found``; by default the panel is
+    ``frames``."""
     series, labels, correlations = found[:3]
+    chains = chains or {}
     size, length = rows.ngroups, len(rows.codes)
     ids = np.tile(rows.codes, count)
     panel = np.repeat(np.arange(count), length)
@@ -237,14 +270,18 @@ def _simulated(rows, which, frames, found, categorical, columns, count):
     for c in columns:
         if c not in categorical or c not in labels:
             continue
-        rho, weight = _chain(frames, labels[c])
+        whole = chains.get(c)
+        rho, weight = _chain(frames, labels[c], whole)
         drawn = _drawn(frames, list(labels[c][0]), size, _uniform(keys, c, 1), ids)
         # A fresh label from the panel's (both frames) with the id's weight
-        # of the panel, else from the id's own labels.
-        pool = np.sort(np.concatenate(labels[c][0]))
-        if len(pool):
-            other = pool[np.minimum((_uniform(keys, c, 2) * len(pool)).astype(np.int64),
-                                    len(pool) - 1)]
+        # of the panel, else from the id's own labels: the label at a
+        # uniform place of the panel's labels sorted by code.
+        counts = _label_counts(labels[c]) if whole is None else whole["counts"]
+        rows_of_panel = int(counts.sum())
+        if rows_of_panel:
+            place = np.minimum((_uniform(keys, c, 2) * rows_of_panel).astype(np.int64),
+                               rows_of_panel - 1)
+            other = np.searchsorted(np.cumsum(counts), place, side="right")
             drawn = np.where(_uniform(keys, c, 3) < weight[ids], other, drawn)
         # Keep the label with probability rho per period, else draw afresh.
         fresh = (position == 0) | (_uniform(keys, c, 4) >= rho[ids] ** gaps)
@@ -253,7 +290,13 @@ def _simulated(rows, which, frames, found, categorical, columns, count):
     return _m._Rows.of_arrays(codes, size * count, period, columns_of)
 
 
-def _chain(frames, labels):
+def _label_counts(labels):
+    """The rows of each label code of both frames."""
+    (ref_codes, oth_codes), nlabels = labels
+    return np.bincount(np.concatenate([ref_codes, oth_codes]), minlength=nlabels)
+
+
+def _chain(frames, labels, whole=None):
     """The chain of labels of every id under the null: the chance rho of
     keeping the label per period, and the weight of the panel's labels in
     a fresh draw (the rest from the id's own labels of both frames).
@@ -271,35 +314,32 @@ def _chain(frames, labels):
     labels, n the id's rows). rho follows from the chance of a change,
     (1 - rho)(1 - s), s the sum of the squared shares the chain draws
     from.
+
+    The panel's part (its label counts, the beta prior and the Dirichlet
+    weight) comes from ``frames`` themselves, or from ``whole``
+    (:func:`whole_chains`) when ``frames`` are a part of the panel: the
+    rest is per id.
     """
     (ref_codes, oth_codes), nlabels = labels
     size = frames[0].ngroups
-    moves, changes = np.zeros(size), np.zeros(size)
-    for rows, codes in zip(frames, (ref_codes, oth_codes)):
-        first, second = rows.pairs(1)
-        moves += np.bincount(rows.codes[first], minlength=size)
-        changes += np.bincount(rows.codes[first], weights=codes[first] != codes[second],
-                               minlength=size)
+    moves, changes = _changes(frames, (ref_codes, oth_codes), size)
     codes = np.concatenate([ref_codes, oth_codes])
     ids = np.concatenate([rows.codes for rows in frames]).astype(np.int64)
-    shares = np.bincount(codes, minlength=nlabels) / max(len(codes), 1)
+    counts = np.bincount(codes, minlength=nlabels) if whole is None else whole["counts"]
+    shares = counts / max(int(counts.sum()), 1)
     panel_square = (shares ** 2).sum()
-    change = _shrunk(changes, moves)
-    # The id's own shares and their distance from the panel's.
-    cells, inverse = _m._unique(ids * nlabels + codes, size * nlabels)
-    owner = cells // nlabels
+    change = _shrunk(changes, moves, None if whole is None else whole["prior"])
     total = np.bincount(ids, minlength=size).astype(float)
-    own = np.bincount(inverse, minlength=len(cells)) / total[owner]
-    own_square = np.bincount(owner, weights=own ** 2, minlength=size)
-    cross = np.bincount(owner, weights=own * shares[cells % nlabels], minlength=size)
-    with np.errstate(divide="ignore", invalid="ignore"):
-        rough = np.clip(1 - change / (1 - panel_square), 0.0, CHAIN_STEADIEST)
-    draws = np.maximum(total * (1 - rough) / (1 + rough), 1.0)
+    own_square, cross, _ = _own(ids, codes, nlabels, size, total, shares)
+    draws = _draws(change, total, panel_square)
     seen = total > 0
-    spread = 1 - panel_square
-    within = (own_square - 2 * cross + panel_square)[seen].sum() / spread if spread > 0 else 0.0
-    alone, beyond = (1 / draws[seen]).sum(), (1 - 1 / draws[seen]).sum()
-    weight = beyond / (within - alone) - 1 if within > alone else np.inf
+    if whole is None:
+        spread = 1 - panel_square
+        within = (own_square - 2 * cross + panel_square)[seen].sum() / spread \
+            if spread > 0 else 0.0
+        weight = _dirichlet(within, draws[seen])
+    else:
+        weight = whole["weight"]
     panel = 1.0 if not np.isfinite(weight) else max(weight, 0.0) / (max(weight, 0.0) + draws)
     panel = np.broadcast_to(panel, (size,))
     s = ((1 - panel) ** 2 * own_square + 2 * panel * (1 - panel) * cross
@@ -310,20 +350,160 @@ def _chain(frames, labels):
     return rho, panel
 
 
-def _shrunk(events, trials):
+def _changes(frames, codes, size):
+    """Per id, the moves (pairs of rows one period apart) of both frames
+    and how many of them change the label."""
+    moves, changes = np.zeros(size), np.zeros(size)
+    for rows, coded in zip(frames, codes):
+        first, second = rows.pairs(1)
+        moves += np.bincount(rows.codes[first], minlength=size)
+        changes += np.bincount(rows.codes[first], weights=coded[first] != coded[second],
+                               minlength=size)
+    return moves, changes
+
+
+def _own(ids, codes, nlabels, size, total, shares):
+    """Per id, the sum of its own label shares' squares and of their
+    products with the panel's ``shares``; per label, the sum over the ids
+    of their shares of it."""
+    cells, inverse = _m._unique(ids * nlabels + codes, size * nlabels)
+    owner = cells // nlabels
+    own = np.bincount(inverse, minlength=len(cells)) / total[owner]
+    own_square = np.bincount(owner, weights=own ** 2, minlength=size)
+    cross = np.bincount(owner, weights=own * shares[cells % nlabels], minlength=size)
+    return own_square, cross, np.bincount(cells % nlabels, weights=own, minlength=nlabels)
+
+
+def _draws(change, total, panel_square):
+    """Per id, the independent labels its rows are worth, n (1 - rho) /
+    (1 + rho) (at least 1), rho from its shrunk chance of a change against
+    the panel's shares."""
+    with np.errstate(divide="ignore", invalid="ignore"):
+        rough = np.clip(1 - change / (1 - panel_square), 0.0, CHAIN_STEADIEST)
+    return np.maximum(total * (1 - rough) / (1 + rough), 1.0)
+
+
+def _dirichlet(within, draws):
+    """The Dirichlet prior's weight by the method of moments: ``within``,
+    the ids' squared distances from the panel's shares over the panel's
+    spread, against its expectation, sum 1/d + (1 - 1/d) / (w + 1) over the
+    ids (``draws`` d of each id that has rows); infinite when the ids
+    scatter no more than sampling alone makes them."""
+    alone, beyond = (1 / draws).sum(), (1 - 1 / draws).sum()
+    return beyond / (within - alone) - 1 if within > alone else np.inf
+
+
+def _shrunk(events, trials, prior=None):
     """Each id's rate of events, shrunk towards the panel's by a beta prior
-    whose weight is set by the method of moments: the spread of the ids'
-    rates beyond the binomial's."""
+    (:func:`_beta`, by default of these ids)."""
+    if prior is None:
+        prior = _beta(events, trials)
+    if prior is None:
+        return np.zeros(len(trials))
+    mean, weight = prior
+    return (events + weight * mean) / (trials + weight)
+
+
+def _beta(events, trials):
+    """The mean and weight of a beta prior of the ids' rates of events, the
+    weight by the method of moments: the spread of the ids' rates beyond
+    the binomial's. None when no id has a trial."""
     tried = trials > 0
     if not tried.any():
-        return np.zeros(len(trials))
+        return None
     mean = events[tried].sum() / trials[tried].sum()
     rate = events[tried] / trials[tried]
     binomial = mean * (1 - mean) * np.mean(1 / trials[tried])
     beyond = np.average((rate - mean) ** 2, weights=trials[tried]) - binomial
     weight = mean * (1 - mean) / beyond - 1 if beyond > 0 else 1e6
-    weight = float(np.clip(weight, 1.0, 1e6))
-    return (events + weight * mean) / (trials + weight)
+    return mean, float(np.clip(weight, 1.0, 1e6))
+
+
+def chain_sums(frames, column):
+    """What the whole panel's null chains of categorical ``column`` need
+    from ``frames``, a part of the panel that holds every row of its ids
+    (see :func:`whole_chains`): its labels in order of first appearance
+    (reference rows first, each frame by id, then time), with the frame,
+    id and row of that appearance, their rows and the sum over the ids of
+    their shares of each (missing labels last); per id, the moves of both
+    frames, the changes among them and the rows; and the sum over the ids
+    of their own shares' squares."""
+    ref, oth = (np.asarray(rows.values(column), dtype=object) for rows in frames)
+    codes, labels = pd.factorize(np.concatenate([ref, oth]))
+    codes = np.where(codes < 0, len(labels), codes).astype(np.int64)
+    nlabels, size = len(labels) + 1, frames[0].ngroups
+    moves, changes = _changes(frames, np.split(codes, [len(ref)]), size)
+    ids = np.concatenate([rows.codes for rows in frames]).astype(np.int64)
+    total = np.bincount(ids, minlength=size)
+    own_square, _, owned = _own(ids, codes, nlabels, size, total.astype(float),
+                                np.zeros(nlabels))
+    seen, first = np.unique(codes, return_index=True)
+    first = first[seen < len(labels)]
+    return {"labels": np.asarray(labels, dtype=object), "frame": (first >= len(ref)) * 1,
+            "id": frames[0].ids[ids[first]], "row": first,
+            "counts": np.bincount(codes, minlength=nlabels), "owned": owned,
+            "own_square": own_square[total > 0].sum(), "moves": moves.astype(np.int32),
+            "changes": changes.astype(np.int32), "total": total.astype(np.int32)}
+
+
+def whole_chains(parts, order, id_rank):
+    """The whole panel's constants of one categorical column's null chains,
+    from the :func:`chain_sums` of its parts (each id in one part): its
+    labels in the order that codes them over the whole panel (the order
+    of first appearance, missing labels last), their rows (``counts``),
+    the beta prior of the chance of a change (``prior``) and the Dirichlet
+    weight of the panel's shares (``weight``), as :func:`_chain` fits them
+    to a whole panel.
+
+    ``order`` puts the parts' ids, concatenated, in the panel's order, and
+    ``id_rank`` gives ids' places in the order of the frames' rows (by
+    id). The beta prior and the ids' spread that sampling alone gives are
+    those of :func:`_chain` to the last digit (its sums over the ids, in
+    the same order); the ids' spread about the panel's shares, sum over
+    ids and labels of (own share - panel share) ** 2, adds the parts' sums
+    of each label's shares, the same to rounding.
+    """
+    labels = np.concatenate([part["labels"] for part in parts])
+    codes, uniques = pd.factorize(labels)
+    # Each label's first appearance over the panel: by frame, id, then row
+    # (one id's rows all lie in one part).
+    key = np.lexsort((np.concatenate([part["row"] for part in parts]),
+                      np.concatenate([id_rank(part["id"]) for part in parts]),
+                      np.concatenate([part["frame"] for part in parts])))
+    ranked = codes[key]
+    first = ranked[np.sort(np.unique(ranked, return_index=True)[1])]
+    place = np.empty(len(uniques), dtype=np.int64)
+    place[first] = np.arange(len(uniques))
+    tally = {}
+    for name in ("counts", "owned"):
+        found = np.bincount(place[codes], minlength=len(uniques),
+                            weights=np.concatenate([part[name][:-1] for part in parts]))
+        tally[name] = np.r_[found, sum(part[name][-1] for part in parts)]
+    counts = np.rint(tally["counts"]).astype(np.int64)
+    moves, changes, total = (
+        np.concatenate([part[name] for part in parts])[order].astype(float)
+        for name in ("moves", "changes", "total"))
+    prior = _beta(changes, moves)
+    shares = counts / max(int(counts.sum()), 1)
+    panel_square = (shares ** 2).sum()
+    draws = _draws(_shrunk(changes, moves, prior), total, panel_square)
+    seen = total > 0
+    spread = 1 - panel_square
+    within = (sum(part["own_square"] for part in parts) - 2 * (tally["owned"] * shares).sum()
+              + seen.sum() * panel_square) / spread if spread > 0 else 0.0
+    return {"labels": np.asarray(uniques, dtype=object)[first], "counts": counts,
+            "prior": prior, "weight": _dirichlet(within, draws[seen])}
+
+
+def panel_codes(frames, column, whole):
+    """The labels of ``column`` in both frames coded as over the whole
+    panel (``whole`` of :func:`whole_chains`), as ``measures._labels``."""
+    index = pd.Index(whole["labels"], dtype=object)
+    codes = []
+    for rows in frames:
+        found = index.get_indexer(np.asarray(rows.values(column), dtype=object))
+        codes.append(np.where(found < 0, len(index), found).astype(np.int64))
+    return tuple(codes), len(index) + 1
 
 
 def _mixing(numeric, correlations, size):

@@ -53,11 +53,9 @@ every exact nearest-id search on the workers, a block of query ids per
 task (through :data:`.pairing.SEARCH`).
 
 Without ``ids``, ``order="given"`` sorts the ids: a shuffle loses the order
-in which ids first appear. The values, the uncalibrated p-values, the
-verdicts, orders and population tables are the pandas path's (to rounding
-in the last digits: sums over partitions add in another order); calibrated
-p-values differ by the sampling noise of other null draws where there is
-more than one partition.
+in which ids first appear. The values, the p-values (calibrated or not),
+the verdicts, orders and population tables are the pandas path's (to
+rounding in the last digits: sums over partitions add in another order).
 """
 
 import warnings
@@ -231,7 +229,7 @@ def _facts(reference, other, meta, numeric, labelled, given):
     held = _parts._sorted_union(*frames)
     shifts = _verdicts._Shifts(*frames, held if given is None else held[held.isin(given)])
     out["quantiles"] = {c: _quantiles(frames, c) for c in numeric}
-    out["keys"] = _parts.facts_of(kept)
+    out["keys"] = _parts.facts_of(frames, given)
     out["scale"] = {c: np.nanmax(np.abs(np.r_[_contrast(shifts, c)[0], _contrast(shifts, c)[1],
                                               0.0])) for c in numeric}
     same = identical_ids(*frames, same_id=True) if all(len(f) for f in frames) else []

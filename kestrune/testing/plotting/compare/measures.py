@@ -578,7 +578,7 @@ def _measured(reference, other, meta, columns, ids, measures=MEASURES, max_lag=1
             table(list(pairs.values()), pair_index))
 
 
-def _computed(frames, categorical, columns, measures, max_lag, priors=None):
+def _computed(frames, categorical, columns, measures, max_lag, priors=None, labels=None):
     """Cells, values and p-values (lists of arrays, one per cell), the
     p-values of the dependence of each pair of continuous columns (a dict),
     and what a null model needs of the first frame: its series, label
@@ -589,7 +589,9 @@ def _computed(frames, categorical, columns, measures, max_lag, priors=None):
     lag-1 autocorrelation and each pair's correlation (keyed by the column
     and the pair), as :func:`_prior_rows` and :func:`_fitted_priors` give
     them; by default fitted to the first frame. Null panels take the
-    panel's priors, and partitions the whole panel's."""
+    panel's priors, and partitions the whole panel's. ``labels``
+    (optional): categorical columns' labels already coded, as
+    :func:`_labels` gives them."""
     numeric = [c for c in columns if c not in categorical]
     lags = max_lag if "dynamics" in measures else 1
     series = {c: [_Series(rows, rows.values(c), lags) for rows in frames]
@@ -603,7 +605,7 @@ def _computed(frames, categorical, columns, measures, max_lag, priors=None):
     if "dependence" in measures and len(numeric) >= 2:
         coupled, pairs, correlations = _dependence(frames, series, numeric, priors, estimates)
 
-    labels = {}
+    labels = dict(labels or {})
     cells, values, pvalues = [], [], []
     for column in columns:
         for measure in measures:

@@ -27,26 +27,37 @@ decided over every partition, never per partition:
   decides the rule as the pandas path does over the whole frames and
   every partition counts lags in the same periods;
 - **the number of null panels** of the calibration, from the number of ids
-  of the whole table (one cheap pass counts them);
+  of the whole table, and **the largest lag** of ``dynamics``, lowered to
+  the most rows of one id less one over the whole panel (one cheap pass
+  counts them);
 - **the reference panel's priors** of the ``dynamics`` and ``dependence``
   tests: a pass over every partition's columns returns each chunk's
   rounded estimates (``measures._prior_rows``), merged and fitted in the
   caller, so every partition tests against the same priors;
+- **the categorical columns' null chains**: the same pass returns, per
+  chunk and categorical column, its labels in order of first appearance
+  with their rows, and per id its moves, changes and rows
+  (``calibration.chain_sums``: a few numbers per id and column, never
+  rows); the caller puts the ids in the pandas path's order and fits the
+  whole panel's label codes, label shares, beta prior of the chance of a
+  change and Dirichlet weight of the panel's shares
+  (``calibration.whole_chains``), which every chunk then takes: it codes
+  its labels as the whole panel does and draws each id's chain as the
+  pandas path does;
 - **the calibration**: each partition simulates its ids' null panels and
   returns the null p-values with its tables; the caller pools them per
   cell over all partitions and sets each cell's p-value against the pool,
   as the pandas path does over its one panel. An id's null draws are keyed
-  by the id alone (see :mod:`calibration`), so the pool is the pandas
-  path's wherever the null model is per id (continuous columns); a
-  categorical column's chain is shrunk towards its partition's labels;
+  by the id alone and its null model is its own fitted with the whole
+  panel's constants (see :mod:`calibration`), so the pool is the pandas
+  path's;
 - **the q-values** (:func:`benjamini_hochberg`, :func:`id_level_qvalues`)
   run in the caller on the gathered tables, in bounded memory.
 
-The values, and the p-values without calibration, are those of the pandas
-path to the last digit; so are the calibrated p-values of continuous
-columns. Those of categorical columns are equal for a single partition;
-otherwise each partition's chains are shrunk towards its own ids' labels
-and changes, a null model a little different from the whole panel's.
+The values, and the p-values with or without calibration, are those of the
+pandas path to the last digit (the Dirichlet weight of the categorical
+chains adds the ids' distances from the panel's shares label by label over
+the chunks, the same sum to rounding).
 
 The partitions are computed on the current dask client (or dask's default
 scheduler when there is none); no cluster is started here.
@@ -58,7 +69,7 @@ import pandas as pd
 
 from . import calibration, inputs
 from . import measures as _m
-from .bounds import check_options
+from .bounds import check_options, largest_lag
 from .divergence import _sorted_union, round_significant
 
 # Ids measured at once on a worker: its memory follows this many ids (about
@@ -144,17 +155,26 @@ def measure_steps(reference, other, meta, columns, wanted, measures, max_lag, ca
     pairs = pairs or co_partitioned(_projected(reference, meta, columns),
                                     _projected(other, meta, columns), meta)
     rule = _time_rule([f["time"] for f in facts])
+    # The largest lag that the whole panel's series allow (a chunk of short
+    # series would lower it for its ids alone).
+    if "dynamics" in measures:
+        max_lag = min(max_lag, max([f["lag"] for f in facts] or [1]))
     size = len(wanted) if wanted is not None else sum(f["ids"] for f in facts)
     count = calibration.panels(size) if calibrated else 0
     del facts
     # The reference panel's priors (see measures.measure_table), from every
-    # partition's estimates.
-    rows = yield [dask.delayed(_prior_rows)(r, o, meta, wanted, columns, measures, rule)
-                  for r, o in pairs]
-    priors = _m._fitted_priors(_m.merged_rows([part for chunks in rows for part in chunks]))
-    del rows
+    # partition's estimates. The same pass gives the whole panel's label
+    # codes and what the categorical columns' null chains need of it (see
+    # calibration.whole_chains).
+    labelled = [c for c in columns if c in categorical]
+    found = yield [dask.delayed(_prior_rows)(r, o, meta, wanted, columns, measures, rule,
+                                             labelled) for r, o in pairs]
+    found = [chunk for chunks in found for chunk in chunks]
+    priors = _m._fitted_priors(_m.merged_rows([rows for rows, _ in found]))
+    chains = _whole_chains([sums for _, sums in found], labelled, wanted)
+    del found
     parts = yield [dask.delayed(_tables)(r, o, meta, wanted, columns, measures, max_lag, rule,
-                                         count, priors)
+                                         count, priors, chains)
                    for r, o in pairs]
     return [chunk for part in parts for chunk in part]
 
@@ -345,13 +365,19 @@ def _prepared(partition, meta, wanted):
 
 def _facts(reference, other, meta, wanted):
     """What the whole panel's rules need from one pair of partitions."""
-    return facts_of([_prepared(p, meta, wanted) for p in (reference, other)])
+    every = [_prepared(p, meta, None) for p in (reference, other)]
+    return facts_of(every, wanted)
 
 
-def facts_of(frames):
+def facts_of(every, wanted):
     """What the whole panel's rules need from one pair of prepared
-    partitions (with only the wanted ids)."""
-    return {"ids": len(_sorted_union(*frames)), "time": [_time_facts(f) for f in frames]}
+    partitions: of the ``wanted`` ids (None for all), and the lag's bound
+    over every id's rows, as the pandas path counts it."""
+    reference, other = every if wanted is None else [
+        frame[frame.index.get_level_values(0).isin(wanted)] for frame in every]
+    return {"ids": len(_sorted_union(reference, other)),
+            "time": [_time_facts(frame) for frame in (reference, other)],
+            "lag": largest_lag(every)}
 
 
 def _time_facts(frame):
@@ -442,8 +468,10 @@ def _chunks(reference, other, meta, wanted):
         yield ids[first:first + CHUNK_IDS], chunk[0], chunk[1]
 
 
-def _prior_rows(reference, other, meta, wanted, columns, measures, rule):
-    """``measures._prior_rows`` of each chunk of a pair of aligned partitions."""
+def _prior_rows(reference, other, meta, wanted, columns, measures, rule, labelled=()):
+    """``measures._prior_rows`` of each chunk of a pair of aligned
+    partitions, with ``calibration.chain_sums`` of the ``labelled`` columns
+    (and the chunk's ids): a list of (rows, sums) pairs."""
     numeric = [c for c in columns if c not in set(meta.categorical)]
     out = []
     for ids, reference_chunk, other_chunk in _chunks(reference, other, meta, wanted):
@@ -451,8 +479,30 @@ def _prior_rows(reference, other, meta, wanted, columns, measures, rule):
             frames = _frames(reference_chunk, other_chunk, ids, rule)
             series = {c: [_m._Series(rows, rows.values(c), 1) for rows in frames]
                       for c in numeric}
-            out.append(_m._prior_rows(frames, series, numeric, measures))
+            sums = {c: calibration.chain_sums(frames, c) for c in labelled}
+            sums["ids"] = ids
+            out.append((_m._prior_rows(frames, series, numeric, measures), sums))
     return out
+
+
+def _whole_chains(sums, labelled, wanted):
+    """``calibration.whole_chains`` of each ``labelled`` column from every
+    chunk's sums: the ids in the order of the pandas path's tables (of
+    ``wanted``, else sorted), and labels first seen by id value."""
+    if not labelled or not sums:
+        return {}
+    ids = _joined([found["ids"] for found in sums])
+    try:
+        by_value = np.asarray(ids.argsort(), dtype=np.int64)
+    except TypeError:  # ids of types that do not compare
+        by_value = np.arange(len(ids))
+    order = by_value if wanted is None else \
+        np.argsort(wanted.get_indexer(ids), kind="stable")
+    rank = np.empty(len(ids), dtype=np.int64)
+    rank[by_value] = np.arange(len(ids))
+    return {c: calibration.whole_chains([found[c] for found in sums], order,
+                                        lambda found: rank[ids.get_indexer(found)])
+            for c in labelled}
 
 
 def _frames(reference, other, ids, rule):
@@ -462,32 +512,36 @@ def _frames(reference, other, ids, rule):
 
 
 def _tables(reference, other, meta, wanted, columns, measures, max_lag, rule, count,
-            priors=None):
+            priors=None, chains=None):
     """The raw tables of one pair of aligned partitions, with the null
-    p-values of its ids' null panels when ``count`` panels are asked for:
+    p-values of its ids' null panels when ``count`` panels are asked for
+    (the categorical columns' chains with the whole panel's ``chains``):
     a list of tables of at most ``CHUNK_IDS`` ids each, so that a worker's
     memory follows that many ids however large its partitions."""
     return [_chunk_tables(reference_chunk, other_chunk, ids, meta, columns, measures,
-                          max_lag, rule, count, priors)
+                          max_lag, rule, count, priors, chains)
             for ids, reference_chunk, other_chunk in _chunks(reference, other, meta, wanted)]
 
 
 def _chunk_tables(reference, other, ids, meta, columns, measures, max_lag, rule, count,
-                  priors=None):
+                  priors=None, chains=None):
     categorical = set(meta.categorical)
     with np.errstate(divide="ignore", invalid="ignore", over="ignore"):
         frames = _frames(reference, other, ids, rule)
-        lag = check_options([reference, other], columns, categorical, measures, max_lag,
-                            cap=True)
+        lag = max_lag
+        # Labels coded as over the whole panel: each id's tests add them up
+        # in the pandas path's order, and the chains draw their codes.
         cells, values, pvalues, pairs, model = _m._computed(
-            frames, categorical, columns, measures, lag, priors)
+            frames, categorical, columns, measures, lag, priors,
+            {c: calibration.panel_codes(frames, c, chains[c]) for c in chains or {}})
         null_p, null_pairs = {}, {}
         if count and cells:
             null = tuple(calibration._simulated(rows, which, frames, model, categorical,
-                                                columns, count)
+                                                columns, count, chains)
                          for which, rows in enumerate(frames))
             null_cells, _, found, null_pairs, _ = _m._computed(
-                null, categorical, columns, measures, lag, model[3])
+                null, categorical, columns, measures, lag, model[3],
+                calibration.null_labels(null, model[1]))
             null_p = dict(zip(null_cells, found))
     return {"ids": ids, "cells": cells, "values": values, "pvalues": pvalues,
             "pairs": pairs, "null": null_p, "null_pairs": null_pairs}
