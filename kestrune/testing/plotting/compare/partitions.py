@@ -56,7 +56,7 @@ scheduler when there is none); no cluster is started here.
 import numpy as np
 import pandas as pd
 
-from . import calibration, inputs
+from . import calibration, dask_checks, inputs
 from . import measures as _m
 from .bounds import check_options
 from .divergence import _sorted_union, round_significant
@@ -120,10 +120,16 @@ def measured_parts(reference, other, meta, columns, wanted, measures, max_lag,
     categorical = set(meta.categorical)
     check_options([], columns, categorical,
                   [m for m in measures if m != "dynamics"], max_lag)
+    names = ("reference", "other")
+    for name, frame in zip(names, (reference, other)):
+        inputs._check_frame(name, frame._meta, meta)
     # A first pass over the ids and times only (the other columns are not
     # read), then one over the columns compared.
     keys = co_partitioned(_projected(reference, meta, []), _projected(other, meta, []), meta)
     facts = dask.compute(*[dask.delayed(_facts)(r, o, meta, wanted) for r, o in keys])
+    for side, (name, frame) in enumerate(zip(names, (reference, other))):
+        if any(f["gaps"][side] for f in facts):
+            dask_checks.check_gaps(name, meta, frame)
     pairs = co_partitioned(_projected(reference, meta, columns),
                            _projected(other, meta, columns), meta)
     rule = _time_rule([f["time"] for f in facts])
@@ -264,9 +270,11 @@ def _bucketed(partition, id_index, kind, npartitions):
     if kind == "integer":
         ids = ids.astype(np.int64)
     elif kind == "text":
-        # One spelling of every id: numbers as pandas writes them as text.
-        ids = pd.Series(np.asarray(ids.astype(str), dtype=object), index=ids.index,
-                        name=id_index)
+        # One spelling of every id: numbers as pandas writes them as text; a
+        # missing id stays missing, to be refused.
+        text = np.asarray(ids.astype(str), dtype=object)
+        text[ids.isna().to_numpy()] = np.nan
+        ids = pd.Series(text, index=ids.index, name=id_index)
     hashed = pd.util.hash_pandas_object(ids, index=False).to_numpy()
     return partition.assign(**{id_index: ids,
                                "_bucket": (hashed % np.uint64(npartitions)).astype(np.int64)})
@@ -284,9 +292,14 @@ def _prepared(partition, meta, wanted):
 
 def _facts(reference, other, meta, wanted):
     """What the whole panel's rules need from one pair of partitions."""
-    reference, other = (_prepared(p, meta, wanted) for p in (reference, other))
-    return {"ids": len(_sorted_union(reference, other)),
-            "time": [_time_facts(frame) for frame in (reference, other)]}
+    frames = [_prepared(p, meta, None) for p in (reference, other)]
+    gaps = [dask_checks.has_gaps(frame) for frame in frames]
+    if any(gaps):
+        return {"gaps": gaps}  # refused by the caller
+    if wanted is not None:
+        frames = [frame[frame.index.get_level_values(0).isin(wanted)] for frame in frames]
+    return {"ids": len(_sorted_union(*frames)), "gaps": gaps,
+            "time": [_time_facts(frame) for frame in frames]}
 
 
 def _time_facts(frame):
