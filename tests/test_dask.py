@@ -1,5 +1,6 @@
 """Tables of a million ids in bounded memory, and the report's tables on dask
 frames: the same numbers as the pandas path."""
+import re
 import sys
 import tracemalloc
 import warnings
@@ -9,9 +10,10 @@ import pandas as pd
 import pytest
 
 from kestrune import DataFrameMeta
-from kestrune.testing.plotting.compare import benjamini_hochberg, measure_table
+from kestrune.testing.plotting.compare import benjamini_hochberg, compare_panels, measure_table
 from kestrune.testing.plotting.compare import divergence, measures
 from kestrune.testing.plotting.compare.divergence import round_significant
+from kestrune.testing.plotting.compare.inputs import IdSpellingWarning, TimeOverlapWarning
 from kestrune.testing.plotting.compare.measures import id_level_qvalues
 from test_measures import panel
 
@@ -171,6 +173,93 @@ def test_dask_refusals_and_the_missing_extra(monkeypatch):
         monkeypatch.setitem(sys.modules, module, None)
     with pytest.raises(ImportError, match=r"pip install 'kestrune-series\[dask\]'"):
         measure_table(dask_other, dask_other, META)
+
+
+def _set(frame, column, rows, values, dtype=None):
+    """``frame`` with ``values`` at positions ``rows`` of ``column``."""
+    frame = frame.copy()
+    if dtype is not None:
+        frame[column] = frame[column].astype(dtype)
+    frame.iloc[rows, frame.columns.get_loc(column)] = values
+    return frame
+
+
+def _spelled(pair):
+    reference, other = (f.assign(id=f["id"].map(str)) for f in pair)
+    return [reference, other.assign(id=other["id"].map(lambda i: i.zfill(3) if i < "3" else i))]
+
+
+# (case, layout, the frames changed, options, the pandas path's error or warning). Ids
+# 0 to 11 in both frames; the compared frame's rows 40 and 50 lie in its last
+# partitions, whether split by row or by id.
+CHECKS = [
+    ("repeated rows", "rows", lambda p: [p[0], pd.concat([p[1], p[1].iloc[::4], p[1].iloc[[9]]])], {},
+     r"more than one row for \(id, t\) \[\(0, 0\), .* \(8 more\)\]"),
+    ("text in numbers", "rows", lambda p: [p[0], _set(p[1], "a", np.r_[50, 3:15, 40],
+                                              ["x9"] + ["x{}".format(n % 12) for n in range(12)]
+                                              + ["x9"], object)], {},
+     r"holds numbers in 'frame 1' but not in frame 'frame 2': \['x0', .* \(2 more\)\]"),
+    ("no numbers", "sorted", lambda p: [p[0].assign(a=None), p[1]], {},
+     "continuous but not numeric in frame 'frame 1': object"),
+    ("true and false", "sorted", lambda p: [p[0], p[1].assign(a=p[1]["a"] > 0)], {}, "holds True/False"),
+    ("too large", "sorted", lambda p: [p[0], _set(p[1], "a", [50, 3], [-1e300, 1e200])], {},
+     r"holds 1e\+200 in frame 'frame 2'"),
+    ("no id", "rows", lambda p: [p[0], _set(p[1], "id", [50, 40], np.nan, float)], {},
+     "2 rows without an id .* the first is row 40"),
+    ("no time", "sorted", lambda p: [p[0], _set(p[1], "t", [50], np.nan, float)], {},
+     "1 row without a time .* the first is row 50"),
+    ("no time, measured", "rows", lambda p: [p[0], _set(p[1], "t", [50], np.nan, float)],
+     {"measure": True}, "frame 'other' has 1 row without a time"),
+    ("times of two kinds", "rows", lambda p: [p[0], _set(p[1], "t", [40], "x", object)], {},
+     "times .* kinds that do not compare: int such as 0, str such as 'x'"),
+    ("disjoint times", "sorted", lambda p: [p[0], p[1].assign(t=p[1]["t"] + 100)], {},
+     "shares no time point .* from 100 to 105"),
+    ("disjoint allowed", "rows", lambda p: [p[0], p[1].assign(t=p[1]["t"] + 100)],
+     {"allow_disjoint_times": True}, "leave no cell"),
+    ("little overlap", "sorted", lambda p: [p[0], p[1].assign(t=p[1]["t"] + 4)], {}, TimeOverlapWarning),
+    ("ids spelled apart", "rows", _spelled, {}, IdSpellingWarning),
+    ("no shared id", "rows", lambda p: [p[0], p[1].assign(id=p[1]["id"] + 100)], {"pairing": "ids"},
+     "shares no id with frame 'frame 1'"),
+    ("column added", "sorted", lambda p: [p[0], p[1].assign(z=1.0)], {"columns": None}, r"adds columns \['z'\]"),
+    ("unknown column", "rows", lambda p: p, {"columns": ["a", "zz"]}, r"columns \['zz'\] are not data"),
+    ("empty", "rows", lambda p: [p[0], p[1].iloc[:0]], {}, "frame 'frame 2' is empty"),
+]
+
+
+@pytest.mark.parametrize("case, layout, change, options, expected", CHECKS,
+                         ids=[c[0] for c in CHECKS])
+def test_dask_frames_are_checked_as_pandas_frames(case, layout, change, options, expected):
+    # The same error or warning on both paths, from the passes that run anyway.
+    pair = change([panel(np.arange(12), 6, seed, 0.3).reset_index(drop=True)
+                   for seed in (1, 2)])
+    if layout == "sorted":  # indexed by id, known divisions: no shuffle
+        pair = [f.set_index("id") for f in pair]
+    # Where the panel passes its checks, a choice of measures that leaves no
+    # cell stops either path right after them.
+    options = {k: v for k, v in dict({"measures": ["dependence"], "columns": ["s", "a"]},
+                                     **options).items() if v is not None}
+    measure, outcomes = options.pop("measure", False), []
+    # Object columns as they are (newer dask makes them strings).
+    with dask.config.set({"dataframe.convert-string": False}):
+        dask_pair = [dd.from_pandas(f, npartitions=3) for f in pair]
+    for given in (pair, dask_pair):
+        with warnings.catch_warnings(record=True) as caught, \
+                dask.config.set(scheduler="synchronous"):
+            warnings.simplefilter("always")
+            try:
+                if measure:
+                    measure_table(*given, META)
+                else:
+                    compare_panels(given, META, **options)
+            except ValueError as error:
+                caught.append(warnings.WarningMessage(error, ValueError, "", 0))
+        outcomes.append([(w.category, str(w.message)) for w in caught if w.category in (
+            ValueError, TimeOverlapWarning, IdSpellingWarning)])
+    assert outcomes[0] == outcomes[1]
+    if isinstance(expected, str):
+        assert re.search(expected, outcomes[0][-1][1]), outcomes[0]
+    else:
+        assert outcomes[0][0][0] is expected and "leave no cell" in outcomes[0][-1][1]
 
 
 def test_read_dataset_reads_as_the_command_line(tmp_path):

@@ -63,6 +63,7 @@ import warnings
 import numpy as np
 import pandas as pd
 
+from . import dask_checks as _checks
 from . import inputs, noise, render
 from . import partitions as _parts
 from . import verdicts as _verdicts
@@ -79,9 +80,11 @@ QUANTILES = 64
 MISSING = "\0missing"
 
 
-def read_panel(frames, meta, id_index, time_index, names, columns, ids, pairing):
+def read_panel(frames, meta, id_index, time_index, names, columns, ids, pairing,
+               allow_disjoint_times=False):
     """The panel of dask ``frames`` and what the report's steps need of the
-    whole frames (see :class:`DaskPanel`)."""
+    whole frames (see :class:`DaskPanel`), checked as the pandas path checks
+    (see :mod:`.dask_checks`)."""
     dd = _parts.dask_dataframe()  # noqa: F841 (a clear error without the extra)
     names, frames = inputs._named(frames, names)
     if meta is None:
@@ -90,20 +93,15 @@ def read_panel(frames, meta, id_index, time_index, names, columns, ids, pairing)
                              "first frame")
         from kestrune import DataFrameMeta
         meta = DataFrameMeta.from_frame(frames[0]._meta.reset_index(), id_index, time_index)
-    valid = [c for c in frames[0].columns if c in set(meta.columns)]
-    columns = valid if columns is None else inputs._listed("columns", columns)
-    unknown = [c for c in columns if c not in valid]
-    if unknown or not columns:
-        raise ValueError("columns {} are not data columns; valid are {}".format(
-            inputs.shown(unknown), inputs.shown(valid)))
-    return DaskPanel(names, meta, frames, columns, ids, pairing)
+    columns = _checks.check_columns(names, frames, meta, inputs._listed("columns", columns))
+    return DaskPanel(names, meta, frames, columns, ids, pairing, allow_disjoint_times)
 
 
 class DaskPanel:
     """The report's panel of dask frames: the facts of every pair of
     aligned partitions (reference, compared frame), added up."""
 
-    def __init__(self, names, meta, frames, columns, ids, pairing):
+    def __init__(self, names, meta, frames, columns, ids, pairing, allow_disjoint_times=False):
         import dask
         self.names, self.meta, self.frames, self.columns = names, meta, frames, columns
         self.numeric = [c for c in columns if c not in set(meta.categorical)]
@@ -124,6 +122,14 @@ class DaskPanel:
         for name, frame in zip(names, fakes):
             if not len(frame):
                 raise ValueError("frame {!r} is empty".format(name))
+        sides = [[f["checks"][0] for f in facts[0]]]
+        sides += [[f["checks"][1] for f in found] for found in facts]
+        _checks.check_rows(names, meta, sides, held, frames)
+        _checks.check_times(names, meta, [
+            _sorted(_joined([f["times"][0] for f in facts[0]]).unique())] + [
+            _sorted(_joined([f["times"][1] for f in found]).unique()) for found in facts],
+            allow_disjoint_times)
+        _checks.check_shared_ids(names, held, pairing)
         self.pairing, self.why = inputs._chosen_pairing(names, fakes, pairing, given)
         if self.pairing == "nearest":
             raise ValueError(
@@ -202,7 +208,9 @@ def _facts(reference, other, meta, numeric, labelled, given):
     frames = [_parts._prepared(p, meta, None) for p in (reference, other)]
     out = {"ids": [f.index.get_level_values(0).unique() for f in frames],
            "times": [f.index.get_level_values(1).unique() for f in frames],
-           "sums": {}, "labels": {}}
+           "checks": _checks.pair_checks(frames, numeric), "sums": {}, "labels": {}}
+    if not _checks.passed(out["checks"]):
+        return out  # refused by the caller
     kept = [f if given is None else f[f.index.get_level_values(0).isin(given)]
             for f in frames]
     for column in numeric:
@@ -700,13 +708,14 @@ def _range_gaps(n1, n2, *pieces):
 
 def compare_report(frames, meta, id_index, time_index, names, columns, ids, order,
                    ids_per_page, pages, measures, max_lag, pairing, share_setting, jobs,
-                   executor, progress, holdout, own_scales):
+                   executor, progress, holdout, own_scales, allow_disjoint_times=False):
     """:func:`~.report.compare_panels` of dask frames, its options checked
     (see this module)."""
     from . import report as _report
     from .scores import identical_message
     _report._phase(progress, "ids and time points")
-    panel = read_panel(frames, meta, id_index, time_index, names, columns, ids, pairing)
+    panel = read_panel(frames, meta, id_index, time_index, names, columns, ids, pairing,
+                       allow_disjoint_times)
     if holdout is not None:
         raise ValueError(
             "a holdout is for compared frames with ids of their own (nearest "

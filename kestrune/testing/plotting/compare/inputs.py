@@ -60,12 +60,14 @@ why : text saying why that pairing was chosen (the share of the
 """
 
 
-def shown(values):
-    """Text of at most ``SHOWN`` values, saying how many more there are."""
+def shown(values, total=None):
+    """Text of at most ``SHOWN`` values, saying how many more there are (of
+    ``total`` values, when only the first are given)."""
     values = list(values)
+    total = len(values) if total is None else total
     text = ", ".join(repr(_plain(v)) for v in values[:SHOWN])
-    if len(values) > SHOWN:
-        text += ", ... ({} more)".format(len(values) - SHOWN)
+    if total > SHOWN:
+        text += ", ... ({} more)".format(total - SHOWN)
     return "[" + text + "]"
 
 
@@ -136,11 +138,7 @@ def _prepare(name, frame, meta, columns):
         codes, uniques = pd.factorize(_keys(frame, key))
         gaps = np.flatnonzero(codes < 0)
         if len(gaps):
-            raise ValueError(
-                "frame {!r} has {} row{} without {} {} ({!r}); the first is "
-                "row {} (counting from 0)".format(
-                    name, len(gaps), "" if len(gaps) == 1 else "s",
-                    "an" if role == "id" else "a", role, key, gaps[0]))
+            raise ValueError(gap_message(name, role, key, len(gaps), gaps[0]))
         if role == "id":
             first_seen = np.asarray(uniques, dtype=object)
         codes, uniques = _sorted_codes(codes, uniques)
@@ -171,6 +169,14 @@ def _prepare(name, frame, meta, columns):
                                  dtype=values.dtype, copy=False)
     prepared = pd.DataFrame(data, index=index, columns=list(data))
     return prepared, first_seen
+
+
+def gap_message(name, role, key, count, first):
+    """The refusal of ``count`` rows without an id or a time (``role``), the
+    ``first`` of them counted from 0 in the frame as given."""
+    return ("frame {!r} has {} row{} without {} {} ({!r}); the first is row {} "
+            "(counting from 0)".format(name, count, "" if count == 1 else "s",
+                                       "an" if role == "id" else "a", role, key, first))
 
 
 def _sorted_codes(codes, uniques):
@@ -206,7 +212,7 @@ def read_panel(frames, meta=None, id_index=None, time_index=None, names=None,
         whose columns differ, duplicate (id, time) rows, a continuous column
         that holds no numbers in some frame, an unknown column or id, a
         frame that shares no time point with the reference (unless
-        ``allow_disjoint_times``).
+        ``allow_disjoint_times``), times of kinds that do not compare.
 
     Warns
     -----
@@ -239,29 +245,7 @@ def read_panel(frames, meta=None, id_index=None, time_index=None, names=None,
     for name, frame in zip(names, frames):
         _check_frame(name, frame, meta)
 
-    # The frame's own order: the meta lists categorical columns first.
-    declared = set(meta.columns)
-    valid = [c for c in _data_columns(frames[0], meta) if c in declared]
-    if not valid:
-        raise ValueError(
-            "frame {!r} has no data column besides {!r} and {!r}{}".format(
-                names[0], meta.id_index, meta.time_index,
-                "" if not len(meta.columns) else
-                " that the meta describes ({})".format(shown(meta.columns))))
-    if columns is None:
-        _check_columns(names, frames, meta, list(meta.columns), every=True)
-        columns = valid
-    else:
-        unknown = [c for c in columns if c not in valid]
-        if unknown or not columns:
-            raise ValueError(
-                "columns {} are not data columns; valid are {}".format(
-                    shown(unknown), shown(valid)))
-        repeated = _repeated(columns)
-        if repeated:
-            raise ValueError("columns {} are given more than once".format(
-                shown(repeated)))
-        _check_columns(names, frames, meta, columns, every=False)
+    columns = chosen_columns(names, frames, meta, columns)
     # The one pass over each frame; every check below reads its result.
     prepared, first_seen = zip(*(_prepare(name, frame, meta, columns)
                                  for name, frame in zip(names, frames)))
@@ -302,6 +286,34 @@ def read_panel(frames, meta=None, id_index=None, time_index=None, names=None,
             missing[name] = sort_ids(lacking)
     return Panel(names, meta, prepared, columns, report_ids, first_seen, missing,
                  pairing, why)
+
+
+def chosen_columns(names, frames, meta, columns):
+    """The data columns compared, checked against every frame's columns
+    (which is all this reads of the frames)."""
+    # The frame's own order: the meta lists categorical columns first.
+    declared = set(meta.columns)
+    valid = [c for c in _data_columns(frames[0], meta) if c in declared]
+    if not valid:
+        raise ValueError(
+            "frame {!r} has no data column besides {!r} and {!r}{}".format(
+                names[0], meta.id_index, meta.time_index,
+                "" if not len(meta.columns) else
+                " that the meta describes ({})".format(shown(meta.columns))))
+    if columns is None:
+        _check_columns(names, frames, meta, list(meta.columns), every=True)
+        return valid
+    unknown = [c for c in columns if c not in valid]
+    if unknown or not columns:
+        raise ValueError(
+            "columns {} are not data columns; valid are {}".format(
+                shown(unknown), shown(valid)))
+    repeated = _repeated(columns)
+    if repeated:
+        raise ValueError("columns {} are given more than once".format(
+            shown(repeated)))
+    _check_columns(names, frames, meta, columns, every=False)
+    return columns
 
 
 def _shares(names, frames, judged=True):
@@ -442,14 +454,23 @@ def _keys(frame, name):
 def _check_rows(name, frame, meta):
     """Refuse repeated (id, time) rows: in a prepared frame (sorted, its
     levels unique) they are rows whose codes equal the row's before."""
+    repeated = repeated_rows(frame)
+    if len(repeated):
+        raise ValueError(repeated_message(name, meta, list(repeated.unique())))
+
+
+def repeated_rows(frame):
+    """The (id, time) keys of a prepared frame's repeated rows: in a sorted
+    frame whose levels are unique, rows whose codes equal the row's before."""
     ids, times = frame.index.codes
     same = (ids[1:] == ids[:-1]) & (times[1:] == times[:-1])
-    repeated = frame.index[1:][same]
-    if len(repeated):
-        raise ValueError(
-            "frame {!r} has more than one row for ({}, {}) {}".format(
-                name, meta.id_index, meta.time_index,
-                shown(list(repeated.unique()))))
+    return frame.index[1:][same]
+
+
+def repeated_message(name, meta, keys, total=None):
+    """The refusal of repeated (id, time) ``keys`` (the first, of ``total``)."""
+    return "frame {!r} has more than one row for ({}, {}) {}".format(
+        name, meta.id_index, meta.time_index, shown(keys, total))
 
 
 def _check_numbers(names, frames, meta, columns):
@@ -457,28 +478,53 @@ def _check_numbers(names, frames, meta, columns):
         if column not in columns:
             continue
         for name, frame in zip(names, frames):
-            values = frame[column]
-            if types.is_bool_dtype(values.dtype):
-                raise ValueError(
-                    "column {!r} is continuous but holds True/False in frame "
-                    "{!r}; declare it categorical".format(column, name))
-            if not types.is_numeric_dtype(values.dtype):
-                numbers = pd.to_numeric(values, errors="coerce")
-                bad = values[numbers.isna() & values.notna()]
-                where = ("holds numbers in {!r} but not in".format(names[0])
-                         if name != names[0] else "is continuous but not numeric in")
-                raise ValueError("column {!r} {} frame {!r}: {}".format(
-                    column, where, name,
-                    shown(bad.unique()) if len(bad) else values.dtype))
-            numbers = values.to_numpy(dtype=float, na_value=np.nan)
-            huge = np.abs(numbers) > LARGEST
-            huge &= np.isfinite(numbers)
-            if huge.any():
-                raise ValueError(
-                    "column {!r} holds {} in frame {!r}: finite values "
-                    "beyond +-{:g} cannot be measured (their squares "
-                    "overflow)".format(
-                        column, _plain(numbers[huge][0]), name, LARGEST))
+            facts = number_facts(frame[column])
+            if facts["bad"] is not None:
+                facts["bad"] = list(facts["bad"])
+            check_number_facts(column, name, names[0], facts)
+
+
+def number_facts(values):
+    """What the checks of a continuous column need of its values: whether
+    they are True/False, or numbers; if not, the values that read as no
+    number (each once, in order; None for numbers) and the dtype; else the
+    first finite value too large to measure (None for none) and its row
+    (``"at"``)."""
+    facts = {"bool": types.is_bool_dtype(values.dtype), "bad": None,
+             "dtype": str(values.dtype), "huge": None}
+    if facts["bool"]:
+        return facts
+    if not types.is_numeric_dtype(values.dtype):
+        numbers = pd.to_numeric(values, errors="coerce")
+        facts["bad"] = values[numbers.isna() & values.notna()].unique()
+        return facts
+    numbers = values.astype(float).to_numpy()  # nullable numbers' missing values as NaN
+    huge = np.abs(numbers) > LARGEST
+    huge &= np.isfinite(numbers)
+    if huge.any():
+        facts["at"] = np.flatnonzero(huge)[0]
+        facts["huge"] = numbers[facts["at"]]
+    return facts
+
+
+def check_number_facts(column, name, reference, facts, total=None):
+    """Refuse a continuous column by its :func:`number_facts` (the first of
+    ``total`` bad values given), in frame ``name``."""
+    if facts["bool"]:
+        raise ValueError(
+            "column {!r} is continuous but holds True/False in frame "
+            "{!r}; declare it categorical".format(column, name))
+    if facts["bad"] is not None:
+        where = ("holds numbers in {!r} but not in".format(reference)
+                 if name != reference else "is continuous but not numeric in")
+        bad = facts["bad"]
+        raise ValueError("column {!r} {} frame {!r}: {}".format(
+            column, where, name, shown(bad, total) if len(bad) else facts["dtype"]))
+    if facts["huge"] is not None:
+        raise ValueError(
+            "column {!r} holds {} in frame {!r}: finite values "
+            "beyond +-{:g} cannot be measured (their squares "
+            "overflow)".format(column, _plain(facts["huge"]), name, LARGEST))
 
 
 def _time_text(value):
@@ -487,6 +533,23 @@ def _time_text(value):
     if isinstance(value, pd.Timestamp):
         return value.strftime("%Y-%m-%d") if value == value.normalize() else str(value)
     return str(value)
+
+
+def _time_ends(name, times, key):
+    """The first and last of a frame's time points, as text; times of
+    kinds that do not compare (numbers and text, say) are refused, naming
+    the smallest time of each kind."""
+    try:
+        return _time_text(times.min()), _time_text(times.max())
+    except TypeError:
+        pass
+    kinds = pd.Series(times, dtype=object).groupby(
+        pd.Series([type(v).__name__ for v in times], dtype=object)).min()
+    raise ValueError(
+        "frame {!r} has times ({!r}) of kinds that do not compare: {}; give "
+        "every time as a number, or every time as a date".format(
+            name, key, ", ".join("{} such as {!r}".format(kind, _plain(value))
+                                 for kind, value in kinds.items())))
 
 
 def _check_times(names, frames, allow_disjoint):
@@ -498,17 +561,17 @@ def _check_times(names, frames, allow_disjoint):
     measures would still compare the values, but nothing over time would
     line up.
     """
+    ends = [_time_ends(name, frame.index.levels[1], frame.index.names[1])
+            for name, frame in zip(names, frames)]
     reference = frames[0].index.levels[1]
-    span = "{!r} runs from {} to {}".format(
-        names[0], _time_text(reference.min()), _time_text(reference.max()))
-    for name, frame in zip(names[1:], frames[1:]):
+    span = "{!r} runs from {} to {}".format(names[0], *ends[0])
+    for name, frame, (first, last) in zip(names[1:], frames[1:], ends[1:]):
         times = frame.index.levels[1]
         try:
             shared = int(reference.isin(times).sum())
         except TypeError:  # times of kinds that do not compare
             shared = 0
-        runs = "{!r} from {} to {}".format(
-            name, _time_text(times.min()), _time_text(times.max()))
+        runs = "{!r} from {} to {}".format(name, first, last)
         if shared == 0 and not allow_disjoint:
             raise ValueError(
                 "frame {!r} shares no time point with frame {!r}: {}, {}; "

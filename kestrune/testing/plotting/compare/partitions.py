@@ -67,7 +67,7 @@ scheduler when there is none); no cluster is started here.
 import numpy as np
 import pandas as pd
 
-from . import calibration, inputs
+from . import calibration, dask_checks, inputs
 from . import measures as _m
 from .bounds import check_options, largest_lag
 from .divergence import _sorted_union, round_significant
@@ -146,12 +146,18 @@ def measure_steps(reference, other, meta, columns, wanted, measures, max_lag, ca
     categorical = set(meta.categorical)
     check_options([], columns, categorical,
                   [m for m in measures if m != "dynamics"], max_lag)
+    names = ("reference", "other")
+    for name, frame in zip(names, (reference, other)):
+        inputs._check_frame(name, frame._meta, meta)
     # A first pass over the ids and times only (the other columns are not
     # read unless the caller's pairs hold them), then the columns compared.
     keys = pairs or co_partitioned(_projected(reference, meta, []),
                                    _projected(other, meta, []), meta)
     if facts is None:
         facts = yield [dask.delayed(_facts)(r, o, meta, wanted) for r, o in keys]
+    for side, (name, frame) in enumerate(zip(names, (reference, other))):
+        if any(f["gaps"][side] for f in facts):
+            dask_checks.check_gaps(name, meta, frame)
     pairs = pairs or co_partitioned(_projected(reference, meta, columns),
                                     _projected(other, meta, columns), meta)
     rule = _time_rule([f["time"] for f in facts])
@@ -339,9 +345,11 @@ def _bucketed(partition, id_index, kind, npartitions):
     if kind == "integer":
         ids = ids.astype(np.int64)
     elif kind == "text":
-        # One spelling of every id: numbers as pandas writes them as text.
-        ids = pd.Series(np.asarray(ids.astype(str), dtype=object), index=ids.index,
-                        name=id_index)
+        # One spelling of every id: numbers as pandas writes them as text; a
+        # missing id stays missing, to be refused.
+        text = np.asarray(ids.astype(str), dtype=object)
+        text[ids.isna().to_numpy()] = np.nan
+        ids = pd.Series(text, index=ids.index, name=id_index)
     hashed = pd.util.hash_pandas_object(ids, index=False).to_numpy()
     return partition.assign(**{id_index: ids,
                                "_bucket": (hashed % np.uint64(npartitions)).astype(np.int64)})
@@ -372,10 +380,15 @@ def _facts(reference, other, meta, wanted):
 def facts_of(every, wanted):
     """What the whole panel's rules need from one pair of prepared
     partitions: of the ``wanted`` ids (None for all), and the lag's bound
-    over every id's rows, as the pandas path counts it."""
+    over every id's rows, as the pandas path counts it; only which frame
+    has rows without an id or a time where one has (refused by the
+    caller)."""
+    gaps = [dask_checks.has_gaps(frame) for frame in every]
+    if any(gaps):
+        return {"gaps": gaps}
     reference, other = every if wanted is None else [
         frame[frame.index.get_level_values(0).isin(wanted)] for frame in every]
-    return {"ids": len(_sorted_union(reference, other)),
+    return {"ids": len(_sorted_union(reference, other)), "gaps": gaps,
             "time": [_time_facts(frame) for frame in (reference, other)],
             "lag": largest_lag(every)}
 

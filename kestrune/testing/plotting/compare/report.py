@@ -173,7 +173,8 @@ def compare_panels(frames, meta=None, *, id_index=None, time_index=None,
         from .dask_report import compare_report
         return compare_report(frames, meta, id_index, time_index, names, columns, ids,
                               order, ids_per_page, pages, measures, max_lag, pairing,
-                              share_setting, jobs, executor, progress, holdout, own_scales)
+                              share_setting, jobs, executor, progress, holdout, own_scales,
+                              allow_disjoint_times)
     panel = _read(frames, meta, id_index, time_index, names, columns, ids, pairing,
                   allow_disjoint_times, measures, max_lag)
     held_out = _holdout(panel, holdout)
