@@ -326,10 +326,19 @@ def verdict_steps(dask_panel, k, measures):
     # before the next pass's tables arrive; the shared shift is joined to
     # its rows after that pass (where too few ids swap, the cells'
     # p-values are needed: the statistics are kept and tested at the end).
-    kinds = [(column, measure, kind) for column, measure, _, _, kind in components]
-    try:
+    kinds = [(column, measure, kind) for column, measure, _, kind, _, _ in components]
+
+    def tested(cells_of, shift_of):
+        rows = []
         with np.errstate(divide="ignore", invalid="ignore", over="ignore"):
-            early = _verdicts._tested(components, _later, lambda column: (np.nan,) * 4)
+            for column, measure, labels, kind, contrasts, sums in components:
+                row = _verdicts.verdict_row(column, measure, labels, kind, contrasts, sums,
+                                            cells_of, shift_of)
+                if row is not None:
+                    rows.append(row)
+        return rows
+    try:
+        early = tested(_later, lambda column: (np.nan,) * 4)
         components = None
     except _Later:
         early = None
@@ -354,8 +363,7 @@ def verdict_steps(dask_panel, k, measures):
 
     def rows_of(cells_of):
         if early is None:
-            with np.errstate(divide="ignore", invalid="ignore", over="ignore"):
-                rows = _verdicts._tested(components, cells_of, shift_of)
+            rows = tested(cells_of, shift_of)
         else:
             rows = early
             location = {(c, m) for c, m, kind in kinds if kind == "location"}
@@ -411,7 +419,15 @@ def _verdict_part(reference, other, meta, columns, numeric, ids, measures, means
     with np.errstate(divide="ignore", invalid="ignore", over="ignore"):
         stats = [_verdicts._Stats(f, mine, meta, columns, m) for f, m in zip(frames, means)]
         components = _verdicts._components(stats, meta, columns, measures, labels)
-    return (mine, components), _shift_sums(frames, mine, times, numeric, scales)
+        # What the tests need of these ids: the sums of their contrasts, and
+        # the contrasts themselves where few enough for the swaps.
+        reduced = []
+        for column, measure, parts, shown, kind in components:
+            contrasts, defined = _verdicts.cleaned(parts, kind)
+            reduced.append((column, measure, shown, kind, _verdicts.summed(contrasts),
+                            (mine[defined], contrasts)
+                            if len(contrasts) <= _verdicts.NORMAL_LIMIT else None))
+    return (mine, reduced), _shift_sums(frames, mine, times, numeric, scales)
 
 
 def _mine(frames, given):
@@ -470,16 +486,25 @@ def _shift_part(reference, other, meta, ids, times, states, scales):
 
 
 def _gathered_components(found, ids):
-    """Every partition's components joined, their ids in the order of ``ids``."""
-    found = [(mine, parts) for mine, parts in found if len(mine)]
+    """Every partition's sums of each verdict's contrasts added up:
+    (column, measure, labels, kind, contrasts, sums) per verdict, the
+    contrasts (in the order of ``ids``) where the ids are few enough for
+    the swaps, else None and the sums alone (see
+    :func:`verdicts.verdict_row`)."""
+    found = [parts for mine, parts in found if len(mine)]
     if not found:
         return []
-    order = _joined([mine for mine, _ in found]).get_indexer(ids)
     out = []
-    for n, (column, measure, _, labels, kind) in enumerate(found[0][1]):
-        sides = [np.concatenate([parts[n][2][side] for _, parts in found])[order]
-                 for side in (0, 1)]
-        out.append((column, measure, sides, labels, kind))
+    for n, (column, measure, labels, kind, _, _) in enumerate(found[0]):
+        sums = [parts[n][4] for parts in found]
+        total = (sum(s[0] for s in sums), sum(s[1] for s in sums), sum(s[2] for s in sums))
+        contrasts = None
+        if total[0] <= _verdicts.NORMAL_LIMIT:
+            held = [parts[n][5] for parts in found]
+            order = np.argsort(ids.get_indexer(_joined([h[0] for h in held])), kind="stable")
+            width = len(total[1])
+            contrasts = np.concatenate([h[1] for h in held] + [np.zeros((0, width))])[order]
+        out.append((column, measure, labels, kind, contrasts, total))
     return out
 
 

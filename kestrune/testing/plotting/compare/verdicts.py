@@ -439,6 +439,33 @@ def _leading(contrasts):
     return int(np.nanargmax(np.where(spread > 0, z, -1.0)))
 
 
+def _leading_of(sums):
+    """:func:`_leading` from :func:`summed` sums."""
+    _, total, outer = sums
+    spread = np.sqrt(np.diag(outer))
+    with np.errstate(divide="ignore", invalid="ignore"):
+        z = np.abs(total) / spread
+    return int(np.nanargmax(np.where(spread > 0, z, -1.0)))
+
+
+def _effect_of(sums, lead):
+    """:func:`_effect` of component ``lead`` from :func:`summed` sums."""
+    n, total, outer = sums
+    mean = total[lead] / n
+    if n < 2:
+        return mean, np.nan, np.nan
+    variance = max(outer[lead, lead] - n * mean * mean, 0.0) / (n - 1)
+    half = stats.t.ppf(0.975, n - 1) * np.sqrt(variance) / np.sqrt(n)
+    return mean, mean - half, mean + half
+
+
+def _quadratic_of(sums):
+    """:func:`quadratic` from :func:`summed` sums."""
+    _, total, outer = sums
+    inverse, rank = _pseudo_inverse(outer)
+    return float(total @ inverse @ total), rank
+
+
 def _paired(reference, other, meta, columns, ids, measures):
     stats_ = [_Stats(f, ids, meta, columns) for f in (reference, other)]
     found = {}
@@ -461,47 +488,75 @@ def _tested(components, cells_of, shift_of):
     too few ids swap, ``shift_of(column)`` the test of the shared shift."""
     rows = []
     for column, measure, parts, labels, kind in components:
-        contrasts = _contrasts(parts, kind)
-        defined = ~np.isnan(contrasts).all(axis=1)
-        contrasts = np.nan_to_num(contrasts[defined], nan=0.0)
-        # Every contrast is a pure number near 1 in size: below ROUNDING it
-        # is the rounding of equal values (a copy with each id's rows
-        # reordered has the same means and spreads), which swaps would
-        # otherwise weigh as a difference.
-        contrasts[np.abs(contrasts) < ROUNDING] = 0.0
-        n = len(contrasts)
-        row = {"column": column, "measure": measure, "ids": n}
-        if n == 0:
-            continue
+        row = verdict_row(column, measure, labels, kind, cleaned(parts, kind)[0], None,
+                          cells_of, shift_of)
+        if row is not None:
+            rows.append(row)
+    return rows
+
+
+def cleaned(parts, kind):
+    """The contrasts of the ids where one is defined (ids x components),
+    and which ids those are (a mask)."""
+    contrasts = _contrasts(parts, kind)
+    defined = ~np.isnan(contrasts).all(axis=1)
+    contrasts = np.nan_to_num(contrasts[defined], nan=0.0)
+    # Every contrast is a pure number near 1 in size: below ROUNDING it
+    # is the rounding of equal values (a copy with each id's rows
+    # reordered has the same means and spreads), which swaps would
+    # otherwise weigh as a difference.
+    contrasts[np.abs(contrasts) < ROUNDING] = 0.0
+    return contrasts, defined
+
+
+def summed(contrasts):
+    """What a verdict needs of contrasts beyond ``NORMAL_LIMIT`` ids, where
+    its test is the normal one: their number, their sum and the sum of
+    their outer products; parts of the ids add up."""
+    return len(contrasts), contrasts.sum(axis=0), contrasts.T @ contrasts
+
+
+def verdict_row(column, measure, labels, kind, contrasts, sums, cells_of, shift_of):
+    """One verdict row from the ids' ``contrasts`` or, where they are None,
+    from their :func:`summed` sums (more than ``NORMAL_LIMIT`` ids); None
+    where no id has a contrast."""
+    n = len(contrasts) if contrasts is not None else sums[0]
+    row = {"column": column, "measure": measure, "ids": n}
+    if n == 0:
+        return None
+    if contrasts is not None:
         lead = _leading(contrasts)
         row["effect"], row["low"], row["high"] = _effect(contrasts[:, lead])
-        row["contrast"] = labels[lead]
-        if n < FEWEST_IDS:
-            p = cells_of()[(column, measure)].to_numpy(dtype=float)
-            p = p[~np.isnan(p)]
-            statistic = -2 * np.log(np.maximum(p, 1e-300)).sum()
-            row["statistic"] = statistic
-            row["p"] = special.chdtrc(2 * len(p), statistic) if len(p) else np.nan
-            row["method"] = METHODS["fisher"]
-            # A t interval of so few contrasts could exclude 0 where the
-            # test finds nothing: no interval rather than two answers.
-            row["low"] = row["high"] = np.nan
+    else:
+        lead = _leading_of(sums)
+        row["effect"], row["low"], row["high"] = _effect_of(sums, lead)
+    row["contrast"] = labels[lead]
+    if n < FEWEST_IDS:
+        p = cells_of()[(column, measure)].to_numpy(dtype=float)
+        p = p[~np.isnan(p)]
+        statistic = -2 * np.log(np.maximum(p, 1e-300)).sum()
+        row["statistic"] = statistic
+        row["p"] = special.chdtrc(2 * len(p), statistic) if len(p) else np.nan
+        row["method"] = METHODS["fisher"]
+        # A t interval of so few contrasts could exclude 0 where the
+        # test finds nothing: no interval rather than two answers.
+        row["low"] = row["high"] = np.nan
+    else:
+        statistic, rank = quadratic(contrasts) if contrasts is not None else \
+            _quadratic_of(sums)
+        row["statistic"] = statistic
+        if rank == 0:
+            row["p"] = 1.0
+            row["method"] = METHODS["swaps"]
+        elif n > NORMAL_LIMIT:
+            row["p"] = special.chdtrc(rank, statistic)
+            row["method"] = METHODS["normal"]
         else:
-            statistic, rank = quadratic(contrasts)
-            row["statistic"] = statistic
-            if rank == 0:
-                row["p"] = 1.0
-                row["method"] = METHODS["swaps"]
-            elif n > NORMAL_LIMIT:
-                row["p"] = special.chdtrc(rank, statistic)
-                row["method"] = METHODS["normal"]
-            else:
-                row["p"] = swap_p(contrasts)
-                row["method"] = METHODS["swaps"]
-            if kind == "location":
-                _joined(row, shift_of(column))
-        rows.append(row)
-    return rows
+            row["p"] = swap_p(contrasts)
+            row["method"] = METHODS["swaps"]
+        if kind == "location":
+            _joined(row, shift_of(column))
+    return row
 
 
 def _joined(row, shift):
