@@ -8,7 +8,14 @@ started here.
 
 Each compared frame is co-partitioned with the reference by id (see
 :mod:`.partitions`): partition k of both frames holds every row of the same
-ids. Then, per compared frame:
+ids. Each step of the report is a generator of passes over these aligned
+partitions (:func:`.partitions.run`): the passes that the steps make at the
+same turn are one computation, in which each pair of partitions is read,
+aligned and prepared once (:func:`.partitions.prepared_pairs`) and handed
+to every task of that turn. After the facts, the measures (the priors'
+estimates, then the tables), the verdicts (the per-id statistics, then the
+shared shift) and the population tables take two passes together. Per
+compared frame:
 
 - **one pass of facts** per pair of aligned partitions: its ids, its time
   points, per continuous column and time point the count and sum of the
@@ -23,12 +30,16 @@ ids. Then, per compared frame:
   the compared frames and the id-level procedure run in the caller on the
   gathered tables, as on the pandas path.
 - **the verdicts**: each partition computes its ids' statistics with the
-  whole frame's means per time point and label numbering; the caller
-  gathers them (ids x components) and runs the tests. The test of the
-  shift shared by every id runs in two more passes that return sums per
-  time point and per partition (:mod:`.shift`).
+  whole frame's means per time point and label numbering, and their
+  contrasts; it sends back, per verdict, their number, sum and sum of
+  outer products (:func:`verdicts.summed`), and the contrasts themselves
+  only where it holds few enough ids for the swaps. The caller adds them
+  up and runs the tests (the swaps on the contrasts in id order where the
+  panel has so few ids). The test of the shift shared by every id takes
+  sums per time point from the same pass and sums per partition from the
+  next (:mod:`.shift`).
 - **the population tables**: the ids' summaries per partition, gathered
-  (ids x entries); label distances from the counts per time point summed
+  (ids x entries, 8 bytes each: the largest table the caller receives); label distances from the counts per time point summed
   over the partitions; the Kolmogorov-Smirnov statistics of continuous
   columns (all rows, and the ids' values at each time point) exactly, from
   value ranges: splitters from each partition's quantiles, every value
