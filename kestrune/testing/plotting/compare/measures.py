@@ -39,9 +39,9 @@ from scipy import special
 
 from . import inputs, prior
 from .bounds import check_options
-from .grouped import order_within, sorted_ranks, unique_keys
 from .divergence import (DIGITS, ROUNDING_STEP, _sorted_union, kolmogorov_smirnov,
                          label_codes, round_significant)
+from .grouped import order_within, sorted_ranks, unique_keys
 
 #: The measures a table can hold, in their usual order.
 MEASURES = ("distribution", "dynamics", "dependence")
@@ -858,11 +858,11 @@ class _Series:
             self.r.append(np.clip(r, -1.0, 1.0))
             self.pairs.append(pairs)
 
-    def ranks(self, rows, codes):
+    def ranks(self, rows):
         """Average ranks of the values of ``rows`` (a mask of present
-        values) within their ids (``codes``, of those rows), and each id's
-        distinct values among them. The series is sorted within its ids
-        once; a subset of its rows keeps that order."""
+        values) within their ids, and each id's distinct values among them.
+        The series is sorted within its ids once; a subset of its rows
+        keeps that order."""
         if self._order is None:
             present = np.flatnonzero(~np.isnan(self.values))
             self._order = present[order_within(self.codes[present], self.values[present],
@@ -1182,7 +1182,7 @@ def _spearman(codes, x, y, size, ranked):
         if (kept == both).all() and id(s) in ranked:
             found = ranked[id(s)]
         else:
-            found = s.ranks(both, codes)
+            found = s.ranks(both)
             if (kept == both).all():
                 ranked[id(s)] = found
         ranks.append(found[0])
