@@ -62,6 +62,7 @@ p-values differ by the sampling noise of other null draws where there is
 more than one partition.
 """
 
+import functools
 import warnings
 
 import numpy as np
@@ -121,19 +122,18 @@ class DaskPanel:
         held = [_joined([f["ids"][0] for f in facts[0]])]
         held += [_joined([f["ids"][1] for f in found]) for found in facts]
         self.held = held
-        fakes = [pd.DataFrame(index=pd.MultiIndex.from_arrays(
-            [h, np.zeros(len(h), dtype=np.int64)])) for h in held]
+        fakes = [_checks.id_frame(h) for h in held]
         for name, frame in zip(names, fakes):
             if not len(frame):
                 raise ValueError("frame {!r} is empty".format(name))
         sides = [[f["checks"][0] for f in facts[0]]]
         sides += [[f["checks"][1] for f in found] for found in facts]
-        _checks.check_rows(names, meta, sides, held, frames)
+        _checks.check_rows(names, meta, sides, fakes, frames)
         _checks.check_times(names, meta, [
             _sorted(_joined([f["times"][0] for f in facts[0]]).unique())] + [
             _sorted(_joined([f["times"][1] for f in found]).unique()) for found in facts],
             allow_disjoint_times)
-        _checks.check_shared_ids(names, held, pairing)
+        _checks.check_shared_ids(names, fakes, pairing)
         self.pairing, self.why = inputs._chosen_pairing(names, fakes, pairing, given)
         if self.pairing == "nearest":
             raise ValueError(
@@ -666,6 +666,8 @@ def compare_report(frames, meta, id_index, time_index, names, columns, ids, orde
     rows = []
     _report._phase(progress, "verdicts", len(panel.pairs))
     for k in range(len(panel.pairs)):
+        # Measured once per compared frame, however many verdicts ask.
+        @functools.lru_cache(maxsize=1)
         def cells_of(k=k):
             return _parts.measure_table(panel.frames[0], panel.frames[k + 1], panel.meta,
                                         panel.columns, panel.wanted(),
