@@ -110,11 +110,14 @@ def on(scheduler, request):
     return dask.config.set(scheduler=scheduler)
 
 
-def frames(ids, layout, parts, seed, dates=False):
+def frames(ids, layout, parts, seed, dates=False, sparse=False):
     """The pandas frames of a panel with gaps and missing values, and the
     same as dask frames of ``parts`` partitions: by row (ids split across
-    partitions, shuffled on the id) or indexed by id with known divisions."""
+    partitions, shuffled on the id) or indexed by id with known divisions.
+    With ``sparse``, column c holds values for the first three ids only."""
     pair = [panel(ids, 12, seed, 0.5), panel(ids[len(ids) // 10:], 12, seed + 1, 0.2)]
+    for frame in pair if sparse else []:
+        frame.loc[~frame["id"].isin(ids[:3]), "c"] = np.nan
     if dates:
         for frame in pair:
             frame["t"] = pd.Timestamp("2020-01-31") + pd.to_timedelta(frame["t"] * 30, "D")
@@ -387,7 +390,8 @@ def test_compare_panels_on_dask_is_the_pandas_report(kind, layout, parts, calibr
     ids = np.arange(20) * 7
     if kind == "text":
         ids = np.array(["x{:03d}".format(i) for i in ids], dtype=object)
-    (reference, other), dask_frames = frames(ids, layout, parts, 4, dates=kind == "int")
+    # Column c too sparse for rearrangements: its statistics from value ranges alone.
+    (reference, other), dask_frames = frames(ids, layout, parts, 4, kind == "int", sparse=True)
     # Rows by id: the pandas path's first appearance is then the sorted order.
     pair = [f.sort_values(["id", "t"]) for f in (reference, other)]
     if options.get("ids") == "some":
