@@ -17,7 +17,6 @@ import pytest
 
 from kestrune.testing.plotting.compare import compare_panels
 from kestrune.testing.plotting.compare import cli, progress as progress_module, summary
-from kestrune.testing.plotting.compare.inputs import IdSpellingWarning, TimeOverlapWarning
 from kestrune.testing.plotting.compare.scores import score_lines
 from kestrune.testing.plotting.compare.verdicts import verdict_lines
 
@@ -199,48 +198,6 @@ def test_fail_on_difference(tmp_path, capsys, seed, shift, status):
     assert run(capsys, args).out.splitlines()[-1] == str(tmp_path / "out")  # by default 0 whatever is found
     out = run(capsys, args + ["--fail-on-difference"], status=status).out
     assert out.splitlines()[-1] == str(tmp_path / "out")
-
-
-def shifted_times(frame, by):
-    return frame.assign(t=frame["t"] + by)
-
-
-def zero_padded(frame):
-    return frame.assign(id=frame["id"].map(lambda i: "00" + i.upper()))
-
-
-@pytest.mark.parametrize("change, kwargs, outcome, message", [
-    (lambda f: shifted_times(f, 100), {}, ValueError,
-     r"frame 'b' shares no time point with frame 'a': 'a' runs from 0 to 11, 'b' from 100 to 111; align the times, "
-     r"or pass allow_disjoint_times=True"),
-    (lambda f: shifted_times(f, 100), dict(allow_disjoint_times=True), None, ""),
-    (lambda f: shifted_times(f, 6), {}, None, ""),  # half of the time points shared
-    (lambda f: shifted_times(f, 7), {}, TimeOverlapWarning,
-     r"frame 'b' shares 5 of the 12 time points of frame 'a' \('a' runs from 0 to 11, 'b' from 7 to 18\)"),
-    (lambda f: f.assign(t=pd.Timestamp("2020-01-31") + pd.to_timedelta(f["t"] * 7, unit="D")), {}, ValueError,
-     "'a' runs from 2020-01-01 to 2020-12-01, 'b' from 2020-01-31 to 2020-04-17"),
-    (zero_padded, {}, IdSpellingWarning,
-     r"4 ids of frame 'b' match ids of frame 'a' only once leading zeros, case and surrounding spaces are set aside "
-     r"\('00A' \u2248 'a', '00B' \u2248 'b', '00C' \u2248 'c', \.\.\.\); write the ids alike"),
-    (lambda f: pd.concat([f[f["id"] < "c"], zero_padded(f[f["id"] >= "c"])]), {}, IdSpellingWarning,
-     r"^2 ids of frame 'b' match .*\('00C' \u2248 'c', '00D' \u2248 'd'\)"),
-])
-def test_misaligned_frames_are_refused_or_named(change, kwargs, outcome, message):
-    ids = list("abcd")
-    a = panel(ids)
-    if "2020" in message:
-        a = a.assign(t=pd.to_datetime(a["t"].map(lambda m: "2020-{:02d}-01".format(m + 1))))
-    frames = {"a": a, "b": change(panel(ids, seed=1))}
-    with warnings.catch_warnings(record=True) as caught:
-        warnings.simplefilter("always")
-        if outcome is ValueError:
-            with pytest.raises(ValueError, match=message):
-                compare_panels(frames, id_index="id", time_index="t", pages=1, **kwargs)
-            return
-        compare_panels(frames, id_index="id", time_index="t", pages=1, **kwargs)
-    ours = [w for w in caught if issubclass(w.category, (TimeOverlapWarning, IdSpellingWarning))]
-    assert [w.category for w in ours] == ([] if outcome is None else [outcome])
-    assert outcome is None or re.search(message, str(ours[0].message))
 
 
 VENV_315 = ROOT / ".venv-3.15" / "bin" / "python"

@@ -178,18 +178,6 @@ def renamed(frame, prefix="new "):
     return frame.assign(id=prefix + frame["id"].astype(str))
 
 
-@pytest.mark.parametrize("change, kwargs, message", [
-    (lambda f: [f["original"], renamed(f["synthetic"])], dict(pairing="ids"),
-     r"frame 'frame 2' shares no id with frame 'frame 1': frame 'frame 1' has text ids such as "
-     r"\['a', 'b', 'c', \.\.\.\], frame 'frame 2' has text ids such as \['new a', 'new b', 'new d', \.\.\.\]"),
-    (lambda f: [f["original"], renamed(f["synthetic"])], dict(pairing="nearest", ids=["new a"]), "give no ids"),
-    (lambda f: list(f.values()), dict(pairing="closest"), r"pairing must be one of \['auto', 'ids', 'nearest'\]"),
-])
-def test_bad_pairings(frames, change, kwargs, message):
-    with pytest.raises(ValueError, match=message):
-        report_of(change(frames), **kwargs)
-
-
 def test_nearest_pairing_pages_tables_and_files(tmp_path):
     rng = np.random.default_rng(5)
     ids = ["r%02d" % n for n in range(24)]
@@ -528,53 +516,40 @@ def test_a_failed_save_leaves_the_target_as_it_was_and_pictures_are_drawn_once(f
     assert state() == before and os.listdir(tmp_path) == [target]
 
 
-@pytest.mark.parametrize("change, message", [
-    (lambda f: [f["original"]], "at least two frames"),
-    (lambda f: {"original": f["original"], "synthetic": f["synthetic"].iloc[:0]}, "frame 'synthetic' is empty"),
-    (lambda f: {"original": f["original"], "synthetic": f["synthetic"].drop(columns="state").assign(extra=1)},
+# Repeated rows, values that are not numbers, rows without an id, frames that
+# share no id or whose columns differ: see the table of checks on dask frames.
+@pytest.mark.parametrize("change, kwargs, message", [
+    (lambda f: [f["original"]], {}, "at least two frames"),
+    (lambda f: [f["original"], renamed(f["synthetic"])], dict(pairing="nearest", ids=["new a"]), "give no ids"),
+    (None, dict(pairing="closest"), r"pairing must be one of \['auto', 'ids', 'nearest'\]"),
+    (lambda f: {"original": f["original"], "synthetic": f["synthetic"].drop(columns="state").assign(extra=1)}, {},
      r"frame 'synthetic' lacks columns \['state'\] and adds columns \['extra'\]"),
-    (lambda f: {"original": f["original"], "synthetic": pd.concat([f["synthetic"], f["synthetic"].iloc[:1]])},
-     r"frame 'synthetic' has more than one row for \(id, t\)"),
-    (lambda f: {"original": f["original"], "synthetic": f["synthetic"].assign(level="x")},
-     "column 'level' holds numbers in 'original' but not in frame 'synthetic': \\['x'\\]"),
-    (lambda f: {"original": f["original"], "synthetic": f["synthetic"].assign(extra=1)},
-     r"frame 'synthetic' adds columns \['extra'\] .*; to compare the columns they share, pass "
-     r"columns=\['state', 'level'\]$"),
-    (lambda f: {"original": f["original"], "synthetic": f["synthetic"].assign(level=True)},
-     "column 'level' is continuous but holds True/False in frame 'synthetic'; declare it categorical"),
-    (lambda f: {"original": f["original"].assign(level=-1e151), "synthetic": f["synthetic"]},
+    (lambda f: {"original": f["original"].assign(level=-1e151), "synthetic": f["synthetic"]}, {},
      r"column 'level' holds -1e\+151 in frame 'original': finite values beyond \+-1e\+150 cannot be measured"),
-    (lambda f: {n: x[["id", "t"]] for n, x in f.items()}, "frame 'original' has no data column besides 'id' and 't'"),
-    (lambda f: {"original": f["original"].assign(id=f["original"]["id"].where(f["original"].index != 9)),
-                "synthetic": f["synthetic"]}, r"frame 'original' has 1 row without an id \('id'\); the first is row 9"),
-    (lambda f: {"original": f["original"], "synthetic": f["synthetic"].assign(t=np.nan)},
+    (lambda f: {n: x[["id", "t"]] for n, x in f.items()}, {},
+     "frame 'original' has no data column besides 'id' and 't'"),
+    (lambda f: {"original": f["original"], "synthetic": f["synthetic"].assign(t=np.nan)}, {},
      r"frame 'synthetic' has 32 rows without a time \('t'\); the first is row 0"),
+    (None, dict(names=["one"]), "names has 1 entries for 2 frames"),
+    (None, dict(names=["x", "x"]), r"names must differ; given more than once: \['x'\]"),
+    (None, dict(columns=["level", "nope"]),
+     r"columns \['nope'\] are not data columns; valid are \['level', 'state'\]"),
+    (None, dict(ids=["a", "zz"]),
+     r"ids \['zz'\] are in none of the frames; valid are \['a', 'b', 'c', 'd', 'e'\]"),
+    (None, dict(order="size"), r"order must be one of \['evidence', 'divergence', 'id', 'given'\], got 'size'"),
+    (None, dict(ids_per_page=0), "ids_per_page must be a whole number of at least 1, got 0"),
+    (None, dict(jobs=2.0), "jobs must be a whole number of at least 1, got 2.0"),
+    (None, dict(ids_per_page=True), "ids_per_page must be a whole number of at least 1, got True"),
+    (None, dict(columns="level"), r"columns must be a list, not the single string 'level'; write \['level'\]"),
+    (None, dict(ids="abc"), "ids must be a list, not the single string 'abc'"),
+    (None, dict(columns=["level", "level"]), r"columns \['level'\] are given more than once"),
+    (None, dict(executor=concurrent.futures.ThreadPoolExecutor(1)), "executor must run pages in other processes"),
+    (None, dict(max_lag=8), "max_lag must be at most 7, the most times of one id less one"),
+    (None, dict(measures=["dependence"]), r"measures \['dependence'\] leave no cell: .* hold only 'level'"),
 ])
-def test_bad_frames(frames, change, message):
+def test_bad_input(frames, change, kwargs, message):
     with pytest.raises(ValueError, match=message):
-        report_of(change(frames))
-
-
-@pytest.mark.parametrize("kwargs, message", [
-    (dict(names=["one"]), "names has 1 entries for 2 frames"),
-    (dict(names=["x", "x"]), r"names must differ; given more than once: \['x'\]"),
-    (dict(columns=["level", "nope"]), r"columns \['nope'\] are not data columns; valid are \['level', 'state'\]"),
-    (dict(ids=["a", "zz"]), r"ids \['zz'\] are in none of the frames; valid are \['a', 'b', 'c', 'd', 'e'\]"),
-    (dict(order="size"), r"order must be one of \['evidence', 'divergence', 'id', 'given'\], got 'size'"),
-    (dict(ids_per_page=0), "ids_per_page must be a whole number of at least 1, got 0"),
-    (dict(jobs=2.0), "jobs must be a whole number of at least 1, got 2.0"),
-    (dict(ids_per_page=True), "ids_per_page must be a whole number of at least 1, got True"),
-    (dict(columns="level"), r"columns must be a list, not the single string 'level'; write \['level'\]"),
-    (dict(ids="abc"), "ids must be a list, not the single string 'abc'"),
-    (dict(columns=["level", "level"]), r"columns \['level'\] are given more than once"),
-    (dict(executor=concurrent.futures.ThreadPoolExecutor(1)), "executor must run pages in other processes"),
-    (dict(max_lag=8), "max_lag must be at most 7, the most times of one id less one"),
-    (dict(measures=["dependence"]), r"measures \['dependence'\] leave no cell: .* hold only 'level'"),
-])
-def test_bad_choices(frames, kwargs, message):
-    listed = list(frames.values())
-    with pytest.raises(ValueError, match=message):
-        report_of(listed, **kwargs)
+        report_of(list(frames.values()) if change is None else change(frames), **kwargs)
 
 
 def pictures(report, tmp_path, name):
@@ -587,6 +562,12 @@ def test_workers_draw_the_same_pages(frames, tmp_path):
     spawn = concurrent.futures.ProcessPoolExecutor(2, mp_context=multiprocessing.get_context("spawn"))
     with spawn:
         assert pictures(report_of(frames, ids_per_page=2, executor=spawn), tmp_path, "spawn") == alone
+    distributed = pytest.importorskip("distributed")  # and on a dask cluster's workers
+    with distributed.LocalCluster(n_workers=2, threads_per_worker=1, processes=True, host="127.0.0.1",
+                                  local_directory=str(tmp_path), dashboard_address=None) as cluster, \
+            distributed.Client(cluster) as client:
+        report = report_of(frames, ids_per_page=2, executor=client.get_executor())
+        assert pictures(report, tmp_path, "dask") == alone
 
 
 SCRIPT = textwrap.dedent("""
@@ -610,15 +591,6 @@ def test_same_pages_under_any_hash_seed(tmp_path):
     first, second = (sorted((tmp_path / s).iterdir()) for s in "12")
     assert [p.name for p in first] == [p.name for p in second]
     assert all(a.read_bytes() == b.read_bytes() for a, b in zip(first, second))
-
-
-def test_dask_cluster_draws_the_same_pages(frames, tmp_path):
-    distributed = pytest.importorskip("distributed")
-    alone = pictures(report_of(frames, ids_per_page=2), tmp_path, "one")
-    with distributed.LocalCluster(n_workers=2, threads_per_worker=1, processes=True, host="127.0.0.1", local_directory=str(tmp_path),
-                                  dashboard_address=None) as cluster, distributed.Client(cluster) as client:
-        report = report_of(frames, ids_per_page=2, executor=client.get_executor())
-        assert pictures(report, tmp_path, "dask") == alone
 
 
 def test_each_frame_is_read_in_one_pass_into_what_set_indices_makes(frames, monkeypatch):
@@ -649,6 +621,16 @@ def bad_file(tmp_path, name, text):
     path = tmp_path / name
     path.write_text(text)
     return str(path)
+
+
+def bad_parquet(tmp_path, csv, mangle):
+    """A Parquet file of the rows of ``csv`` whose bytes ``mangle`` spoils,
+    and the good file."""
+    pytest.importorskip("pyarrow")
+    good, bad = tmp_path / "good.parquet", tmp_path / "bad.parquet"
+    pd.read_csv(csv).to_parquet(good)
+    bad.write_bytes(mangle(good.read_bytes()))
+    return [str(bad), str(good)]
 
 
 @pytest.mark.parametrize("make_args, status, message", [
@@ -703,8 +685,13 @@ def bad_file(tmp_path, name, text):
     (lambda f, d: [bad_file(d, "iso.csv", "id,t,level,state\na,2020-01-02T10:00Z,2,on\n"),
                    bad_file(d, "wrong.csv", "id,t,level,state\na,2020-01-02,2,on\na,2020-13-45,2,on\n")], 1,
      r"wrong.csv: column 't' \(--time\): '2020-13-45' in row 2 is not a date"),
+    # Whatever the Parquet reader says of a file it cannot read fits the one line.
+    (lambda f, d: bad_parquet(d, f[0], lambda good: b"id,t\n1,2\n"), 1,
+     "bad.parquet: cannot read it: not a Parquet file"),
+    (lambda f, d: bad_parquet(d, f[0], lambda good: good[:8] + bytes(b ^ 0x5A for b in good[8:-40])
+                              + good[-40:]), 1, "bad.parquet: cannot read it: "),
 ])
-def test_command_line_errors(files, tmp_path, capsys, make_args, status, message):
+def test_command_line_errors(files, tmp_path, capfd, make_args, status, message):
     out = tmp_path / "report.pdf"
     args = make_args(files, tmp_path)
     args += ["--id", "id", "--time", "t"] + ([] if "-o" in args else ["-o", str(out)])
@@ -714,7 +701,7 @@ def test_command_line_errors(files, tmp_path, capsys, make_args, status, message
         except SystemExit as stop:
             code = stop.code
     assert code == status
-    captured = capsys.readouterr()
+    captured = capfd.readouterr()  # what the readers write to the descriptors, too
     lines = captured.err.strip().splitlines()
     assert lines[0].startswith("kestrune-compare: error: ") and len(lines) == 1
     assert re.search(message, lines[0]) and "Traceback" not in captured.err

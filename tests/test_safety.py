@@ -311,21 +311,6 @@ def test_thousands_of_labels_make_a_population_page_of_forty_entries(tmp_path):
     assert figure.get_size_inches()[1] < 20
 
 
-@pytest.mark.parametrize("content, message", [
-    (lambda good: ROWS.encode(), "cannot read it: not a Parquet file"),
-    (lambda good: good[:8] + bytes(b ^ 0x5A for b in good[8:-40]) + good[-40:], "cannot read it: "),
-])
-def test_a_parquet_file_that_fails_ends_in_one_line(tmp_path, content, message):
-    pytest.importorskip("pyarrow")
-    good = tmp_path / "good.parquet"
-    pd.read_csv(io.StringIO(ROWS)).to_parquet(good)
-    (tmp_path / "bad.parquet").write_bytes(content(good.read_bytes()))
-    done = subprocess.run([sys.executable, "-m", "kestrune.testing.plotting.compare", "bad.parquet", "good.parquet",
-                           "--id", "id", "--time", "t", "-o", "out"], cwd=str(tmp_path), capture_output=True, text=True)
-    assert (done.returncode, done.stdout) == (1, "") and len(done.stderr.splitlines()) == 1, done.stderr
-    assert "error: bad.parquet: " + message in done.stderr
-
-
 def test_values_up_to_the_largest_accepted_measure_as_small_ones():
     from kestrune import DataFrameMeta
     from kestrune.testing.plotting.compare import id_summaries, inputs, measure_table

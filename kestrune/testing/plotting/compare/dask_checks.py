@@ -123,19 +123,19 @@ def check_rows(names, meta, sides, held, frames):
     numbers, in its order.
 
     ``sides`` holds per frame the :func:`pair_checks` sides of its
-    partitions, ``held`` its ids (gathered), ``frames`` the dask frames.
+    partitions, ``held`` its ids (gathered, as the id level of an empty
+    frame), ``frames`` the dask frames.
     """
     for name, parts, frame in zip(names, sides, frames):
         if any(side["gaps"] for side in parts):
             check_gaps(name, meta, frame)
-    fakes = []
-    for ids, frame in zip(held, frames):
-        if types.is_bool_dtype(_id_dtype(frame, meta)):
-            # The shuffle hashes them as text; the first sorted is named.
-            ids = pd.Index([text == "True" for text in pd.Index(ids).astype(str).unique()])
-        fakes.append(pd.DataFrame(index=pd.MultiIndex.from_arrays(
-            [ids, np.zeros(len(ids), dtype=np.int64)])))
-    check_ids(fakes, names)
+    checked = []
+    for name, ids, frame in zip(names, held, frames):
+        if types.is_bool_dtype(_id_dtype(frame, meta)):  # hashed as text by the shuffle
+            checked.append((name, id_frame([t == "True" for t in ids.index.levels[0].astype(str)])))
+        elif ids.index.levels[0].dtype == object:  # else no id is True or False
+            checked.append((name, ids))
+    check_ids([ids for _, ids in checked], [name for name, _ in checked])
     for name, parts in zip(names, sides):
         total = sum(side["repeated"][0] for side in parts)
         if total:
@@ -185,14 +185,17 @@ def check_times(names, meta, times, allow_disjoint):
     inputs._check_times(names, fakes, allow_disjoint)
 
 
+def id_frame(ids):
+    """An empty frame whose id level holds ``ids``, as the checks of the
+    pandas path read a prepared frame's ids."""
+    return pd.DataFrame(index=pd.MultiIndex.from_arrays([ids, np.zeros(len(ids), dtype=np.int64)]))
+
+
 def check_shared_ids(names, held, pairing):
     """The pandas path's refusal of a frame that shares no id with the
     reference (pairing ``"ids"``), and its warning of ids that would match
-    once written alike, from each frame's ids. (Ids of different types are
-    text on dask: none is converted.)"""
-    if pairing == "nearest":
-        return
-    fakes = [pd.DataFrame(index=pd.MultiIndex.from_arrays(
-        [ids, np.zeros(len(ids), dtype=np.int64)])) for ids in held]
-    inputs._matched_ids(names, fakes, refuse=pairing == "ids")
-    inputs._warn_near_ids(names, fakes)
+    once written alike, from each frame's ids (:func:`id_frame`). (Ids of
+    different types are text on dask: none is converted.)"""
+    if pairing != "nearest":
+        inputs._matched_ids(names, held, refuse=pairing == "ids")
+        inputs._warn_near_ids(names, held)

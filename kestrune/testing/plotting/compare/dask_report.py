@@ -128,19 +128,18 @@ class DaskPanel:
         held = [_joined([f["ids"][0] for f in facts[0]])]
         held += [_joined([f["ids"][1] for f in found]) for found in facts]
         self.held = held
-        fakes = [pd.DataFrame(index=pd.MultiIndex.from_arrays(
-            [h, np.zeros(len(h), dtype=np.int64)])) for h in held]
+        fakes = [_checks.id_frame(h) for h in held]
         for name, frame in zip(names, fakes):
             if not len(frame):
                 raise ValueError("frame {!r} is empty".format(name))
         sides = [[f["checks"][0] for f in facts[0]]]
         sides += [[f["checks"][1] for f in found] for found in facts]
-        _checks.check_rows(names, meta, sides, held, frames)
+        _checks.check_rows(names, meta, sides, fakes, frames)
         _checks.check_times(names, meta, [
             _sorted(_joined([f["times"][0] for f in facts[0]]).unique())] + [
             _sorted(_joined([f["times"][1] for f in found]).unique()) for found in facts],
             allow_disjoint_times)
-        _checks.check_shared_ids(names, held, pairing)
+        _checks.check_shared_ids(names, fakes, pairing)
         self.pairing, self.why = inputs._chosen_pairing(names, fakes, pairing, given)
         if self.pairing == "nearest":
             raise ValueError(
@@ -626,7 +625,7 @@ def _population_tasks(panel, times, reference_times):
         rows = [dask.delayed(_sample_rows)(r, o, meta, sample) for r, o in pairs]
         tasks.append(dask.delayed(_sample_levels)(
             rows, meta, panel.columns, reference_times,
-            (len(reference), len(compared), len(union))))
+            (len(reference), len(compared), len(union)), (noise.REARRANGEMENTS, noise.FEWER)))
         facts, ranges = panel.facts[k], {}
         n = {}
         for column in panel.numeric:
@@ -653,12 +652,12 @@ def _sample_rows(reference, other, meta, sample):
     return tuple(_parts._prepared(p, meta, sample) for p in (reference, other))
 
 
-def _sample_levels(rows, meta, columns, times, sizes):
+def _sample_levels(rows, meta, columns, times, sizes, counts):
     """The permutation levels of the sampled rows of every pair of
     partitions (see :func:`noise.arranged_levels`)."""
     frames = [pd.concat([r[side] for r in rows]).sort_index() for side in (0, 1)]
     return noise.arranged_levels(frames[0], frames[1], columns, set(meta.categorical), True,
-                                 times, sizes)
+                                 times, sizes, counts)
 
 
 def _splitters(facts, column, ranges):

@@ -380,7 +380,8 @@ def _keys(ids, salt):
     return _mix(id_keys(ids) ^ np.uint64(salt))
 
 
-def arranged_levels(reference, frame, columns, categorical, paired, times, sizes=None):
+def arranged_levels(reference, frame, columns, categorical, paired, times, sizes=None,
+                    counts=None):
     """The permutation levels of one compared frame's columns (see
     :func:`permutation_levels`): per column the pooled level and the band's
     (two lists) and the levels of each of ``times`` (a dict of arrays).
@@ -396,8 +397,12 @@ def arranged_levels(reference, frame, columns, categorical, paired, times, sizes
     then comes from every row). By default the frames hold every id and
     are sampled here; with ``sizes`` (the ids of the reference, of the
     compared frame and, under id pairing, of both) they hold the sample's
-    rows only (the caller sampled them).
+    rows only (the caller sampled them). ``counts``: the rearrangements of
+    a column of at most ``LARGE`` rows and of more (by default
+    ``REARRANGEMENTS`` and ``FEWER``; a caller on other processes passes
+    its own).
     """
+    counts = (REARRANGEMENTS, FEWER) if counts is None else counts
     own = [f.index.get_level_values(0).unique() for f in (reference, frame)]
     union = own[0].append(own[1]).unique() if paired else None
     timed = {}
@@ -430,7 +435,9 @@ def arranged_levels(reference, frame, columns, categorical, paired, times, sizes
     for column in columns:
         rows = _rows(reference, frame, column, categorical, own, union, times)
         is_label = column in categorical
-        level, simultaneous, at = permutation_levels(rows, is_label, times=len(times))
+        level, simultaneous, at = permutation_levels(
+            rows, is_label, times=len(times),
+            count=counts[0] if len(rows.values) <= LARGE else counts[1])
         pooled.append(_scaled(level, scale))
         band.append(_scaled(simultaneous, scale))
         if paired:
@@ -466,7 +473,10 @@ def _rows(reference, frame, column, categorical, own, union, times):
 
 
 def _scaled(level, scale):
-    return level if scale == 1.0 else round_significant(np.asarray(level) * scale)
+    if scale == 1.0:
+        return level
+    found = round_significant(np.asarray(level, dtype=float) * scale)
+    return float(found) if np.ndim(found) == 0 else found
 
 
 def _time_levels(rows, is_label, times):
