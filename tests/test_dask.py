@@ -105,14 +105,41 @@ def frames(ids, layout, parts, seed, dates=False):
     partitions, shuffled on the id) or indexed by id with known divisions."""
     pair = [panel(ids, 12, seed, 0.5), panel(ids[len(ids) // 10:], 12, seed + 1, 0.2)]
     if dates:
-        for frame in pair:
-            frame["t"] = pd.Timestamp("2020-01-31") + pd.to_timedelta(frame["t"] * 30, "D")
+        pair = [dated(frame) for frame in pair]
+    if layout == "rows":
+        pair = [f.sample(frac=1.0, random_state=seed) for f in pair]
+    return pair, [as_dask(f, layout, parts) for f in pair]
+
+
+def dated(frame):
+    return frame.assign(t=pd.Timestamp("2020-01-31") + pd.to_timedelta(frame["t"] * 30, "D"))
+
+
+def as_dask(frame, layout, parts):
     if layout == "sorted":
-        return pair, [dd.from_pandas(f.set_index("id"), npartitions=parts, sort=True)
-                      for f in pair]
+        return dd.from_pandas(frame.set_index("id"), npartitions=parts, sort=True)
     # Rows in a random order: every partition holds part of most ids.
-    pair = [f.sample(frac=1.0, random_state=seed) for f in pair]
-    return pair, [dd.from_pandas(f.reset_index(drop=True), npartitions=parts) for f in pair]
+    return dd.from_pandas(frame.reset_index(drop=True), npartitions=parts)
+
+
+def own_ids(reference, other, layout, parts, several):
+    """Compared frames (two with ``several``) and a holdout whose ids are
+    their own, the first with a near-copy of a reference id; pandas frames
+    in id order and dask frames."""
+    ids = reference["id"].unique()
+
+    def renamed(frame, n):
+        return frame.assign(id=frame["id"].map(
+            lambda i: i + n if isinstance(i, (int, np.integer)) else "{}{}".format(i, n)))
+    copy = reference[reference["id"] == ids[5]].assign(id=renamed(reference, 2)["id"].max())
+    compared = [pd.concat([renamed(other, 1), copy])]
+    more = [panel(ids[:25], 12, 9, 0.4), panel(ids[:20], 12, 11, 0.3)]
+    if reference["t"].dtype.kind == "M":
+        more = [dated(frame) for frame in more]
+    compared += [renamed(more[0], 3)] if several else []
+    holdout = renamed(more[1], 5)
+    pandas = [f.sort_values(["id", "t"]) for f in compared + [holdout]]
+    return pandas, [as_dask(f.sample(frac=1.0, random_state=2), layout, parts) for f in pandas]
 
 
 @pytest.mark.parametrize("kind, layout, parts, calibrated, given, dates, scheduler, options", [
@@ -220,8 +247,9 @@ def test_compare_panels_and_the_cluster_refuse_what_they_cannot_do():
     (reference, _), (dask_reference, dask_other) = frames(np.arange(10), "rows", 2, 1)
     for given, options, message in (
             ({"a": reference, "b": dask_other}, {}, "mix pandas and dask"),
-            ([dask_reference, dask_other], {"pairing": "nearest"}, "under nearest pairing does not"),
-            ([dask_reference, dask_other], {"holdout": reference}, "a holdout is for")):
+            ([dask_reference, dask_other], {"holdout": reference}, "a holdout is for"),
+            ([dask_reference, dask_other], {"holdout": reference, "pairing": "nearest"},
+             "the frames and the holdout mix")):
         with pytest.raises(ValueError, match=message), dask.config.set(scheduler="sync"):
             compare_panels(given, META, **options)
     with pytest.raises(ValueError, match="not neither"):
@@ -267,6 +295,11 @@ def assert_same_report(found, want, calibrated):
                                       check_index_type=False)
     assert found.missing == want.missing
     assert found.population["levels"]["ids"].equals(want.population["levels"]["ids"])
+    if want.pairs is not None:
+        for got, expected in ((found.pairs, want.pairs), (found.coverage, want.coverage),
+                              (found.scores, want.scores),
+                              (found.population["scores"], want.population["scores"])):
+            pd.testing.assert_frame_equal(got, expected, check_index_type=False)
 
 
 @pytest.mark.parametrize("kind, layout, parts, calibrated, scheduler, options", [
@@ -274,6 +307,10 @@ def assert_same_report(found, want, calibrated):
     ("text", "sorted", 3, False, "cluster",
      {"columns": ["s", "a", "b"], "ids_per_page": 3, "order": "given"}),
     ("int", "sorted", 2, True, "cluster", {"measures": ["distribution", "dependence"]}),
+    # Compared ids of their own: each paired with its nearest reference id.
+    ("int", "rows", 4, False, "synchronous", {"pairing": "nearest", "order": "divergence"}),
+    ("text", "sorted", 3, False, "cluster", {"pairing": "auto", "several": True,
+                                             "holdout": True}),
 ])
 def test_compare_panels_on_dask_is_the_pandas_report(kind, layout, parts, calibrated,
                                                      scheduler, options, request,
@@ -287,26 +324,39 @@ def test_compare_panels_on_dask_is_the_pandas_report(kind, layout, parts, calibr
     pair = [f.sort_values(["id", "t"]) for f in (reference, other)]
     if options.get("ids") == "some":
         options = dict(options, ids=list(ids[::4][::-1]))
+    held = {}
+    if "pairing" in options:
+        options = dict(options)
+        compared, dask_compared = own_ids(pair[0], other, layout, parts,
+                                          options.pop("several", False))
+        pair, dask_frames = pair[:1] + compared[:-1], dask_frames[:1] + dask_compared[:-1]
+        if options.pop("holdout", False):
+            held = {0: {"holdout": compared[-1]}, 1: {"holdout": dask_compared[-1]}}
     if not calibrated:
         uncalibrated(monkeypatch)
     # Value ranges of a few values: the Kolmogorov-Smirnov pass in several ranges.
     monkeypatch.setattr(dask_report, "RANGE_VALUES", 100)
-    with warnings.catch_warnings():
-        warnings.simplefilter("ignore")
-        want = compare_panels(pair, META, **options)
-    if scheduler == "cluster":
-        request.getfixturevalue("cluster")
-        found = compare_panels(dask_frames, META, **options)
-    else:
-        with dask.config.set(scheduler=scheduler):
-            found = compare_panels(dask_frames, META, **options)
+    with warnings.catch_warnings(record=True) as expected:
+        warnings.simplefilter("always")
+        want = compare_panels(pair, META, **options, **held.get(0, {}))
+    with warnings.catch_warnings(record=True) as told:
+        warnings.simplefilter("always")
+        if scheduler == "cluster":
+            request.getfixturevalue("cluster")
+            found = compare_panels(dask_frames, META, **options, **held.get(1, {}))
+        else:
+            with dask.config.set(scheduler=scheduler):
+                found = compare_panels(dask_frames, META, **options, **held.get(1, {}))
     assert_same_report(found, want, calibrated)
-    # The pages draw the rows of their ids, every label in the whole frames' order.
-    first = [page for page in found._page_tasks("png")][0]
-    expected = [page for page in want._page_tasks("png")][0]
-    for got, rows in zip(first[3], expected[3]):
-        pd.testing.assert_frame_equal(got, rows, check_index_type=False)
-    assert first[2] == expected[2]
+    if "pairing" in options:  # the near-copy
+        assert [str(w.message) for w in told] == [str(w.message) for w in expected] != []
+    # The pages draw the rows of their ids, every label in the whole frames' order
+    # (calibrated q-values order all but the first page alike).
+    for first, page in list(zip(found._page_tasks("png"), want._page_tasks("png")))[
+            :1 if calibrated else None]:
+        for got, rows in zip(first[3], page[3]):
+            pd.testing.assert_frame_equal(got, rows, check_index_type=False)
+        assert first[2] == page[2]
 
 
 @pytest.mark.parametrize("layout", ["rows", "sorted"])
@@ -343,7 +393,10 @@ def datasets(tmp_path_factory):
     (["--scheduler", "tcp://x:1", "--workers", "2"], 2, "give one of them"),
     (["--worker-memory", "2GiB"], 2, "give --workers"),
     (["--workers", "1", "--worker-memory", "lots"], 2, "'lots' is not a size"),
-    (["--workers", "1", "--holdout", "{folder}/ref.parquet"], 2, "does not run on dask"),
+    (["--scheduler", "{address}", "--pairing", "nearest", "--holdout",
+      "{folder}/syn/part0.parquet"],
+     0, "same tables"),
+    (["--workers", "1", "--holdout", "{folder}/ref.parquet"], 1, "a holdout is for"),
     (["--workers", "1", "--ids", "3", "x"], 1, "'x' is not an id"),
     (["--workers", "1"], 1, r"pip install 'kestrune-series[dask]'"),
 ])
@@ -383,11 +436,13 @@ def test_command_line_on_dask(flags, status, outcome, datasets, tmp_path, capsys
             "pip install 'kestrune-series[dask]'" in err
         return
     from kestrune.testing.plotting.compare import compare_panels, read_files
-    frames, meta = read_files([datasets / "ref.parquet", datasets / "syn.parquet"], "id", "t",
-                              categorical=["s"])
+    held = [datasets / "syn" / "part0.parquet"] if "--holdout" in flags else []
+    frames, meta = read_files([datasets / "ref.parquet", datasets / "syn.parquet"] + held, "id",
+                              "t", categorical=["s"])
+    options = {"pairing": "nearest", "holdout": frames.pop(list(frames)[-1])} if held else {}
     with warnings.catch_warnings():
         warnings.simplefilter("ignore")
-        want = compare_panels(frames, meta, pages=1)
+        want = compare_panels(frames, meta, pages=1, **options)
     found = saved[0]
     # Tables by id: the calibration's draws differ beyond one partition.
     pd.testing.assert_frame_equal(found.divergence.sort_index(), want.divergence.sort_index())

@@ -48,11 +48,11 @@ ids. Then, per compared frame:
 - **the pages**: the rows of every id that a drawn page shows, fetched in
   one pass (:func:`.partitions.rows_of`).
 
-Under nearest pairing the report does not run on dask yet (it is refused);
-:func:`nearest_pairing` gives the pairing's own tables: the ids' summaries
-per partition, gathered; their scaling and the yardsticks in the caller;
-every exact nearest-id search on the workers, a block of query ids per
-task (through :data:`.pairing.SEARCH`).
+Under nearest pairing the report runs in :mod:`.dask_nearest`;
+:func:`nearest_pairing` gives the pairing's own tables alone: the ids'
+summaries per partition, gathered; their scaling and the yardsticks in the
+caller; every exact nearest-id search on the workers, a block of query ids
+per task (through :data:`.pairing.SEARCH`).
 
 Without ``ids``, ``order="given"`` sorts the ids: a shuffle loses the order
 in which ids first appear. The values, the uncalibrated p-values, the
@@ -129,12 +129,6 @@ class DaskPanel:
             if not len(frame):
                 raise ValueError("frame {!r} is empty".format(name))
         self.pairing, self.why = inputs._chosen_pairing(names, fakes, pairing, given)
-        if self.pairing == "nearest":
-            raise ValueError(
-                "the report under nearest pairing does not run on dask frames yet ({}); "
-                "pass pandas frames, or pairing='ids' where the frames share ids "
-                "(dask_report.nearest_pairing gives the pairs)".format(
-                    self.why))
         every = pd.Index(sort_ids(_joined(held).unique()))
         if given is None:
             self.ids = every
@@ -640,6 +634,10 @@ def compare_report(frames, meta, id_index, time_index, names, columns, ids, orde
     from .scores import identical_message
     _report._phase(progress, "ids and time points")
     panel = read_panel(frames, meta, id_index, time_index, names, columns, ids, pairing)
+    if panel.pairing == "nearest":
+        from .dask_nearest import nearest_report
+        return nearest_report(panel, holdout, order, ids_per_page, pages, measures, max_lag,
+                              share_setting, jobs, executor, progress, own_scales)
     if holdout is not None:
         raise ValueError(
             "a holdout is for compared frames with ids of their own (nearest "
@@ -781,15 +779,19 @@ def _bits(packed, units, first, count, most=8):
 
 def _side_rows(reference, other, meta, column, union, times, is_label):
     """One pair of partitions' rows with a value: their values, units,
-    time points' numbers in ``times`` (-1 for none) and sides."""
+    time points' numbers in ``times`` (-1 for none) and sides. The units
+    are the ids' places in ``union``, or with a pair of indexes (ids of
+    each frame, units of their own) in the first, then in the second."""
     parts = []
     for side, partition in enumerate((reference, other)):
         frame = _parts._prepared(partition, meta, None)
         values = frame[column].to_numpy()
         present = np.ones(len(values), dtype=bool) if is_label else \
             ~np.isnan(values.astype(float))
-        parts.append((values[present],
-                      union.get_indexer(frame.index.get_level_values(0))[present],
+        units = union.get_indexer(frame.index.get_level_values(0)) if not isinstance(
+            union, tuple) else union[side].get_indexer(frame.index.get_level_values(0)) \
+            + side * len(union[0])
+        parts.append((values[present], units[present],
                       times.get_indexer(frame.index.get_level_values(1))[present],
                       np.full(present.sum(), side == 1)))
     return [np.concatenate(x) for x in zip(*parts)]
