@@ -349,7 +349,9 @@ def test_compare_panels_on_dask_is_the_pandas_report(kind, layout, parts, calibr
                 found = compare_panels(dask_frames, META, **options, **held.get(1, {}))
     assert_same_report(found, want, calibrated)
     if "pairing" in options:  # the near-copy
-        assert [str(w.message) for w in told] == [str(w.message) for w in expected] != []
+        ours = [[str(w.message) for w in caught if w.category.__module__.startswith("kestrune")]
+                for caught in (told, expected)]
+        assert ours[0] == ours[1] != []
     # The pages draw the rows of their ids, every label in the whole frames' order
     # (calibrated q-values order all but the first page alike).
     for first, page in list(zip(found._page_tasks("png"), want._page_tasks("png")))[
