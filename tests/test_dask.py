@@ -296,6 +296,7 @@ def assert_same_report(found, want, calibrated):
     assert found.missing == want.missing
     assert found.population["levels"]["ids"].equals(want.population["levels"]["ids"])
     if want.pairs is not None:
+        assert (repr(found), found.summary_lines()) == (repr(want), want.summary_lines())
         for got, expected in ((found.pairs, want.pairs), (found.coverage, want.coverage),
                               (found.scores, want.scores),
                               (found.population["scores"], want.population["scores"])):
