@@ -124,14 +124,16 @@ def as_dask(frame, layout, parts):
 
 def own_ids(reference, other, layout, parts, several):
     """Compared frames (two with ``several``) and a holdout whose ids are
-    their own, the first with a near-copy of a reference id; pandas frames
-    in id order and dask frames."""
+    their own, the first's text (of another kind than numbers of the
+    reference) with a near-copy of a reference id; pandas frames in id order
+    and dask frames."""
     ids = reference["id"].unique()
 
     def renamed(frame, n):
         return frame.assign(id=frame["id"].map(
-            lambda i: i + n if isinstance(i, (int, np.integer)) else "{}{}".format(i, n)))
-    copy = reference[reference["id"] == ids[5]].assign(id=renamed(reference, 2)["id"].max())
+            lambda i: i + n if isinstance(i, (int, np.integer)) and n > 1 else "{}-{}".format(
+                i, n)))
+    copy = reference[reference["id"] == ids[5]].assign(id="copy")
     compared = [pd.concat([renamed(other, 1), copy])]
     more = [panel(ids[:25], 12, 9, 0.4), panel(ids[:20], 12, 11, 0.3)]
     if reference["t"].dtype.kind == "M":

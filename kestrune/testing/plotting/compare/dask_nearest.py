@@ -83,7 +83,7 @@ def nearest_report(panel, holdout, order, ids_per_page, pages, measures, max_lag
     report_panel = inputs.Panel(panel.names, panel.meta, list(panel.frames), panel.columns,
                                 ids, list(ids), {}, "nearest", panel.why)
     references = [_paired_reference(panel.frames[0], panel.meta, panel.columns,
-                                    near.raw_pairs(k, one.pairs))
+                                    near.own_pairs(k, one.pairs))
                   for k, one in enumerate(paired)]
     divergences, largest, pvalue, qvalue = _report._measure(
         report_panel, references, True, measures, max_lag, progress,
@@ -123,12 +123,19 @@ def nearest_report(panel, holdout, order, ids_per_page, pages, measures, max_lag
 class _Summaries:
     """Every id's summary and fingerprint, gathered from one pass: the
     reference's (0), each compared frame's (from 1, ids renamed where
-    there are several) and the holdout's (last), each in id order."""
+    there are several) and the holdout's (last), each in id order.
+
+    Where the frames' ids are of different kinds (numbers, text), the
+    aligned partitions hold them as text (see :func:`.partitions.co_partitioned`);
+    the tables give each frame's ids their own type back, as the pandas
+    path keeps them."""
 
     def __init__(self, panel, holdout):
         import dask
         self.panel = panel
         meta, columns = panel.meta, panel.columns
+        self.kinds = [_parts._id_kind(_id_dtype(f, meta)) for f in list(panel.frames) + (
+            [] if holdout is None else [holdout])]
         texts = [_texts(panel, None)] + [_texts(panel, k) for k in range(len(panel.pairs))]
         held = []
         if holdout is not None:
@@ -144,25 +151,42 @@ class _Summaries:
         found = dask.compute(*[[dask.delayed(_summary_part)(r, o, meta, columns, labels, side)
                                 for r, o in pairs] for side, pairs in sides])
         self.with_holdout = bool(held)
-        self.tables, self.prints, self.raw, self.ids = [], [], [], []
+        self.tables, self.prints, self.own, self.ids = [], [], [], []
         for n, parts in enumerate(found):
             table = pd.concat([p[0] for p in parts])
             prints = pd.concat([p[1] for p in parts])
-            raw = pd.Index(table.index)
-            named = self.named(n - 1, raw) if 0 < n <= len(panel.pairs) else raw
+            own = self.typed(n, table.index)
+            named = self.named(n - 1, own) if 0 < n <= len(panel.pairs) else own
             table.index = pd.Index(named, name=table.index.name)
             order = pd.Index(named).get_indexer(_dr._sorted(pd.Index(named)))
             self.tables.append(table.iloc[order])
             self.prints.append(prints.iloc[order])
-            self.raw.append(raw[order])
+            self.own.append(own[order])
             self.ids.append(pd.Index(named)[order])
 
+    def typed(self, n, ids):
+        """Frame ``n``'s ids (0 the reference) in their own type."""
+        ids = pd.Index(ids)
+        if ids.dtype == object and self.kinds[n] in ("integer", "float"):
+            return ids.astype(np.int64 if self.kinds[n] == "integer" else float)
+        return ids
+
     def named(self, k, ids):
-        """Compared frame ``k``'s ids as the report's tables name them."""
+        """Compared frame ``k``'s ids (their own type) as the report's
+        tables name them."""
         if len(self.panel.pairs) == 1:
             return pd.Index(ids)
         name = self.panel.names[k + 1]
         return pd.Index(["{}: {}".format(name, i) for i in ids], dtype=object)
+
+    def aligned(self, n, k):
+        """Frame ``n``'s ids (0 the reference, else compared frame ``k``)
+        in the order of its table, as the partitions aligned with compared
+        frame ``k`` hold them."""
+        own = self.own[n]
+        if self.kinds[0] == self.kinds[k + 1]:
+            return own
+        return pd.Index(pd.Series(own).astype(str).to_numpy(dtype=object))
 
     def labels(self, frames):
         """Each categorical column's labels (as text, sorted) over ``frames``
@@ -193,11 +217,16 @@ class _Summaries:
         finally:
             SEARCH.reset(token)
 
-    def raw_pairs(self, k, pairs):
+    def own_pairs(self, k, pairs):
         """The pairs of compared frame ``k`` with the frame's own ids."""
-        raw = pd.Series(self.raw[k + 1], index=self.ids[k + 1])
-        return pd.DataFrame({"id": raw.reindex(pairs["id"]).to_numpy(),
+        own = pd.Series(self.own[k + 1], index=self.ids[k + 1])
+        return pd.DataFrame({"id": own.reindex(pairs["id"]).to_numpy(),
                              "reference_id": pairs["reference_id"].to_numpy()})
+
+
+def _id_dtype(frame, meta):
+    return frame.index.dtype if frame.index.name == meta.id_index else \
+        frame[meta.id_index].dtype
 
 
 def _texts(panel, k):
@@ -265,7 +294,7 @@ def _measured(panel, near):
         k = next(numbers)
         out = []
         for table in (values, pvalues, pairs):
-            table.index = near.named(k, table.index)
+            table.index = near.named(k, near.typed(k + 1, table.index))
             out.append(table.reindex(ids))
         return tuple(out)
     return measure
@@ -299,8 +328,8 @@ def _verdict_rows(panel, near, k, measures):
     found = dask.compute(*[dask.delayed(_verdict_part)(
         r, o, meta, panel.columns, measures, means, seen, times, states)
         for r, o in panel.pairs[k]])
-    orders = [_dr._joined([f[0][side] for f in found]).get_indexer(near.raw[side and k + 1])
-              for side in (0, 1)]
+    orders = [near.typed(n, _dr._joined([f[0][side] for f in found])).get_indexer(near.own[n])
+              for side, n in ((0, 0), (1, k + 1))]
     components = []
     for n, (column, measure, _, labels, kind) in enumerate(found[0][1]):
         sides = [np.concatenate([f[1][n][2][side] for f in found])[orders[side]]
@@ -411,7 +440,7 @@ def _levels(panel, near, k, times):
     import dask
     facts, pairs = panel.facts[k], panel.pairs[k]
     tables = [near.tables[0], near.tables[k + 1]]
-    units = (near.raw[0], near.raw[k + 1])
+    units = (near.aligned(0, k), near.aligned(k + 1, k))
     pooled, band, plain, each = [], [], {}, {}
     for column in panel.columns:
         is_label = column in panel.labelled
@@ -483,7 +512,8 @@ def _label_order(panel, near, k, column):
         first = {}
         for f in facts:
             for label, (i, t) in f["labels"][column]["first"][side].items():
-                key = (near.named(k, [i])[0] if side else i, t)
+                key = (near.named(k, near.typed(k + 1, [i]))[0] if side else
+                       near.typed(0, [i])[0], t)
                 if label not in first or key < first[label]:
                     first[label] = key
         order += sorted((label for label in first if label not in order),
@@ -528,7 +558,7 @@ def _shown_rows(panel, near, paired, planned, frame_of_page):
         k = frame_of_page[page.number] - 1
         pairs = paired[k].pairs.set_index("id").loc[list(page.ids)]
         wanted[0].update(pairs["reference_id"])
-        wanted[k + 1].update(near.raw_pairs(k, pairs.reset_index())["id"])
+        wanted[k + 1].update(near.own_pairs(k, pairs.reset_index())["id"])
     every = [i for ids in wanted for i in ids]
     found = _parts.rows_of(panel.frames, panel.meta, list(dict.fromkeys(every)))
     shown = []
