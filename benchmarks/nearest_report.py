@@ -30,6 +30,9 @@ def on_dask(folder, workers, memory, out):
     import warnings
     from kestrune.testing.plotting.compare import compare_panels, read_files
     from kestrune.testing.plotting.compare.cluster import cluster
+    from kestrune.testing.plotting.compare.progress import Progress
+    # Each phase's start on standard error, as it is reached.
+    progress = Progress("nearest-report", terminal=False)
     with cluster(workers=int(workers), worker_memory=memory):
         frames, meta = read_files([Path(folder) / n for n in ("reference", "compared")],
                                   "store", "date", engine="dask")
@@ -37,7 +40,8 @@ def on_dask(folder, workers, memory, out):
         start = time.perf_counter()
         with warnings.catch_warnings():
             warnings.simplefilter("ignore")
-            report = compare_panels(frames, meta, pairing="nearest", pages=25)
+            report = compare_panels(frames, meta, pairing="nearest", pages=25,
+                                    progress=progress)
         made = time.perf_counter()
         report.save(out)
         saved = time.perf_counter()
