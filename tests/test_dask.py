@@ -469,6 +469,10 @@ def test_nearest_pairing_on_dask_is_the_pandas_pairing(kind, layout, scheduler, 
     if kind == "text":
         ids = np.array(["x{:03d}".format(i) for i in ids], dtype=object)
     (reference, other), dask_frames = frames(ids, layout, 3, 8)
+    # An id whose series equals a reference id's: the share identical counts it.
+    copy = reference[reference["id"] == ids[0]]
+    other = pd.concat([other, copy.assign(id=ids[0] + 1 if kind == "int" else "copy")])
+    dask_frames[1] = as_dask(other, layout, 3)
     want = pairing._pair(META.set_indices(reference), META.set_indices(other), META,
                          list(META.columns), "syn")
     # Blocks of a few query points: every search in several tasks.

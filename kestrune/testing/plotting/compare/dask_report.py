@@ -938,7 +938,7 @@ def nearest_pairing(reference, other, meta, columns=None, name="compared"):
     pairs = _parts.co_partitioned(_parts._projected(reference, meta, columns),
                                   _parts._projected(other, meta, columns), meta)
     labelled = [c for c in columns if c in set(meta.categorical)]
-    found = dask.compute(*[dask.delayed(_pairing_facts)(r, o, meta, labelled)
+    found = dask.compute(*[dask.delayed(_pairing_facts)(r, o, meta, labelled, columns)
                            for r, o in pairs])
     labels = {c: sorted(set().union(*(f["labels"][c] for f in found))) for c in labelled}
     summaries = dask.compute(*[dask.delayed(_summary_parts)(r, o, meta, columns, labels)
@@ -954,14 +954,15 @@ def nearest_pairing(reference, other, meta, columns=None, name="compared"):
         SEARCH.reset(token)
 
 
-def _pairing_facts(reference, other, meta, labelled):
-    """One pair of partitions' labels (as text) and ids' fingerprints."""
+def _pairing_facts(reference, other, meta, labelled, columns):
+    """One pair of partitions' labels (as text) and ids' fingerprints (of
+    the data columns: a shuffle may have added a column of row numbers)."""
     from .pairing import _text
     from .scores import fingerprints
     frames = [_parts._prepared(p, meta, None) for p in (reference, other)]
     return {"labels": {c: set(_text(pd.unique(np.concatenate(
         [f[c].to_numpy(dtype=object) for f in frames])))) for c in labelled},
-            "prints": [fingerprints(f) for f in frames]}
+            "prints": [fingerprints(f[list(columns)]) for f in frames]}
 
 
 def _summary_parts(reference, other, meta, columns, labels):
