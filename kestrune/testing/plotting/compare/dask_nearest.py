@@ -167,7 +167,7 @@ class _Summaries:
     def typed(self, n, ids):
         """Frame ``n``'s ids (0 the reference) in their own type."""
         ids = pd.Index(ids)
-        if ids.dtype == object and self.kinds[n] in ("integer", "float"):
+        if self.kinds[n] in ("integer", "float") and _parts._id_kind(ids.dtype) == "text":
             return ids.astype(np.int64 if self.kinds[n] == "integer" else float)
         return ids
 
@@ -272,7 +272,7 @@ def _paired_partition(partition, meta, pairs):
     else:
         partition = partition.reset_index(drop=True)
     ids, wanted = partition[meta.id_index], pairs["reference_id"]
-    if (ids.dtype == object) != (wanted.dtype == object):  # ids compared as text
+    if _parts._id_kind(ids.dtype) != _parts._id_kind(wanted.dtype):  # compared as text
         ids, wanted = ids.astype(str), wanted.astype(str)
     paired = pd.DataFrame({"_key": wanted.to_numpy(), "_id": pairs["id"].to_numpy()})
     found = partition.assign(_key=ids.to_numpy()).merge(paired, on="_key", how="inner")
