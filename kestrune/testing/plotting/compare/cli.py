@@ -174,9 +174,9 @@ def parser(prog="kestrune-compare"):
     p.add_argument("--debug", action="store_true",
                    help="show the traceback of an error")
     cluster = p.add_argument_group(
-        "dask", "with --scheduler or --workers, each FILE is a Parquet dataset (a "
-                "folder or a glob) read into a dask frame and compared on the cluster "
-                "(id pairing); needs pip install 'kestrune-series[dask]'")
+        "dask", "with --scheduler or --workers, each FILE (and the --holdout) is a Parquet "
+                "dataset (a folder or a glob) read into a dask frame and compared on the "
+                "cluster; needs pip install 'kestrune-series[dask]'")
     cluster.add_argument("--scheduler", metavar="ADDRESS",
                          help="the address of a running dask scheduler "
                               "(tcp://host:8786)")
