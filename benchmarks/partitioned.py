@@ -2,7 +2,7 @@
 
     .venv/bin/python benchmarks/compare.py --dask [--ids 1000000] [--equal-ids 10000]
         [--workers 2] [--worker-memory 2GiB]
-        [--parts report,equal-report,nearest,large,equal,qvalues]
+        [--parts report,equal-report,nearest,large,equal,qvalues,nearest-report]
 
 (The file is not called dask.py: a script of that name beside this one would
 stand in for the dask library when the benchmarks import it.)
@@ -22,6 +22,8 @@ stand in for the dask library when the benchmarks import it.)
 - ``nearest``: nearest pairing (``dask_report.nearest_pairing``) of two
   datasets of ``--ids`` ids on the cluster, and the time projected to
   1,000,000 x 1,000,000 ids (an exact search grows with the square).
+- ``nearest-report``: ``compare_panels`` under nearest pairing on the
+  cluster (see ``nearest_report.py``).
 - ``large``: a reference and a compared panel of ``--ids`` ids x 24 months x
   6 columns (3 numbers, 3 labels, 5 % missing values, an id-sorted Parquet
   dataset of 50,000 ids per file each, written by the benchmark in steps);
@@ -391,6 +393,10 @@ def main(argv=None):
                         help="leave out the pandas path's memory of the large part")
     args = parser.parse_args(argv)
     for part in args.parts.split(","):
+        if part == "nearest-report":
+            import nearest_report
+            nearest_report.nearest_report(args)
+            continue
         {"large": large, "equal": equal, "qvalues": qvalues, "report": report,
          "equal-report": equal_report, "nearest": nearest}[part](args)
 

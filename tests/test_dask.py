@@ -126,14 +126,43 @@ def frames(ids, layout, parts, seed, dates=False, sparse=False):
     for frame in pair if sparse else []:
         frame.loc[~frame["id"].isin(ids[:3]), "c"] = np.nan
     if dates:
-        for frame in pair:
-            frame["t"] = pd.Timestamp("2020-01-31") + pd.to_timedelta(frame["t"] * 30, "D")
+        pair = [dated(frame) for frame in pair]
+    if layout == "rows":
+        pair = [f.sample(frac=1.0, random_state=seed) for f in pair]
+    return pair, [as_dask(f, layout, parts) for f in pair]
+
+
+def dated(frame):
+    return frame.assign(t=pd.Timestamp("2020-01-31") + pd.to_timedelta(frame["t"] * 30, "D"))
+
+
+def as_dask(frame, layout, parts):
     if layout == "sorted":
-        return pair, [dd.from_pandas(f.set_index("id"), npartitions=parts, sort=True)
-                      for f in pair]
+        return dd.from_pandas(frame.set_index("id"), npartitions=parts, sort=True)
     # Rows in a random order: every partition holds part of most ids.
-    pair = [f.sample(frac=1.0, random_state=seed) for f in pair]
-    return pair, [dd.from_pandas(f.reset_index(drop=True), npartitions=parts) for f in pair]
+    return dd.from_pandas(frame.reset_index(drop=True), npartitions=parts)
+
+
+def own_ids(reference, other, layout, parts, several):
+    """Compared frames (two with ``several``) and a holdout whose ids are
+    their own, the first's text (of another kind than numbers of the
+    reference) with a near-copy of a reference id; pandas frames in id order
+    and dask frames."""
+    ids = reference["id"].unique()
+
+    def renamed(frame, n):
+        return frame.assign(id=frame["id"].map(
+            lambda i: i + n if isinstance(i, (int, np.integer)) and n > 1 else "{}-{}".format(
+                i, n)))
+    copy = reference[reference["id"] == ids[5]].assign(id="copy")
+    compared = [pd.concat([renamed(other, 1), copy])]
+    more = [panel(ids[:25], 12, 9, 0.4), panel(ids[:20], 12, 11, 0.3)]
+    if reference["t"].dtype.kind == "M":
+        more = [dated(frame) for frame in more]
+    compared += [renamed(more[0], 3)] if several else []
+    holdout = renamed(more[1], 5)
+    pandas = [f.sort_values(["id", "t"]) for f in compared + [holdout]]
+    return pandas, [as_dask(f.sample(frac=1.0, random_state=2), layout, parts) for f in pandas]
 
 
 @pytest.mark.parametrize("kind, layout, parts, calibrated, given, dates, options", [
@@ -177,8 +206,8 @@ def test_what_dask_frames_cannot_do_is_refused_and_the_missing_extra_named(monke
             (lambda: compare_panels({"a": reference, "b": dask_other}, META), "mix pandas and"),
             (lambda: measure_table(dask_other, dask_other, META, columns=["a", "z"]),
              r"columns \['z'\] are not columns"),
-            (lambda: compare_panels([dask_reference, dask_other], META, pairing="nearest"),
-             "under nearest pairing does not"),
+            (lambda: compare_panels([dask_reference, dask_other], META, holdout=reference,
+                                    pairing="nearest"), "the frames and the holdout mix"),
             (lambda: compare_panels([dask_reference, dask_other], META, holdout=reference),
              "a holdout is for")):
         with pytest.raises(ValueError, match=message), dask.config.set(scheduler="sync"):
@@ -375,6 +404,12 @@ def assert_same_report(found, want):
                                       check_index_type=False)
     assert found.missing == want.missing
     assert found.population["levels"]["ids"].equals(want.population["levels"]["ids"])
+    if want.pairs is not None:
+        assert (repr(found), found.summary_lines()) == (repr(want), want.summary_lines())
+        for got, expected in ((found.pairs, want.pairs), (found.coverage, want.coverage),
+                              (found.scores, want.scores),
+                              (found.population["scores"], want.population["scores"])):
+            pd.testing.assert_frame_equal(got, expected, check_index_type=False)
 
 
 @pytest.mark.parametrize("kind, layout, parts, calibrated, scheduler, options", [
@@ -382,6 +417,10 @@ def assert_same_report(found, want):
     ("text", "sorted", 3, False, "cluster",
      {"columns": ["s", "a", "b"], "ids_per_page": 3, "order": "given"}),
     ("int", "sorted", 2, True, "synchronous", {"measures": ["distribution", "dependence"]}),
+    # Compared ids of their own: each paired with its nearest reference id.
+    ("int", "rows", 4, False, "synchronous", {"pairing": "nearest", "order": "divergence"}),
+    ("text", "sorted", 3, False, "cluster", {"pairing": "auto", "several": True,
+                                             "holdout": True}),
 ])
 def test_compare_panels_on_dask_is_the_pandas_report(kind, layout, parts, calibrated,
                                                      scheduler, options, request,
@@ -397,26 +436,39 @@ def test_compare_panels_on_dask_is_the_pandas_report(kind, layout, parts, calibr
     pair = [f.sort_values(["id", "t"]) for f in (reference, other)]
     if options.get("ids") == "some":
         options = dict(options, ids=list(ids[::4][::-1]))
+    held = {}
+    if "pairing" in options:
+        options = dict(options)
+        compared, dask_compared = own_ids(pair[0], other, layout, parts,
+                                          options.pop("several", False))
+        pair, dask_frames = pair[:1] + compared[:-1], dask_frames[:1] + dask_compared[:-1]
+        if options.pop("holdout", False):
+            held = {0: {"holdout": compared[-1]}, 1: {"holdout": dask_compared[-1]}}
     if not calibrated:
         uncalibrated(monkeypatch)
     # Value ranges of a few values: the Kolmogorov-Smirnov pass in several ranges;
     # fewer rearrangements behind the noise levels (the same on both paths).
     monkeypatch.setattr(dask_report, "RANGE_VALUES", 100)
     monkeypatch.setattr(noise, "REARRANGEMENTS", 99)
-    if kind == "text":  # the permutation levels from a sample of 12 of the 20 ids
+    if kind == "text" and "pairing" not in options:  # levels from a sample of 12 of 20 ids
         monkeypatch.setattr(noise, "SAMPLED", 12)
-    with warnings.catch_warnings():
-        warnings.simplefilter("ignore")
-        want = compare_panels(pair, META, **options)
-    with on(scheduler, request):
-        found = compare_panels(dask_frames, META, **options)
+    with warnings.catch_warnings(record=True) as expected:
+        warnings.simplefilter("always")
+        want = compare_panels(pair, META, **options, **held.get(0, {}))
+    with warnings.catch_warnings(record=True) as told:
+        warnings.simplefilter("always")
+        with on(scheduler, request):
+            found = compare_panels(dask_frames, META, **options, **held.get(1, {}))
     assert_same_report(found, want)
+    if "pairing" in options:  # the near-copy
+        ours = [[str(w.message) for w in caught if w.category.__module__.startswith("kestrune")]
+                for caught in (told, expected)]
+        assert ours[0] == ours[1] != []
     # The pages draw the rows of their ids, every label in the whole frames' order.
-    first = [page for page in found._page_tasks("png")][0]
-    expected = [page for page in want._page_tasks("png")][0]
-    for got, rows in zip(first[3], expected[3]):
-        pd.testing.assert_frame_equal(got, rows, check_index_type=False)
-    assert first[2] == expected[2]
+    for first, page in zip(found._page_tasks("png"), want._page_tasks("png")):
+        for got, rows in zip(first[3], page[3]):
+            pd.testing.assert_frame_equal(got, rows, check_index_type=False)
+        assert first[2] == page[2]
 
 
 @pytest.mark.parametrize("layout", ["rows", "sorted"])
@@ -453,7 +505,10 @@ def datasets(tmp_path_factory):
     (["--scheduler", "tcp://x:1", "--workers", "2"], 2, "give one of them"),
     (["--worker-memory", "2GiB"], 2, "give --workers"),
     (["--workers", "1", "--worker-memory", "lots"], 2, "'lots' is not a size"),
-    (["--workers", "1", "--holdout", "{folder}/ref.parquet"], 2, "does not run on dask"),
+    (["--scheduler", "{address}", "--pairing", "nearest", "--holdout",
+      "{folder}/syn/part0.parquet"],
+     0, "same tables"),
+    (["--workers", "1", "--holdout", "{folder}/ref.parquet"], 1, "a holdout is for"),
     (["--workers", "1", "--ids", "3", "x"], 1, "'x' is not an id"),
     (["--workers", "1"], 1, r"pip install 'kestrune-series[dask]'"),
 ])
@@ -492,13 +547,16 @@ def test_command_line_on_dask(flags, status, outcome, datasets, tmp_path, capsys
             "pip install 'kestrune-series[dask]'" in err
         return
     from kestrune.testing.plotting.compare import read_files
-    frames, meta = read_files([datasets / "ref.parquet", datasets / "syn.parquet"], "id", "t",
-                              categorical=["s"])
+    held = [datasets / "syn" / "part0.parquet"] if "--holdout" in flags else []
+    frames, meta = read_files([datasets / "ref.parquet", datasets / "syn.parquet"] + held, "id",
+                              "t", categorical=["s"])
+    options = {"pairing": "nearest", "holdout": frames.pop(list(frames)[-1])} if held else {}
     with warnings.catch_warnings():
         warnings.simplefilter("ignore")
-        want = compare_panels(frames, meta, pages=1, measures=["distribution"])
+        want = compare_panels(frames, meta, pages=1, measures=["distribution"], **options)
     found = saved[0]
-    # Tables by id: the calibration's draws differ beyond one partition.
+    # Tables by id. The verdicts' random swaps (few ids) deal the ids in
+    # another order: first seen in the files, sorted on dask.
     pd.testing.assert_frame_equal(found.divergence.sort_index(), want.divergence.sort_index())
     pd.testing.assert_frame_equal(found.verdicts.drop(columns=["p", "q"]),
                                   want.verdicts.drop(columns=["p", "q"]))
@@ -513,6 +571,10 @@ def test_nearest_pairing_on_dask_is_the_pandas_pairing(kind, layout, scheduler, 
     if kind == "text":
         ids = np.array(["x{:03d}".format(i) for i in ids], dtype=object)
     (reference, other), dask_frames = frames(ids, layout, 3, 8)
+    # An id whose series equals a reference id's: the share identical counts it.
+    copy = reference[reference["id"] == ids[0]]
+    other = pd.concat([other, copy.assign(id=ids[0] + 1 if kind == "int" else "copy")])
+    dask_frames[1] = as_dask(other, layout, 3)
     want = pairing._pair(META.set_indices(reference), META.set_indices(other), META,
                          list(META.columns), "syn")
     # Blocks of a few query points: every search in several tasks.

@@ -174,9 +174,9 @@ def parser(prog="kestrune-compare"):
     p.add_argument("--debug", action="store_true",
                    help="show the traceback of an error")
     cluster = p.add_argument_group(
-        "dask", "with --scheduler or --workers, each FILE is a Parquet dataset (a "
-                "folder or a glob) read into a dask frame and compared on the cluster "
-                "(id pairing); needs pip install 'kestrune-series[dask]'")
+        "dask", "with --scheduler or --workers, each FILE (and the --holdout) is a Parquet "
+                "dataset (a folder or a glob) read into a dask frame and compared on the "
+                "cluster; needs pip install 'kestrune-series[dask]'")
     cluster.add_argument("--scheduler", metavar="ADDRESS",
                          help="the address of a running dask scheduler "
                               "(tcp://host:8786)")
@@ -316,9 +316,6 @@ def _check_command_line(p, args):
     if args.scheduler is not None and args.workers is not None:
         p.error("--scheduler connects to a running cluster; --workers starts a "
                 "local one: give one of them")
-    if args.holdout is not None and (args.scheduler or args.workers):
-        p.error("--holdout is for nearest pairing, which does not run on dask yet; "
-                "compare the files without --scheduler and --workers")
     if args.worker_memory is not None and args.workers is None:
         p.error("--worker-memory is the limit of each local worker: give --workers")
     if args.worker_memory is not None:
@@ -443,12 +440,17 @@ def _run_on_dask(args, progress):
                  worker_memory=args.worker_memory):
         if progress is not None:
             progress.phase("reading", 1)
-        frames, meta = read_files(args.files, args.id, args.time, columns=args.columns,
-                                  categorical=args.categorical, engine="dask")
+        held = [] if args.holdout is None else [args.holdout]
+        # The rules of read_files, decided over every dataset, the holdout's too.
+        frames, meta = read_files(list(args.files) + held, args.id, args.time,
+                                  columns=args.columns, categorical=args.categorical,
+                                  engine="dask")
+        holdout = frames.pop(list(frames)[-1]) if held else None
         ids = None
         if args.ids is not None:
             ids = typed_ids(next(iter(frames.values()))[args.id].dtype, args.ids)
-        return _compared(args, frames, meta, ids, None, list(args.files), progress)
+        return _compared(args, frames, meta, ids, holdout, list(args.files) + held,
+                         progress)
 
 
 def typed_ids(dtype, texts):

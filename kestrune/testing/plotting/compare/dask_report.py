@@ -57,11 +57,11 @@ compared frame:
 - **the pages**: the rows of every id that a drawn page shows, fetched in
   one pass (:func:`.partitions.rows_of`).
 
-Under nearest pairing the report does not run on dask yet (it is refused);
-:func:`nearest_pairing` gives the pairing's own tables: the ids' summaries
-per partition, gathered; their scaling and the yardsticks in the caller;
-every exact nearest-id search on the workers, a block of query ids per
-task (through :data:`.pairing.SEARCH`).
+Under nearest pairing the report runs in :mod:`.dask_nearest`;
+:func:`nearest_pairing` gives the pairing's own tables alone: the ids'
+summaries per partition, gathered; their scaling and the yardsticks in the
+caller; every exact nearest-id search on the workers, a block of query ids
+per task (through :data:`.pairing.SEARCH`).
 
 Without ``ids``, ``order="given"`` sorts the ids: a shuffle loses the order
 in which ids first appear. The values, the p-values (calibrated or not),
@@ -141,12 +141,6 @@ class DaskPanel:
             allow_disjoint_times)
         _checks.check_shared_ids(names, fakes, pairing)
         self.pairing, self.why = inputs._chosen_pairing(names, fakes, pairing, given)
-        if self.pairing == "nearest":
-            raise ValueError(
-                "the report under nearest pairing does not run on dask frames yet ({}); "
-                "pass pandas frames, or pairing='ids' where the frames share ids "
-                "(dask_report.nearest_pairing gives the pairs)".format(
-                    self.why))
         every = pd.Index(sort_ids(_joined(held).unique()))
         if given is None:
             self.ids = every
@@ -751,6 +745,10 @@ def compare_report(frames, meta, id_index, time_index, names, columns, ids, orde
     _report._phase(progress, "ids and time points")
     panel = read_panel(frames, meta, id_index, time_index, names, columns, ids, pairing,
                        allow_disjoint_times)
+    if panel.pairing == "nearest":
+        from .dask_nearest import nearest_report
+        return nearest_report(panel, holdout, order, ids_per_page, pages, measures, max_lag,
+                              share_setting, jobs, executor, progress, own_scales)
     if holdout is not None:
         raise ValueError(
             "a holdout is for compared frames with ids of their own (nearest "
@@ -776,10 +774,11 @@ def compare_report(frames, meta, id_index, time_index, names, columns, ids, orde
     del found
     divergences, largest, pvalue, qvalue = _report._measure(
         panel, [panel.frames[0]] * count, False, measures, max_lag, None, measured=tables)
-    rows = []
-    for k, rows_of in enumerate(verdicts_of):
-        rows += rows_of(lambda k=k: tables.pvalues[k].reindex(panel.ids))
+    rows, cells = [], tables.pvalues
     del tables
+    for k, rows_of in enumerate(verdicts_of):
+        rows += rows_of(lambda k=k: cells[k].reindex(panel.ids))
+    cells = None  # the tables dropped
     verdicts = _verdicts._finished(rows)
     ordered, planned, frame_of_page = _report.plan_report(
         panel, largest, order, ids_per_page, pages, None if ids is None else list(ids),
@@ -827,7 +826,7 @@ def nearest_pairing(reference, other, meta, columns=None, name="compared"):
     pairs = _parts.co_partitioned(_parts._projected(reference, meta, columns),
                                   _parts._projected(other, meta, columns), meta)
     labelled = [c for c in columns if c in set(meta.categorical)]
-    found = dask.compute(*[dask.delayed(_pairing_facts)(r, o, meta, labelled)
+    found = dask.compute(*[dask.delayed(_pairing_facts)(r, o, meta, labelled, columns)
                            for r, o in pairs])
     labels = {c: sorted(set().union(*(f["labels"][c] for f in found))) for c in labelled}
     summaries = dask.compute(*[dask.delayed(_summary_parts)(r, o, meta, columns, labels)
@@ -843,14 +842,15 @@ def nearest_pairing(reference, other, meta, columns=None, name="compared"):
         SEARCH.reset(token)
 
 
-def _pairing_facts(reference, other, meta, labelled):
-    """One pair of partitions' labels (as text) and ids' fingerprints."""
+def _pairing_facts(reference, other, meta, labelled, columns):
+    """One pair of partitions' labels (as text) and ids' fingerprints (of
+    the data columns: a shuffle may have added a column of row numbers)."""
     from .pairing import _text
     from .scores import fingerprints
     frames = [_parts._prepared(p, meta, None) for p in (reference, other)]
     return {"labels": {c: set(_text(pd.unique(np.concatenate(
         [f[c].to_numpy(dtype=object) for f in frames])))) for c in labelled},
-            "prints": [fingerprints(f) for f in frames]}
+            "prints": [fingerprints(f[list(columns)]) for f in frames]}
 
 
 def _summary_parts(reference, other, meta, columns, labels):

@@ -246,7 +246,9 @@ class _Counted:
         return self._distance(labels.astype(float) @ self.onehot)
 
     def units(self, chosen):
-        return self._distance(self.base + chosen.astype(float) @ self.change)
+        # Units past the last that holds one of these rows change nothing.
+        return self._distance(self.base + chosen[:, :len(self.change)].astype(float)
+                              @ self.change)
 
     def _distance(self, second):
         first = self.onehot.sum(axis=0) - second

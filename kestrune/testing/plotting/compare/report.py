@@ -55,9 +55,9 @@ def compare_panels(frames, meta=None, *, id_index=None, time_index=None,
         The frames, the reference first, with the id and the time as index
         levels or columns (as :meth:`DataFrameMeta.set_indices` takes them).
         A mapping names the frames by its keys. Dask frames (all of them,
-        not a mix) are compared on the current dask client, under id
-        pairing, without bringing them into this process (see
-        :mod:`.dask_report`; ``order="given"`` without ``ids`` sorts them).
+        not a mix) are compared on the current dask client without bringing
+        them into this process (see :mod:`.dask_report` and
+        :mod:`.dask_nearest`; ``order="given"`` without ``ids`` sorts them).
     meta : kestrune.DataFrameMeta, optional
         Description of every frame; by default inferred from the first
         frame with :meth:`DataFrameMeta.from_frame` (then ``id_index`` and
@@ -119,13 +119,13 @@ def compare_panels(frames, meta=None, *, id_index=None, time_index=None,
         error is a terminal (or in a notebook) and there are three pages or
         more. A :class:`~kestrune.testing.plotting.compare.progress.Progress`
         reports every phase (pairing, measures, pages) instead.
-    holdout : pandas.DataFrame, optional
+    holdout : pandas.DataFrame or dask.dataframe.DataFrame, optional
         Under nearest pairing, real ids that the generator never saw, with
         the reference's columns (checked and read like the reference): the
         yardstick of every score is then the holdout scored against the
         reference (see ``Report.scores``); without one, half of the
         reference ids scored against the other half. Refused under id
-        pairing.
+        pairing. A dask frame where the frames are.
     allow_disjoint_times : bool, optional
         Compare frames that share no time point with the reference; by
         default they are refused as misaligned.

@@ -692,8 +692,14 @@ def _nearest(reference, other, meta, columns, measures):
     stats_ = [_Stats(f, f.index.get_level_values(0).unique(), meta, columns)
               for f in (reference, other)]
     shifts = _Shifts(reference, other)
+    return _two_samples(_components(stats_, meta, columns, measures), shifts.test)
+
+
+def _two_samples(components, shift_of):
+    """The verdict rows of two samples of ids from their per-id statistics
+    (:func:`_components`); ``shift_of(column)`` tests the shared shift."""
     rows = []
-    for column, measure, parts, labels, kind in _components(stats_, meta, columns, measures):
+    for column, measure, parts, labels, kind in components:
         samples = [_sample(p, kind) for p in parts]
         samples = [s[~np.isnan(s).all(axis=1)] for s in samples]
         if min(len(s) for s in samples) < 2:
@@ -713,7 +719,7 @@ def _nearest(reference, other, meta, columns, measures):
                "low": gaps[lead] - half, "high": gaps[lead] + half,
                "p": p, "contrast": names[lead], "method": METHODS[method]}
         if kind == "location":
-            _joined(row, shifts.test(column))
+            _joined(row, shift_of(column))
         rows.append(row)
     return rows
 
@@ -743,14 +749,23 @@ def pair_scores(reference, other, meta, columns, measures, pairs, table):
         is defined), indexed by the id.
     """
     ids = [f.index.get_level_values(0).unique() for f in (reference, other)]
+    with np.errstate(divide="ignore", invalid="ignore", over="ignore"):
+        stats_ = [_Stats(f, i, meta, columns) for f, i in zip((reference, other), ids)]
+        components = _components(stats_, meta, columns, measures)
+    return _scored(components, ids, pairs, table)
+
+
+def _scored(components, ids, pairs, table):
+    """:func:`pair_scores` of the per-id statistics of both frames
+    (:func:`_components`, the rows in the order of ``ids``, one index per
+    frame)."""
     wanted = table[table["q"] < NOISE] if (table["q"] < NOISE).any() else table
     wanted = set(zip(wanted["column"], wanted["measure"]))
     place = [ids[0].get_indexer(pairs["reference_id"]), ids[1].get_indexer(pairs["id"])]
     total = np.zeros(len(pairs))
     seen = np.zeros(len(pairs), dtype=bool)
     with np.errstate(divide="ignore", invalid="ignore", over="ignore"):
-        stats_ = [_Stats(f, i, meta, columns) for f, i in zip((reference, other), ids)]
-        for column, measure, parts, _, kind in _components(stats_, meta, columns, measures):
+        for column, measure, parts, _, kind in components:
             if (column, measure) not in wanted:
                 continue
             samples = [_sample(p, kind) for p in parts]
