@@ -414,7 +414,7 @@ def assert_same_report(found, want):
 
 @pytest.mark.parametrize("kind, layout, parts, calibrated, scheduler, options", [
     ("text", "rows", 3, False, "synchronous", {"ids": "some", "order": "given", "pages": 2}),
-    ("text", "sorted", 3, False, "cluster",
+    ("text", "sorted", 3, False, "synchronous",
      {"columns": ["s", "a", "b"], "ids_per_page": 3, "order": "given"}),
     ("int", "sorted", 2, True, "synchronous", {"measures": ["distribution", "dependence"]}),
     # Compared ids of their own: each paired with its nearest reference id.
