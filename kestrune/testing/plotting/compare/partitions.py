@@ -820,6 +820,10 @@ def _converted(partition, id, time, ids, whole, numbers, labels, path=None):
             files.as_numbers(_as_text(values))
     for column in labels:
         out[column] = _as_text(partition[column])
+    # By position: a column read as text comes back on an index of its own,
+    # and a partition's index need not start at 0 (files that store one).
+    out = {k: v.set_axis(partition.index) if isinstance(v, pd.Series) and not
+           v.index.equals(partition.index) else v for k, v in out.items()}
     return pd.DataFrame(out, index=partition.index, columns=list(partition.columns))
 
 
