@@ -20,7 +20,8 @@ import pandas as pd
 
 from . import partitions as _parts
 from . import noise
-from .dask_report import MISSING, RANGE_VALUES, _combined, _range_gaps, _splitters, _time_counts
+from .dask_report import (MISSING, RANGE_VALUES, _combined, _range_gaps, _split, _splitters,
+                          _time_counts)
 
 
 def _ks(pairs, facts, meta, column, times, n1, n2):
@@ -29,27 +30,11 @@ def _ks(pairs, facts, meta, column, times, n1, n2):
     each side there: exactly, over ranges of values (see this module)."""
     import dask
     splitters = _splitters(facts, column, (n1[-1] + n2[-1]) // RANGE_VALUES)
-    pieces = [dask.delayed(_split_column)(r, o, meta, column, times, splitters) for r, o in pairs]
+    pieces = [dask.delayed(_split)(r, o, meta, {column: splitters}, times)[column]
+              for r, o in pairs]
     found = dask.compute(*[dask.delayed(_range_gaps)(n1, n2, *[p[b] for p in pieces])
                            for b in range(len(splitters) + 1)])
     return _combined(found, n1, n2)
-
-
-def _split_column(reference, other, meta, column, times, splitters):
-    """One pair of partitions' present values with their time point's
-    number in ``times`` (-1 for none) and side, one part per value range."""
-    parts = []
-    for side, partition in enumerate((reference, other)):
-        frame = _parts._prepared(partition, meta, None)
-        values = np.asarray(frame[column], dtype=float)
-        present = ~np.isnan(values)
-        groups = times.get_indexer(frame.index.get_level_values(1))
-        parts.append((values[present], groups[present],
-                      np.full(present.sum(), side, dtype=np.int8)))
-    values, groups, sides = (np.concatenate(x) for x in zip(*parts))
-    where = np.searchsorted(splitters, values, side="right")
-    return [(values[where == b], groups[where == b], sides[where == b])
-            for b in range(len(splitters) + 1)]
 
 
 def _rows_per_time(facts, column, is_label, times):

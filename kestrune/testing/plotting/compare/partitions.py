@@ -712,9 +712,8 @@ def _by_id(frame, id, ranges):
         return frame
     dd = dask_dataframe()
     divisions = [r[0] for r in ranges] + [ranges[-1][1]]
-    parts = [part for part in frame.to_delayed()]
     import dask
-    indexed = [dask.delayed(_indexed)(part, id) for part in parts]
+    indexed = [dask.delayed(_indexed)(part, id) for part in frame.to_delayed()]
     return dd.from_delayed(indexed, meta=_indexed(frame._meta, id), divisions=divisions)
 
 
