@@ -3,18 +3,19 @@
     .venv/bin/python benchmarks/compare.py --dask [--ids 1000000] [--equal-ids 10000]
         [--workers 2] [--worker-memory 2GiB]
         [--parts report,equal-report,nearest,large,equal,qvalues,nearest-report]
+        [--datasets FOLDER] [--no-pandas]
 
 (The file is not called dask.py: a script of that name beside this one would
 stand in for the dask library when the benchmarks import it.)
 
 - ``report``: the same datasets as ``large`` (below); in a fresh process on
-  a local cluster, ``compare_panels`` of the two dask frames (read with
-  ``read_files(engine="dask")``: hash-shuffled on the id) and the report
-  saved with its overview, population page and 25 pages; the wall time,
-  the CPU time and peak resident memory of the calling process, and the
-  calibration's cost (``measure_table`` with and without it). Then the
-  pandas path's ``compare_panels`` on the same files: its peak resident
-  memory.
+  a local cluster, ``read_files(engine="dask")`` (id-sorted files: no
+  shuffle), ``compare_panels`` of the two dask frames and the report saved
+  with its overview, population page and 25 pages (drawn by the workers),
+  without the calibration, then in another the same with it (the
+  difference is its cost); the wall time, the CPU time and peak resident
+  memory of the calling process. Then the pandas path's ``compare_panels``
+  on the same files: its peak resident memory.
 - ``equal-report``: ``--equal-ids`` ids, ``compare_panels`` on dask frames
   (hash-shuffled, 4 partitions) against the pandas path, both without the
   calibration: the largest difference over the tables, whether the pages
@@ -143,18 +144,30 @@ def large_dask(folder, workers, memory):
     print(json.dumps(out))
 
 
-def report_dask(folder, workers, memory, out):
-    """(In a fresh process.) compare_panels on the cluster, saved with its
-    overview and 25 pages; then the calibration's cost: the per-id tables
-    with it and without it."""
-    from kestrune.testing.plotting.compare import compare_panels, measure_table, read_files
+def without_calibration():
+    """Turn the calibration off in this process: the p-values of the
+    measures and of the verdicts' few-id cells as they are."""
+    from kestrune.testing.plotting.compare import calibration, partitions
+    plain = partitions.measure_steps
+    calibration.calibrated = lambda *found: found[-1]
+    partitions.measure_steps = lambda *a, **k: plain(*a[:7], False, **k)
+
+
+def report_dask(folder, workers, memory, out, calibrated):
+    """(In a fresh process.) compare_panels on the cluster, with or without
+    the calibration, saved with its overview, population page and 25 pages."""
+    import warnings
+    from kestrune.testing.plotting.compare import compare_panels, read_files
     from kestrune.testing.plotting.compare.cluster import cluster
+    if not calibrated:
+        without_calibration()
+    warnings.simplefilter("ignore")
     found = {}
     with cluster(workers=workers, worker_memory=memory):
-        frames, meta = read_files([Path(folder) / n for n in ("reference", "compared")],
-                                  "store", "date", engine="dask")
         cpu, _ = caller()
         start = time.perf_counter()
+        frames, meta = read_files([Path(folder) / n for n in ("reference", "compared")],
+                                  "store", "date", engine="dask")
         report = compare_panels(frames, meta, pages=25)
         found["report"] = time.perf_counter() - start
         start = time.perf_counter()
@@ -164,12 +177,6 @@ def report_dask(folder, workers, memory, out):
         found["cpu"] -= cpu
         found["ids"], found["cells"] = report.divergence.shape
         found["pages"] = len(report.pages)
-        reference, compared = frames.values()
-        for calibrated in (False, True):
-            start = time.perf_counter()
-            measure_table(reference, compared, meta, calibrated=calibrated)
-            found[calibrated] = time.perf_counter() - start
-    found["calibration"] = found.pop(True) - found.pop(False)
     print(json.dumps(found))
 
 
@@ -198,7 +205,16 @@ def fresh(*args):
 
 @contextlib.contextmanager
 def datasets(args, part):
-    """A scratch folder with both frames of ``args.ids`` ids written as Parquet."""
+    """A scratch folder with both frames of ``args.ids`` ids written as
+    Parquet; with ``--datasets``, that folder, written there the first time."""
+    if args.datasets:
+        folder = Path(args.datasets)
+        if not (folder / "compared").exists():
+            folder.mkdir(parents=True, exist_ok=True)
+            write_datasets(folder, args.ids)
+        print("{}: the datasets of {}".format(part, folder), flush=True)
+        yield str(folder)
+        return
     with tempfile.TemporaryDirectory() as scratch:
         start = time.perf_counter()
         write_datasets(Path(scratch), args.ids)
@@ -227,17 +243,23 @@ def large(args):
 
 def report(args):
     with datasets(args, "report") as scratch:
-        found = fresh("--run-report", scratch, args.workers, args.worker_memory,
-                      Path(scratch) / "report")
-        wall = found["report"] + found["save"]
-        print("  dask, {} workers of {}: compare_panels {:.0f} s ({} ids x {} cells), saving "
-              "the overview, the population page and {} pages {:.0f} s; the calibration "
-              "costs {:.0f} s of it".format(
-                  args.workers, args.worker_memory, found["report"], found["ids"],
-                  found["cells"], found["pages"], found["save"], found["calibration"]))
-        print("  calling process: peak resident {:.0f} MiB, CPU {:.0f} s = {:.0%} of the "
-              "wall time {:.0f} s".format(found["peak"], found["cpu"], found["cpu"] / wall,
-                                          wall), flush=True)
+        found = {}
+        for calibrated in (False, True):
+            found[calibrated] = one = fresh("--run-report", scratch, args.workers,
+                                            args.worker_memory,
+                                            Path(scratch) / "report-{}".format(calibrated),
+                                            int(calibrated))
+            wall = one["report"] + one["save"]
+            print("  dask, {} workers of {}, {} the calibration: read_files and compare_panels "
+                  "{:.0f} s ({} ids x {} cells), saving the overview, the population page and "
+                  "{} pages {:.0f} s: {:.0f} s".format(
+                      args.workers, args.worker_memory, "with" if calibrated else "without",
+                      one["report"], one["ids"], one["cells"], one["pages"], one["save"], wall))
+            print("    calling process: peak resident {:.0f} MiB, CPU {:.0f} s = {:.0%} of "
+                  "the wall time".format(one["peak"], one["cpu"], one["cpu"] / wall),
+                  flush=True)
+        print("  the calibration: {:.0f} s".format(found[True]["report"]
+                                                  - found[False]["report"]))
         if args.pandas:
             found = fresh("--run-pandas-report", scratch)
             print("  pandas path on the same files (compare_panels, pages not drawn): {:.0f} s, "
@@ -279,13 +301,11 @@ def equal_report(args):
     import warnings
     import dask.dataframe as dd
     from kestrune import DataFrameMeta
-    from kestrune.testing.plotting.compare import calibration, compare_panels, partitions
+    from kestrune.testing.plotting.compare import compare_panels
     from kestrune.testing.plotting.compare.cluster import cluster
     meta = DataFrameMeta(**META_ARGS)
     frames = [panel_step(0, args.equal_ids, 7), panel_step(0, args.equal_ids, 8, 0.05)]
-    plain = partitions.measure_steps
-    calibration.calibrated = lambda *found: found[-1]
-    partitions.measure_steps = lambda *a, **k: plain(*a[:7], False, **k)
+    without_calibration()
     warnings.simplefilter("ignore")
     with cluster(workers=args.workers, worker_memory=args.worker_memory):
         shuffled = [dd.from_pandas(f.sample(frac=1.0, random_state=1).reset_index(drop=True),
@@ -375,7 +395,7 @@ def main(argv=None):
     if argv[:1] == ["--run-dask"]:
         return large_dask(argv[1], int(argv[2]), argv[3])
     if argv[:1] == ["--run-report"]:
-        return report_dask(argv[1], int(argv[2]), argv[3], argv[4])
+        return report_dask(argv[1], int(argv[2]), argv[3], argv[4], argv[5] == "1")
     if argv[:1] == ["--run-nearest"]:
         return nearest_dask(argv[1], int(argv[2]), argv[3])
     if argv[:1] == ["--run-pandas-report"]:
@@ -389,6 +409,8 @@ def main(argv=None):
     parser.add_argument("--worker-memory", default="2GiB")
     parser.add_argument("--parts",
                         default="report,equal-report,nearest,large,equal,qvalues")
+    parser.add_argument("--datasets", metavar="FOLDER",
+                        help="the datasets of --ids ids in FOLDER (written there if missing)")
     parser.add_argument("--no-pandas", dest="pandas", action="store_false",
                         help="leave out the pandas path's memory of the large part")
     args = parser.parse_args(argv)

@@ -139,6 +139,8 @@ def test_swap_p_value_counts_every_arrangement(ids, components):
     exact = np.mean(every >= observed - 1e-9)
     tolerance = 0 if ids <= verdicts.EXACT else 4 * np.sqrt(exact * (1 - exact) / verdicts.SWAPS)
     assert abs(verdicts.swap_p(c) - exact) <= tolerance + 1e-12
+    # The same, whatever order the ids come in (random swaps included).
+    assert verdicts.swap_p(c[::-1]) == verdicts.swap_p(c)
 
 
 PLANTED = [  # (change of the compared frame, verdicts beyond noise (q < 0.01), others that may be)

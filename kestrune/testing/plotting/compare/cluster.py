@@ -1,8 +1,9 @@
 """The dask cluster of a run: one at a given scheduler address, or a local
 one that is started for the run and stopped after it.
 
-Nothing here is used by :func:`measure_table` itself, which computes on the
-current dask client and never starts a cluster.
+:func:`cluster` is not used by :func:`measure_table` itself, which computes
+on the current dask client (:func:`current_client`) and never starts a
+cluster.
 """
 
 import contextlib
@@ -58,3 +59,15 @@ def cluster(scheduler=None, workers=None, worker_memory=None):
                                   **options) as local:
         with distributed.Client(local) as client:
             yield client
+
+
+def current_client():
+    """The dask client that ``dask.compute`` would use now, or None (no
+    client, or another scheduler set in dask's configuration)."""
+    try:
+        import dask
+        import distributed
+        client = distributed.default_client()
+    except (ImportError, ValueError):  # no dask, or no client
+        return None
+    return client if dask.base.get_scheduler() == client.get else None

@@ -8,11 +8,10 @@ and rearrangement, packed (25 MB for 1,000,000 ids and 199
 rearrangements), and every task reads the bits of its rows' ids; for
 labels each partition counts the labels that every rearrangement deals to
 the compared frame, for numbers the value ranges return, per rearrangement
-and time point, their counts and largest and smallest gaps. Up to
-:data:`noise.SAMPLED` ids these are the pandas path's levels; beyond, the
-pandas path rearranges a sample of the ids (:func:`noise.arranged_levels`),
-whose levels differ from these, of every id, by a few per cent. (Under id
-pairing the report on dask samples as the pandas path does.)
+and time point, their counts and largest and smallest gaps. These are
+the pandas path's levels up to :data:`noise.SAMPLED` ids of both frames;
+beyond, both paths rearrange a sample of the ids instead
+(:func:`noise.arranged_levels`; on dask ``dask_nearest._sampled_levels``).
 """
 
 import numpy as np

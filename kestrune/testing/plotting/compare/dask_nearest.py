@@ -116,7 +116,7 @@ def nearest_report(panel, holdout, order, ids_per_page, pages, measures, max_lag
         pvalue.reindex(ordered), qvalue.reindex(ordered), planned, order,
         share_setting.name, jobs, executor, progress, paired, population, verdicts,
         score_table([one.scores for one in paired]), frame_of_page, own_scales,
-        label_orders=panel.label_orders())
+        label_orders=panel.label_orders(), on_cluster=True)
 
 
 # -- Summaries and pairs -----------------------------------------------------
@@ -442,12 +442,18 @@ def _levels(panel, near, k, times):
     facts, pairs = panel.facts[k], panel.pairs[k]
     tables = [near.tables[0], near.tables[k + 1]]
     units = (near.aligned(0, k), near.aligned(k + 1, k))
+    sampled = _sampled_levels(panel, near, k, times) \
+        if len(tables[0]) + len(tables[1]) > noise.SAMPLED else None
     pooled, band, plain, each = [], [], {}, {}
-    for column in panel.columns:
+    for j, column in enumerate(panel.columns):
         is_label = column in panel.labelled
         sizes, totals = _arr._rows_per_time(facts, column, is_label, times)
         each[column] = _time_levels(facts, column, is_label, sizes, _label_order(
             panel, near, k, column) if is_label else None, times)
+        if sampled is not None:
+            pooled.append(sampled[0][j])
+            band.append(sampled[1][j])
+            continue
         present = [np.ones(len(t), dtype=bool) if is_label else
                    t[column + ":mean"].notna().to_numpy() for t in tables]
         last = np.flatnonzero(np.r_[present[0], present[1]])
@@ -481,6 +487,45 @@ def _levels(panel, near, k, times):
         band.append(noise.critical(np.fmax.reduce(
             np.column_stack([np.zeros(count), timed]), axis=1)) if timed.shape[1] else np.nan)
     return pooled, band, plain, each
+
+
+def _sampled_levels(panel, near, k, times):
+    """Beyond :data:`noise.SAMPLED` ids of the two frames, each column's
+    pooled and band levels as the pandas path draws them: from the
+    rearrangements of the ids of smallest key of both frames, scaled to
+    every id (see :func:`noise.arranged_levels`). One task gathers the
+    sample's rows from every pair of partitions."""
+    import dask
+    named = [near.ids[0], near.ids[k + 1]]
+    keys = np.r_[noise._keys(named[0], 0), noise._keys(named[1], 1)]
+    cut = np.sort(keys)[noise.SAMPLED - 1]
+    chosen = [keys[:len(named[0])] <= cut, keys[len(named[0]):] <= cut]
+    aligned = [near.aligned(0, k)[chosen[0]], near.aligned(k + 1, k)[chosen[1]]]
+    # Each sampled id as the partitions hold it -> as the report names it,
+    # in the order of the tables (the pandas path's order of the ids).
+    names = [pd.Series(n[c], index=a) for n, c, a in zip(named, chosen, aligned)]
+    rows = [dask.delayed(_sampled_rows)(r, o, panel.meta, aligned) for r, o in panel.pairs[k]]
+    return dask.compute(dask.delayed(_sampled_arranged)(
+        rows, names, panel.meta, panel.columns, times, (len(named[0]), len(named[1])),
+        (noise.REARRANGEMENTS, noise.FEWER)))[0]
+
+
+def _sampled_rows(reference, other, meta, aligned):
+    return tuple(_parts._prepared(p, meta, ids) for p, ids in zip((reference, other), aligned))
+
+
+def _sampled_arranged(rows, names, meta, columns, times, sizes, counts):
+    frames = []
+    for side in (0, 1):
+        frame = pd.concat([r[side] for r in rows])
+        place = names[side].index.get_indexer(frame.index.get_level_values(0))
+        frame.index = pd.MultiIndex.from_arrays(
+            [names[side].to_numpy()[place], frame.index.get_level_values(1)],
+            names=frame.index.names)
+        frames.append(frame.iloc[np.argsort(place, kind="stable")])
+    pooled, band, _ = noise.arranged_levels(frames[0], frames[1], columns,
+                                            set(meta.categorical), False, times, sizes, counts)
+    return pooled, band
 
 
 def _permuted(compared, first, count):

@@ -78,8 +78,8 @@ from . import dask_checks as _checks
 from . import inputs, noise, render
 from . import partitions as _parts
 from . import verdicts as _verdicts
-from .divergence import round_significant
-from .pairing import NULL, _summaries, _summary_table
+from .divergence import kolmogorov_smirnov, round_significant
+from .pairing import NULL, _summaries, summary_entries
 from .plan import sort_ids
 
 #: Values per range of the Kolmogorov-Smirnov pass: a task's memory
@@ -274,8 +274,15 @@ def measured(dask_panel, found):
         values, pvalues = _parts._gathered(parts, wanted, calibrated)
         pairs = _pair_table(parts, wanted, calibrated)
         del parts
-        measure.pvalues.append(pvalues)
-        return tuple(t.reindex(ids) for t in (values, pvalues, pairs))
+        ids = pd.Index(ids)
+        # One table of each at a time; none copied when already in order.
+        tables = [values, pvalues, pairs]
+        del values, pvalues, pairs
+        for j, table in enumerate(tables):
+            tables[j] = table if table.index.equals(ids) else table.reindex(ids)
+            del table
+        measure.pvalues.append(tables[1])
+        return tuple(tables)
     measure.pvalues = []
     return measure
 
@@ -530,12 +537,9 @@ def population_steps(dask_panel):
         found = [panel.labels(column, k) for k in [None] + list(range(len(panel.pairs)))]
         text = {str(label) for seen, _ in found for label in seen}
         labels[column] = sorted(text | ({NULL} if any(m for _, m in found) else set()))
-    summaries = [[dask.delayed(_summary_part)(r, o, panel.meta, columns, labels, side)
-                  for r, o in pairs]
-                 for side, pairs in [(0, panel.pairs[0])] + [(1, pairs) for pairs in panel.pairs]]
+    summaries = _summary_tasks(panel, columns, labels)
     tasks, finish = _population_tasks(panel, times, reference_times)
     summaries, found = yield [summaries, tasks]
-    summaries = [pd.concat(list(parts)) for parts in summaries]
     arranged, statistics = finish(found)
     pooled, over_time, levels_over = {}, {}, {}
     for k, (name, pairs) in enumerate(zip(names[1:], panel.pairs)):
@@ -550,12 +554,13 @@ def population_steps(dask_panel):
             over_time[(name, column)] = found[:-1]
     over = _table(over_time, times)
     over.columns = pd.MultiIndex.from_tuples(list(over_time))
+    entries = pd.Index(summary_entries(columns, labels))
     population = {"columns": _table(pooled, pd.Index(columns)), "over_time": over,
-                  "summaries": _summary_table(summaries, names)}
+                  "summaries": _table({name: np.array([found[0][k] for found in summaries])
+                                       for k, name in enumerate(names[1:])}, entries)}
     levels = pd.DataFrame(levels_over, index=reference_times)
     if levels_over:
         levels.columns = pd.MultiIndex.from_tuples(list(levels_over))
-    entries = summaries[0].columns
     found = arranged
     population["levels"] = {
         "columns": pd.DataFrame({name: f[0] for name, f in zip(names[1:], found)},
@@ -563,16 +568,49 @@ def population_steps(dask_panel):
         "band": pd.DataFrame({name: f[1] for name, f in zip(names[1:], found)},
                              index=pd.Index(columns)),
         "over_time": levels,
-        "summaries": pd.DataFrame({name: [noise.ks_level(a, b) for a, b in zip(*[
-            s[entries].notna().sum(axis=0).to_numpy() for s in (summaries[0], table)])]
-            for name, table in zip(names[1:], summaries[1:])}, index=pd.Index(entries)),
+        "summaries": pd.DataFrame({name: [noise.ks_level(held[0], held[k + 1])
+                                          for _, held in summaries]
+                                   for k, name in enumerate(names[1:])}, index=entries),
         "ids": pd.Series([len(h) for h in panel.held], index=list(names))}
     return population
+
+
+def _summary_tasks(panel, columns, labels):
+    """For each entry of the ids' summary table, a task of its statistic
+    against each compared frame and its number of values in each frame.
+
+    Each partition's table is split into its entries' columns, and one
+    task per entry gathers that entry's values of every partition: the
+    statistic is the whole panel's, and no more than one entry's values
+    meet in one place (a million ids' table of every entry would not fit
+    this process)."""
+    import dask
+    sides = [(0, panel.pairs[0])] + [(1, pairs) for pairs in panel.pairs]
+    tables = [[dask.delayed(_summary_part)(r, o, panel.meta, columns, labels, side)
+               for r, o in pairs] for side, pairs in sides]
+    return [dask.delayed(_entry_statistics)(
+        [[dask.delayed(_entry_values)(table, entry) for table in parts] for parts in tables])
+        for entry in summary_entries(columns, labels)]
 
 
 def _summary_part(reference, other, meta, columns, labels, side):
     frame = _parts._prepared((reference, other)[side], meta, None)
     return _summaries(frame, meta, columns, labels)
+
+
+def _entry_values(table, entry):
+    return table[entry].to_numpy(dtype=float)
+
+
+def _entry_statistics(sides):
+    """The statistic of one entry between the reference (the first of
+    ``sides``, each a list of arrays) and each other side, and the number
+    of values each side holds."""
+    values = [np.concatenate(parts) if parts else np.zeros(0) for parts in sides]
+    statistics = [kolmogorov_smirnov(np.zeros(len(values[0]), dtype=np.int64), values[0],
+                                     np.zeros(len(other), dtype=np.int64), other, 1)[0]
+                  for other in values[1:]]
+    return statistics, [int(np.count_nonzero(~np.isnan(v))) for v in values]
 
 
 def _time_counts(facts, column, side):
@@ -786,15 +824,22 @@ def compare_report(frames, meta, id_index, time_index, names, columns, ids, orde
     _report._phase(progress, "rows of the pages")
     drawn = list(dict.fromkeys(i for page in planned for i in page.ids))
     shown = _parts.rows_of(panel.frames, panel.meta, drawn)
-    # In page order, one table at a time (each ids x cells).
-    largest = largest.reindex(ordered)
+    # In page order, one table at a time (each ids x cells); a compared
+    # frame's divergences and the largest over the frames are one table
+    # when there is one compared frame.
+    ordered = pd.Index(ordered, name=largest.index.name)
+    for name in list(divergences):
+        one = divergences[name] is largest
+        divergences[name] = divergences[name].reindex(ordered)
+        largest = divergences[name] if one else largest
+    largest = largest.reindex(ordered) if not largest.index.equals(ordered) else largest
     pvalue = pvalue.reindex(ordered)
     qvalue = qvalue.reindex(ordered)
     return _report.Report(panel.panel(shown), divergences, largest, pvalue, qvalue, planned,
                           order,
                           share_setting.name, jobs, executor, progress, None, population,
                           verdicts, None, frame_of_page, own_scales,
-                          label_orders=panel.label_orders())
+                          label_orders=panel.label_orders(), on_cluster=True)
 
 
 # -- Nearest pairing ---------------------------------------------------------

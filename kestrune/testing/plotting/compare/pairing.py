@@ -208,6 +208,18 @@ def _summaries(frame, meta, columns, labels):
     return table
 
 
+def summary_entries(columns, labels):
+    """The names of the entries of :func:`_summaries`'s table, in its order."""
+    names = ["rows"]
+    for column in columns:
+        if column in labels:
+            names += ["{}:share={}".format(column, label) for label in labels[column]]
+            names.append(column + ":changes")
+        else:
+            names += [column + part for part in (":mean", ":std", ":lag1")]
+    return names
+
+
 def _number_entries(column, values, group, n):
     """Mean, sample standard deviation and lag-1 autocorrelation per id."""
     held = ~np.isnan(values)

@@ -191,18 +191,62 @@ def run(*steps):
     generators yield at the same turn are computed at once, so the
     partitions they share are read (and shuffled) once. Returns each
     generator's value (one value for one generator)."""
-    import dask
     live, done = {}, {}
     for n, step in enumerate(steps):
         _advance(step, None, n, live, done, first=True)
     while live:
-        found = list(dask.compute(*[tasks for _, tasks in live.values()]))
+        found = _computed([tasks for _, tasks in live.values()])
         for n in list(live):
             step, _ = live.pop(n)
             # Only the generator holds its results (it may drop them).
             _advance(step, list(found.pop(0)), n, live, done)
     values = [done[n] for n in range(len(steps))]
     return values[0] if len(steps) == 1 else values
+
+
+def _computed(tasks):
+    """``dask.compute(*tasks)`` as a list (``tasks`` nests lists, tuples
+    and dicts of delayed objects). On a dask client the results come back
+    one task at a time, each as it is done, so that this process never
+    holds their serialised and their read form whole at once."""
+    import dask
+    from .cluster import current_client
+    client = current_client()
+    if client is None:
+        return list(dask.compute(*tasks))
+    flat = []
+
+    def flattened(value):
+        if isinstance(value, (list, tuple)):
+            return type(value)(flattened(v) for v in value)
+        if isinstance(value, dict):
+            return {key: flattened(v) for key, v in value.items()}
+        flat.append(value)
+        return len(flat) - 1
+
+    shape = flattened(tasks)
+    from distributed import as_completed
+    results = list(flat)
+    lazy = [n for n, value in enumerate(flat) if dask.is_dask_collection(value)]
+    futures = client.compute([flat[n] for n in lazy])
+    # Tasks of the same key have one result.
+    spots = {}
+    for n, future in zip(lazy, futures):
+        spots.setdefault(future.key, []).append(n)
+    for future in as_completed(futures):
+        found = future.result()
+        for n in spots.pop(future.key, ()):
+            results[n] = found
+        future.release()
+    del futures, flat
+
+    def rebuilt(value):
+        if isinstance(value, (list, tuple)):
+            return type(value)(rebuilt(v) for v in value)
+        if isinstance(value, dict):
+            return {key: rebuilt(v) for key, v in value.items()}
+        return results[value]
+    return list(rebuilt(shape))
 
 
 def _advance(step, results, n, live, done, first=False):
@@ -584,7 +628,7 @@ def _gathered(parts, wanted, calibrated):
         if wanted is not None:
             return frame.reindex(wanted)
         try:
-            return frame.sort_index()
+            return frame if frame.index.is_monotonic_increasing else frame.sort_index()
         except TypeError:  # ids of types that do not compare
             return frame
 

@@ -9,6 +9,7 @@ pages of a whole report (:func:`plan_report`). The plan is plain data
 import collections
 
 import numpy as np
+import pandas as pd
 
 
 Page = collections.namedtuple("Page", "number ids first last total heading kind")
@@ -164,15 +165,24 @@ def order_ids(panel, divergence, order, given=None, qvalues=None):
         lacking.update(missing)
     first = sort_ids(lacking)
     rest = sort_ids(i for i in ids if i not in lacking)
-    worst = divergence.loc[rest].to_numpy(dtype=float)
-    # An id without any number ranks below every id with one.
-    score = np.where(np.isnan(worst), -1.0, worst).max(axis=1, initial=-1.0)
+    # Each id's largest number (an id without any ranks below every id with
+    # one) and smallest q-value, from the tables as they are: a row's
+    # reduction, never a copy of the table.
+    score = _of_ids(np.fmax.reduce(divergence.to_numpy(dtype=float), axis=1, initial=-1.0),
+                    divergence.index, rest)
     keys = [np.arange(len(rest)), -score]  # the last key sorts first
     if order == "evidence":
-        q = qvalues.loc[rest].to_numpy(dtype=float)
-        keys.append(np.where(np.isnan(q), 2.0, q).min(axis=1, initial=2.0))
+        keys.append(_of_ids(np.fmin.reduce(qvalues.to_numpy(dtype=float), axis=1, initial=2.0),
+                            qvalues.index, rest))
     ranked = np.lexsort(keys)
     return first + [rest[n] for n in ranked]
+
+
+def _of_ids(values, index, ids):
+    """``values`` (one per entry of ``index``) of ``ids``, in their order."""
+    if index.equals(pd.Index(ids)):
+        return values
+    return pd.Series(values, index=index).loc[ids].to_numpy()
 
 
 def plan_pages(ordered, ids_per_page, why, pages=None, kind="ids", first_number=1,

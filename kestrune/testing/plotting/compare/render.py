@@ -170,12 +170,24 @@ def render_task(task):
     import matplotlib as mpl
     from ..style import set_plotting_style
 
-    with mpl.rc_context():
+    # matplotlib's settings are process-wide: where several threads of one
+    # process draw (a dask worker's), they draw one figure at a time.
+    with _DRAWING, mpl.rc_context():
         set_plotting_style()
         draw = {"page": draw_page, "overview": draw_overview,
                 "population": draw_population}[kind]
         figure = draw(*task[1:-1])
         return _to_bytes(figure, task[-1])
+
+
+_DRAWING = threading.Lock()
+
+
+def cluster_executor():
+    """The executor of the current dask client, or None without one."""
+    from .cluster import current_client
+    client = current_client()
+    return None if client is None else client.get_executor()
 
 
 def _start_worker():

@@ -310,7 +310,10 @@ def _measure(panel, references, pairs, measures, max_lag, progress, measured=Non
 
 def combined_pvalues(tables):
     """A cell's (or a pair's) p-value over several compared frames: the
-    smallest, times their number (Bonferroni), capped at 1."""
+    smallest, times their number (Bonferroni), capped at 1; the one table
+    itself when there is one."""
+    if len(tables) == 1:
+        return tables[0]
     smallest = np.fmin.reduce([t.to_numpy(dtype=float) for t in tables])
     return pd.DataFrame(np.minimum(1.0, smallest * len(tables)),
                         index=tables[0].index, columns=tables[0].columns)
@@ -418,7 +421,10 @@ def _paired_rows(reference, pairs):
 
 
 def _largest(tables):
-    """Per cell, the largest of the tables' numbers (NaN only where all are)."""
+    """Per cell, the largest of the tables' numbers (NaN only where all are);
+    the one table itself when there is one."""
+    if len(tables) == 1:
+        return tables[0]
     largest = np.fmax.reduce([t.to_numpy(dtype=float) for t in tables])
     return pd.DataFrame(largest, index=tables[0].index, columns=tables[0].columns)
 
@@ -522,15 +528,20 @@ class Report:
     def __init__(self, panel, divergences, divergence, pvalues, qvalues, pages,
                  order, share, jobs, executor, progress, paired, population,
                  verdicts=None, scores=None, frame_of_page=None, own_scales=False,
-                 label_orders=None):
+                 label_orders=None, on_cluster=False):
         self._panel = panel
+        # Read from dask frames: without an executor or jobs of its own, the
+        # pages are drawn on the workers of the dask client current when
+        # they are drawn (if any), not in this process.
+        self._on_cluster = on_cluster
         # Of the whole frames where ``panel`` holds only the drawn ids' rows.
         self._label_orders = label_orders
         self.names = list(panel.names)
         self.columns = list(panel.columns)
         ids = list(divergence.index)
-        self.divergences = {name: table.reindex(ids)
-                            for name, table in divergences.items()}
+        # Tables already in page order are kept, not copied.
+        self.divergences = {name: table if table.index.equals(divergence.index)
+                            else table.reindex(ids) for name, table in divergences.items()}
         self.divergence = divergence
         self.pvalues = pvalues
         self.qvalues = qvalues
@@ -617,10 +628,13 @@ class Report:
             if key in keys and key not in kept:
                 kept[key] = render.render_task(task(fmt))
         missing = {k for k in keys if k not in kept}
+        executor = self._executor
+        if executor is None and self._jobs == 1 and self._on_cluster and missing:
+            executor = render.cluster_executor()
         fresh = render.rendered(
             (task for page, task in zip(self.pages, self._page_tasks(fmt))
              if page.number in missing),
-            len(missing), self._jobs, self._executor, self._progress)
+            len(missing), self._jobs, executor, self._progress)
         try:
             for key in keys:
                 if key not in kept:

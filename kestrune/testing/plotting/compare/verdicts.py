@@ -403,7 +403,10 @@ def swap_p(contrasts, swaps=SWAPS, seed=SEED):
     """p-value of T under swaps of the frames within ids.
 
     Every one of the 2^n arrangements for n up to ``EXACT`` ids, else
-    ``swaps`` random ones (fixed seed) and the observed one.
+    ``swaps`` random ones (fixed seed) and the observed one. The random
+    swaps are dealt to the ids in the order of their contrasts, so the
+    p-value does not depend on the order in which the ids come (first
+    seen in a frame, or sorted by id on dask frames).
     """
     n = len(contrasts)
     observed, _ = quadratic(contrasts)
@@ -411,6 +414,7 @@ def swap_p(contrasts, swaps=SWAPS, seed=SEED):
         signs = 1 - 2 * ((np.arange(2 ** n)[:, None] >> np.arange(n)) & 1)
         extra = 0
     else:
+        contrasts = contrasts[np.lexsort(contrasts.T[::-1])]
         signs = np.random.RandomState(seed).choice([-1.0, 1.0], size=(swaps, n))
         extra = 1
     outer = contrasts.T @ contrasts  # the same under every swap
