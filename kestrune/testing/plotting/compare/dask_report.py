@@ -525,7 +525,6 @@ def population_steps(dask_panel):
     """The population tables and their noise levels (see
     :func:`report._populations`) of a panel of dask frames, as one pass
     (see :func:`.partitions.run`)."""
-    import dask
     from .pairing import _table
     panel = dask_panel
     names, columns = panel.names, panel.columns

@@ -238,7 +238,7 @@ def _computed(tasks):
         for n in spots.pop(future.key, ()):
             results[n] = found
         future.release()
-    del futures, flat
+    del futures
 
     def rebuilt(value):
         if isinstance(value, (list, tuple)):
