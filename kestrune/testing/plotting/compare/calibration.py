@@ -101,9 +101,10 @@ def calibrated(frames, categorical, columns, measures, max_lag, found):
 
 def set_against(cells, values, pvalues, pairs, null_of):
     """Each cell's p-values set against its null p-values (``null_of(cell)``,
-    see :func:`_against`); a column's dependence is the Sidak-corrected
-    smallest of the calibrated p-values of its pairs (``pairs``: a pair of
-    columns -> its calibrated p-values). NaN where the cell has no value."""
+    see :func:`_against`; ``null_of`` None: ``pvalues`` are calibrated
+    already); a column's dependence is the Sidak-corrected smallest of the
+    calibrated p-values of its pairs (``pairs``: a pair of columns -> its
+    calibrated p-values). NaN where the cell has no value."""
     partners = {}
     for (first, second), p in pairs.items():
         partners.setdefault(first, []).append(p)
@@ -117,7 +118,7 @@ def set_against(cells, values, pvalues, pairs, null_of):
             with np.errstate(invalid="ignore", divide="ignore"):
                 p = np.where(tested.any(axis=0), _m._sidak(smallest, tested.sum(axis=0)),
                              np.nan)
-        else:
+        elif null_of is not None:
             p = _against(p, null_of(cell))
         out.append(np.where(np.isnan(value), np.nan, p))
     return out

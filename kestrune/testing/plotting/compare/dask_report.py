@@ -291,11 +291,14 @@ def _pair_table(parts, wanted, calibrated):
     """The p-value of each pair of continuous columns' dependence per id,
     calibrated against its null p-values pooled over the partitions."""
     from . import calibration
-    parts = [part for part in parts if len(part["ids"])]
+    every, parts = parts, [part for part in parts if len(part["ids"])]
     ids = _parts._joined([part["ids"] for part in parts])
     pairs = list(parts[0]["pairs"]) if parts else []
     columns = []
     for pair in pairs:
+        if isinstance(every, _parts._Calibrated):  # calibrated on the workers
+            columns.append(every.pairs[pair])
+            continue
         p = np.concatenate([part["pairs"][pair] for part in parts])
         if calibrated:
             null = np.concatenate([part["null_pairs"][pair] for part in parts

@@ -179,10 +179,28 @@ def measure_steps(reference, other, meta, columns, wanted, measures, max_lag, ca
     priors = _m._fitted_priors(_m.merged_rows([rows for rows, _ in found]))
     chains = _whole_chains([sums for _, sums in found], labelled, wanted)
     del found
-    parts = yield [dask.delayed(_tables)(r, o, meta, wanted, columns, measures, max_lag, rule,
-                                         count, priors, chains)
-                   for r, o in pairs]
-    return [chunk for part in parts for chunk in part]
+    tables = [dask.delayed(_tables)(r, o, meta, wanted, columns, measures, max_lag, rule,
+                                    count, priors, chains)
+              for r, o in pairs]
+    if not count:
+        parts = yield tables
+        return [chunk for part in parts for chunk in part]
+    # Calibrated on the workers: one task per cell (and per pair of
+    # columns) gathers its p-values and null p-values from every partition
+    # and sets them against the pool; only the calibrated p-values come
+    # back, never the null p-values (two per id and cell). The tasks are
+    # made for every cell and pair there could be; those beyond the
+    # partitions' own give None.
+    numeric = len([c for c in columns if c not in categorical])
+    most_cells, most_pairs = len(columns) * len(measures), numeric * (numeric - 1) // 2
+    parts, cells, couples = yield [
+        [dask.delayed(_without_p)(t) for t in tables],
+        [dask.delayed(_set_against)([dask.delayed(_piece)(t, "cells", j) for t in tables])
+         for j in range(most_cells)],
+        [dask.delayed(_set_against)([dask.delayed(_piece)(t, "pairs", j) for t in tables])
+         for j in range(most_pairs)]]
+    return _Calibrated([chunk for part in parts for chunk in part], cells,
+                       dict(c for c in couples if c is not None))
 
 
 def run(*steps):
@@ -234,7 +252,7 @@ def _computed(tasks):
     for n, future in zip(lazy, futures):
         spots.setdefault(future.key, []).append(n)
     for future in as_completed(futures):
-        found = future.result()
+        found = _fetched(future)
         for n in spots.pop(future.key, ()):
             results[n] = found
         future.release()
@@ -247,6 +265,25 @@ def _computed(tasks):
             return {key: rebuilt(v) for key, v in value.items()}
         return results[value]
     return list(rebuilt(shape))
+
+
+# Attempts at fetching the result of a finished task.
+FETCHES = 5
+
+
+def _fetched(future):
+    """The result of ``future``. A task that finished but whose result
+    could not be fetched is fetched again, a little later: a worker paused
+    near its memory limit answers one transfer at a time, and distributed
+    2022.2 fails the fetch it turns away rather than retry it."""
+    import time
+    for attempt in range(FETCHES):
+        try:
+            return future.result()
+        except Exception:
+            if future.status != "finished" or attempt == FETCHES - 1:
+                raise
+            time.sleep(0.5 * 2 ** attempt)
 
 
 def _advance(step, results, n, live, done, first=False):
@@ -604,18 +641,66 @@ def _chunk_tables(reference, other, ids, meta, columns, measures, max_lag, rule,
             "pairs": pairs, "null": null_p, "null_pairs": null_pairs}
 
 
+class _Calibrated(list):
+    """Every partition's chunks, without their p-values, and the calibrated
+    p-values of every id (in the chunks' order): ``cells``, per cell of
+    the chunks (None for a dependence cell, which its pairs give, and
+    beyond the cells), and ``pairs``, a pair of columns -> its p-values."""
+
+    def __init__(self, chunks, cells, pairs):
+        super().__init__(chunks)
+        self.cells, self.pairs = [c if c is None else c[1] for c in cells], pairs
+
+
+def _without_p(part):
+    """One partition's chunks without their p-values and null p-values."""
+    return [dict(chunk, pvalues=None, null=None, null_pairs=None,
+                 pairs=dict.fromkeys(chunk["pairs"])) for chunk in part]
+
+
+def _piece(part, kind, j):
+    """Cell (``kind`` "cells") or pair ("pairs") ``j`` of one partition's
+    chunks: (its name, its p-values, its null p-values); None beyond the
+    chunks' own and for a dependence cell."""
+    chunks = [chunk for chunk in part if len(chunk["ids"])]
+    names = list(chunks[0][kind]) if chunks else []
+    if j >= len(names) or kind == "cells" and names[j][1] == "dependence":
+        return None
+    name = names[j]
+    if kind == "cells":
+        p, null = [c["pvalues"][j] for c in chunks], [c["null"].get(name) for c in chunks]
+    else:
+        p, null = [c["pairs"][name] for c in chunks], [c["null_pairs"].get(name) for c in chunks]
+    return name, np.concatenate(p), np.concatenate([n for n in null if n is not None]
+                                                   or [np.zeros(0)])
+
+
+def _set_against(pieces):
+    """The calibrated p-values of one cell or pair over every partition's
+    pieces (see :func:`_piece`), with its name; None where it is none."""
+    pieces = [piece for piece in pieces if piece is not None]
+    if not pieces:
+        return None
+    return pieces[0][0], calibration._against(np.concatenate([p for _, p, _ in pieces]),
+                                              np.concatenate([n for _, _, n in pieces]))
+
+
 def _gathered(parts, wanted, calibrated):
     """The (values, pvalues) tables of every partition's tables, calibrated
     against the null p-values pooled over the partitions."""
-    parts = [part for part in parts if len(part["ids"])]
+    every, parts = parts, [part for part in parts if len(part["ids"])]
     cells = next((part["cells"] for part in parts), [])
     ids = _joined([part["ids"] for part in parts])
     # Each cell's column joined and dropped from the parts at once: the
     # parts and the table are never both held whole.
     values = [_taken(parts, "values", j) for j in range(len(cells))]
-    pvalues = [_taken(parts, "pvalues", j) for j in range(len(cells))]
-    if calibrated and parts and cells:
-        pvalues = _calibrated(parts, cells, values, pvalues)
+    if isinstance(every, _Calibrated):
+        pvalues = calibration.set_against(cells, values, every.cells[:len(cells)],
+                                          every.pairs, None)
+    else:
+        pvalues = [_taken(parts, "pvalues", j) for j in range(len(cells))]
+        if calibrated and parts and cells:
+            pvalues = _calibrated(parts, cells, values, pvalues)
     index = pd.MultiIndex.from_tuples(cells, names=[None, None]) if cells \
         else pd.MultiIndex.from_arrays([[], []])
 
