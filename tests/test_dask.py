@@ -75,6 +75,33 @@ def test_qvalues_and_rounding_hold_few_tables(name, most, monkeypatch):
     assert held <= most * p.nbytes, held / p.nbytes
 
 
+@pytest.mark.parametrize("status, failures, outcome, calls", [
+    ("finished", 2, "result", 3),  # a result turned away twice, then fetched
+    ("finished", 9, KeyError, 5),  # turned away every time: given up
+    ("error", 1, ValueError, 1),  # the task's own error, at once
+])
+def test_a_finished_tasks_result_is_fetched_again(status, failures, outcome, calls, monkeypatch):
+    from kestrune.testing.plotting.compare import partitions
+
+    class Future:
+        calls = 0
+
+        def result(self):
+            self.calls += 1
+            if self.calls <= failures:
+                raise KeyError("data") if status == "finished" else ValueError("task")
+            return "result"
+    monkeypatch.setattr("time.sleep", lambda seconds: None)
+    future = Future()
+    future.status = status
+    if outcome == "result":
+        assert partitions._fetched(future) == "result"
+    else:
+        with pytest.raises(outcome):
+            partitions._fetched(future)
+    assert future.calls == calls
+
+
 def test_rearranged_statistics_of_more_rows_than_int32_products_hold():
     # The noise levels of large panels: N times a count of rows passes 2 ** 31.
     from scipy import stats
