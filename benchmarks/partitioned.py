@@ -242,12 +242,12 @@ def large(args):
 
 
 def report(args):
-    with datasets(args, "report") as scratch:
+    with datasets(args, "report") as scratch, tempfile.TemporaryDirectory() as out:
         found = {}
         for calibrated in (False, True):
             found[calibrated] = one = fresh("--run-report", scratch, args.workers,
                                             args.worker_memory,
-                                            Path(scratch) / "report-{}".format(calibrated),
+                                            Path(out) / "report-{}".format(calibrated),
                                             int(calibrated))
             wall = one["report"] + one["save"]
             print("  dask, {} workers of {}, {} the calibration: read_files and compare_panels "

@@ -275,12 +275,12 @@ def measured(dask_panel, found):
         pairs = _pair_table(parts, wanted, calibrated)
         del parts
         ids = pd.Index(ids)
-        # One table of each at a time; none copied when already in order.
+        # One table at a time; none copied when already in order.
         tables = [values, pvalues, pairs]
         del values, pvalues, pairs
-        for j, table in enumerate(tables):
-            tables[j] = table if table.index.equals(ids) else table.reindex(ids)
-            del table
+        for j in range(len(tables)):
+            if not tables[j].index.equals(ids):
+                tables[j] = tables[j].reindex(ids)
         measure.pvalues.append(tables[1])
         return tuple(tables)
     measure.pvalues = []
@@ -294,11 +294,9 @@ def _pair_table(parts, wanted, calibrated):
     every, parts = parts, [part for part in parts if len(part["ids"])]
     ids = _parts._joined([part["ids"] for part in parts])
     pairs = list(parts[0]["pairs"]) if parts else []
-    columns = []
-    for pair in pairs:
-        if isinstance(every, _parts._Calibrated):  # calibrated on the workers
-            columns.append(every.pairs[pair])
-            continue
+    columns = [every.pairs[pair] for pair in pairs] \
+        if isinstance(every, _parts._Calibrated) else []  # calibrated on the workers
+    for pair in pairs[len(columns):]:
         p = np.concatenate([part["pairs"][pair] for part in parts])
         if calibrated:
             null = np.concatenate([part["null_pairs"][pair] for part in parts
@@ -830,11 +828,10 @@ def compare_report(frames, meta, id_index, time_index, names, columns, ids, orde
     # frame's divergences and the largest over the frames are one table
     # when there is one compared frame.
     ordered = pd.Index(ordered, name=largest.index.name)
-    for name in list(divergences):
-        one = divergences[name] is largest
+    shared = [name for name, table in divergences.items() if table is largest]
+    for name in divergences:
         divergences[name] = divergences[name].reindex(ordered)
-        largest = divergences[name] if one else largest
-    largest = largest.reindex(ordered) if not largest.index.equals(ordered) else largest
+    largest = divergences[shared[0]] if shared else largest.reindex(ordered)
     pvalue = pvalue.reindex(ordered)
     qvalue = qvalue.reindex(ordered)
     return _report.Report(panel.panel(shown), divergences, largest, pvalue, qvalue, planned,

@@ -228,43 +228,22 @@ def _computed(tasks):
     one task at a time, each as it is done, so that this process never
     holds their serialised and their read form whole at once."""
     import dask
+    from dask.base import unpack_collections
     from .cluster import current_client
     client = current_client()
     if client is None:
         return list(dask.compute(*tasks))
-    flat = []
-
-    def flattened(value):
-        if isinstance(value, (list, tuple)):
-            return type(value)(flattened(v) for v in value)
-        if isinstance(value, dict):
-            return {key: flattened(v) for key, v in value.items()}
-        flat.append(value)
-        return len(flat) - 1
-
-    shape = flattened(tasks)
     from distributed import as_completed
-    results = list(flat)
-    lazy = [n for n, value in enumerate(flat) if dask.is_dask_collection(value)]
-    futures = client.compute([flat[n] for n in lazy])
-    # Tasks of the same key have one result.
-    spots = {}
-    for n, future in zip(lazy, futures):
-        spots.setdefault(future.key, []).append(n)
+    # The distinct delayed objects, and how to put their results back.
+    collections, repack = unpack_collections(*tasks, traverse=True)
+    futures = client.compute(list(collections))
+    place = {future.key: n for n, future in enumerate(futures)}
+    results = [None] * len(futures)
     for future in as_completed(futures):
-        found = _fetched(future)
-        for n in spots.pop(future.key, ()):
-            results[n] = found
+        results[place[future.key]] = _fetched(future)
         future.release()
     del futures
-
-    def rebuilt(value):
-        if isinstance(value, (list, tuple)):
-            return type(value)(rebuilt(v) for v in value)
-        if isinstance(value, dict):
-            return {key: rebuilt(v) for key, v in value.items()}
-        return results[value]
-    return list(rebuilt(shape))
+    return list(repack(results))
 
 
 # Attempts at fetching the result of a finished task.
